@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests, the demo and the server
+# need, when any is missing. As root it runs apt-get; otherwise it prints the
+# one command to run and stops.
+set -euo pipefail
+
+packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
+          libgtest-dev zlib1g-dev nlohmann-json3-dev nginx-light python3
+          file procps)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+# Any nginx flavour serves our folder; only install one when none is there.
+if command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ]; then
+  missing=("${missing[@]/nginx-light}")
+fi
+read -r -a missing <<< "${missing[*]:-}"
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages. Run as root:" >&2
+  echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# nginx's package tries to start the system service; policy-rc.d keeps it
+# from grabbing port 80 on a machine that only runs our test servers.
+policy=/usr/sbin/policy-rc.d
+created_policy=0
+if [ ! -e "$policy" ]; then printf '#!/bin/sh\nexit 101\n' > "$policy"; chmod +x "$policy"; created_policy=1; fi
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
+[ "$created_policy" = 1 ] && rm -f "$policy"
+exit 0
