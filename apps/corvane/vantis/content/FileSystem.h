@@ -1,0 +1,54 @@
+// The small, stateless helpers through which the synchroniser touches the
+// disk. Internal to the library: shared by the sync pipeline, the records and
+// the pruning. Each answers success or failure and leaves the message to the
+// caller. They keep no state and may run on any thread, as long as two
+// threads never write the same path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vantis::content {
+
+// Joins an instance-relative path (written with backslashes) onto a base and
+// turns every backslash into "/". Nothing is normalised: refusing ".." and
+// absolute paths is the callers' job.
+std::string joinPath(const std::string& base, const std::string& relative);
+
+// Creates every directory of the chain (mode 0755 less the umask), ignoring
+// failures: an existing directory is the normal case, and a real failure
+// shows when the caller opens a file there.
+void makeDirectories(const std::string& path);
+void makeParentDirectories(const std::string& path);
+
+// Writes the bytes straight to the path (parents created). True only when
+// every byte was written and the file closed cleanly.
+bool writeWholeFile(const std::string& path, const void* data, std::size_t length);
+
+// Replaces the file at `path` with the bytes, through "<path>.part" and a
+// rename, so a reader sees the old file or the new one, never a half-written
+// one. On failure the old file is untouched and the ".part" is removed.
+bool replaceWholeFile(const std::string& path, const std::string& data);
+
+// False (output untouched) only when the file cannot be opened.
+bool readWholeFile(const std::string& path, std::string& out);
+
+// stat() follows links; false for a directory or a missing path.
+bool fileSize(const std::string& path, std::uint64_t& size);
+
+// Removes a tree without ever following a symbolic link; what cannot be
+// removed stays.
+void removeDirectoryTree(const std::string& path);
+
+// Streams the file through SHA-256 in 64 KiB pieces. False when it cannot be
+// opened or read.
+bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex);
+
+// Copies source to destination (whose parent must exist) while hashing. True
+// only when every byte was copied and the destination closed cleanly; the
+// caller decides what to do with a partial destination.
+bool copyFileHashing(const std::string& source, const std::string& destination,
+                     std::uint64_t& size, std::string& hex);
+
+}  // namespace vantis::content

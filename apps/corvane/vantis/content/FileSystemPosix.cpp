@@ -1,0 +1,170 @@
+// POSIX and C stdio implementation of the file helpers. Reads and writes go
+// in 64 KiB pieces so that no content file is ever held whole in memory.
+
+#include "FileSystem.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "Crypto.h"
+
+namespace vantis::content {
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 65536;
+
+// fclose() flushes the stream: a full disk often shows only there, so a
+// failed close is a failed write.
+bool closeWritten(std::FILE* file) { return std::fclose(file) == 0; }
+
+}  // namespace
+
+std::string joinPath(const std::string& base, const std::string& relative) {
+  if (base.empty()) return relative;
+  if (relative.empty()) return base;
+  std::string joined = base;
+  const char last = base.back();
+  if (last != '/' && last != '\\') joined += '/';
+  joined += relative;
+  for (char& c : joined) {
+    if (c == '\\') c = '/';
+  }
+  return joined;
+}
+
+void makeDirectories(const std::string& path) {
+  for (std::size_t i = 1; i < path.size(); ++i) {
+    if (path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
+  }
+  ::mkdir(path.c_str(), 0755);
+}
+
+void makeParentDirectories(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return;
+  makeDirectories(path.substr(0, slash));
+}
+
+bool writeWholeFile(const std::string& path, const void* data, std::size_t length) {
+  makeParentDirectories(path);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
+  const bool closed = closeWritten(file);
+  return written && closed;
+}
+
+bool replaceWholeFile(const std::string& path, const std::string& data) {
+  // Write "<path>.part" and rename: a cut-off write must never replace the
+  // record that is still whole.
+  const std::string part = path + ".part";
+  if (!writeWholeFile(part, data.data(), data.size())) {
+    ::unlink(part.c_str());
+    return false;
+  }
+  if (::rename(part.c_str(), path.c_str()) != 0) {
+    ::unlink(part.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  out.clear();
+  std::vector<char> buffer(kChunkBytes);
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+    if (got == 0) break;
+    out.append(buffer.data(), got);
+  }
+  std::fclose(file);
+  return true;
+}
+
+bool fileSize(const std::string& path, std::uint64_t& size) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return false;
+  if (S_ISDIR(info.st_mode)) return false;
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+void removeDirectoryTree(const std::string& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = joinPath(path, name);
+    struct stat info;
+    // lstat: a link to a folder outside the tree is removed, never entered.
+    if (::lstat(child.c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      removeDirectoryTree(child);
+    } else {
+      ::unlink(child.c_str());
+    }
+  }
+  ::closedir(dir);
+  ::rmdir(path.c_str());
+}
+
+bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex) {
+  size = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  Sha256 digest;
+  std::vector<char> buffer(kChunkBytes);
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+    if (got == 0) break;
+    digest.update(buffer.data(), got);
+    size += got;
+  }
+  // A read error would hash a truncated file; say so rather than hand back
+  // a digest of bytes the file does not hold.
+  const bool readFailed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (readFailed) return false;
+  hex = digest.hex();
+  return true;
+}
+
+bool copyFileHashing(const std::string& source, const std::string& destination,
+                     std::uint64_t& size, std::string& hex) {
+  size = 0;
+  std::FILE* in = std::fopen(source.c_str(), "rb");
+  if (!in) return false;
+  std::FILE* out = std::fopen(destination.c_str(), "wb");
+  if (!out) {
+    std::fclose(in);
+    return false;
+  }
+  Sha256 digest;
+  std::vector<char> buffer(kChunkBytes);
+  bool copied = true;
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (got == 0) break;
+    digest.update(buffer.data(), got);
+    if (std::fwrite(buffer.data(), 1, got, out) != got) {
+      copied = false;
+      break;
+    }
+    size += got;
+  }
+  if (std::ferror(in)) copied = false;
+  std::fclose(in);
+  const bool closed = closeWritten(out);
+  hex = digest.hex();
+  return copied && closed;
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,98 @@
+// The synchroniser's public interface: the records that cross between the
+// command line, the sync pipeline and any program that embeds it, and the
+// library's entry points. `sync` runs on the calling thread; every callback in
+// `SyncOptions` is called on that thread too. Worker threads exist only inside
+// the transfer step and never call back.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vantis::content {
+
+enum class Tier : std::int32_t { required = 0, optional = 1 };
+
+// "required" or "optional": the tier's key in the state record, the
+// manifest's "config" object and the program-file record's name.
+const char* tierName(Tier tier);
+
+struct SupportLink {
+  std::string author;
+  std::string kind;
+  std::string url;
+  std::string text;
+};
+
+struct Credit {
+  std::string name;
+  std::string authors;
+  std::string url;
+  std::string version;
+  std::string status;
+  std::vector<SupportLink> links;
+  std::uint64_t authorCount = 0;
+  std::string author;
+  std::uint64_t sizeBytes = 0;
+  std::string section;
+  bool optional = false;
+};
+
+struct Progress {
+  std::string phase;
+  std::string detail;
+  std::uint64_t bytesDone = 0;
+  std::uint64_t bytesTotal = 0;
+  std::uint64_t stepDone = 0;
+  std::uint64_t stepTotal = 0;
+  std::uint64_t filesDone = 0;
+  std::uint64_t filesTotal = 0;
+  double bytesPerSecond = 0.0;
+  double secondsLeft = -1.0;
+};
+
+struct SyncOptions {
+  std::string root;
+  std::string url = "http://127.0.0.1:8080";
+  std::string accessKey;
+  Tier tier = Tier::required;
+  std::string duskmereDataFiles;
+  bool verify = false;
+  std::vector<std::string> reuseRoots;
+  // Empty counts as "not running".
+  std::function<bool()> gameRunning;
+  // Returning false asks the pipeline to stop; empty counts as "go on".
+  std::function<bool(const Progress&)> progress;
+  std::function<void(const std::vector<Credit>&)> onCredits;
+};
+
+struct SyncResult {
+  bool ok = false;
+  bool changed = false;
+  bool programsChanged = false;
+  std::uint64_t filesDeferred = 0;
+  bool finishLater = false;
+  std::string version;
+  std::string error;
+  std::string fullCheckReason;
+  std::uint64_t filesWritten = 0;
+  std::uint64_t filesRemoved = 0;
+  std::uint64_t bytesDownloaded = 0;
+  std::uint64_t bytesRemoved = 0;
+  std::uint64_t filesNotRemoved = 0;
+  bool removalDeferred = false;
+  std::string removalSummary;
+  bool duskmereMissing = false;
+  std::string duskmereDataFiles;
+  std::vector<Credit> credits;
+};
+
+// Keeps the instance at `options.root` current with the server's release.
+SyncResult sync(const SyncOptions& options);
+
+// The version installed for `tier` in the instance at `root`, or empty when
+// none is known (no record, an unreadable one, or no entry for the tier).
+std::string installedVersion(const std::string& root, Tier tier);
+
+}  // namespace vantis::content

@@ -1,0 +1,185 @@
+#include "FileSystem.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+#include "TempDir.h"
+
+namespace vantis::content {
+namespace {
+
+using skarvel::test::TempDir;
+using skarvel::test::exists;
+using skarvel::test::readFile;
+using skarvel::test::writeFile;
+
+TEST(JoinPath, FollowsTheJoiningRules) {
+  struct Row {
+    const char* base;
+    const char* relative;
+    const char* joined;
+  } rows[] = {
+      {"", "content\\cache\\state.json", "content\\cache\\state.json"},
+      {"/i", "content\\cache\\state.json", "/i/content/cache/state.json"},
+      {"/i/", "a", "/i/a"},
+      {"/i\\", "a", "/i/a"},
+      {"/i", "", "/i"},
+      {"/i\\x", "", "/i\\x"},
+      {"/x\\y", "z", "/x/y/z"},
+      {"/x", "/a", "/x//a"},
+      {"/x", "../a", "/x/../a"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(joinPath(row.base, row.relative), row.joined) << row.base << " + " << row.relative;
+  }
+}
+
+TEST(MakeDirectories, CreatesEveryLevelAndToleratesExisting) {
+  TempDir dir;
+  makeDirectories(dir.file("a/b/c"));
+  makeDirectories(dir.file("a/b/c"));
+  struct stat info;
+  ASSERT_EQ(::stat(dir.file("a/b/c").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  makeParentDirectories(dir.file("x/y/file.txt"));
+  EXPECT_TRUE(exists(dir.file("x/y")));
+  EXPECT_FALSE(exists(dir.file("x/y/file.txt")));
+}
+
+TEST(WriteWholeFile, WritesEmptyAndTruncates) {
+  TempDir dir;
+  const std::string path = dir.file("deep/f.bin");
+  ASSERT_TRUE(writeWholeFile(path, "hello", 5));
+  EXPECT_EQ(readFile(path), "hello");
+  ASSERT_TRUE(writeWholeFile(path, nullptr, 0));
+  EXPECT_EQ(readFile(path), "");
+}
+
+// A file-size limit makes the write fail once the stream is flushed; the
+// helpers must report it instead of calling the cut-off file whole.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_;
+  void (*previous_)(int);
+};
+
+TEST(WriteWholeFile, ReportsAWriteCutShortAsFailure) {
+  TempDir dir;
+  const std::string big(100000, 'x');
+  FileSizeLimit limit(1000);
+  EXPECT_FALSE(writeWholeFile(dir.file("f"), big.data(), big.size()));
+}
+
+TEST(ReplaceWholeFile, KeepsTheOldFileWhenTheWriteFails) {
+  TempDir dir;
+  const std::string path = dir.file("state.json");
+  writeFile(path, "old record");
+  {
+    FileSizeLimit limit(1000);
+    EXPECT_FALSE(replaceWholeFile(path, std::string(100000, 'x')));
+  }
+  EXPECT_EQ(readFile(path), "old record");
+  EXPECT_FALSE(exists(path + ".part"));
+  ASSERT_TRUE(replaceWholeFile(path, "new record"));
+  EXPECT_EQ(readFile(path), "new record");
+  EXPECT_FALSE(exists(path + ".part"));
+}
+
+TEST(ReadWholeFile, LeavesOutputUntouchedWhenMissing) {
+  TempDir dir;
+  std::string out = "kept";
+  EXPECT_FALSE(readWholeFile(dir.file("none"), out));
+  EXPECT_EQ(out, "kept");
+  const std::string big(200000, 'q');
+  writeFile(dir.file("big"), big);
+  ASSERT_TRUE(readWholeFile(dir.file("big"), out));
+  EXPECT_EQ(out, big);
+}
+
+TEST(FileSize, FollowsLinksAndRefusesFolders) {
+  TempDir dir;
+  writeFile(dir.file("f"), "12345");
+  ASSERT_EQ(::symlink(dir.file("f").c_str(), dir.file("link").c_str()), 0);
+  std::uint64_t size = 99;
+  EXPECT_FALSE(fileSize(dir.path(), size));
+  EXPECT_EQ(size, 99u);
+  ASSERT_TRUE(fileSize(dir.file("link"), size));
+  EXPECT_EQ(size, 5u);
+  EXPECT_FALSE(fileSize(dir.file("missing"), size));
+}
+
+TEST(RemoveDirectoryTree, NeverFollowsALinkOutOfTheTree) {
+  TempDir dir;
+  writeFile(dir.file("outside/keep.txt"), "keep");
+  writeFile(dir.file("tree/a/b/file"), "x");
+  ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("tree/a/link").c_str()), 0);
+  removeDirectoryTree(dir.file("tree"));
+  EXPECT_FALSE(exists(dir.file("tree")));
+  EXPECT_EQ(readFile(dir.file("outside/keep.txt")), "keep");
+  removeDirectoryTree(dir.file("not-there"));
+}
+
+TEST(HashFileSha256, StreamsLargeFiles) {
+  TempDir dir;
+  writeFile(dir.file("abc"), "abc");
+  std::uint64_t size = 0;
+  std::string hex;
+  ASSERT_TRUE(hashFileSha256(dir.file("abc"), size, hex));
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // One million 'a', spanning many 64 KiB pieces.
+  writeFile(dir.file("million"), std::string(1000000, 'a'));
+  ASSERT_TRUE(hashFileSha256(dir.file("million"), size, hex));
+  EXPECT_EQ(size, 1000000u);
+  EXPECT_EQ(hex, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  hex = "untouched";
+  EXPECT_FALSE(hashFileSha256(dir.file("missing"), size, hex));
+  EXPECT_EQ(hex, "untouched");
+}
+
+TEST(CopyFileHashing, CopiesAndHashesInOnePass) {
+  TempDir dir;
+  const std::string data(300000, 'z');
+  writeFile(dir.file("src"), data);
+  std::uint64_t size = 0;
+  std::string hex;
+  ASSERT_TRUE(copyFileHashing(dir.file("src"), dir.file("dst"), size, hex));
+  EXPECT_EQ(size, data.size());
+  EXPECT_EQ(readFile(dir.file("dst")), data);
+  std::uint64_t expectedSize = 0;
+  std::string expected;
+  ASSERT_TRUE(hashFileSha256(dir.file("src"), expectedSize, expected));
+  EXPECT_EQ(hex, expected);
+  EXPECT_FALSE(copyFileHashing(dir.file("src"), dir.file("no/such/dir/dst"), size, hex));
+  EXPECT_FALSE(copyFileHashing(dir.file("missing"), dir.file("dst2"), size, hex));
+}
+
+TEST(CopyFileHashing, ReportsACopyCutShort) {
+  TempDir dir;
+  writeFile(dir.file("src"), std::string(200000, 'z'));
+  std::uint64_t size = 0;
+  std::string hex;
+  FileSizeLimit limit(1000);
+  EXPECT_FALSE(copyFileHashing(dir.file("src"), dir.file("dst"), size, hex));
+}
+
+}  // namespace
+}  // namespace vantis::content
