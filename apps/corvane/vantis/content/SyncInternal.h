@@ -5,6 +5,7 @@
 // comment says otherwise.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "Json.h"
@@ -12,9 +13,50 @@
 
 namespace vantis::content {
 
+class HttpClient;
+
 // Instance-relative paths of the records in the cache folder.
 inline constexpr const char* kCacheDir = "content\\cache";
 inline constexpr const char* kStateFile = "state.json";
+
+// The state of one `sync` call that its steps share: paths, progress, the
+// release being installed and the one client of the calling thread. Lives on
+// the calling thread's stack; worker threads never see it.
+struct SyncRun {
+  SyncRun(const SyncOptions& options, SyncResult& result);
+
+  const SyncOptions& options;
+  SyncResult& result;
+
+  // Real paths (already joined) of the table the whole pipeline uses.
+  std::string cacheDir;          // <root>/content/cache
+  std::string statePath;         // <cache>/state.json
+  std::string manifestCopyPath;  // <cache>/manifest-head.json
+  std::string blobStore;         // <cache>/blobs
+  std::string programDir;        // <root>/content/bin
+  std::string contentDir;        // <root>/content
+  std::string recordPath;        // <cache>/binary-check-<tier>.json
+
+  HttpClient* client = nullptr;  // the calling thread's client, set once opened
+
+  // The verified release.
+  std::string packVersion;
+  long long sequence = -1;
+  JsonValue manifest;
+  std::string manifestBytes;
+
+  Progress progress;
+  double startSeconds = 0.0;
+
+  // Sets phase and detail, keeps the done counters within their totals,
+  // updates rate and time left, and asks the caller's progress function.
+  // True means go on (also when no function is set). Callers decide whether
+  // the answer is honoured.
+  bool reportProgress(const std::string& phase, const std::string& detail);
+};
+
+// Seconds on the monotonic clock.
+double monotonicSeconds();
 
 // What the sync reads from the previous installed-state record. An
 // unreadable or unparsable record reads as nothing installed.
