@@ -95,4 +95,9 @@ SyncResult sync(const SyncOptions& options);
 // none is known (no record, an unreadable one, or no entry for the tier).
 std::string installedVersion(const std::string& root, Tier tier);
 
+// The size text of a mod for credit displays: "<1 MB" below 1 MiB, whole
+// MiB as "N MB" (nearest, halves up, at most 1023) below 1 GiB, else GiB
+// with one decimal as "N.N GB". The units are powers of two.
+std::string formatModSize(unsigned long long bytes);
+
 }  // namespace vantis::content

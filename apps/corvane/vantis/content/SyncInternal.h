@@ -45,6 +45,11 @@ struct SyncRun {
   JsonValue manifest;
   std::string manifestBytes;
 
+  // From the previous installed-state record (Null when there was none).
+  JsonValue previousState;
+  std::string installedVersion;  // of the tier being synced
+  bool fullCheck = false;        // every installed file's digest is checked
+
   Progress progress;
   double startSeconds = 0.0;
 
