@@ -100,4 +100,12 @@ std::string installedVersion(const std::string& root, Tier tier);
 // with one decimal as "N.N GB". The units are powers of two.
 std::string formatModSize(unsigned long long bytes);
 
+class HttpClient;
+
+// The version name of the release the server currently publishes, taken
+// from its signed pointer; empty when the client is not open, the request
+// fails, or the pointer does not verify. Touches nothing on disk and reports
+// no message. `client` must already be opened on the content server.
+std::string publishedVersion(HttpClient& client);
+
 }  // namespace vantis::content
