@@ -1,0 +1,180 @@
+// Assembly of the transfer step: on the calling thread, after every download
+// worker has been joined, each file of the work list is streamed together
+// from its blobs into "<target>.part", checked against its size and digest,
+// and renamed into place. Nothing here runs beside the workers.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Crypto.h"
+#include "FileSystem.h"
+#include "SyncTransfer.h"
+
+namespace vantis::content {
+
+namespace {
+
+// Large enough that each write goes straight to the file, small enough that
+// a file of many gigabytes never needs more memory than this.
+constexpr std::size_t kCopyBytes = 1 << 20;
+
+bool allBlobsPresent(const std::string& blobStore, const FileRecord& record) {
+  for (const std::string& hash : record.chunks) {
+    std::uint64_t size = 0;
+    if (!fileSize(blobPath(blobStore, hash), size)) return false;
+  }
+  return true;
+}
+
+bool targetExists(const std::string& target) {
+  std::uint64_t size = 0;
+  return fileSize(target, size);
+}
+
+// Appends one blob to `out` piece by piece, hashing what is written.
+bool appendBlob(const std::string& path, std::FILE* out, Sha256& digest, std::uint64_t& written,
+                std::vector<char>& buffer) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return false;
+  bool copied = true;
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (got == 0) break;
+    digest.update(buffer.data(), got);
+    if (std::fwrite(buffer.data(), 1, got, out) != got) {
+      copied = false;
+      break;
+    }
+    written += got;
+  }
+  if (std::ferror(in)) copied = false;
+  std::fclose(in);
+  return copied;
+}
+
+bool matchesRecord(const FileRecord& record, std::uint64_t written, const std::string& digest) {
+  const bool sizeMatches = record.size >= 0 && written == static_cast<std::uint64_t>(record.size);
+  return sizeMatches && Sha256::equals(digest, record.sha256);
+}
+
+// A file that fails its check was built from blobs the store trusts because
+// they exist; one of them is damaged (a cut-off write survived a power loss,
+// a bad disk). The store outlives failed runs, so unless they go, every later
+// run would fail the same way and the instance could never be repaired.
+void removeBlobs(const std::string& blobStore, const FileRecord& record) {
+  for (const std::string& hash : record.chunks) {
+    std::remove(blobPath(blobStore, hash).c_str());
+  }
+}
+
+// Writes and checks "<target>.part". On failure the part is gone and the
+// sync's message is set.
+bool buildPart(SyncRun& run, const FileRecord& record, const std::string& part,
+               std::vector<char>& buffer) {
+  makeParentDirectories(part);
+  std::FILE* out = std::fopen(part.c_str(), "wb");
+  if (!out) {
+    run.result.error = "Could not write " + record.path +
+                       ". Check there is free disk space and the folder is not read-only.";
+    return false;
+  }
+  Sha256 digest;
+  std::uint64_t written = 0;
+  bool copied = true;
+  for (const std::string& hash : record.chunks) {
+    copied = appendBlob(blobPath(run.blobStore, hash), out, digest, written, buffer);
+    if (!copied) break;
+  }
+  // A failed close is a failed write: a full disk often shows only there.
+  const bool closed = std::fclose(out) == 0;
+  if (!copied || !closed) {
+    std::remove(part.c_str());
+    run.result.error = "An update file could not be assembled. Check there is free disk space.";
+    return false;
+  }
+  if (!matchesRecord(record, written, digest.hex())) {
+    std::remove(part.c_str());
+    removeBlobs(run.blobStore, record);
+    run.result.error = "An update file failed its integrity check. Refused.";
+    return false;
+  }
+  return true;
+}
+
+// Renames the checked part over the target. A program file's old copy is
+// moved aside to "<target>.old" only now, once its replacement is whole and
+// checked: a failed assembly must never leave the instance without the
+// program. Should the final rename fail, the old copy is put back.
+bool moveIntoPlace(SyncRun& run, const FileRecord& record, const std::string& part,
+                   const std::string& target) {
+  const bool program = record.target == "binary";
+  const std::string old = target + ".old";
+  bool movedAside = false;
+  if (program) {
+    std::remove(old.c_str());
+    movedAside = std::rename(target.c_str(), old.c_str()) == 0;
+  }
+  makeParentDirectories(target);
+  if (std::rename(part.c_str(), target.c_str()) == 0) return true;
+  if (movedAside) std::rename(old.c_str(), target.c_str());
+  std::remove(part.c_str());
+  run.result.error = "Could not write " + record.path + ". Check the folder is not read-only.";
+  return false;
+}
+
+bool installFile(SyncRun& run, const FileRecord& record, const std::string& target,
+                 std::vector<char>& buffer) {
+  const std::string part = target + ".part";
+  if (!buildPart(run, record, part, buffer)) return false;
+  if (record.target == "binary") makeProgramExecutable(part);
+  return moveIntoPlace(run, record, part, target);
+}
+
+void countDone(SyncRun& run, const FileRecord& record) {
+  const std::uint64_t size = record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
+  run.progress.bytesDone += size;
+  run.progress.stepDone += size;
+}
+
+}  // namespace
+
+bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
+                   const std::string& downloadFailure) {
+  const bool downloadFailed = !downloadFailure.empty();
+  run.progress.stepDone = 0;
+  run.progress.stepTotal = 0;
+  for (const FileRecord& record : workList) {
+    run.progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
+  }
+  std::vector<char> buffer(kCopyBytes);
+  SyncResult& result = run.result;
+  for (std::size_t i = 0; i < workList.size(); ++i) {
+    const FileRecord& record = workList[i];
+    if (downloadFailed && !allBlobsPresent(run.blobStore, record)) continue;
+    const std::string target = joinPath(run.contentDir, record.path);
+    const bool gameRunning = run.options.gameRunning && targetExists(target) &&
+                             run.options.gameRunning();
+    if (gameRunning) {
+      result.filesDeferred += 1;
+      countDone(run, record);
+      continue;
+    }
+    if (!installFile(run, record, target, buffer)) return false;
+    if (record.target == "binary") result.programsChanged = true;
+    result.filesWritten += 1;
+    run.progress.filesDone = result.filesWritten;
+    countDone(run, record);
+    if ((i & 63) == 0 && !run.reportProgress("Installing", record.path)) {
+      result.error = "Cancelled.";
+      return false;
+    }
+  }
+  if (downloadFailed) {
+    result.error = downloadFailure;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vantis::content

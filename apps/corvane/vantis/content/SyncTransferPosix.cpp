@@ -1,0 +1,43 @@
+// The one platform-specific step of the transfer: giving an installed program
+// file its execute bits. Calling thread only, on a file nobody else writes.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "SyncTransfer.h"
+
+namespace vantis::content {
+
+namespace {
+
+bool startsLikeProgram(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char head[4] = {0, 0, 0, 0};
+  const ssize_t got = ::read(fd, head, sizeof head);
+  ::close(fd);
+  const bool elf = got == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+  const bool script = got >= 2 && head[0] == '#' && head[1] == '!';
+  return elf || script;
+}
+
+}  // namespace
+
+void makeProgramExecutable(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  const mode_t old = info.st_mode & 07777;
+  // Execute only where reading is allowed: a file others may not read gains
+  // no execute bit for them either.
+  mode_t wanted = old | S_IXUSR;
+  if (old & S_IRGRP) wanted |= S_IXGRP;
+  if (old & S_IROTH) wanted |= S_IXOTH;
+  // Data files among the program files (no magic) keep their permissions.
+  if (wanted == old || !startsLikeProgram(path)) return;
+  ::chmod(path.c_str(), wanted);
+}
+
+}  // namespace vantis::content
