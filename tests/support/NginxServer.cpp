@@ -1,0 +1,231 @@
+// Starts and stops one nginx process for a test. The free port is found by
+// binding port 0 and letting it go; another process may take it in between,
+// so a start that fails on "Address already in use" is tried again on a new
+// port, a bounded number of times.
+
+#include "NginxServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace skarvel::test {
+
+namespace {
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
+constexpr int kStartAttempts = 5;
+constexpr int kWaitSteps = 200;  // of 50 ms: ten seconds
+constexpr auto kWaitStep = std::chrono::milliseconds(50);
+
+uint16_t freePort() {
+  int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  ::close(probe);
+  return port;
+}
+
+bool portAccepts(uint16_t port) {
+  int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(probe);
+  return connected;
+}
+
+std::string quoted(const std::string& path) { return "'" + path + "'"; }
+
+std::string configText(const NginxConfig& config, const std::string& dir, uint16_t port) {
+  bool secure = !config.certificateFile.empty() && !config.keyFile.empty();
+  std::string text =
+      "daemon off;\n"
+      "master_process off;\n"
+      "worker_processes 1;\n"
+      "pid " + dir + "/nginx.pid;\n"
+      "error_log " + dir + "/error.log warn;\n"
+      "events { worker_connections 512; }\n"
+      "http {\n"
+      "  access_log " + dir + "/access.log;\n"
+      "  client_body_temp_path " + dir + "/body;\n"
+      "  proxy_temp_path " + dir + "/proxy;\n"
+      "  fastcgi_temp_path " + dir + "/fastcgi;\n"
+      "  uwsgi_temp_path " + dir + "/uwsgi;\n"
+      "  scgi_temp_path " + dir + "/scgi;\n"
+      "  types { application/json json; text/plain txt; }\n"
+      "  default_type application/octet-stream;\n"
+      "  keepalive_requests 100000;\n"
+      "  server {\n"
+      "    listen 127.0.0.1:" + std::to_string(port) + (secure ? " ssl" : "") + ";\n"
+      "    server_name localhost;\n"
+      "    root " + config.root + ";\n";
+  if (secure) {
+    text += "    ssl_certificate " + config.certificateFile + ";\n";
+    text += "    ssl_certificate_key " + config.keyFile + ";\n";
+  }
+  text += config.extra + "\n  }\n}\n";
+  return text;
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+  FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) return false;
+  bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
+}
+
+// Runs a shell command and returns what it printed on standard output.
+std::string commandOutput(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::string();
+  std::string output;
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+  ::pclose(pipe);
+  return output;
+}
+
+pid_t spawnNginx(const std::string& dir) {
+  std::string configFile = dir + "/nginx.conf";
+  std::string prefix = dir + "/";
+  std::string startupLog = dir + "/error.log";
+  std::string output = dir + "/output.log";
+  std::vector<char*> argv = {const_cast<char*>(kNginx),
+                             const_cast<char*>("-p"), prefix.data(),
+                             const_cast<char*>("-c"), configFile.data(),
+                             const_cast<char*>("-e"), startupLog.data(),
+                             nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  int failed = ::posix_spawn(&pid, kNginx, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failed == 0 ? pid : -1;
+}
+
+}  // namespace
+
+NginxServer::NginxServer(const NginxConfig& config) {
+  secure_ = !config.certificateFile.empty() && !config.keyFile.empty();
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    bool portTaken = false;
+    if (startOnce(config, portTaken)) return;
+    if (!portTaken) return;
+  }
+}
+
+NginxServer::~NginxServer() { stop(); }
+
+std::string NginxServer::url() const {
+  return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string NginxServer::accessLogFile() const { return dir_.path() + "/access.log"; }
+
+std::string NginxServer::gzipObjectLocations() {
+  return "    location ~ ^/(chunks|bundles)/.+\\.gz$ {\n"
+         "      types { }\n"
+         "      default_type application/octet-stream;\n"
+         "      add_header Content-Encoding gzip;\n"
+         "    }\n";
+}
+
+bool NginxServer::startOnce(const NginxConfig& config, bool& portTaken) {
+  const std::string& dir = dir_.path();
+  uint16_t port = freePort();
+  std::remove((dir + "/error.log").c_str());
+  if (port == 0 || !writeText(dir + "/nginx.conf", configText(config, dir, port))) {
+    error_ = "could not prepare nginx's configuration in " + dir;
+    return false;
+  }
+  pid_t pid = spawnNginx(dir);
+  if (pid <= 0) {
+    error_ = std::string("could not start ") + kNginx;
+    return false;
+  }
+  for (int step = 0; step < kWaitSteps; ++step) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      std::string log = commandOutput("cat " + quoted(dir + "/error.log") + " " +
+                                      quoted(dir + "/output.log") + " 2>/dev/null");
+      portTaken = log.find("Address already in use") != std::string::npos;
+      error_ = "nginx stopped at start:\n" + log;
+      return false;
+    }
+    if (portAccepts(port)) {
+      pid_ = pid;
+      port_ = port;
+      error_.clear();
+      return true;
+    }
+    std::this_thread::sleep_for(kWaitStep);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  error_ = "nginx did not accept connections within ten seconds";
+  return false;
+}
+
+void NginxServer::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  for (int step = 0; step < kWaitSteps; ++step) {
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(kWaitStep);
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+bool makeTestCertificate(const std::string& folder, std::string& certificateFile,
+                         std::string& keyFile) {
+  certificateFile = folder + "/cert.pem";
+  keyFile = folder + "/key.pem";
+  std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
+                        " -nodes -days 2 -subj /CN=skarvel-test -keyout " + quoted(keyFile) +
+                        " -out " + quoted(certificateFile) + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+std::string certificatePin(const std::string& certificateFile) {
+  std::string output = commandOutput("openssl x509 -in " + quoted(certificateFile) +
+                                     " -outform DER | openssl dgst -sha256 -r");
+  std::string pin = output.substr(0, 64);
+  bool isHex = pin.size() == 64 && pin.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return isHex ? pin : std::string();
+}
+
+}  // namespace skarvel::test
