@@ -1,0 +1,20 @@
+// Hashing release content: each file's SHA-256 and its cut into blobs of at
+// most `chunkSize` bytes, each named by its own SHA-256. Files are read once,
+// in 1 MiB steps, on all threads at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Content.h"
+#include "Parallel.h"
+
+namespace vantis::publish {
+
+// Fills `sha256` and `pieces` of every source. Fails, naming the file, when
+// one cannot be read or its size differs from what the scan saw (it changed
+// while being published). Reports the phase "hashing" in bytes.
+bool hashContent(Content& content, std::uint64_t chunkSize, unsigned threads,
+                 const Progress& progress, std::string& error);
+
+}  // namespace vantis::publish

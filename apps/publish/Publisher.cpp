@@ -1,0 +1,275 @@
+// The publishing sequence. Its order is the whole safety argument: a player
+// reads the pointer first and then only what it names, so every document is
+// in place, complete and flushed to disk before the one that names it.
+
+#include "Publisher.h"
+
+#include <cctype>
+
+#include "Bundling.h"
+#include "Content.h"
+#include "Crypto.h"
+#include "Files.h"
+#include "Hashing.h"
+#include "ReleaseDocs.h"
+#include "ReleaseInputs.h"
+#include "ServerState.h"
+#include "Signing.h"
+
+namespace vantis::publish {
+
+namespace {
+
+constexpr std::uint64_t kMaxBodyBytes = 256u << 20;  // players' largest download
+constexpr long long kMaxSequence = 9007199254740992LL;  // 2^53: players read numbers as doubles
+constexpr std::size_t kMaxVersionBytes = 64;
+const char* const kInterrupted = "publishing was interrupted";
+
+struct Inputs {
+  std::string configRequired, configOptional;
+  Json credits = Json::array();
+  Json people = Json::array();
+};
+
+// Holds the folder's publish lock for one publish.
+struct FolderLock {
+  int descriptor = -1;
+  ~FolderLock() { unlockFile(descriptor); }
+};
+
+bool versionCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '+' ||
+         c == '-';
+}
+
+bool validVersion(const std::string& version) {
+  if (version.empty() || version.size() > kMaxVersionBytes) return false;
+  if (!std::isalnum(static_cast<unsigned char>(version[0]))) return false;
+  for (const char c : version) {
+    if (!versionCharacter(c)) return false;
+  }
+  return true;
+}
+
+bool step(const Progress& progress, const char* phase, std::string& error) {
+  if (progress(phase, 0, 1)) return true;
+  error = kInterrupted;
+  return false;
+}
+
+bool loadInputs(const ReleaseOptions& options, Inputs& inputs, ReleaseReport& report,
+                std::string& error) {
+  bool hasToken = false;
+  if (options.configRequiredPath.empty()) {
+    report.warnings.push_back("no --config-required: players keep whatever engine configuration they have");
+  } else if (!loadConfigTemplate(options.configRequiredPath, inputs.configRequired, hasToken, error)) {
+    return false;
+  } else if (!hasToken) {
+    report.warnings.push_back(options.configRequiredPath + " does not hold " + kDataFolderToken);
+  }
+  inputs.configOptional = inputs.configRequired;
+  if (!options.configOptionalPath.empty()) {
+    if (!loadConfigTemplate(options.configOptionalPath, inputs.configOptional, hasToken, error)) {
+      return false;
+    }
+    if (!hasToken) {
+      report.warnings.push_back(options.configOptionalPath + " does not hold " + kDataFolderToken);
+    }
+  } else if (!options.optionalDir.empty()) {
+    report.warnings.push_back("no --config-optional: the Overhaul tier uses the required tier's configuration");
+  }
+  if (options.creditsPath.empty()) return true;
+  return loadCredits(options.creditsPath, inputs.credits, inputs.people, error);
+}
+
+bool checkServedRelease(const ReleaseOptions& options, const CurrentRelease& current,
+                        std::string& error) {
+  if (!current.exists) return true;
+  if (!current.signedWithKey && !options.newKey) {
+    error = "the release the folder serves now was not signed with " + options.keyPath +
+            "; players' built-in key would refuse one of the two (use --new-key if the key "
+            "really changed)";
+    return false;
+  }
+  if (options.sequence <= current.sequence) {
+    error = "sequence " + std::to_string(options.sequence) +
+            " is not higher than the served release's " + std::to_string(current.sequence) +
+            " (version " + current.version + ")";
+    return false;
+  }
+  if (options.version == current.version) {
+    error = "version " + options.version +
+            " is the one being served; its lists cannot be replaced while players read them "
+            "(publish under a new version)";
+    return false;
+  }
+  return true;
+}
+
+bool writeDocument(const std::string& serverDir, const std::string& relative,
+                   const std::string& text, std::string& error) {
+  if (text.size() > kMaxBodyBytes) {
+    error = relative + " would be larger than the 256 MiB players download";
+    return false;
+  }
+  if (replaceFile(joinPath(serverDir, relative), text)) return true;
+  error = "cannot write " + joinPath(serverDir, relative);
+  return false;
+}
+
+bool flush(const std::string& serverDir, std::string& error) {
+  if (syncFileSystem(serverDir)) return true;
+  error = "cannot flush " + serverDir + " to disk";
+  return false;
+}
+
+// Content: every blob under "/chunks/", the bundles under "/bundles/".
+bool storeContent(const ReleaseOptions& options, const Progress& progress, Content& content,
+                  std::vector<Bundle>& bundles, ReleaseReport& report, std::string& error) {
+  const unsigned threads = options.threads ? options.threads : defaultThreads();
+  if (!step(progress, "scanning", error) ||
+      !scanContent(options.requiredDir, options.optionalDir, content, error) ||
+      !hashContent(content, options.chunkSize, threads, progress, error) ||
+      !storeChunks(options.serverDir, content, options.gzipLevel, threads, progress,
+                   report.chunks, error)) {
+    return false;
+  }
+  for (const SourceFile& file : content.sources) report.contentBytes += file.size;
+  bundles = planBundles(content, options.bundleSize, options.bundleBlobMax);
+  return storeBundles(options.serverDir, content, bundles, options.gzipLevel, threads, progress,
+                      report.bundles, error);
+}
+
+// The four lists, then the manifest that names them by digest.
+bool writeDocuments(const ReleaseOptions& options, const Progress& progress,
+                    const Content& content, const std::vector<Bundle>& bundles,
+                    const PathHistory& history, const Inputs& inputs, ReleaseReport& report,
+                    std::string& manifestSha256, std::string& error) {
+  std::vector<FileEntry> required = tierEntries(content, content.required);
+  std::vector<FileEntry> optional = tierEntries(content, content.optional);
+  report.requiredFiles = required.size();
+  report.optionalFiles = optional.size();
+  report.alwaysHash = markAlwaysHash(history, required, optional);
+  const std::vector<std::string> retired = retiredPaths(history, required, optional);
+  report.retired = retired.size();
+  std::string requiredText, optionalText, bundleText, retiredText, manifest;
+  if (!fileListText(required, requiredText) || !fileListText(optional, optionalText) ||
+      !bundleIndexText(bundles, bundleText) || !retiredListText(retired, retiredText)) {
+    error = "a list holds text that is not UTF-8";
+    return false;
+  }
+  const std::string folder = releaseFolder(options.version);
+  if (!step(progress, "writing lists", error) ||
+      !writeDocument(options.serverDir, folder + "/files-required.ndjson", requiredText, error) ||
+      !writeDocument(options.serverDir, folder + "/files-optional.ndjson", optionalText, error) ||
+      !writeDocument(options.serverDir, folder + "/bundles.ndjson", bundleText, error) ||
+      !writeDocument(options.serverDir, folder + "/files-retired.ndjson", retiredText, error)) {
+    return false;
+  }
+  using vantis::content::Sha256;
+  ManifestFields fields;
+  fields.version = options.version;
+  fields.sequence = options.sequence;
+  fields.filesRequiredSha256 = Sha256::of(requiredText);
+  fields.filesOptionalSha256 = Sha256::of(optionalText);
+  fields.bundlesSha256 = Sha256::of(bundleText);
+  fields.filesRetiredSha256 = Sha256::of(retiredText);
+  fields.requiredCount = required.size();
+  fields.optionalCount = optional.size();
+  fields.bundleCount = bundles.size();
+  fields.retiredCount = retired.size();
+  fields.configRequired = inputs.configRequired;
+  fields.configOptional = inputs.configOptional;
+  fields.credits = inputs.credits;
+  fields.people = inputs.people;
+  if (!manifestText(fields, manifest, error) || !step(progress, "writing manifest", error) ||
+      !writeDocument(options.serverDir, manifestPath(options.version), manifest, error)) {
+    return false;
+  }
+  manifestSha256 = Sha256::of(manifest);
+  return true;
+}
+
+bool writePointer(const ReleaseOptions& options, const SigningKey& key,
+                  const std::string& manifestSha256, const Progress& progress,
+                  std::string& error) {
+  const std::string payload = pointerPayload(options.version, options.sequence,
+                                             manifestPath(options.version), manifestSha256);
+  std::string signature;
+  if (!signP256(key, payload, signature, error)) return false;
+  // Check the signature the way players will before it replaces a working
+  // pointer: a pointer that fails here would cut every player off.
+  const bool verifies = vantis::content::verifyP256(
+      reinterpret_cast<const unsigned char*>(key.publicPoint.data()), payload.data(),
+      payload.size(), reinterpret_cast<const unsigned char*>(signature.data()));
+  if (!verifies) {
+    error = "the new release pointer's signature did not verify; nothing was published";
+    return false;
+  }
+  return step(progress, "writing pointer", error) &&
+         writeDocument(options.serverDir, "current.json", pointerDocument(payload, signature),
+                       error) &&
+         flush(options.serverDir, error);
+}
+
+}  // namespace
+
+bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
+  if (!validVersion(options.version)) {
+    error = "the version \"" + options.version +
+            "\" must be 1 to 64 letters, digits, \".\", \"_\", \"+\" or \"-\", starting with a "
+            "letter or digit (it names a folder on the server)";
+  } else if (options.sequence < 0 || options.sequence > kMaxSequence) {
+    error = "the sequence must be a whole number from 0 to 9007199254740992";
+  } else if (options.chunkSize == 0 || options.chunkSize > kMaxBodyBytes) {
+    error = "the chunk size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
+  } else if (options.bundleSize == 0 || options.bundleSize > kMaxBodyBytes) {
+    error = "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
+  } else if (options.gzipLevel < 1 || options.gzipLevel > 9) {
+    error = "the compression level must be from 1 to 9";
+  } else if (options.serverDir.empty() || options.requiredDir.empty() || options.keyPath.empty()) {
+    error = "the server folder, the key and the required content folder must be named";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+bool publishRelease(const ReleaseOptions& options, const Progress& progress,
+                    ReleaseReport& report, std::string& error) {
+  report = ReleaseReport();
+  SigningKey key;
+  Inputs inputs;
+  if (!checkReleaseOptions(options, error) || !loadSigningKey(options.keyPath, key, error) ||
+      !loadInputs(options, inputs, report, error)) {
+    return false;
+  }
+  if (!makeDirectories(options.serverDir)) {
+    error = "cannot create the server folder " + options.serverDir;
+    return false;
+  }
+  FolderLock lock;
+  bool busy = false;
+  const std::string lockPath = joinPath(options.serverDir, ".publish.lock");
+  if (!lockFile(lockPath, lock.descriptor, busy)) {
+    error = busy ? "another publish is running in " + options.serverDir
+                 : "cannot create " + lockPath;
+    return false;
+  }
+  CurrentRelease current;
+  PathHistory history;
+  Content content;
+  std::vector<Bundle> bundles;
+  std::string manifestSha256;
+  return readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
+         checkServedRelease(options, current, error) &&
+         readHistory(options.serverDir, history, error) &&
+         storeContent(options, progress, content, bundles, report, error) &&
+         flush(options.serverDir, error) &&
+         writeDocuments(options, progress, content, bundles, history, inputs, report,
+                        manifestSha256, error) &&
+         flush(options.serverDir, error) &&
+         writePointer(options, key, manifestSha256, progress, error);
+}
+
+}  // namespace vantis::publish

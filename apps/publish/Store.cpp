@@ -1,0 +1,134 @@
+// Writing blobs and bundles. Existence of the final name is taken as proof
+// that it is whole: it only ever appears through a rename of a fully written
+// ".part", so a publish that was cut off leaves nothing that could be
+// mistaken for a stored blob.
+
+#include "Store.h"
+
+#include <atomic>
+#include <map>
+
+#include "Crypto.h"
+#include "Files.h"
+#include "Gzip.h"
+
+namespace vantis::publish {
+
+namespace {
+
+using vantis::content::Sha256;
+
+struct BlobSource {
+  std::size_t source = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+std::string shardedPath(const char* area, const std::string& hash) {
+  return std::string(area) + "/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz";
+}
+
+// Reads one blob from its file and proves it is still the blob of that name.
+bool readBlob(const SourceFile& file, std::uint64_t offset, std::uint64_t length,
+              const std::string& hash, std::string& data, std::string& error) {
+  if (!readAt(file.absolute, offset, length, data) || Sha256::of(data) != hash) {
+    error = file.absolute + " changed while it was being published";
+    return false;
+  }
+  return true;
+}
+
+// Compresses and writes `data` under `relative` unless it exists already.
+bool storeCompressed(const std::string& serverDir, const std::string& relative,
+                     const std::string& data, int level, std::atomic<std::uint64_t>& stored,
+                     std::atomic<std::uint64_t>& bytesWritten, std::string& error) {
+  const std::string path = joinPath(serverDir, relative);
+  std::string packed;
+  if (!gzipCompress(data.data(), data.size(), level, packed)) {
+    error = "cannot compress " + relative;
+    return false;
+  }
+  if (!replaceFile(path, packed)) {
+    error = "cannot write " + path;
+    return false;
+  }
+  ++stored;
+  bytesWritten += packed.size();
+  return true;
+}
+
+}  // namespace
+
+std::string chunkPath(const std::string& hash) { return shardedPath("chunks", hash); }
+std::string bundlePath(const std::string& id) { return shardedPath("bundles", id); }
+
+bool storeChunks(const std::string& serverDir, const Content& content, int level,
+                 unsigned threads, const Progress& progress, StoreCounts& counts,
+                 std::string& error) {
+  std::map<std::string, BlobSource> distinct;
+  for (std::size_t i = 0; i < content.sources.size(); ++i) {
+    for (const Piece& piece : content.sources[i].pieces) {
+      distinct.emplace(piece.hash, BlobSource{i, piece.offset, piece.length});
+    }
+  }
+  std::vector<std::pair<std::string, BlobSource>> blobs(distinct.begin(), distinct.end());
+  std::uint64_t total = 0;
+  for (const auto& blob : blobs) total += blob.second.length;
+  std::atomic<std::uint64_t> done{0}, stored{0}, reused{0}, bytesWritten{0};
+  auto work = [&](std::size_t index, std::string& message) {
+    const std::string& hash = blobs[index].first;
+    const BlobSource& where = blobs[index].second;
+    done += where.length;
+    if (pathExists(joinPath(serverDir, chunkPath(hash)))) {
+      ++reused;
+      return true;
+    }
+    std::string data;
+    return readBlob(content.sources[where.source], where.offset, where.length, hash, data,
+                    message) &&
+           storeCompressed(serverDir, chunkPath(hash), data, level, stored, bytesWritten, message);
+  };
+  auto tick = [&] { return progress("storing blobs", done.load(), total); };
+  const bool ok = tick() && runParallel(blobs.size(), threads, work, tick, error);
+  if (error.empty() && !ok) error = "publishing was interrupted";
+  counts.stored += stored;
+  counts.reused += reused;
+  counts.bytesWritten += bytesWritten;
+  return ok;
+}
+
+bool storeBundles(const std::string& serverDir, const Content& content,
+                  std::vector<Bundle>& bundles, int level, unsigned threads,
+                  const Progress& progress, StoreCounts& counts, std::string& error) {
+  std::atomic<std::uint64_t> done{0}, stored{0}, reused{0}, bytesWritten{0};
+  auto work = [&](std::size_t index, std::string& message) {
+    Bundle& bundle = bundles[index];
+    std::string body;
+    body.reserve(bundle.size);
+    std::string data;
+    for (const BundleBlob& blob : bundle.blobs) {
+      if (!readBlob(content.sources[blob.source], blob.sourceOffset, blob.length, blob.hash,
+                    data, message)) {
+        return false;
+      }
+      body += data;
+    }
+    bundle.id = Sha256::of(body);
+    ++done;
+    if (pathExists(joinPath(serverDir, bundlePath(bundle.id)))) {
+      ++reused;
+      return true;
+    }
+    return storeCompressed(serverDir, bundlePath(bundle.id), body, level, stored, bytesWritten,
+                           message);
+  };
+  auto tick = [&] { return progress("storing bundles", done.load(), bundles.size()); };
+  const bool ok = tick() && runParallel(bundles.size(), threads, work, tick, error);
+  if (error.empty() && !ok) error = "publishing was interrupted";
+  counts.stored += stored;
+  counts.reused += reused;
+  counts.bytesWritten += bytesWritten;
+  return ok;
+}
+
+}  // namespace vantis::publish

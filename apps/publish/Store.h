@@ -1,0 +1,45 @@
+// The server folder's content area: where blobs and bundles lie and how they
+// are written. Every blob and bundle is stored once under its SHA-256,
+// gzip-compressed, and never rewritten: an earlier release's copy is reused.
+//
+// Called from one thread; the work itself runs on `threads` worker threads,
+// each writing distinct paths.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Bundling.h"
+#include "Content.h"
+#include "Parallel.h"
+
+namespace vantis::publish {
+
+// "chunks/ab/cd/<hash>.gz" and "bundles/ab/cd/<id>.gz", relative to the
+// server folder: the paths players request.
+std::string chunkPath(const std::string& hash);
+std::string bundlePath(const std::string& id);
+
+struct StoreCounts {
+  std::uint64_t stored = 0;        // written by this run
+  std::uint64_t reused = 0;        // already in the server folder
+  std::uint64_t bytesWritten = 0;  // compressed bytes written by this run
+};
+
+// Stores every distinct blob of the content under "/chunks/". Each blob is
+// read again from its file and checked against the digest the hashing pass
+// gave it, so a file edited in between is refused instead of being stored
+// under a name that does not match its bytes. Phase "storing blobs", in bytes.
+bool storeChunks(const std::string& serverDir, const Content& content, int level,
+                 unsigned threads, const Progress& progress, StoreCounts& counts,
+                 std::string& error);
+
+// Reads each planned bundle's blobs (checking each), fills in its `id` and
+// stores it under "/bundles/" unless that id is there already. Phase
+// "storing bundles", in bundles.
+bool storeBundles(const std::string& serverDir, const Content& content,
+                  std::vector<Bundle>& bundles, int level, unsigned threads,
+                  const Progress& progress, StoreCounts& counts, std::string& error);
+
+}  // namespace vantis::publish
