@@ -110,18 +110,21 @@ TEST(Quote, EscapesControlBytesQuotesAndBackslashesOnly) {
 
 TEST(Format, WritesTheExactCompactText) {
   Record record{"1.0", "linux", "r\"1", {}};
-  EXPECT_EQ(format(record),
-            "{\"packVersion\":\"1.0\",\"platform\":\"linux\",\"revision\":\"r\\\"1\",\"files\":[]}");
+  EXPECT_EQ(
+      format(record),
+      "{\"packVersion\":\"1.0\",\"platform\":\"linux\",\"revision\":\"r\\\"1\",\"files\":[]}");
   record.files = {{"bin/a", 3, kDigestA, "12.5"}, {"b", 0, kDigestA, ""}};
+  const std::string first =
+      "{\"path\":\"bin/a\",\"size\":3,\"sha256\":\"" + kDigestA + "\",\"mtime\":\"12.5\"}";
+  const std::string second =
+      "{\"path\":\"b\",\"size\":0,\"sha256\":\"" + kDigestA + "\",\"mtime\":\"\"}";
   EXPECT_EQ(format(record),
-            "{\"packVersion\":\"1.0\",\"platform\":\"linux\",\"revision\":\"r\\\"1\",\"files\":["
-            "{\"path\":\"bin/a\",\"size\":3,\"sha256\":\"" + kDigestA + "\",\"mtime\":\"12.5\"},"
-            "{\"path\":\"b\",\"size\":0,\"sha256\":\"" + kDigestA + "\",\"mtime\":\"\"}]}");
+            "{\"packVersion\":\"1.0\",\"platform\":\"linux\",\"revision\":\"r\\\"1\",\"files\":[" +
+                first + "," + second + "]}");
 }
 
 TEST(Parse, ReadsWhatFormatWrote) {
-  const Record written{"1.0", "linux", "tab\there", {{"bin/\xc3\xa9", 1234,
-                                                      kDigestA, "1.2"}}};
+  const Record written{"1.0", "linux", "tab\there", {{"bin/\xc3\xa9", 1234, kDigestA, "1.2"}}};
   Record read;
   ASSERT_TRUE(parse(format(written), read));
   EXPECT_EQ(read.packVersion, "1.0");
@@ -136,7 +139,9 @@ TEST(Parse, ReadsWhatFormatWrote) {
 
 TEST(Parse, RefusesTextsThatAreNotRecordsAndLeavesTheRecord) {
   const char* texts[] = {
-      "not json", "[]", "{\"packVersion\":\"1.0\",\"platform\":\"linux\"}",
+      "not json",
+      "[]",
+      "{\"packVersion\":\"1.0\",\"platform\":\"linux\"}",
       "{\"packVersion\":\"1.0\",\"platform\":\"linux\",\"files\":{}}",
   };
   for (const char* text : texts) {
@@ -151,10 +156,17 @@ TEST(Parse, DropsBadEntriesAndReportsAMissingVersionOrPlatform) {
   const std::string digest63(63, 'b');
   const std::string text =
       "{\"packVersion\":\"\",\"platform\":\"linux\",\"files\":["
-      "{\"path\":\"short\",\"size\":1,\"sha256\":\"" + digest63 + "\"},"
-      "{\"path\":\"\",\"size\":1,\"sha256\":\"" + kDigestA + "\"},"
-      "{\"path\":\"kept\",\"size\":\"7\",\"sha256\":\"" + kDigestA + "\",\"mtime\":5},"
-      "{\"path\":\"sized\",\"size\":7,\"sha256\":\"" + kDigestA + "\"}]}";
+      "{\"path\":\"short\",\"size\":1,\"sha256\":\"" +
+      digest63 +
+      "\"},"
+      "{\"path\":\"\",\"size\":1,\"sha256\":\"" +
+      kDigestA +
+      "\"},"
+      "{\"path\":\"kept\",\"size\":\"7\",\"sha256\":\"" +
+      kDigestA +
+      "\",\"mtime\":5},"
+      "{\"path\":\"sized\",\"size\":7,\"sha256\":\"" +
+      kDigestA + "\"}]}";
   Record record;
   EXPECT_FALSE(parse(text, record));
   ASSERT_EQ(record.files.size(), 2u);
@@ -224,26 +236,33 @@ TEST(Verify, NamesTheFirstFailure) {
     std::uint64_t examined;
     const char* reason;
   } rows[] = {
-      {"missing", [](Installed& i, Record&) { ::unlink((i.content + "/lib/libengine.so").c_str()); },
-       2, "lib/libengine.so is missing"},
+      {"missing",
+       [](Installed& i, Record&) { ::unlink((i.content + "/lib/libengine.so").c_str()); }, 2,
+       "lib/libengine.so is missing"},
       {"directory",
        [](Installed& i, Record&) {
          ::unlink((i.content + "/bin/game").c_str());
          ::mkdir((i.content + "/bin/game").c_str(), 0755);
        },
        1, "bin/game is missing"},
-      {"size", [](Installed& i, Record&) { writeFile(i.content + "/bin/game", "longer game bytes!!"); },
-       1, "bin/game is not the installed release's (size)"},
+      {"size",
+       [](Installed& i, Record&) { writeFile(i.content + "/bin/game", "longer game bytes!!"); }, 1,
+       "bin/game is not the installed release's (size)"},
       {"hash",
        [](Installed& i, Record&) {
          writeFile(i.content + "/bin/game", "GAME program bytes");
          setMtime(i.content + "/bin/game", 1700000001, 0);
        },
        1, "bin/game is not the installed release's (hash)"},
-      {"revision", [](Installed& i, Record&) { writeFile(i.content + "/resources/version", "0.9.2\nrev-43\n"); },
+      {"revision",
+       [](Installed& i, Record&) {
+         writeFile(i.content + "/resources/version", "0.9.2\nrev-43\n");
+       },
        3, "resources/version names revision rev-43, the release is rev-42"},
       {"version hash",
-       [](Installed& i, Record&) { writeFile(i.content + "/resources/version", "0.9.3\nrev-42\n"); },
+       [](Installed& i, Record&) {
+         writeFile(i.content + "/resources/version", "0.9.3\nrev-42\n");
+       },
        3, "resources/version is not the installed release's (hash)"},
       {"release", [](Installed&, Record& r) { r.packVersion = "0.9.1"; }, 0,
        "the record of the installed programs is for 0.9.1, not 0.9.2"},

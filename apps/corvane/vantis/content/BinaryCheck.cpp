@@ -104,9 +104,8 @@ std::string revisionOf(const std::string& versionText) {
   if (firstBreak == std::string::npos) return std::string();
   const std::size_t start = firstBreak + 1;
   const std::size_t secondBreak = versionText.find('\n', start);
-  std::string line = versionText.substr(start, secondBreak == std::string::npos
-                                                   ? std::string::npos
-                                                   : secondBreak - start);
+  std::string line = versionText.substr(
+      start, secondBreak == std::string::npos ? std::string::npos : secondBreak - start);
   const std::size_t last = line.find_last_not_of(" \t\r\n");
   line.erase(last == std::string::npos ? 0 : last + 1);
   return line;

@@ -32,9 +32,9 @@ struct Entry {
 };
 
 struct Record {
-  std::string packVersion;  // the release the record is for
-  std::string platform;     // "linux"
-  std::string revision;     // second line of "resources/version"
+  std::string packVersion;   // the release the record is for
+  std::string platform;      // "linux"
+  std::string revision;      // second line of "resources/version"
   std::vector<Entry> files;  // in capture order
 };
 

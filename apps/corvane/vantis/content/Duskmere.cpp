@@ -15,8 +15,8 @@ namespace {
 constexpr const char* kSteamFlatpakId = "com.valvesoftware.Steam";
 
 // The folder names the game has been published under on Steam.
-constexpr const char* kSteamFolderNames[] = {
-    "Duskmere", "The Grimvale III Duskmere", "The Grimvale III - Duskmere"};
+constexpr const char* kSteamFolderNames[] = {"Duskmere", "The Grimvale III Duskmere",
+                                             "The Grimvale III - Duskmere"};
 
 char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
