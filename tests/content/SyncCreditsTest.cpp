@@ -1,12 +1,12 @@
 // The credits list built from a manifest (mods first, then qualifying people,
 // each field from its member) and the size text of a mod.
 
-#include "SyncCredits.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "SyncCredits.h"
 
 namespace vantis::content {
 namespace {

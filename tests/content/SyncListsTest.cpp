@@ -3,14 +3,13 @@
 // the bundle index and retired readers, and the manifest and list fetches
 // against a release served by nginx.
 
-#include "SyncLists.h"
-
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -20,6 +19,8 @@
 #include "Crypto.h"
 #include "Http.h"
 #include "NginxServer.h"
+#include "Sync.h"
+#include "SyncLists.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -67,7 +68,8 @@ TEST(ForEachLine, FramesLinesTheSameWhateverTheirEnds) {
       {"\n", ""},
       {"{\"n\":1}\n\n  \n{\"n\":2}", "error: manifest line 2: unexpected end of input"},
       {"\n\n{\"n\":1}\n\r\n", "error: manifest line 2: unexpected end of input"},
-      {"{\"n\":1}\n{\"n\":2}\n{\"n\":3,}\n{\"n\":4}", "error: manifest line 3: expected a quoted key"},
+      {"{\"n\":1}\n{\"n\":2}\n{\"n\":3,}\n{\"n\":4}",
+       "error: manifest line 3: expected a quoted key"},
       {"{\"n\":1} {\"n\":2}\n", "error: manifest line 1: unexpected trailing content"},
   };
   for (const auto& [body, expected] : cases) EXPECT_EQ(framed(body), expected) << body;
@@ -86,18 +88,56 @@ TEST(ForEachLine, StopsAtOnceWhenTheHandlerSaysSo) {
 // ---- safeRelativePath -------------------------------------------------------
 
 TEST(SafeRelativePath, AcceptsOrdinaryRelativePaths) {
-  const std::string accepted[] = {
-      "a", "a/b", "a\\b", "a//b", "a/", "mods/x/y.esp", "console.txt", "com10", "lpt", "a.b.c",
-      "caf\xc3\xa9/\xff", ".hidden", "..a", std::string(400, 'x'), "dir/conx.txt"};
+  const std::string accepted[] = {"a",
+                                  "a/b",
+                                  "a\\b",
+                                  "a//b",
+                                  "a/",
+                                  "mods/x/y.esp",
+                                  "console.txt",
+                                  "com10",
+                                  "lpt",
+                                  "a.b.c",
+                                  "caf\xc3\xa9/\xff",
+                                  ".hidden",
+                                  "..a",
+                                  std::string(400, 'x'),
+                                  "dir/conx.txt"};
   for (const std::string& path : accepted) EXPECT_TRUE(safeRelativePath(path)) << path;
 }
 
 TEST(SafeRelativePath, RefusesPathsThatCouldEscapeOrMisbehave) {
-  const std::string refused[] = {
-      "", std::string(401, 'x'), "/etc/passwd", "\\x", "..\\x", "a/../b", "a/./b", ".", "..",
-      "a:b", "C:/x", "dir./f", "name ", "a/b /c", "nul.txt", "Con.txt", "AUX", "com1.tar.gz",
-      "x/LPT9", "x|y", "a\"b", "a*b", "a<b", "a>b", "a?b", std::string("a\0b", 3), "a\tb",
-      "a\x1f" "b", "x/..", "a/b/."};
+  const std::string refused[] = {"",
+                                 std::string(401, 'x'),
+                                 "/etc/passwd",
+                                 "\\x",
+                                 "..\\x",
+                                 "a/../b",
+                                 "a/./b",
+                                 ".",
+                                 "..",
+                                 "a:b",
+                                 "C:/x",
+                                 "dir./f",
+                                 "name ",
+                                 "a/b /c",
+                                 "nul.txt",
+                                 "Con.txt",
+                                 "AUX",
+                                 "com1.tar.gz",
+                                 "x/LPT9",
+                                 "x|y",
+                                 "a\"b",
+                                 "a*b",
+                                 "a<b",
+                                 "a>b",
+                                 "a?b",
+                                 std::string("a\0b", 3),
+                                 "a\tb",
+                                 "a\x1f"
+                                 "b",
+                                 "x/..",
+                                 "a/b/."};
   for (const std::string& path : refused) EXPECT_FALSE(safeRelativePath(path)) << path;
 }
 
@@ -161,17 +201,21 @@ TEST_F(FileList, RefusesABadEntryAndKeepsWhatCameBefore) {
        "The update contained an unsafe path and was refused: win/..\\x"},
       {entry("", 1, kZeroDigest), "The update contained an unsafe path and was refused: "},
       {entry("short", 1, "abc"), "A file entry had no hash."},
-      {R"({"path":"nohash","size":1})" "\n", "A file entry had no hash."},
+      {R"({"path":"nohash","size":1})"
+       "\n",
+       "A file entry had no hash."},
       {entry("upper", 1, kZeroDigest, R"(,"chunks":[")" + upperChunk + "\"]"),
        "The update manifest is malformed. Refused."},
-      {entry("number", 1, kZeroDigest, R"(,"chunks":[5])"), "The update manifest is malformed. Refused."},
+      {entry("number", 1, kZeroDigest, R"(,"chunks":[5])"),
+       "The update manifest is malformed. Refused."},
       {entry("short-chunk", 1, kZeroDigest, R"(,"chunks":["abc"])"),
        "The update manifest is malformed. Refused."},
   };
   for (const Case& c : cases) {
     result = FileListResult();
     error.clear();
-    const std::string body = entry("first", 1, kZeroDigest) + c.badLine + entry("after", 1, kZeroDigest);
+    const std::string body =
+        entry("first", 1, kZeroDigest) + c.badLine + entry("after", 1, kZeroDigest);
     EXPECT_EQ(read(body), ListOutcome::malformed) << c.badLine;
     EXPECT_EQ(error, c.message) << c.badLine;
     EXPECT_EQ(workPaths(), std::vector<std::string>{"first"}) << c.badLine;
@@ -185,10 +229,11 @@ TEST_F(FileList, AnUnparsableLineCarriesItsNumber) {
 }
 
 TEST_F(FileList, KeepsOnlyEntriesForThisPlatform) {
-  const std::string body = entry("common", 1, kZeroDigest) +
-                           entry("win.exe", 1, kZeroDigest, R"(,"platform":"windows","target":"binary")") +
-                           entry("lin", 1, kZeroDigest, R"(,"platform":"linux")") +
-                           entry("Lin", 1, kZeroDigest, R"(,"platform":"Linux")");
+  const std::string body =
+      entry("common", 1, kZeroDigest) +
+      entry("win.exe", 1, kZeroDigest, R"(,"platform":"windows","target":"binary")") +
+      entry("lin", 1, kZeroDigest, R"(,"platform":"linux")") +
+      entry("Lin", 1, kZeroDigest, R"(,"platform":"Linux")");
   ASSERT_EQ(read(body), ListOutcome::ok) << error;
   EXPECT_EQ(workPaths(), (std::vector<std::string>{"common", "lin"}));
   EXPECT_EQ(result.listedPaths, (std::set<std::string>{"common", "lin"}));
@@ -263,8 +308,8 @@ TEST_F(FileList, DecidesPerEntryWhetherTheInstalledCopyIsCurrent) {
 
 TEST_F(FileList, SumsTheSizesOfTheWorkList) {
   install("present", "12345");
-  const std::string body = entry("present", 5, kZeroDigest) + entry("a", 100, kZeroDigest) +
-                           entry("b", 23, kZeroDigest);
+  const std::string body =
+      entry("present", 5, kZeroDigest) + entry("a", 100, kZeroDigest) + entry("b", 23, kZeroDigest);
   ASSERT_EQ(read(body), ListOutcome::ok) << error;
   EXPECT_EQ(workPaths(), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(result.workBytes, 123u);
@@ -277,7 +322,8 @@ std::string manyEntries(int count, std::set<int> otherPlatform = {}) {
   std::string body;
   for (int i = 1; i <= count; ++i) {
     const bool windows = otherPlatform.count(i) != 0;
-    body += entry("f" + std::to_string(i), 1, kZeroDigest, windows ? R"(,"platform":"windows")" : "");
+    body +=
+        entry("f" + std::to_string(i), 1, kZeroDigest, windows ? R"(,"platform":"windows")" : "");
   }
   return body;
 }
@@ -358,11 +404,13 @@ TEST_F(FileList, HashesAHugeInstalledFileWithoutHoldingItInMemory) {
 // ---- bundle index and retired list -----------------------------------------
 
 TEST(ReadBundleIndex, MapsBlobsToTheirBundlesLaterLinesWinning) {
-  const std::string body =
-      R"({"id":"b1","size":300,"blobs":[["x",0,100],["y",100,200]]})" "\n"
-      R"({"id":"b2","size":50,"blobs":[["y",10,40],[],["z"]]})" "\n"
-      R"({"id":"b1","size":7,"blobs":[["w",0,7]]})" "\n"
-      R"({"blobs":{"k":1}})";
+  const std::string body = R"({"id":"b1","size":300,"blobs":[["x",0,100],["y",100,200]]})"
+                           "\n"
+                           R"({"id":"b2","size":50,"blobs":[["y",10,40],[],["z"]]})"
+                           "\n"
+                           R"({"id":"b1","size":7,"blobs":[["w",0,7]]})"
+                           "\n"
+                           R"({"blobs":{"k":1}})";
   std::map<std::string, BlobLocation> blobs;
   std::map<std::string, BundleRecord> bundles;
   std::string error;
@@ -406,8 +454,8 @@ TEST(ReadBundleIndex, FailsOnlyOnALineThatDoesNotParse) {
 TEST(ReadRetiredList, CollectsPathsInOrder) {
   std::vector<std::string> paths{"kept"};
   std::string error;
-  ASSERT_TRUE(readRetiredList(bytesOf("{\"path\":\"b\"}\n{\"path\":\"a\"}\r\n{}\n{\"path\":3}"), paths,
-                              error));
+  ASSERT_TRUE(readRetiredList(bytesOf("{\"path\":\"b\"}\n{\"path\":\"a\"}\r\n{}\n{\"path\":3}"),
+                              paths, error));
   EXPECT_EQ(paths, (std::vector<std::string>{"kept", "b", "a", "", ""}));
   EXPECT_FALSE(readRetiredList(bytesOf("nope"), paths, error));
   EXPECT_EQ(error, "manifest line 1: bad literal");
@@ -422,8 +470,8 @@ class ServedRelease : public ::testing::Test {
   void SetUp() override {
     const std::string listBody = entry("a", 1, kZeroDigest);
     put("manifest/1.0/files-required.ndjson", listBody);
-    manifestText = R"({"fileCount":1,"parts":{"filesRequired":{"sha256":")" + Sha256::of(listBody) +
-                   R"("}}})";
+    manifestText =
+        R"({"fileCount":1,"parts":{"filesRequired":{"sha256":")" + Sha256::of(listBody) + R"("}}})";
     put("manifest/1.0/manifest.json", manifestText);
     put("manifest/1.0/not-json.json", "{\"parts\":");
     skarvel::test::NginxConfig config;
@@ -444,7 +492,8 @@ class ServedRelease : public ::testing::Test {
     std::string error;
     JsonValue manifest;
     std::string bytes = "before";
-    if (fetchManifest(client, pointer, reader, ProgressReport(), manifest, bytes, error)) return "ok";
+    if (fetchManifest(client, pointer, reader, ProgressReport(), manifest, bytes, error))
+      return "ok";
     EXPECT_EQ(bytes, "before");
     return error;
   }
@@ -480,14 +529,17 @@ TEST_F(ServedRelease, RefusesAManifestWithTheReadersMessages) {
 
   pointer.manifestPath = "manifest/1.0/manifest.json";
   pointer.manifestSha256 = Sha256::of(manifestText + " ");
-  EXPECT_EQ(fetchWith(ReleaseReader::sync), "The update manifest did not match its signature. Refused.");
+  EXPECT_EQ(fetchWith(ReleaseReader::sync),
+            "The update manifest did not match its signature. Refused.");
   EXPECT_EQ(fetchWith(ReleaseReader::overhaul), "The update manifest could not be verified.");
   pointer.manifestSha256 = "";
-  EXPECT_EQ(fetchWith(ReleaseReader::sync), "The update manifest did not match its signature. Refused.");
+  EXPECT_EQ(fetchWith(ReleaseReader::sync),
+            "The update manifest did not match its signature. Refused.");
 
   pointer.manifestPath = "manifest/1.0/not-json.json";
   pointer.manifestSha256 = Sha256::of(std::string("{\"parts\":"));
-  EXPECT_EQ(fetchWith(ReleaseReader::sync), "The update manifest was malformed: unexpected end of input");
+  EXPECT_EQ(fetchWith(ReleaseReader::sync),
+            "The update manifest was malformed: unexpected end of input");
   EXPECT_EQ(fetchWith(ReleaseReader::overhaul), "The update manifest was malformed.");
 }
 
@@ -517,6 +569,92 @@ TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
   EXPECT_EQ(fetchVerified(client, path, "", body), FetchOutcome::digestMismatch);
   EXPECT_EQ(fetchVerified(client, listPath("1.0", kBundlesList), digest, body),
             FetchOutcome::requestFailed);
+}
+
+// ---- a release made by the publisher ------------------------------------------
+
+// Publishes two releases with SkarvelPublish (the second drops one mod and
+// changes the program), serves them with nginx, and reads the current one the
+// way the sync does, against an instance that holds the first release.
+class PublishedRelease : public ::testing::Test {
+ protected:
+  void publish(const std::string& version, int sequence) {
+    const std::string command =
+        std::string(SKARVEL_BIN_DIR) + "/SkarvelPublish release --quiet --jobs 1 --server " +
+        work.file("server") + " --key " + SKARVEL_TEST_DATA_DIR +
+        "/dev-signing-key.pem --version " + version + " --sequence " + std::to_string(sequence) +
+        " --required " + work.file("content") + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+
+  TempDir work;
+  TempDir instance;
+};
+
+TEST_F(PublishedRelease, ReadsTheCurrentReleaseAsTheSyncDoes) {
+  writeFile(work.file("content/bin/game"), "program one");
+  writeFile(work.file("content/mods/a/x.esp"), "retired soon");
+  writeFile(work.file("content/textures/t.dds"), std::string(3000, 't'));
+  publish("1.0", 1);
+  for (const std::string path : {"bin/game", "mods/a/x.esp", "textures/t.dds"}) {
+    const std::string published = skarvel::test::readFile(work.file("content/" + path));
+    writeFile(instance.file("content/" + path), published);
+  }
+  ASSERT_EQ(::unlink(work.file("content/mods/a/x.esp").c_str()), 0);
+  writeFile(work.file("content/bin/game"), "program two");  // same size, new bytes
+  publish("2.0", 2);
+
+  skarvel::test::NginxConfig config;
+  config.root = work.file("server");
+  config.extra = skarvel::test::NginxServer::gzipObjectLocations();
+  skarvel::test::NginxServer server(config);
+  ASSERT_TRUE(server.ok()) << server.error();
+  HttpClient client;
+  ASSERT_TRUE(client.open(server.url()));
+  EXPECT_EQ(publishedVersion(client), "2.0");
+
+  const HttpResponse pointerResponse = client.get(kReleasePointerPath);
+  ASSERT_EQ(pointerResponse.status, 200);
+  const ReleasePointer pointer = checkReleasePointer(pointerResponse.body, ReleaseReader::sync);
+  ASSERT_TRUE(pointer.ok) << pointer.error;
+  EXPECT_EQ(pointer.packVersion, "2.0");
+  EXPECT_EQ(pointer.sequence, 2);
+
+  JsonValue manifest;
+  std::string manifestBytes;
+  std::string error;
+  ASSERT_TRUE(fetchManifest(client, pointer, ReleaseReader::sync, ProgressReport(), manifest,
+                            manifestBytes, error))
+      << error;
+
+  std::vector<unsigned char> body;
+  ASSERT_EQ(fetchVerified(client, listPath("2.0", kFilesRequiredList),
+                          listDigest(manifest, kFilesRequiredPart), body),
+            FetchOutcome::ok);
+  FileListContext context;
+  context.root = instance.path();
+  context.fileCount = manifest["fileCount"].asInt(0);
+  FileListResult files;
+  ASSERT_EQ(readFileList(body, context, files, error), ListOutcome::ok) << error;
+  ASSERT_EQ(files.work.size(), 1u);  // only the changed program; the texture is current
+  EXPECT_EQ(files.work[0].path, "bin/game");
+  EXPECT_EQ(files.listedPaths, (std::set<std::string>{"bin/game", "textures/t.dds"}));
+  ASSERT_EQ(files.programs.size(), 1u);
+  EXPECT_EQ(files.programs[0].path, "bin/game");
+
+  ASSERT_EQ(fetchVerified(client, listPath("2.0", kBundlesList), listDigest(manifest, kBundlesPart),
+                          body),
+            FetchOutcome::ok);
+  std::map<std::string, BlobLocation> blobs;
+  std::map<std::string, BundleRecord> bundles;
+  EXPECT_TRUE(readBundleIndex(body, blobs, bundles, error)) << error;
+
+  ASSERT_EQ(fetchVerified(client, listPath("2.0", kFilesRetiredList),
+                          listDigest(manifest, kFilesRetiredPart), body),
+            FetchOutcome::ok);
+  std::vector<std::string> retired;
+  ASSERT_TRUE(readRetiredList(body, retired, error)) << error;
+  EXPECT_EQ(retired, std::vector<std::string>{"mods/a/x.esp"});
 }
 
 }  // namespace

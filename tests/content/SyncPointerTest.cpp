@@ -2,8 +2,6 @@
 // overhaul readers, the order of the checks, what a verified pointer yields,
 // and publishedVersion against pointers served by nginx and a scripted server.
 
-#include "SyncPointer.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include "NginxServer.h"
 #include "ScriptServer.h"
 #include "Sync.h"
+#include "SyncPointer.h"
 #include "TempDir.h"
 #include "TestSigning.h"
 
@@ -82,13 +81,15 @@ TEST(CheckReleasePointer, RefusesEachFaultWithTheReadersMessage) {
   const std::string good = encodeBase64(std::string(kGoodPayload));
   const std::string signature = signatureOf(kGoodPayload);
   const std::vector<unsigned char> der(71, 0x30);
-  const std::string respaced = R"({"packVersion": "0.9.2","sequence":18,"manifest":"manifest/0.9.2/manifest.json",)"
-                               R"("manifestSha256":"aa"})";
+  const std::string respaced =
+      R"({"packVersion": "0.9.2","sequence":18,"manifest":"manifest/0.9.2/manifest.json",)"
+      R"("manifestSha256":"aa"})";
   std::string spaced = good;
   spaced.insert(8, " ");
   const std::string emptySignature = signatureOf("");
   const std::string malformed = "The release pointer was malformed.";
-  const std::string notGenuine = "The update could not be verified as genuine and has been refused.";
+  const std::string notGenuine =
+      "The update could not be verified as genuine and has been refused.";
   struct Case {
     const char* name;
     std::string body;
@@ -96,16 +97,16 @@ TEST(CheckReleasePointer, RefusesEachFaultWithTheReadersMessage) {
     std::string overhaulMessage;
   };
   const Case cases[] = {
-      {"truncated body", "{\"payload\":", "The release pointer was malformed: unexpected end of input",
-       malformed},
+      {"truncated body",
+       "{\"payload\":", "The release pointer was malformed: unexpected end of input", malformed},
       {"body not an object", "[1,2", "The release pointer was malformed: unterminated array",
        malformed},
       {"raw line break in a string", "{\"payload\":\"QQ\nQQ\"}",
        "The release pointer was malformed: control character in string", malformed},
       {"empty body", "", "The release pointer was malformed: no input", malformed},
       {"space inside the payload", outer(spaced, signature), malformed, malformed},
-      {"space inside the signature", outer(good, signature.substr(0, 10) + " " + signature.substr(10)),
-       malformed, malformed},
+      {"space inside the signature",
+       outer(good, signature.substr(0, 10) + " " + signature.substr(10)), malformed, malformed},
       {"signature missing", R"({"payload":")" + good + "\"}", malformed, malformed},
       {"DER signature", outer(good, encodeBase64(der)), malformed, malformed},
       {"63-byte signature", outer(good, encodeBase64(std::vector<unsigned char>(63, 1))), malformed,
@@ -118,12 +119,14 @@ TEST(CheckReleasePointer, RefusesEachFaultWithTheReadersMessage) {
       {"payload re-spaced after signing", outer(encodeBase64(respaced), signature), notGenuine,
        notGenuine},
       {"signature of another payload", outer(good, signatureOf("{}")), notGenuine, notGenuine},
-      {"empty payload signed", outer("", emptySignature), "The signed release pointer was malformed.",
-       malformed},
+      {"empty payload signed", outer("", emptySignature),
+       "The signed release pointer was malformed.", malformed},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::sync).error, c.syncMessage) << c.name;
-    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::overhaul).error, c.overhaulMessage)
+    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::sync).error, c.syncMessage)
+        << c.name;
+    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::overhaul).error,
+              c.overhaulMessage)
         << c.name;
   }
 }
@@ -203,8 +206,8 @@ TEST_F(PublishedVersion, DoesNotExamineTheSequence) {
 }
 
 TEST_F(PublishedVersion, IsEmptyForAPointerThatDoesNotVerify) {
-  const std::string tampered = outer(encodeBase64(std::string(R"({"packVersion":"6.6.6"})")),
-                                     signatureOf(kGoodPayload));
+  const std::string tampered =
+      outer(encodeBase64(std::string(R"({"packVersion":"6.6.6"})")), signatureOf(kGoodPayload));
   serve(tampered);
   EXPECT_EQ(publishedVersion(client), "");
 }

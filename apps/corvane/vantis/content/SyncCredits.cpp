@@ -61,7 +61,8 @@ Credit modCredit(const JsonValue& mod) {
   readSupport(mod["support"], credit);
   const JsonValue& authors = mod["authors"];
   credit.authorCount = elementsOf(authors);
-  if (credit.authorCount == 1) credit.author = authors[std::size_t{0}].asString(JsonValue::sEmptyString);
+  if (credit.authorCount == 1)
+    credit.author = authors[std::size_t{0}].asString(JsonValue::sEmptyString);
   credit.authors = authorsText(mod);
   return credit;
 }
@@ -73,8 +74,8 @@ void readSupport(const JsonValue& support, Credit& credit) {
   const JsonValue& links = support["links"];
   for (std::size_t i = 0; i < elementsOf(links); ++i) {
     const JsonValue& link = links[i];
-    credit.links.push_back(
-        SupportLink{textOf(link, "author"), textOf(link, "kind"), textOf(link, "url"), textOf(link, "text")});
+    credit.links.push_back(SupportLink{textOf(link, "author"), textOf(link, "kind"),
+                                       textOf(link, "url"), textOf(link, "text")});
   }
 }
 
@@ -113,7 +114,8 @@ std::string formatModSize(unsigned long long bytes) {
     std::snprintf(text, sizeof text, "%llu MB", megabytes);
     return text;
   }
-  std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / static_cast<double>(gibibyte));
+  std::snprintf(text, sizeof text, "%.1f GB",
+                static_cast<double>(bytes) / static_cast<double>(gibibyte));
   return text;
 }
 

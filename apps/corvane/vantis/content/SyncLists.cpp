@@ -128,8 +128,8 @@ struct FileEntryHandler {
 
   void keep(FileRecord record) {
     result.listedPaths.insert(record.path);
-    const bool programFile =
-        record.target == "binary" && (!record.platform.empty() || record.path == "resources/version");
+    const bool programFile = record.target == "binary" &&
+                             (!record.platform.empty() || record.path == "resources/version");
     if (programFile) {
       binarycheck::Entry entry;
       entry.path = record.path;
@@ -145,8 +145,8 @@ struct FileEntryHandler {
   bool reportEvery512() {
     if (result.entriesRead % kProgressEvery != 0 || !context.report) return true;
     const char* phase = context.nothingInstalled ? "Preparing" : "Verifying files";
-    const std::string detail = std::to_string(result.entriesRead) + " of " +
-                               std::to_string(context.fileCount) + " files";
+    const std::string detail =
+        std::to_string(result.entriesRead) + " of " + std::to_string(context.fileCount) + " files";
     if (context.report(phase, detail)) return true;
     stopped = true;
     return false;

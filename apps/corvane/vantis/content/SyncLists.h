@@ -154,11 +154,11 @@ struct FileListContext {
 // What the file-list reader yields. On a failure or a stop the fields keep
 // what the lines before it added; callers then drop them.
 struct FileListResult {
-  std::vector<FileRecord> work;             // entries to fetch, in list order
-  std::uint64_t workBytes = 0;              // sum of their sizes (as unsigned)
-  std::set<std::string> listedPaths;        // every kept entry's path, as written
-  std::vector<binarycheck::Entry> programs; // program entries: path, size, sha256
-  std::uint64_t entriesRead = 0;            // entries read, including dropped ones
+  std::vector<FileRecord> work;              // entries to fetch, in list order
+  std::uint64_t workBytes = 0;               // sum of their sizes (as unsigned)
+  std::set<std::string> listedPaths;         // every kept entry's path, as written
+  std::vector<binarycheck::Entry> programs;  // program entries: path, size, sha256
+  std::uint64_t entriesRead = 0;             // entries read, including dropped ones
 };
 
 enum class ListOutcome {

@@ -31,11 +31,11 @@ enum class ReleaseReader { sync, overhaul };
 struct ReleasePointer {
   bool ok = false;
   std::string error;
-  JsonValue payload;            // the parsed signed payload, whole
-  std::string packVersion;      // "packVersion": never empty when ok
-  long long sequence = -1;      // "sequence"; -1 when absent or not a number
-  std::string manifestPath;     // "manifest": request "/" + this (unchecked here)
-  std::string manifestSha256;   // "manifestSha256" (unchecked here)
+  JsonValue payload;           // the parsed signed payload, whole
+  std::string packVersion;     // "packVersion": never empty when ok
+  long long sequence = -1;     // "sequence"; -1 when absent or not a number
+  std::string manifestPath;    // "manifest": request "/" + this (unchecked here)
+  std::string manifestSha256;  // "manifestSha256" (unchecked here)
 };
 
 // Checks a "/current.json" response body, in this order, stopping at the first
