@@ -1,0 +1,110 @@
+// Readers of the bootstrap's settings, layout and journal texts. The formats
+// come from outside (the graphical launcher writes the settings, the
+// installer the layout file, an updater the journal), so every reader accepts
+// any bytes and falls back to the old, safe meaning instead of failing.
+
+#include "InstallText.h"
+
+#include <algorithm>
+
+namespace vantis::bootstrap {
+
+namespace {
+
+// Calls `visit` with every LF-separated line of `text`, the last one included
+// even without a final LF.
+template <typename Visit>
+void forEachLine(std::string_view text, Visit visit) {
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    if (end == std::string_view::npos) {
+      visit(text);
+      return;
+    }
+    visit(text.substr(0, end));
+    text.remove_prefix(end + 1);
+  }
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// Removes `suffix` only when something is left before it: a file literally
+// named ".old" is still a name.
+void removeSuffixFromLonger(std::string& path, std::string_view suffix) {
+  if (path.size() > suffix.size() && endsWith(path, suffix))
+    path.resize(path.size() - suffix.size());
+}
+
+}  // namespace
+
+std::string_view trimLineEnd(std::string_view line) {
+  size_t end = line.size();
+  while (end > 0 && (line[end - 1] == ' ' || line[end - 1] == '\r')) --end;
+  return line.substr(0, end);
+}
+
+std::string channelFromSettings(std::string_view text) {
+  static constexpr std::string_view sServerKey = "server=";
+  bool decided = false;
+  bool dev = false;
+  forEachLine(text, [&](std::string_view rawLine) {
+    std::string_view line = trimLineEnd(rawLine);
+    if (decided || !startsWith(line, sServerKey)) return;
+    decided = true;
+    dev = line.substr(sServerKey.size()) == "dev";
+  });
+  return dev ? "dev" : "live";
+}
+
+std::int32_t layoutVersionFromText(std::string_view text) {
+  static constexpr size_t sScanLimit = 32;
+  std::string_view head = text.substr(0, sScanLimit);
+  size_t pos = 0;
+  while (pos < head.size() &&
+         (head[pos] == ' ' || head[pos] == '\t' || head[pos] == '\n' || head[pos] == '\r'))
+    ++pos;
+  // Unsigned on purpose: an absurd number wraps instead of overflowing, and
+  // a value that lands at or below 1 simply keeps the old layout.
+  std::uint32_t value = 0;
+  size_t digits = 0;
+  for (; pos < head.size() && head[pos] >= '0' && head[pos] <= '9'; ++pos, ++digits)
+    value = value * 10u + static_cast<std::uint32_t>(head[pos] - '0');
+  if (digits == 0) return 1;
+  return static_cast<std::int32_t>(value);
+}
+
+std::vector<JournalEntry> parseJournal(std::string_view text) {
+  std::vector<JournalEntry> entries;
+  forEachLine(text, [&](std::string_view rawLine) {
+    std::string_view line = trimLineEnd(rawLine);
+    size_t bar = line.find('|');
+    bool usable = !line.empty() && line[0] != '#' && bar != std::string_view::npos;
+    if (!usable) return;
+    JournalEntry entry{std::string(line.substr(0, bar)), std::string(line.substr(bar + 1))};
+    // Only the destination is an instance path in the updater's notation;
+    // the staged name is a file name that may legitimately hold a backslash.
+    std::replace(entry.destination.begin(), entry.destination.end(), '\\', '/');
+    entries.push_back(std::move(entry));
+  });
+  return entries;
+}
+
+std::string stripExeSuffixes(std::string path) {
+  removeSuffixFromLonger(path, ".old");
+  removeSuffixFromLonger(path, " (deleted)");
+  return path;
+}
+
+std::string installDirOf(std::string_view exePath) {
+  size_t slash = exePath.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  return std::string(exePath.substr(0, slash));
+}
+
+}  // namespace vantis::bootstrap
