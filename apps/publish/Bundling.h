@@ -39,6 +39,7 @@ constexpr std::size_t kMinBundleBlobs = 5;
 // into bundles of at most `target` bytes (a blob larger than that alone fills
 // one). Groups are planned independently, so a change inside one mod leaves
 // the other mods' bundles, and so their ids, as they were.
-std::vector<Bundle> planBundles(const Content& content, std::uint64_t target, std::uint64_t blobMax);
+std::vector<Bundle> planBundles(const Content& content, std::uint64_t target,
+                                std::uint64_t blobMax);
 
 }  // namespace vantis::publish

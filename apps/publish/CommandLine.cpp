@@ -118,7 +118,7 @@ bool parseFlags(const std::vector<std::string>& args, std::map<std::string, Flag
     const auto found = flags.find(name);
     if (found == flags.end()) {
       error = args[i].compare(0, 2, "--") == 0 ? "unknown option " + name
-                                                : "unexpected argument " + args[i];
+                                               : "unexpected argument " + args[i];
       return false;
     }
     std::string flagName, value;
@@ -169,7 +169,8 @@ void printSummary(std::FILE* out, const ReleaseOptions& options, const ReleaseRe
   std::fprintf(out, "published %s (sequence %lld) in %s\n", options.version.c_str(),
                options.sequence, options.serverDir.c_str());
   std::fprintf(out, "  files       %zu required, %zu optional (%s of content)\n",
-               report.requiredFiles, report.optionalFiles, formatBytes(report.contentBytes).c_str());
+               report.requiredFiles, report.optionalFiles,
+               formatBytes(report.contentBytes).c_str());
   std::fprintf(out, "  blobs       %" PRIu64 " new, %" PRIu64 " reused (%s written)\n",
                report.chunks.stored, report.chunks.reused,
                formatBytes(report.chunks.bytesWritten).c_str());
@@ -187,10 +188,11 @@ int runRelease(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
   if (!parseReleaseArguments(args, options, quiet, error)) return usageError(err, error);
   ReleaseReport report;
   const bool published = publishRelease(options, makeReporter(err, quiet), report, error);
+  // A failure is one line; warnings only matter for a release that went out.
+  if (!published) return failure(err, error);
   for (const std::string& warning : report.warnings) {
     std::fprintf(err, "%s: warning: %s\n", kProgram, warning.c_str());
   }
-  if (!published) return failure(err, error);
   if (!quiet) printSummary(out, options, report);
   return kExitOk;
 }
@@ -204,7 +206,8 @@ int runKeygen(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   std::fprintf(out,
                "wrote %s (private: keep it secret) and %s\n"
                "build clients with -DSKARVEL_SIGNING_KEY=%s\n",
-               joinPath(dir, "signing-key.pem").c_str(), joinPath(dir, "signing-key.pub.pem").c_str(),
+               joinPath(dir, "signing-key.pem").c_str(),
+               joinPath(dir, "signing-key.pub.pem").c_str(),
                joinPath(dir, "signing-key.pub.pem").c_str());
   return kExitOk;
 }
@@ -224,7 +227,10 @@ bool parseSize(const std::string& text, std::uint64_t& size) {
   unsigned shift = 0;
   if (i + 1 == text.size()) {
     const char unit = text[i];
-    shift = unit == 'K' || unit == 'k' ? 10 : unit == 'M' || unit == 'm' ? 20 : unit == 'G' || unit == 'g' ? 30 : 64;
+    shift = unit == 'K' || unit == 'k'   ? 10
+            : unit == 'M' || unit == 'm' ? 20
+            : unit == 'G' || unit == 'g' ? 30
+                                         : 64;
     if (shift == 64) return false;
   } else if (i != text.size()) {
     return false;
@@ -265,7 +271,8 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
   }
   std::uint64_t number = 0;
   if (!parseCount(sequence, 9007199254740992ULL, number)) {
-    error = "the sequence must be a whole number from 0 to 9007199254740992, not \"" + sequence + "\"";
+    error =
+        "the sequence must be a whole number from 0 to 9007199254740992, not \"" + sequence + "\"";
     return false;
   }
   options.sequence = static_cast<long long>(number);

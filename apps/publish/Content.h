@@ -25,8 +25,8 @@ struct SourceFile {
   std::string path;      // "/"-separated, relative to its content folder
   std::string absolute;  // where it lies on disk
   std::uint64_t size = 0;
-  bool overhaul = false;  // from the Overhaul folder, not the required one
-  std::string sha256;     // the whole file's digest, once hashed
+  bool overhaul = false;      // from the Overhaul folder, not the required one
+  std::string sha256;         // the whole file's digest, once hashed
   std::vector<Piece> pieces;  // in file order; none for an empty file
 };
 

@@ -1,8 +1,6 @@
 // POSIX implementation of the publisher's file helpers. Content files can be
 // gigabytes: nothing here reads more than the caller asks for.
 
-#include "Files.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "Files.h"
 
 namespace vantis::publish {
 
@@ -141,8 +141,8 @@ bool readAt(const std::string& path, std::uint64_t offset, std::uint64_t length,
   out.resize(length);
   std::uint64_t done = 0;
   while (done < length) {
-    const ssize_t got = ::pread(descriptor, &out[done], length - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(descriptor, &out[done], length - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<std::uint64_t>(got);

@@ -15,8 +15,7 @@ constexpr int kGzipWindowBits = 15 + 16;
 constexpr int kMemoryLevel = 8;
 constexpr std::size_t kStep = 1u << 30;
 
-bool deflateAll(z_stream& stream, const unsigned char* data, std::size_t length,
-                std::string& out) {
+bool deflateAll(z_stream& stream, const unsigned char* data, std::size_t length, std::string& out) {
   std::size_t used = 0;
   int status = Z_OK;
   do {
@@ -27,7 +26,8 @@ bool deflateAll(z_stream& stream, const unsigned char* data, std::size_t length,
     length -= input;
     const int flush = length == 0 ? Z_FINISH : Z_NO_FLUSH;
     do {
-      if (out.size() - used < 65536) out.resize(out.size() + std::max<std::size_t>(65536, out.size() / 2));
+      if (out.size() - used < 65536)
+        out.resize(out.size() + std::max<std::size_t>(65536, out.size() / 2));
       stream.next_out = reinterpret_cast<unsigned char*>(&out[used]);
       stream.avail_out = static_cast<uInt>(std::min(out.size() - used, kStep));
       const uInt before = stream.avail_out;
@@ -44,8 +44,8 @@ bool deflateAll(z_stream& stream, const unsigned char* data, std::size_t length,
 
 bool gzipCompress(const void* data, std::size_t length, int level, std::string& out) {
   z_stream stream{};
-  if (deflateInit2(&stream, level, Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&stream, level, Z_DEFLATED, kGzipWindowBits, kMemoryLevel, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
     return false;
   }
   out.clear();

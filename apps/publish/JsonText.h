@@ -6,7 +6,6 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-
 #include <string>
 
 namespace vantis::publish {

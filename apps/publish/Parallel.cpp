@@ -17,12 +17,12 @@ namespace vantis::publish {
 namespace {
 
 struct Shared {
-  std::atomic<std::size_t> next{0};      // next index to hand out
-  std::atomic<bool> stopped{false};      // a failure or a cancel happened
-  std::mutex lock;                       // guards `message` and `running`
-  std::condition_variable finished;      // signalled when `running` drops
-  std::string message;                   // first failure, guarded by `lock`
-  unsigned running = 0;                  // live workers, guarded by `lock`
+  std::atomic<std::size_t> next{0};  // next index to hand out
+  std::atomic<bool> stopped{false};  // a failure or a cancel happened
+  std::mutex lock;                   // guards `message` and `running`
+  std::condition_variable finished;  // signalled when `running` drops
+  std::string message;               // first failure, guarded by `lock`
+  unsigned running = 0;              // live workers, guarded by `lock`
 };
 
 void fail(Shared& shared, const std::string& message) {

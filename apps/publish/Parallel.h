@@ -15,8 +15,8 @@ namespace vantis::publish {
 // Progress of a long step: its name ("hashing", "storing blobs", ...), the
 // work done and the work in all, in the step's own unit. Answering false
 // interrupts the publish at the next point where that is safe.
-using Progress = std::function<bool(const std::string& phase, std::uint64_t done,
-                                    std::uint64_t total)>;
+using Progress =
+    std::function<bool(const std::string& phase, std::uint64_t done, std::uint64_t total)>;
 
 // The number of threads to use when the caller asked for 0: every core.
 unsigned defaultThreads();

@@ -20,7 +20,7 @@ namespace vantis::publish {
 
 namespace {
 
-constexpr std::uint64_t kMaxBodyBytes = 256u << 20;  // players' largest download
+constexpr std::uint64_t kMaxBodyBytes = 256u << 20;     // players' largest download
 constexpr long long kMaxSequence = 9007199254740992LL;  // 2^53: players read numbers as doubles
 constexpr std::size_t kMaxVersionBytes = 64;
 const char* const kInterrupted = "publishing was interrupted";
@@ -61,8 +61,10 @@ bool loadInputs(const ReleaseOptions& options, Inputs& inputs, ReleaseReport& re
                 std::string& error) {
   bool hasToken = false;
   if (options.configRequiredPath.empty()) {
-    report.warnings.push_back("no --config-required: players keep whatever engine configuration they have");
-  } else if (!loadConfigTemplate(options.configRequiredPath, inputs.configRequired, hasToken, error)) {
+    report.warnings.push_back(
+        "no --config-required: players keep whatever engine configuration they have");
+  } else if (!loadConfigTemplate(options.configRequiredPath, inputs.configRequired, hasToken,
+                                 error)) {
     return false;
   } else if (!hasToken) {
     report.warnings.push_back(options.configRequiredPath + " does not hold " + kDataFolderToken);
@@ -76,7 +78,8 @@ bool loadInputs(const ReleaseOptions& options, Inputs& inputs, ReleaseReport& re
       report.warnings.push_back(options.configOptionalPath + " does not hold " + kDataFolderToken);
     }
   } else if (!options.optionalDir.empty()) {
-    report.warnings.push_back("no --config-optional: the Overhaul tier uses the required tier's configuration");
+    report.warnings.push_back(
+        "no --config-optional: the Overhaul tier uses the required tier's configuration");
   }
   if (options.creditsPath.empty()) return true;
   return loadCredits(options.creditsPath, inputs.credits, inputs.people, error);
@@ -130,8 +133,8 @@ bool storeContent(const ReleaseOptions& options, const Progress& progress, Conte
   if (!step(progress, "scanning", error) ||
       !scanContent(options.requiredDir, options.optionalDir, content, error) ||
       !hashContent(content, options.chunkSize, threads, progress, error) ||
-      !storeChunks(options.serverDir, content, options.gzipLevel, threads, progress,
-                   report.chunks, error)) {
+      !storeChunks(options.serverDir, content, options.gzipLevel, threads, progress, report.chunks,
+                   error)) {
     return false;
   }
   for (const SourceFile& file : content.sources) report.contentBytes += file.size;
@@ -141,10 +144,10 @@ bool storeContent(const ReleaseOptions& options, const Progress& progress, Conte
 }
 
 // The four lists, then the manifest that names them by digest.
-bool writeDocuments(const ReleaseOptions& options, const Progress& progress,
-                    const Content& content, const std::vector<Bundle>& bundles,
-                    const PathHistory& history, const Inputs& inputs, ReleaseReport& report,
-                    std::string& manifestSha256, std::string& error) {
+bool writeDocuments(const ReleaseOptions& options, const Progress& progress, const Content& content,
+                    const std::vector<Bundle>& bundles, const PathHistory& history,
+                    const Inputs& inputs, ReleaseReport& report, std::string& manifestSha256,
+                    std::string& error) {
   std::vector<FileEntry> required = tierEntries(content, content.required);
   std::vector<FileEntry> optional = tierEntries(content, content.optional);
   report.requiredFiles = required.size();
@@ -191,8 +194,7 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress,
 }
 
 bool writePointer(const ReleaseOptions& options, const SigningKey& key,
-                  const std::string& manifestSha256, const Progress& progress,
-                  std::string& error) {
+                  const std::string& manifestSha256, const Progress& progress, std::string& error) {
   const std::string payload = pointerPayload(options.version, options.sequence,
                                              manifestPath(options.version), manifestSha256);
   std::string signature;
@@ -222,9 +224,11 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
   } else if (options.sequence < 0 || options.sequence > kMaxSequence) {
     error = "the sequence must be a whole number from 0 to 9007199254740992";
   } else if (options.chunkSize == 0 || options.chunkSize > kMaxBodyBytes) {
-    error = "the chunk size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
+    error =
+        "the chunk size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
   } else if (options.bundleSize == 0 || options.bundleSize > kMaxBodyBytes) {
-    error = "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
+    error =
+        "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
   } else if (options.gzipLevel < 1 || options.gzipLevel > 9) {
     error = "the compression level must be from 1 to 9";
   } else if (options.serverDir.empty() || options.requiredDir.empty() || options.keyPath.empty()) {
@@ -235,8 +239,8 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
   return false;
 }
 
-bool publishRelease(const ReleaseOptions& options, const Progress& progress,
-                    ReleaseReport& report, std::string& error) {
+bool publishRelease(const ReleaseOptions& options, const Progress& progress, ReleaseReport& report,
+                    std::string& error) {
   report = ReleaseReport();
   SigningKey key;
   Inputs inputs;
@@ -252,8 +256,8 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress,
   bool busy = false;
   const std::string lockPath = joinPath(options.serverDir, ".publish.lock");
   if (!lockFile(lockPath, lock.descriptor, busy)) {
-    error = busy ? "another publish is running in " + options.serverDir
-                 : "cannot create " + lockPath;
+    error =
+        busy ? "another publish is running in " + options.serverDir : "cannot create " + lockPath;
     return false;
   }
   CurrentRelease current;

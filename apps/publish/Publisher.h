@@ -19,16 +19,16 @@ namespace vantis::publish {
 
 struct ReleaseOptions {
   std::string serverDir;
-  std::string keyPath;   // PEM private key, P-256
-  std::string version;   // names the release and its folder on the server
+  std::string keyPath;      // PEM private key, P-256
+  std::string version;      // names the release and its folder on the server
   long long sequence = -1;  // must exceed the served release's
   std::string requiredDir;
-  std::string optionalDir;  // the Overhaul's own files; empty for none
-  std::string configRequiredPath;  // engine configuration templates; empty for none
-  std::string configOptionalPath;  // empty: the required template serves both tiers
-  std::string creditsPath;         // empty for none
-  std::uint64_t chunkSize = 8u << 20;     // largest blob
-  std::uint64_t bundleSize = 32u << 20;   // bundle target
+  std::string optionalDir;                 // the Overhaul's own files; empty for none
+  std::string configRequiredPath;          // engine configuration templates; empty for none
+  std::string configOptionalPath;          // empty: the required template serves both tiers
+  std::string creditsPath;                 // empty for none
+  std::uint64_t chunkSize = 8u << 20;      // largest blob
+  std::uint64_t bundleSize = 32u << 20;    // bundle target
   std::uint64_t bundleBlobMax = 1u << 20;  // largest blob that goes into bundles
   unsigned threads = 0;                    // 0: every core
   int gzipLevel = 6;
@@ -54,7 +54,7 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error);
 // the folder still serves what it served before (content written so far
 // stays, and is reused by the next attempt). `progress` hears every step;
 // answering false interrupts the publish like a failure would.
-bool publishRelease(const ReleaseOptions& options, const Progress& progress,
-                    ReleaseReport& report, std::string& error);
+bool publishRelease(const ReleaseOptions& options, const Progress& progress, ReleaseReport& report,
+                    std::string& error);
 
 }  // namespace vantis::publish

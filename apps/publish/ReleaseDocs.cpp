@@ -79,7 +79,8 @@ std::size_t markAlwaysHash(const PathHistory& history, std::vector<FileEntry>& r
                            std::vector<FileEntry>& optional) {
   PathHistory seen = history;
   for (const auto* tier : {&required, &optional}) {
-    for (const FileEntry& entry : *tier) seen.versions[entry.path].emplace(entry.size, entry.sha256);
+    for (const FileEntry& entry : *tier)
+      seen.versions[entry.path].emplace(entry.size, entry.sha256);
   }
   std::size_t marked = 0;
   for (auto* tier : {&required, &optional}) {
@@ -148,14 +149,14 @@ bool manifestText(const ManifestFields& fields, std::string& out, std::string& e
   // the optional tier is the longer one, so the count never runs past it.
   manifest["fileCount"] = fields.optionalCount;
   Json& parts = manifest["parts"];
-  parts["filesRequired"] = part("files-required.ndjson", v, fields.filesRequiredSha256,
-                                "fileCount", fields.requiredCount);
-  parts["filesOptional"] = part("files-optional.ndjson", v, fields.filesOptionalSha256,
-                                "fileCount", fields.optionalCount);
-  parts["bundles"] = part("bundles.ndjson", v, fields.bundlesSha256, "bundleCount",
-                          fields.bundleCount);
-  parts["filesRetired"] = part("files-retired.ndjson", v, fields.filesRetiredSha256,
-                               "fileCount", fields.retiredCount);
+  parts["filesRequired"] = part("files-required.ndjson", v, fields.filesRequiredSha256, "fileCount",
+                                fields.requiredCount);
+  parts["filesOptional"] = part("files-optional.ndjson", v, fields.filesOptionalSha256, "fileCount",
+                                fields.optionalCount);
+  parts["bundles"] =
+      part("bundles.ndjson", v, fields.bundlesSha256, "bundleCount", fields.bundleCount);
+  parts["filesRetired"] =
+      part("files-retired.ndjson", v, fields.filesRetiredSha256, "fileCount", fields.retiredCount);
   manifest["config"]["required"] = fields.configRequired;
   manifest["config"]["optional"] = fields.configOptional;
   manifest["credits"] = fields.credits;

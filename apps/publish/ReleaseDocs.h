@@ -22,8 +22,8 @@ struct FileEntry {
   std::string path;
   std::uint64_t size = 0;
   std::string sha256;
-  std::string target;    // "binary" or "instance"
-  std::string platform;  // "linux" or empty (written only when set)
+  std::string target;       // "binary" or "instance"
+  std::string platform;     // "linux" or empty (written only when set)
   bool alwaysHash = false;  // written only when true
   std::vector<std::string> chunks;
 };
@@ -54,8 +54,8 @@ bool bundleIndexText(const std::vector<Bundle>& bundles, std::string& out);
 bool retiredListText(const std::vector<std::string>& paths, std::string& out);
 
 // Where a release's documents lie, relative to the server folder.
-std::string releaseFolder(const std::string& version);            // "manifest/<version>"
-std::string manifestPath(const std::string& version);             // ".../manifest.json"
+std::string releaseFolder(const std::string& version);  // "manifest/<version>"
+std::string manifestPath(const std::string& version);   // ".../manifest.json"
 
 struct ManifestFields {
   std::string version;

@@ -44,7 +44,9 @@ bool loadCredits(const std::string& path, Json& credits, Json& people, std::stri
   credits = Json::array();
   people = Json::array();
   for (const auto& member : document.items()) {
-    Json* slot = member.key() == "credits" ? &credits : member.key() == "people" ? &people : nullptr;
+    Json* slot = member.key() == "credits"  ? &credits
+                 : member.key() == "people" ? &people
+                                            : nullptr;
     if (!slot) {
       error = "the credits file " + path + " has an unknown member \"" + member.key() +
               "\" (it may hold \"credits\" and \"people\")";

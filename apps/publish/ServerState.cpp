@@ -37,7 +37,7 @@ bool readEntry(const Json& line, PathHistory& out) {
   const Json sha256 = line.value("sha256", Json());
   if (!path.is_string() || !size.is_number_unsigned() || !sha256.is_string()) return false;
   out.versions[path.get<std::string>()].emplace(size.get<std::uint64_t>(),
-                                                 sha256.get<std::string>());
+                                                sha256.get<std::string>());
   return true;
 }
 

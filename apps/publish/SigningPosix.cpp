@@ -4,8 +4,6 @@
 // integer drops leading zero bytes, about one signature in 128 has a short r
 // or s).
 
-#include "Signing.h"
-
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "Files.h"
+#include "Signing.h"
 
 namespace vantis::publish {
 
@@ -128,7 +127,7 @@ bool signP256(const SigningKey& key, const std::string& message, std::string& si
   error = "could not sign the release pointer";
   Key loaded = readPrivateKey(key.pem);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                   EVP_MD_CTX_free);
+                                                                  EVP_MD_CTX_free);
   if (!loaded || !context) return false;
   if (EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, loaded.get()) != 1) {
     return false;

@@ -62,9 +62,8 @@ bool storeCompressed(const std::string& serverDir, const std::string& relative,
 std::string chunkPath(const std::string& hash) { return shardedPath("chunks", hash); }
 std::string bundlePath(const std::string& id) { return shardedPath("bundles", id); }
 
-bool storeChunks(const std::string& serverDir, const Content& content, int level,
-                 unsigned threads, const Progress& progress, StoreCounts& counts,
-                 std::string& error) {
+bool storeChunks(const std::string& serverDir, const Content& content, int level, unsigned threads,
+                 const Progress& progress, StoreCounts& counts, std::string& error) {
   std::map<std::string, BlobSource> distinct;
   for (std::size_t i = 0; i < content.sources.size(); ++i) {
     for (const Piece& piece : content.sources[i].pieces) {
@@ -107,8 +106,8 @@ bool storeBundles(const std::string& serverDir, const Content& content,
     body.reserve(bundle.size);
     std::string data;
     for (const BundleBlob& blob : bundle.blobs) {
-      if (!readBlob(content.sources[blob.source], blob.sourceOffset, blob.length, blob.hash,
-                    data, message)) {
+      if (!readBlob(content.sources[blob.source], blob.sourceOffset, blob.length, blob.hash, data,
+                    message)) {
         return false;
       }
       body += data;

@@ -31,9 +31,8 @@ struct StoreCounts {
 // read again from its file and checked against the digest the hashing pass
 // gave it, so a file edited in between is refused instead of being stored
 // under a name that does not match its bytes. Phase "storing blobs", in bytes.
-bool storeChunks(const std::string& serverDir, const Content& content, int level,
-                 unsigned threads, const Progress& progress, StoreCounts& counts,
-                 std::string& error);
+bool storeChunks(const std::string& serverDir, const Content& content, int level, unsigned threads,
+                 const Progress& progress, StoreCounts& counts, std::string& error);
 
 // Reads each planned bundle's blobs (checking each), fills in its `id` and
 // stores it under "/bundles/" unless that id is there already. Phase

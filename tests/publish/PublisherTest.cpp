@@ -1,17 +1,16 @@
 // Publishing whole releases into a temporary server folder and reading them
 // back with the synchroniser's own readers (ServedRelease.h).
 
-#include "Publisher.h"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include "Crypto.h"
+#include "Publisher.h"
 #include "ServedRelease.h"
 #include "SigningKey.h"
 #include "TempDir.h"
@@ -65,8 +64,10 @@ class PublishRelease : public ::testing::Test {
   void writeFirstRelease() {
     write("v1/bin/SkarvelLauncher", "#!/bin/sh\necho launcher\n");
     write("v1/resources/version", "1.0\nrev-1\n");
-    for (int i = 1; i <= 6; ++i) write("v1/mods/a/" + std::to_string(i) + ".esp", "mod a file " + std::to_string(i));
-    for (int i = 1; i <= 6; ++i) write("v1/mods/b/" + std::to_string(i) + ".esp", "mod b file " + std::to_string(i));
+    for (int i = 1; i <= 6; ++i)
+      write("v1/mods/a/" + std::to_string(i) + ".esp", "mod a file " + std::to_string(i));
+    for (int i = 1; i <= 6; ++i)
+      write("v1/mods/b/" + std::to_string(i) + ".esp", "mod b file " + std::to_string(i));
     write("v1/mods/a/big.bsa", std::string(300, 'x') + "end");
     write("v1/mods/a/empty.esp", "");
     write("v1/readme.txt", "read me");
@@ -84,7 +85,8 @@ TEST_F(PublishRelease, ServesAReleaseThatTheSynchroniserReadsAndVerifies) {
   write("ov/mods/a/1.esp", "overhaul's own a1, longer");
   write("cfg-required.txt", "data=\"@@DUSKMERE_DATA_FILES@@\"\n");
   write("cfg-optional.txt", "data=\"@@DUSKMERE_DATA_FILES@@\"\noverhaul=1\n");
-  write("credits.json", R"({"credits":[{"name":"A","authors":["x","y"]}],"people":[{"section":"S","name":"P","role":"r"}]})");
+  write("credits.json", R"({"credits":[{"name":"A","authors":["x","y"]}],)"
+                        R"("people":[{"section":"S","name":"P","role":"r"}]})");
   ReleaseOptions o = options("1.0", 1);
   o.optionalDir = path("ov");
   o.configRequiredPath = path("cfg-required.txt");
@@ -107,8 +109,10 @@ TEST_F(PublishRelease, ServesAReleaseThatTheSynchroniserReadsAndVerifies) {
   EXPECT_EQ("P", release.manifest["people"][0]["name"].asString(""));
 
   // The Overhaul's file wins in the optional tier only.
-  EXPECT_EQ(Sha256::of(std::string("mod a file 1")), findRecord(release.required, "mods/a/1.esp")->sha256);
-  EXPECT_EQ(Sha256::of(std::string("overhaul's own a1, longer")), findRecord(release.optional, "mods/a/1.esp")->sha256);
+  EXPECT_EQ(Sha256::of(std::string("mod a file 1")),
+            findRecord(release.required, "mods/a/1.esp")->sha256);
+  EXPECT_EQ(Sha256::of(std::string("overhaul's own a1, longer")),
+            findRecord(release.optional, "mods/a/1.esp")->sha256);
   EXPECT_EQ(nullptr, findRecord(release.required, "mods/o/x.esp"));
 
   const FileRecord* launcher = findRecord(release.required, "bin/SkarvelLauncher");
@@ -168,7 +172,7 @@ TEST_F(PublishRelease, SecondReleaseReusesUnchangedBlobsAndRetiresRemovedFiles) 
   std::vector<std::string> firstBundles;
   for (const auto& bundle : first.bundles) firstBundles.push_back(bundle.first);
 
-  write("v1/mods/a/2.esp", "mod a FILE 2");      // same size, new content
+  write("v1/mods/a/2.esp", "mod a FILE 2");          // same size, new content
   write("v1/mods/a/3.esp", "mod a file 3, longer");  // new size
   ASSERT_EQ(0, std::remove(path("v1/mods/a/4.esp").c_str()));
   write("v1/mods/c/new.esp", "new");
@@ -251,9 +255,11 @@ TEST_F(PublishRelease, RefusesBadInputAndKeepsTheServedRelease) {
   writeFirstRelease();
   ASSERT_EQ("", publish(options("1.0", 1)));
   const std::string pointer = servedPointer();
-  write("public.pem", skarvel::test::readFile(std::string(SKARVEL_SOURCE_DIR) + "/keys/signing-key.pub.pem"));
+  write("public.pem",
+        skarvel::test::readFile(std::string(SKARVEL_SOURCE_DIR) + "/keys/signing-key.pub.pem"));
   ASSERT_EQ(0, std::system(("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out " +
-                            path("p384.pem") + " 2>/dev/null").c_str()));
+                            path("p384.pem") + " 2>/dev/null")
+                               .c_str()));
   struct Case {
     const char* name;
     std::function<void(ReleaseOptions&)> setUp;
@@ -274,10 +280,16 @@ TEST_F(PublishRelease, RefusesBadInputAndKeepsTheServedRelease) {
       {"colon", [&](ReleaseOptions&) { write("v1/mods/a:b.esp", "x"); },
        "cannot publish " + v1 + "/mods/a:b.esp: players' synchronisers refuse this path"},
       {"backslash", [&](ReleaseOptions&) { write("v1/mods/a\\b.esp", "x"); },
-       "cannot publish " + v1 + "/mods/a\\b.esp: a name holds a backslash, which players read as a folder separator"},
+       "cannot publish " + v1 +
+           "/mods/a\\b.esp: a name holds a backslash, which players read as a folder separator"},
       {"cache", [&](ReleaseOptions&) { write("v1/Cache/state.json", "x"); },
-       "cannot publish " + v1 + "/Cache/state.json: \"cache\" is the synchroniser's own folder and may not hold content"},
-      {"link", [&](ReleaseOptions&) { ASSERT_EQ(0, ::symlink("/etc/passwd", path("v1/mods/a/link.esp").c_str())); },
+       "cannot publish " + v1 +
+           "/Cache/state.json: \"cache\" is the synchroniser's own folder and may not hold "
+           "content"},
+      {"link",
+       [&](ReleaseOptions&) {
+         ASSERT_EQ(0, ::symlink("/etc/passwd", path("v1/mods/a/link.esp").c_str()));
+       },
        v1 + "/mods/a/link.esp is a symbolic link; content must be plain files and folders"},
       {"public key", [&](ReleaseOptions& o) { o.keyPath = path("public.pem"); },
        path("public.pem") + " holds no unencrypted PEM private key"},
@@ -285,12 +297,22 @@ TEST_F(PublishRelease, RefusesBadInputAndKeepsTheServedRelease) {
        path("p384.pem") + " is not a P-256 key; releases are signed with ECDSA P-256 only"},
       {"missing key", [&](ReleaseOptions& o) { o.keyPath = path("none.pem"); },
        "cannot read the key file " + path("none.pem")},
-      {"bad credits", [&](ReleaseOptions& o) { write("c.json", R"({"credit":[]})"); o.creditsPath = path("c.json"); },
-       "the credits file " + path("c.json") + " has an unknown member \"credit\" (it may hold \"credits\" and \"people\")"},
-      {"config not UTF-8", [&](ReleaseOptions& o) { write("c.cfg", "\xff"); o.configRequiredPath = path("c.cfg"); },
+      {"bad credits",
+       [&](ReleaseOptions& o) {
+         write("c.json", R"({"credit":[]})");
+         o.creditsPath = path("c.json");
+       },
+       "the credits file " + path("c.json") +
+           " has an unknown member \"credit\" (it may hold \"credits\" and \"people\")"},
+      {"config not UTF-8",
+       [&](ReleaseOptions& o) {
+         write("c.cfg", "\xff");
+         o.configRequiredPath = path("c.cfg");
+       },
        "the configuration template " + path("c.cfg") + " is not UTF-8 text"},
       {"bad version", [](ReleaseOptions& o) { o.version = "../x"; },
-       "the version \"../x\" must be 1 to 64 letters, digits, \".\", \"_\", \"+\" or \"-\", starting "
+       "the version \"../x\" must be 1 to 64 letters, digits, \".\", \"_\", \"+\" or \"-\", "
+       "starting "
        "with a letter or digit (it names a folder on the server)"},
   };
   for (const Case& c : cases) {
@@ -299,10 +321,12 @@ TEST_F(PublishRelease, RefusesBadInputAndKeepsTheServedRelease) {
     ReleaseOptions o = options("1.1", c.error.empty() ? 1 : 2);
     c.setUp(o);
     const std::string expected =
-        c.error.empty() ? "sequence 1 is not higher than the served release's 1 (version 1.0)" : c.error;
+        c.error.empty() ? "sequence 1 is not higher than the served release's 1 (version 1.0)"
+                        : c.error;
     EXPECT_EQ(expected, publish(o)) << c.name;
     EXPECT_EQ(pointer, servedPointer()) << c.name;
-    ASSERT_EQ(0, std::system(("rm -rf " + v1 + " && mv " + scratch.path() + "/saved " + v1).c_str()));
+    ASSERT_EQ(0,
+              std::system(("rm -rf " + v1 + " && mv " + scratch.path() + "/saved " + v1).c_str()));
   }
 }
 
@@ -310,7 +334,8 @@ TEST_F(PublishRelease, RefusesToSignOverAReleaseOfAnotherKeyUnlessTold) {
   writeFirstRelease();
   ASSERT_EQ("", publish(options("1.0", 1)));
   ASSERT_EQ(0, std::system(("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " +
-                            path("other.pem") + " 2>/dev/null").c_str()));
+                            path("other.pem") + " 2>/dev/null")
+                               .c_str()));
   ReleaseOptions o = options("1.1", 2);
   o.keyPath = path("other.pem");
   EXPECT_EQ("the release the folder serves now was not signed with " + path("other.pem") +

@@ -25,8 +25,8 @@ std::string readObject(const std::string& path, std::string& body) {
   return std::string();
 }
 
-std::string readList(const std::string& serverDir, const ServedRelease& release,
-                     const char* list, const char* part, std::vector<unsigned char>& body) {
+std::string readList(const std::string& serverDir, const ServedRelease& release, const char* list,
+                     const char* part, std::vector<unsigned char>& body) {
   const std::string path = serverDir + listPath(release.pointer.packVersion, list);
   const std::string text = skarvel::test::readFile(path);
   if (text == "<missing>") return "missing " + path;
@@ -37,9 +37,8 @@ std::string readList(const std::string& serverDir, const ServedRelease& release,
   return std::string();
 }
 
-std::string readTier(const std::string& serverDir, const ServedRelease& release,
-                     const char* list, const char* part,
-                     std::vector<FileRecord>& records) {
+std::string readTier(const std::string& serverDir, const ServedRelease& release, const char* list,
+                     const char* part, std::vector<FileRecord>& records) {
   std::vector<unsigned char> body;
   std::string problem = readList(serverDir, release, list, part, body);
   if (!problem.empty()) return problem;
@@ -65,8 +64,8 @@ std::string checkBundle(const std::string& serverDir, const BundleRecord& bundle
   for (const BundleRecord::Blob& blob : bundle.blobs) {
     const bool inside = blob.offset >= 0 && blob.length > 0 &&
                         static_cast<std::size_t>(blob.offset + blob.length) <= body.size();
-    if (!inside ||
-        Sha256::of(body.data() + blob.offset, static_cast<std::size_t>(blob.length)) != blob.digest) {
+    if (!inside || Sha256::of(body.data() + blob.offset, static_cast<std::size_t>(blob.length)) !=
+                       blob.digest) {
       return "blob " + blob.digest + " is not at its place in bundle " + bundle.id;
     }
   }
@@ -136,8 +135,7 @@ std::string readServedRelease(const std::string& serverDir, ServedRelease& out) 
   out.pointerText = skarvel::test::readFile(serverDir + "/current.json");
   out.pointer = checkReleasePointer(bytesOf(out.pointerText), ReleaseReader::sync);
   if (!out.pointer.ok) return "pointer: " + out.pointer.error;
-  const std::string manifest =
-      skarvel::test::readFile(serverDir + "/" + out.pointer.manifestPath);
+  const std::string manifest = skarvel::test::readFile(serverDir + "/" + out.pointer.manifestPath);
   if (!Sha256::equals(Sha256::of(manifest), out.pointer.manifestSha256)) {
     return "the manifest does not match the pointer's digest";
   }
@@ -153,7 +151,8 @@ std::string readServedRelease(const std::string& serverDir, ServedRelease& out) 
   if (problem.empty() && !readBundleIndex(body, blobs, out.bundles, problem)) {
     return "bundle index: " + problem;
   }
-  if (problem.empty()) problem = readList(serverDir, out, kFilesRetiredList, kFilesRetiredPart, body);
+  if (problem.empty())
+    problem = readList(serverDir, out, kFilesRetiredList, kFilesRetiredPart, body);
   if (problem.empty() && !readRetiredList(body, out.retired, problem)) return "retired: " + problem;
   return problem;
 }
