@@ -1,0 +1,268 @@
+// SkarvelSync as a player runs it: real releases from SkarvelPublish, served
+// by nginx on 127.0.0.1, installed into temp instances.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Program.h"
+#include "ReleaseServer.h"
+#include "TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using skarvel::test::ProgramOptions;
+using skarvel::test::ProgramRun;
+using skarvel::test::ReleaseServer;
+using skarvel::test::TempDir;
+using skarvel::test::demoFile;
+using skarvel::test::exists;
+using skarvel::test::readFile;
+using skarvel::test::runSync;
+using skarvel::test::writeFile;
+
+// Every regular file below `dir` (relative path -> bytes), skipping `skip`.
+std::map<std::string, std::string> treeOf(const std::string& dir, const std::string& skip = "") {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(dir)) return tree;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string relative = fs::relative(entry.path(), dir).string();
+    if (!skip.empty() && relative.rfind(skip, 0) == 0) continue;
+    tree[relative] = readFile(entry.path().string());
+  }
+  return tree;
+}
+
+std::map<std::string, std::string> installedContent(const std::string& instance) {
+  return treeOf(instance + "/content", "cache/");
+}
+
+void copyTree(const std::string& from, const std::string& to) {
+  fs::create_directories(to);
+  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}
+
+bool isExecutable(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IXUSR) != 0;
+}
+
+class SyncEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.ok()) << server.error();
+    copyTree(demoFile("v1"), v1());
+  }
+
+  std::string v1() const { return work.file("v1"); }
+  std::string instance() const { return work.file("instance"); }
+
+  // A release like the demo's: required content, the overhaul, both
+  // configuration templates and the credits.
+  void publishRelease(const std::string& version, int sequence, const std::string& content) {
+    const ProgramRun run = server.publish(
+        version, sequence, content,
+        {"--optional", demoFile("overhaul"), "--config-required", demoFile("config-required.cfg"),
+         "--config-optional", demoFile("config-optional.cfg"), "--credits",
+         demoFile("credits.json")});
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+  void publishV1() { publishRelease("1.0.0", 1, v1()); }
+
+  // The second release: one changed file, one added mod, one removed file.
+  std::string makeV2() {
+    const std::string v2 = work.file("v2");
+    copyTree(v1(), v2);
+    copyTree(demoFile("v2-changes"), v2);
+    fs::remove(v2 + "/mods/ashen-roads/readme.txt");
+    return v2;
+  }
+
+  ProgramRun sync(const std::vector<std::string>& args = {}) {
+    return runSync(instance(), server.url(), args);
+  }
+
+  ReleaseServer server;
+  TempDir work;
+};
+
+TEST_F(SyncEndToEnd, FreshInstallWritesFilesRecordsAndReport) {
+  publishV1();
+  const ProgramRun run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(v1()));
+  EXPECT_TRUE(isExecutable(instance() + "/content/bin/skarvel-helper.sh"));
+
+  const std::string cache = instance() + "/content/cache/";
+  EXPECT_EQ(readFile(cache + "state.json"),
+            "{\"sequence\":1,\"required\":\"1.0.0\",\"optional\":\"\",\"configTier\":\"required\"}");
+  EXPECT_TRUE(exists(cache + "binary-check-required.json"));
+  EXPECT_EQ(readFile(cache + "manifest-head.json"),
+            readFile(server.file("manifest/1.0.0/manifest.json")));
+  EXPECT_FALSE(exists(cache + "blobs")) << "the blob store goes after a complete run";
+  EXPECT_EQ(readFile(instance() + "/settings/corvane.cfg"),
+            "[General]\ndata-files=\"" + demoFile("base-game") +
+                "/Data Files\"\ncontent=mods/ashen-roads\ncontent=mods/quiet-bells\n");
+
+  EXPECT_NE(run.output.find("installed (nothing)\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("\n\nversion   1.0.0\nchanged   yes\nwritten   12 files\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("credits   4 mods\n            Ashen Roads - Mira Tal\n"),
+            std::string::npos)
+      << run.output;
+}
+
+TEST_F(SyncEndToEnd, UnchangedRerunMakesOneRequest) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  const std::size_t before = server.requests().size();
+  const ProgramRun run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("changed   no (already up to date)\nwritten   0 files\n"),
+            std::string::npos)
+      << run.output;
+  // The credits come from the manifest copy: only the pointer is asked for.
+  const std::vector<std::string> requests = server.requests();
+  ASSERT_EQ(requests.size(), before + 1);
+  EXPECT_EQ(requests.back(), "GET /current.json HTTP/1.1");
+  EXPECT_NE(run.output.find("credits   4 mods"), std::string::npos);
+}
+
+TEST_F(SyncEndToEnd, UpdateInstallsChangesAndRemovesRetiredFiles) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  const std::string v2 = makeV2();
+  publishRelease("1.1.0", 2, v2);
+  const ProgramRun run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(v2));
+  EXPECT_NE(run.output.find("installed 1.0.0\n"), std::string::npos);
+  EXPECT_NE(run.output.find("version   1.1.0\nchanged   yes\nwritten   2 files\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("removed   1 of 1 retired file(s) removed"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(readFile(instance() + "/content/cache/state.json"),
+            "{\"sequence\":2,\"required\":\"1.1.0\",\"optional\":\"\",\"configTier\":\"required\"}");
+}
+
+TEST_F(SyncEndToEnd, OptionalTierThenProfileSwitchBack) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  ProgramRun run = sync({"--optional"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(readFile(instance() + "/content/mods/overhaul-core/core.esp"),
+            readFile(demoFile("overhaul/mods/overhaul-core/core.esp")));
+  EXPECT_NE(readFile(instance() + "/settings/corvane.cfg").find("content=mods/overhaul-core"),
+            std::string::npos);
+
+  const std::size_t listsBefore = server.countRequests("/manifest/");
+  run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("\nSwitching profile\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("changed   no (already up to date)"), std::string::npos);
+  EXPECT_EQ(readFile(instance() + "/settings/corvane.cfg").find("overhaul"), std::string::npos);
+  EXPECT_EQ(server.countRequests("/manifest/"), listsBefore) << "no list is fetched for a switch";
+  EXPECT_EQ(readFile(instance() + "/content/cache/state.json"),
+            "{\"sequence\":1,\"required\":\"1.0.0\",\"optional\":\"1.0.0\","
+            "\"configTier\":\"required\"}");
+}
+
+TEST_F(SyncEndToEnd, VerifyRepairsASameSizeCorruptedFile) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  const std::string file = instance() + "/content/mods/quiet-bells/bells.esp";
+  const std::string good = readFile(file);
+  writeFile(file, std::string(good.size(), '#'));
+
+  ProgramRun run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(readFile(file), std::string(good.size(), '#')) << "a size check cannot see it";
+
+  run = sync({"--verify"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(readFile(file), good);
+  EXPECT_NE(run.output.find("changed   yes\nwritten   1 files\n"), std::string::npos)
+      << run.output;
+}
+
+TEST_F(SyncEndToEnd, RefusesAnOlderRelease) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  const std::string state = instance() + "/content/cache/state.json";
+  writeFile(state,
+            "{\"sequence\":9,\"required\":\"0.9\",\"optional\":\"\",\"configTier\":\"required\"}");
+  const ProgramRun run = sync();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(
+                "FAILED: The server offered an older release than the one installed. Refused.\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(v1()));
+}
+
+TEST_F(SyncEndToEnd, UnreachableServerKeepsAnInstalledRelease) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  // Nothing listens on port 9 of the loopback address.
+  ProgramRun run = runSync(instance(), "http://127.0.0.1:9");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("Update check unavailable - playing installed content"),
+            std::string::npos);
+  EXPECT_NE(run.output.find("version   1.0.0\nchanged   no (already up to date)\n"),
+            std::string::npos)
+      << run.output;
+
+  run = runSync(work.file("empty-instance"), "http://127.0.0.1:9");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("FAILED: could not reach the server ("), std::string::npos)
+      << run.output;
+}
+
+// An interrupted run keeps the blobs it stored; the next run fetches only
+// the rest.
+TEST_F(SyncEndToEnd, InterruptedDownloadResumesFromTheBlobStore) {
+  std::string content = work.file("big");
+  for (int i = 0; i < 8; ++i) {
+    // Bytes that never repeat, so that no two blobs are the same.
+    std::string bytes(3 * 1024 * 1024 + 4096 + i, '\0');
+    std::uint64_t state = 0x9e3779b97f4a7c15ull * (i + 1);
+    for (char& byte : bytes) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      byte = static_cast<char>(state);
+    }
+    writeFile(content + "/mods/big/file" + std::to_string(i) + ".bin", bytes);
+  }
+  ASSERT_EQ(server.publish("1.0.0", 1, content, {"--chunk-size", "1M", "--bundle-blob-max", "1K"})
+                .status,
+            0);
+  ProgramOptions options;
+  options.killWhenOutputHas = "\nDownloading\n";
+  const ProgramRun interrupted = runSync(instance(), server.url(), {}, options);
+  EXPECT_NE(interrupted.status, 0);
+
+  const std::string blobs = instance() + "/content/cache/blobs";
+  std::size_t stored = 0;
+  if (fs::exists(blobs)) {
+    for (const auto& entry : fs::recursive_directory_iterator(blobs)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.is_regular_file() && name.size() == 64) ++stored;
+    }
+  }
+  const ProgramRun run = runSync(instance(), server.url() + "?second-run");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(content));
+  // Each file of 3 MiB and 4 KiB or so is four blobs of at most 1 MiB, none
+  // small enough to be bundled.
+  EXPECT_EQ(server.countRequests("/chunks/", "?second-run"), 8 * 4 - stored);
+}
+
+}  // namespace

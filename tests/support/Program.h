@@ -1,0 +1,35 @@
+// Runs a built program as a child process for end-to-end tests and collects
+// what it printed and how it ended. A time limit bounds every run: a program
+// that hangs is killed and the test sees it as such, never as a hung suite.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace skarvel::test {
+
+struct ProgramRun {
+  int status = -1;        // exit status; -1 when it did not exit normally
+  int signal = 0;         // the signal that ended it, else 0
+  bool timedOut = false;  // killed after the time limit
+  std::string output;     // standard output and standard error, interleaved
+};
+
+struct ProgramOptions {
+  // "NAME=value" entries added to (or replacing in) the test's environment;
+  // "NAME" alone removes the variable.
+  std::vector<std::string> environment;
+  int timeoutSeconds = 120;
+  // When set, the child is killed with SIGKILL as soon as its output holds
+  // this text (for interrupting a run part way).
+  std::string killWhenOutputHas;
+};
+
+ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
+
+// SKARVEL_BIN_DIR + "/" + name.
+std::string builtProgram(const std::string& name);
+
+}  // namespace skarvel::test
