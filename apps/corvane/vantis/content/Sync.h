@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,43 @@ struct SyncResult {
 
 // Keeps the instance at `options.root` current with the server's release.
 SyncResult sync(const SyncOptions& options);
+
+// The outcome of removing the optional tier. The counters come from the
+// deletion pass (files deleted, their bytes, files that could not be deleted,
+// folders removed because they became empty); entries that were refused or
+// kept are not reported.
+struct ClearResult {
+  // True only when the files were handled, the required tier's
+  // configuration was written and the state record was written.
+  bool ok = false;
+  std::uint64_t removed = 0;
+  std::uint64_t bytesRemoved = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t foldersRemoved = 0;
+  std::string error;  // the message when `ok` is false, else empty
+};
+
+// Takes the instance at `options.root` back to the required tier: fetches
+// and verifies the current release's optional and required file lists,
+// deletes the optional tier's mod files ("instance" entries under "mods/")
+// that the required list does not also name, writes the required tier's
+// configuration, and records that no tier is installed and that the next
+// required-tier sync must check every file in full. Uses `root`, `url`,
+// `accessKey`, `duskmereDataFiles` and `gameRunning` (asked before the start
+// and again after the lists are fetched). Any failure before the deletion
+// leaves the instance untouched. Calling thread only; must not run beside a
+// sync of the same instance.
+ClearResult clearOverhaul(const SyncOptions& options);
+
+// The local half of `clearOverhaul` once the lists are known: deletes
+// `removal` (paths relative to the "content" folder) except what `keep`
+// names, writes the required configuration from `manifestText` (the
+// manifest's raw bytes), and writes the state record with the previous
+// record's sequence, else `sequence`. Touches only the local disk; files
+// already deleted stay deleted whatever fails after them.
+ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
+                        const std::set<std::string>& keep, std::int64_t sequence,
+                        const std::string& manifestText);
 
 // The version installed for `tier` in the instance at `root`, or empty when
 // none is known (no record, an unreadable one, or no entry for the tier).

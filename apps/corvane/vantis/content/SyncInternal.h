@@ -88,4 +88,14 @@ bool writeInstalledState(const std::string& root, Tier tier, const std::string& 
                          const std::string& cacheDir, const std::string& statePath,
                          std::string& error);
 
+// Records the removal of the optional tier: no version for either tier,
+// `configTier` as the tier whose configuration is on disk, and the demand
+// that the next required-tier sync check every file in full. Written through
+// a temporary file and a rename like every other record. On failure sets
+// `error` to "Could not record the change." and returns false; the previous
+// record then stays intact.
+bool writeClearedState(long long sequence, const std::string& configTier,
+                       const std::string& cacheDir, const std::string& statePath,
+                       std::string& error);
+
 }  // namespace vantis::content

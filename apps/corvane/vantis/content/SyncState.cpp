@@ -2,7 +2,8 @@
 // each tier is installed, which tier the engine configuration was written
 // for, and whether the next required-tier update owes a full check. Read by
 // the front end, the pipeline and the overhaul removal; written by the
-// pipeline after a complete update or a profile switch. Calling thread only.
+// pipeline after a complete update or a profile switch, and by the overhaul
+// removal. Calling thread only.
 
 #include <string>
 
@@ -27,6 +28,23 @@ std::string versionIn(const JsonValue& document, Tier tier) {
     return document["packVersion"].asString(JsonValue::sEmptyString);
   }
   return std::string();
+}
+
+// The record's one text form; both writers build it here so that every
+// value goes through the same quoting. Versions come from the server and a
+// carried-over tier name from the previous record: quoted, a quotation mark
+// in one cannot make the record unreadable and silently lift the downgrade
+// protection. Ordinary values are written byte for byte as before.
+std::string stateText(long long sequence, const std::string& required,
+                      const std::string& optional, const std::string& configTier,
+                      bool verifyDemanded) {
+  std::string text = "{\"sequence\":" + std::to_string(sequence);
+  text += ",\"required\":" + binarycheck::quote(required);
+  text += ",\"optional\":" + binarycheck::quote(optional);
+  text += ",\"configTier\":" + binarycheck::quote(configTier);
+  if (verifyDemanded) text += ",\"verify\":\"required\"";
+  text += "}";
+  return text;
 }
 
 }  // namespace
@@ -68,18 +86,23 @@ bool writeInstalledState(const std::string& root, Tier tier, const std::string& 
   // the demand; an optional-tier sync leaves it owed.
   const bool keepDemand = tier == Tier::optional &&
                           previous["verify"].asString(JsonValue::sEmptyString) == "required";
-  // Versions come from the server: quote them, so that a quotation mark in
-  // one cannot make the record unreadable and silently lift the downgrade
-  // protection. Ordinary versions are written byte for byte as before.
-  std::string text = "{\"sequence\":" + std::to_string(sequence);
-  text += ",\"required\":" + binarycheck::quote(required);
-  text += ",\"optional\":" + binarycheck::quote(optional);
-  text += ",\"configTier\":" + binarycheck::quote(tierName(tier));
-  if (keepDemand) text += ",\"verify\":\"required\"";
-  text += "}";
+  const std::string text = stateText(sequence, required, optional, tierName(tier), keepDemand);
   makeDirectories(cacheDir);
   if (replaceWholeFile(statePath, text)) return true;
   error = "Could not record the installed version.";
+  return false;
+}
+
+bool writeClearedState(long long sequence, const std::string& configTier,
+                       const std::string& cacheDir, const std::string& statePath,
+                       std::string& error) {
+  // Both versions empty: the next sync of either tier finds nothing
+  // installed. The demand makes the required tier's next sync repair any
+  // required file that the optional tier had replaced.
+  const std::string text = stateText(sequence, "", "", configTier, true);
+  makeDirectories(cacheDir);
+  if (replaceWholeFile(statePath, text)) return true;
+  error = "Could not record the change.";
   return false;
 }
 
