@@ -40,8 +40,11 @@ struct TransferStats {
   std::size_t workersStarted = 0;  // worker threads that ran
 };
 
-// Installs every record of `workList` (non-empty, sorted program files first)
-// under run.contentDir:
+// Installs every record of `workList` (sorted, program files first) under
+// run.contentDir. Needs run.client opened on the server (with its access
+// key), run.packVersion and run.manifest; the workers open their own clients
+// on run.options.url with run.options.accessKey. An empty work list does
+// nothing and requests nothing. Steps:
 //  1. GETs the bundle index ("/manifest/<packVersion>/bundles.ndjson") with
 //     run.client and checks it against the manifest's "parts" -> "bundles"
 //     -> "sha256";
