@@ -285,13 +285,6 @@ TEST_F(HttpScripted, CancellingPartWayKeepsWhatArrived) {
   EXPECT_EQ(text(next), "ok");
 }
 
-TEST_F(HttpScripted, CancelOutranksTheSizeLimit) {
-  client.maxBodyBytes = 10;
-  server.on("/x", reply(200, patterned(5)));
-  HttpResponse got = client.get("/x", [](unsigned long, unsigned long) { return false; });
-  EXPECT_EQ(got.error, "cancelled");
-}
-
 TEST_F(HttpScripted, ExceptionFromProgressPropagatesAfterTheTransfer) {
   server.on("/big", reply(200, patterned(200000)));
   EXPECT_THROW(client.get("/big",
