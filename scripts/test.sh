@@ -5,17 +5,20 @@
 #   scripts/test.sh                      plain build in build/
 #   scripts/test.sh --sanitize address   AddressSanitizer + UBSan build in build-address/
 #   scripts/test.sh --sanitize thread    ThreadSanitizer build in build-thread/
+#   --tests "A B"   build and run only these test programs (e.g. SyncTransferTest)
 #   extra arguments after -- go to ctest (e.g. -- -R Json)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=""
+tests=""
 ctest_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize) sanitize="$2"; shift 2 ;;
+    --tests) tests="$2"; shift 2 ;;
     --) shift; ctest_args=("$@"); break ;;
-    *) echo "usage: scripts/test.sh [--sanitize address|thread] [-- ctest arguments]" >&2; exit 2 ;;
+    *) echo "usage: scripts/test.sh [--sanitize address|thread] [--tests \"A B\"] [-- ctest arguments]" >&2; exit 2 ;;
   esac
 done
 
@@ -26,7 +29,13 @@ build_dir=build
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B "$build_dir" -DSKARVEL_SANITIZE="$sanitize" >/dev/null
-cmake --build "$build_dir" -j "$jobs"
+if [ -n "$tests" ]; then
+  read -r -a names <<< "$tests"
+  cmake --build "$build_dir" -j "$jobs" --target "${names[@]}"
+  ctest_args=(-R "^($(IFS='|'; echo "${names[*]}"))\$" "${ctest_args[@]}")
+else
+  cmake --build "$build_dir" -j "$jobs"
+fi
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
