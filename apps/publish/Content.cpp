@@ -48,6 +48,11 @@ bool scanContent(const std::string& requiredDir, const std::string& overhaulDir,
   out = Content();
   if (!scanFolder(requiredDir, "required", false, out, error)) return false;
   const std::size_t requiredCount = out.sources.size();
+  if (requiredCount == 0) {
+    // Publishing nothing would retire every file players have.
+    error = "the required content folder " + requiredDir + " holds no files";
+    return false;
+  }
   if (!overhaulDir.empty() && !scanFolder(overhaulDir, "optional", true, out, error)) return false;
   // Both folders come back sorted by path; the map keeps the tier sorted and
   // lets the Overhaul's file replace the required one of the same path.

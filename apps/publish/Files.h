@@ -76,6 +76,10 @@ void unlockFile(int descriptor);
 // when it cannot be read.
 std::vector<std::string> listSubfolders(const std::string& path);
 
+// The absolute path with every link and "." or ".." resolved; empty when it
+// does not exist.
+std::string canonicalPath(const std::string& path);
+
 // Joins with exactly one "/" between the parts.
 std::string joinPath(const std::string& base, const std::string& relative);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "Files.h"
@@ -101,6 +102,14 @@ std::string joinPath(const std::string& base, const std::string& relative) {
   if (relative.empty()) return base;
   if (base.back() == '/') return base + relative;
   return base + "/" + relative;
+}
+
+std::string canonicalPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return std::string();
+  const std::string text = resolved;
+  std::free(resolved);
+  return text;
 }
 
 bool listTree(const std::string& root, std::vector<TreeFile>& out, std::string& error) {

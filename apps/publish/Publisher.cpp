@@ -126,11 +126,36 @@ bool flush(const std::string& serverDir, std::string& error) {
   return false;
 }
 
+bool inside(const std::string& folder, const std::string& parent) {
+  return !folder.empty() && !parent.empty() &&
+         (folder == parent || folder.compare(0, parent.size() + 1, parent + "/") == 0);
+}
+
+// Folders nested in each other would publish one as part of the other: the
+// server folder as content (growing with every release), or the Overhaul
+// as required content.
+bool checkFolderNesting(const ReleaseOptions& options, std::string& error) {
+  const std::string server = canonicalPath(options.serverDir);
+  const std::string required = canonicalPath(options.requiredDir);
+  const std::string overhaul =
+      options.optionalDir.empty() ? std::string() : canonicalPath(options.optionalDir);
+  if (inside(server, required) || inside(server, overhaul)) {
+    error = "the server folder " + options.serverDir + " lies inside a content folder";
+  } else if (inside(required, server) || inside(overhaul, server)) {
+    error = "a content folder lies inside the server folder " + options.serverDir;
+  } else if (inside(overhaul, required) || inside(required, overhaul)) {
+    error = "the required and the optional content folders lie inside one another";
+  } else {
+    return true;
+  }
+  return false;
+}
+
 // Content: every blob under "/chunks/", the bundles under "/bundles/".
 bool storeContent(const ReleaseOptions& options, const Progress& progress, Content& content,
                   std::vector<Bundle>& bundles, ReleaseReport& report, std::string& error) {
   const unsigned threads = options.threads ? options.threads : defaultThreads();
-  if (!step(progress, "scanning", error) ||
+  if (!step(progress, "scanning", error) || !checkFolderNesting(options, error) ||
       !scanContent(options.requiredDir, options.optionalDir, content, error) ||
       !hashContent(content, options.chunkSize, threads, progress, error) ||
       !storeChunks(options.serverDir, content, options.gzipLevel, threads, progress, report.chunks,

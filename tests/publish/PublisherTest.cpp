@@ -273,6 +273,18 @@ TEST_F(PublishRelease, RefusesBadInputAndKeepsTheServedRelease) {
        "them (publish under a new version)"},
       {"missing folder", [&](ReleaseOptions& o) { o.requiredDir = path("nothing"); },
        "the required content folder " + path("nothing") + " does not exist"},
+      {"empty folder",
+       [&](ReleaseOptions& o) {
+         ASSERT_EQ(0, ::mkdir(path("empty").c_str(), 0755));
+         o.requiredDir = path("empty");
+       },
+       "the required content folder " + path("empty") + " holds no files"},
+      {"server inside content", [&](ReleaseOptions& o) { o.serverDir = path("v1/srv"); },
+       "the server folder " + path("v1/srv") + " lies inside a content folder"},
+      {"content inside server", [&](ReleaseOptions& o) { o.optionalDir = server() + "/chunks"; },
+       "a content folder lies inside the server folder " + server()},
+      {"overhaul inside required", [&](ReleaseOptions& o) { o.optionalDir = path("v1/mods"); },
+       "the required and the optional content folders lie inside one another"},
       {"missing overhaul", [&](ReleaseOptions& o) { o.optionalDir = path("nothing"); },
        "the optional content folder " + path("nothing") + " does not exist"},
       {"device name", [&](ReleaseOptions&) { write("v1/mods/a/con.txt", "x"); },
