@@ -5,6 +5,7 @@
 
 #include "SyncUpdate.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,6 +90,9 @@ bool readWorkList(SyncRun& run, const std::vector<unsigned char>& body, FileList
 }
 
 // Hard-links (or copies) one candidate into "<target>.part" and checks it.
+// The link follows a symbolic link as the size check did: a plain link()
+// would install the symbolic link itself, which passes the check but keeps
+// pointing at whatever the other instance (or anyone) puts there later.
 bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
                        const std::string& target) {
   const std::string part = target + ".part";
@@ -96,9 +100,10 @@ bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
   ::unlink(part.c_str());
   std::uint64_t size = 0;
   std::string hex;
-  const bool had = ::link(candidate.c_str(), part.c_str()) == 0
-                       ? hashFileSha256(part, size, hex)
-                       : copyFileHashing(candidate, part, size, hex);
+  const bool linked =
+      ::linkat(AT_FDCWD, candidate.c_str(), AT_FDCWD, part.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  const bool had =
+      linked ? hashFileSha256(part, size, hex) : copyFileHashing(candidate, part, size, hex);
   const bool matches = had && size == static_cast<std::uint64_t>(record.size) &&
                        Sha256::equals(hex, record.sha256);
   if (matches) {
