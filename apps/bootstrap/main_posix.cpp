@@ -290,8 +290,9 @@ bool moveFolderIfMissing(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Steps 3 to 5 of the move into "live": logs, the settings folder and the
-// engine settings. False when any of them is not where it belongs.
+// The rest of the move into "live" once the content is there: logs, the
+// settings folder and the engine settings. False when any of them is not
+// where it belongs.
 bool moveLogsAndSettings(const std::string& installDir, const std::string& live) {
   bool complete = moveFolderIfMissing(installDir + "/logs", live + "/logs");
   mkdir((live + "/logs").c_str(), sFolderMode);
