@@ -56,6 +56,19 @@ bool hasHeaderNamed(const HeaderLines& headers, const std::string& name) {
   return false;
 }
 
+// False when the connection must close after the response: its end is marked
+// by nothing but the close, or the script asks for it.
+bool keepsOpen(const ScriptedResponse& response) {
+  bool namesLength = hasHeaderNamed(response.headers, "content-length");
+  bool sizedBody = response.addContentLength && response.repeat != 0;
+  bool framed = response.chunked || namesLength || sizedBody;
+  bool asksToClose = false;
+  for (const auto& header : response.headers) {
+    if (lowered(header.first) == "connection" && lowered(header.second) == "close") asksToClose = true;
+  }
+  return framed && !asksToClose;
+}
+
 std::string trimmed(const std::string& text) {
   size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return std::string();
@@ -175,14 +188,25 @@ void ScriptServer::on(const std::string& path, const ScriptedResponse& response)
   scripts_[path] = response;
 }
 
+void ScriptServer::onNext(const std::string& path, const ScriptedResponse& response, int times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int i = 0; i < times; ++i) queued_[path].push_back(response);
+}
+
 std::vector<RecordedRequest> ScriptServer::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
 }
 
-ScriptedResponse ScriptServer::scriptFor(const std::string& target) const {
+ScriptedResponse ScriptServer::scriptFor(const std::string& target) {
   std::string path = target.substr(0, target.find('?'));
   std::lock_guard<std::mutex> lock(mutex_);
+  auto next = queued_.find(path);
+  if (next != queued_.end() && !next->second.empty()) {
+    ScriptedResponse response = next->second.front();
+    next->second.pop_front();
+    return response;
+  }
   auto found = scripts_.find(path);
   if (found != scripts_.end()) return found->second;
   ScriptedResponse missing;
@@ -249,13 +273,15 @@ bool ScriptServer::answer(int socket, const ScriptedResponse& response) {
                      reasonFor(response.status) + "\r\n";
   for (const auto& header : response.headers) head += header.first + ": " + header.second + "\r\n";
   bool namesLength = hasHeaderNamed(response.headers, "content-length");
+  bool endless = response.repeat == 0;
   if (response.chunked) {
     head += "Transfer-Encoding: chunked\r\n";
-  } else if (response.addContentLength && !namesLength) {
-    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+  } else if (response.addContentLength && !namesLength && !endless) {
+    head += "Content-Length: " + std::to_string(response.body.size() * response.repeat) + "\r\n";
   }
   head += "\r\n";
   if (!sendText(socket, head, stopping_)) return false;
+  if (response.repeat != 1) return sendRepeated(socket, response) && keepsOpen(response);
 
   const std::string& body = response.body;
   std::size_t pieceSize = response.pieceBytes > 0 ? response.pieceBytes : body.size();
@@ -277,12 +303,25 @@ bool ScriptServer::answer(int socket, const ScriptedResponse& response) {
   }
   if (sent >= response.dropAfter && response.dropAfter != std::string::npos) return false;
   if (response.chunked && !sendText(socket, "0\r\n\r\n", stopping_)) return false;
-  bool framed = response.chunked || namesLength || response.addContentLength;
-  bool asksToClose = false;
-  for (const auto& header : response.headers) {
-    if (lowered(header.first) == "connection" && lowered(header.second) == "close") asksToClose = true;
+  return keepsOpen(response);
+}
+
+// A repeated body: the same bytes (framed as one chunk each, when chunked)
+// sent again and again. An endless one ends only when sending fails, which is
+// when the client hangs up or the server stops.
+bool ScriptServer::sendRepeated(int socket, const ScriptedResponse& response) {
+  // Sending nothing forever would never notice either.
+  if (response.body.empty()) return !response.chunked || sendText(socket, "0\r\n\r\n", stopping_);
+  std::string copy = response.body;
+  if (response.chunked) {
+    char length[32];
+    std::snprintf(length, sizeof length, "%zx\r\n", copy.size());
+    copy = length + copy + "\r\n";
   }
-  return framed && !asksToClose;
+  for (std::uint64_t sent = 0; response.repeat == 0 || sent < response.repeat; ++sent) {
+    if (!sendText(socket, copy, stopping_)) return false;
+  }
+  return !response.chunked || sendText(socket, "0\r\n\r\n", stopping_);
 }
 
 }  // namespace skarvel::test

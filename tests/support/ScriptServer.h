@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -54,6 +55,13 @@ struct ScriptedResponse {
   // pieceDelayMs between them.
   std::size_t pieceBytes = 0;
   int pieceDelayMs = 0;
+  // Sends the body this many times over as one response, for bodies far
+  // larger than a test wants to hold; 0 repeats it until the client goes
+  // away or the server stops. With `chunked` each copy is one chunk; without
+  // it the Content-Length (when added) counts every copy, and an endless body
+  // has none and ends with the connection. Pieces and `dropAfter` apply only
+  // to a body sent once.
+  std::uint64_t repeat = 1;
 };
 
 struct RecordedRequest {
@@ -83,6 +91,11 @@ class ScriptServer {
 
   // Answers requests whose path (the target before any "?") is `path`.
   void on(const std::string& path, const ScriptedResponse& response);
+  // Answers the next `times` requests for `path` with `response`, ahead of
+  // the script set with `on` (or the 404): for faults that clear up, such
+  // as "503 twice, then the file". Queued answers are used once each, in the
+  // order they were queued.
+  void onNext(const std::string& path, const ScriptedResponse& response, int times = 1);
   std::vector<RecordedRequest> requests() const;
 
  private:
@@ -90,7 +103,8 @@ class ScriptServer {
   void serve(int socket, int connection);
   bool waitFor(int milliseconds);  // false when the server stops meanwhile
   bool answer(int socket, const ScriptedResponse& response);
-  ScriptedResponse scriptFor(const std::string& target) const;
+  bool sendRepeated(int socket, const ScriptedResponse& response);
+  ScriptedResponse scriptFor(const std::string& target);
 
   int listener_ = -1;
   uint16_t port_ = 0;
@@ -98,6 +112,7 @@ class ScriptServer {
   mutable std::mutex mutex_;  // guards the members below
   std::condition_variable stopped_;
   std::map<std::string, ScriptedResponse> scripts_;
+  std::map<std::string, std::deque<ScriptedResponse>> queued_;
   std::vector<RecordedRequest> requests_;
   std::vector<std::thread> workers_;
   std::thread acceptor_;
