@@ -137,6 +137,21 @@ TEST(RemoveDirectoryTree, NeverFollowsALinkOutOfTheTree) {
   removeDirectoryTree(dir.file("not-there"));
 }
 
+// The blob store's place may hold a link to a folder of the player's: the
+// link goes, the folder and its files stay.
+TEST(RemoveDirectoryTree, RemovesALinkInTheTreesPlaceWithoutEnteringIt) {
+  TempDir dir;
+  writeFile(dir.file("outside/keep.txt"), "keep");
+  ASSERT_EQ(::symlink(dir.file("outside").c_str(), dir.file("blobs").c_str()), 0);
+  removeDirectoryTree(dir.file("blobs"));
+  EXPECT_FALSE(exists(dir.file("blobs")));
+  EXPECT_EQ(readFile(dir.file("outside/keep.txt")), "keep");
+  // A plain file in the tree's place is not a tree: it stays.
+  writeFile(dir.file("file"), "f");
+  removeDirectoryTree(dir.file("file"));
+  EXPECT_EQ(readFile(dir.file("file")), "f");
+}
+
 TEST(HashFileSha256, StreamsLargeFiles) {
   TempDir dir;
   writeFile(dir.file("abc"), "abc");

@@ -37,8 +37,9 @@ bool readWholeFile(const std::string& path, std::string& out);
 // stat() follows links; false for a directory or a missing path.
 bool fileSize(const std::string& path, std::uint64_t& size);
 
-// Removes a tree without ever following a symbolic link; what cannot be
-// removed stays.
+// Removes a tree without ever following a symbolic link, also when `path`
+// itself is one (the link goes, the folder it points at stays); what cannot
+// be removed stays.
 void removeDirectoryTree(const std::string& path);
 
 // Streams the file through SHA-256 in 64 KiB pieces. False when it cannot be

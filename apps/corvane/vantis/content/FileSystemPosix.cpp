@@ -4,6 +4,7 @@
 #include "FileSystem.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,8 +98,21 @@ bool fileSize(const std::string& path, std::uint64_t& size) {
 }
 
 void removeDirectoryTree(const std::string& path) {
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return;
+  // Opened without following, at every level: a link in the tree's place
+  // (the player's, say, to keep the blob store on another disk) is removed
+  // like any link inside the tree and never entered, so the folder it points
+  // at keeps its files.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) ::unlink(path.c_str());
+    return;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
