@@ -1,0 +1,799 @@
+// SkarvelSync against a hostile content server: every document, object and
+// answer a server can hand it, forged, replayed, mixed up, oversized, endless
+// or redirected, and file lists naming places outside the instance. Each test
+// runs the real program against a real release (SkarvelPublish, nginx on
+// 127.0.0.1, or the scripted server where nginx cannot misbehave on demand)
+// and checks three things: the exact refusal ("FAILED: <message>", exit
+// status 1), that nothing unverified was installed and nothing deleted (the
+// whole test folder, the player's own files and a folder outside the
+// instance included, compared before and after), and that the run ended on
+// its own, neither crashed nor hung.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Crypto.h"
+#include "HandRelease.h"
+#include "Program.h"
+#include "ReleaseServer.h"
+#include "ScriptServer.h"
+#include "TempDir.h"
+#include "TestSigning.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using skarvel::test::HandRelease;
+using skarvel::test::ProgramRun;
+using skarvel::test::ReleaseServer;
+using skarvel::test::ScriptedResponse;
+using skarvel::test::ScriptServer;
+using skarvel::test::TempDir;
+using skarvel::test::demoFile;
+using skarvel::test::exists;
+using skarvel::test::jsonQuote;
+using skarvel::test::readFile;
+using skarvel::test::runProgram;
+using skarvel::test::runSync;
+using skarvel::test::serveFolder;
+using skarvel::test::sha256Hex;
+using skarvel::test::withStringValue;
+using skarvel::test::writeFile;
+
+const char* const kNotGenuine = "The update could not be verified as genuine and has been refused.";
+const char* const kMalformed = "The release pointer was malformed.";
+const char* const kUnsafe = "The update contained an unsafe path and was refused: ";
+const char* const kTooLarge = "the response was larger than expected";
+const char* const kManifestCopy = "instance/content/cache/manifest-head.json";
+const char* const kBlobStore = "instance/content/cache/blobs";
+const std::uint64_t kBodyLimit = 268435456;
+
+// Every entry below a folder, without following links: relative path ->
+// "file " + bytes, "dir", or "link " + target.
+using Tree = std::map<std::string, std::string>;
+
+Tree snapshot(const std::string& root) {
+  Tree tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(entry.path(), root).string();
+    const fs::file_status status = entry.symlink_status();
+    if (fs::is_symlink(status)) {
+      tree[relative] = "link " + fs::read_symlink(entry.path()).string();
+    } else if (fs::is_directory(status)) {
+      tree[relative] = "dir";
+    } else {
+      tree[relative] = "file " + readFile(entry.path().string());
+    }
+  }
+  return tree;
+}
+
+bool under(const std::string& path, const std::string& folder) {
+  return path == folder || path.rfind(folder + "/", 0) == 0;
+}
+
+// The blob store may keep what a failed run fetched, but only blobs that
+// passed their check: every file there must be named by its own digest.
+void dropVerifiedBlobs(Tree& tree) {
+  for (auto it = tree.begin(); it != tree.end();) {
+    if (!under(it->first, kBlobStore)) {
+      ++it;
+      continue;
+    }
+    if (it->second.rfind("file ", 0) == 0) {
+      const std::string name = fs::path(it->first).filename().string();
+      EXPECT_EQ(name, sha256Hex(it->second.substr(5))) << "unverified bytes in the blob store";
+    }
+    it = tree.erase(it);
+  }
+}
+
+// Lists every entry that differs, so that a failure says what was installed
+// or lost rather than dumping two trees.
+std::string differences(const Tree& before, const Tree& after) {
+  std::string text;
+  for (const auto& [path, what] : before) {
+    const auto found = after.find(path);
+    if (found == after.end()) text += "  lost     " + path + "\n";
+    else if (found->second != what) text += "  changed  " + path + "\n";
+  }
+  for (const auto& entry : after) {
+    if (before.count(entry.first) == 0) text += "  added    " + entry.first + "\n";
+  }
+  return text;
+}
+
+void expectRefused(const ProgramRun& run, const std::string& message) {
+  EXPECT_FALSE(run.timedOut) << "the run hung";
+  EXPECT_EQ(run.signal, 0) << "the run crashed";
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("\nFAILED: " + message + "\n"), std::string::npos)
+      << "expected FAILED: " << message << "\n" << run.output;
+}
+
+void expectFinishedOk(const ProgramRun& run) {
+  EXPECT_FALSE(run.timedOut) << "the run hung";
+  EXPECT_EQ(run.signal, 0) << "the run crashed";
+  EXPECT_EQ(run.status, 0) << run.output;
+}
+
+std::string fileContent(std::size_t size, char seed) {
+  std::string bytes(size, ' ');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + (seed + i * 7) % 26);
+  return bytes;
+}
+
+std::string base64Of(const std::vector<unsigned char>& bytes) {
+  return vantis::content::test::encodeBase64(bytes);
+}
+
+std::string pointerOf(const std::string& payload, const std::vector<unsigned char>& signature) {
+  return "{\"payload\":\"" + vantis::content::test::encodeBase64(payload) +
+         "\",\"signature\":\"" + base64Of(signature) + "\"}";
+}
+
+// The signature bytes of a "current.json" body.
+std::vector<unsigned char> signatureOf(const std::string& pointer) {
+  const std::string opening = "\"signature\":\"";
+  const std::size_t start = pointer.find(opening) + opening.size();
+  std::vector<unsigned char> signature;
+  EXPECT_TRUE(vantis::content::decodeBase64(
+      pointer.substr(start, pointer.find('"', start) - start), signature));
+  return signature;
+}
+
+// r || s in the DER form OpenSSL produces, which the pointer must not carry.
+std::vector<unsigned char> derOf(const std::vector<unsigned char>& raw) {
+  auto integer = [](const unsigned char* bytes) {
+    std::vector<unsigned char> out{0x02};
+    const bool highBit = (bytes[0] & 0x80) != 0;
+    out.push_back(static_cast<unsigned char>(highBit ? 33 : 32));
+    if (highBit) out.push_back(0);
+    out.insert(out.end(), bytes, bytes + 32);
+    return out;
+  };
+  const std::vector<unsigned char> r = integer(raw.data());
+  const std::vector<unsigned char> s = integer(raw.data() + 32);
+  std::vector<unsigned char> der{0x30, static_cast<unsigned char>(r.size() + s.size())};
+  der.insert(der.end(), r.begin(), r.end());
+  der.insert(der.end(), s.begin(), s.end());
+  return der;
+}
+
+class Attack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.ok()) << server.error();
+    writeRelease1(work.file("r1"));
+    publish("1.0.0", 1, work.file("r1"));
+    const ProgramRun installed = sync();
+    ASSERT_EQ(installed.status, 0) << installed.output;
+    addPlayerFiles(instance());
+  }
+
+  std::string instance() const { return work.file("instance"); }
+  std::string content(const std::string& relative) const {
+    return instance() + "/content/" + relative;
+  }
+
+  static void writeRelease1(const std::string& dir) {
+    writeFile(dir + "/bin/tool.sh", "#!/bin/sh\necho tool 1.0\n");
+    writeFile(dir + "/resources/version", "1.0.0\n");
+    writeFile(dir + "/mods/alpha/alpha.esp", fileContent(700, 1));
+    writeFile(dir + "/mods/alpha/readme.txt", "Alpha, the first mod.\n");
+    writeFile(dir + "/mods/beta/beta.esp", fileContent(500, 2));
+  }
+
+  // What a player has beside the pack, and a folder outside the instance
+  // that links inside it point at. None of it may ever change.
+  void addPlayerFiles(const std::string& root) {
+    writeFile(root + "/content/mods/player-mod/mine.esp", "the player's own mod\n");
+    writeFile(root + "/content/mods/player-mod/game.cfg", "player setting\n");
+    writeFile(root + "/content/mods/alpha/my-notes.txt", "notes on alpha\n");
+    writeFile(root + "/settings/player.cfg", "fov=90\n");
+    writeFile(root + "/logs/session.log", "played\n");
+    writeFile(work.file("outside/precious.txt"), "precious\n");
+    writeFile(work.file("outside/stash/keep.txt"), "keep me\n");
+    fs::create_directories(root + "/content/mods");
+    fs::create_directory_symlink(work.file("outside"), root + "/content/mods/linked");
+    fs::create_symlink(work.file("outside/precious.txt"),
+                       root + "/content/mods/alpha/link-to-precious.txt");
+  }
+
+  void publish(const std::string& version, int sequence, const std::string& dir,
+               std::vector<std::string> extra = {}) {
+    extra.insert(extra.end(), {"--config-required", demoFile("config-required.cfg")});
+    const ProgramRun run = server.publish(version, sequence, dir, extra);
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+
+  // 1.1.0: alpha.esp changes (one chunk to fetch) and beta is retired.
+  HandRelease publishAlphaUpdate() {
+    const std::string dir = work.file("r2");
+    writeRelease1(dir);
+    writeFile(dir + "/mods/alpha/alpha.esp", fileContent(900, 3));
+    fs::remove_all(dir + "/mods/beta");
+    publish("1.1.0", 2, dir);
+    return HandRelease(server.folder(), "1.1.0");
+  }
+
+  // 1.1.0: a new mod of six small files, which come as one bundle.
+  HandRelease publishGammaUpdate() {
+    const std::string dir = work.file("r2");
+    writeRelease1(dir);
+    for (int i = 1; i <= 6; ++i) {
+      writeFile(dir + "/mods/gamma/g" + std::to_string(i) + ".esp",
+                fileContent(300 + 50 * i, static_cast<char>(10 + i)));
+    }
+    publish("1.1.0", 2, dir);
+    HandRelease release(server.folder(), "1.1.0");
+    EXPECT_NE(release.list("bundles.ndjson").find("\"blobs\":[["), std::string::npos)
+        << "the new mod should be one bundle";
+    return release;
+  }
+
+  std::string alphaUpdateChunk() const { return sha256Hex(fileContent(900, 3)); }
+
+  ProgramRun sync() { return runSync(instance(), server.url()); }
+  ProgramRun syncAt(const std::string& url) { return runSync(instance(), url); }
+
+  Tree now() {
+    Tree tree = snapshot(work.path());
+    dropVerifiedBlobs(tree);
+    return tree;
+  }
+  void remember() { before = now(); }
+
+  // A run on an instance with nothing installed, which must leave no file
+  // behind; the folder goes afterwards so that the test folder compares.
+  ProgramRun syncFresh(const std::string& url) {
+    const std::string fresh = work.file("fresh");
+    const ProgramRun run = runSync(fresh, url);
+    if (fs::exists(fresh)) {
+      for (const auto& [path, what] : snapshot(fresh)) {
+        EXPECT_EQ(what, "dir") << "a refused run left " << path;
+      }
+    }
+    fs::remove_all(fresh);
+    return run;
+  }
+
+  // Nothing installed, nothing lost: the whole test folder as remembered,
+  // except records that a verified document rewrote (`rewritten`) and the
+  // blob store's verified blobs.
+  void expectUntouched(const std::vector<std::string>& rewritten = {}) {
+    Tree after = now();
+    Tree expected = before;
+    for (const std::string& path : rewritten) {
+      after.erase(path);
+      expected.erase(path);
+    }
+    EXPECT_TRUE(expected == after) << differences(expected, after);
+  }
+
+  // The player's files and the outside folder, whatever else a run did.
+  void expectPlayerFilesKept() {
+    const Tree after = now();
+    for (const auto& [path, what] : before) {
+      const bool players = under(path, "outside") || under(path, "instance/logs") ||
+                           path == "instance/settings/player.cfg" ||
+                           under(path, "instance/content/mods/player-mod") ||
+                           under(path, "instance/content/mods/linked") ||
+                           path == "instance/content/mods/alpha/my-notes.txt" ||
+                           path == "instance/content/mods/alpha/link-to-precious.txt";
+      if (!players) continue;
+      const auto found = after.find(path);
+      EXPECT_TRUE(found != after.end() && found->second == what) << "the player lost " << path;
+    }
+  }
+
+  ScriptServer& scripted() {
+    if (!script) script = std::make_unique<ScriptServer>();
+    EXPECT_TRUE(script->ok());
+    return *script;
+  }
+
+  ReleaseServer server;
+  TempDir work;
+  Tree before;
+  std::unique_ptr<ScriptServer> script;
+};
+
+// ---- The release pointer ----------------------------------------------------
+
+TEST_F(Attack, PointerWithOneBitOfItsSignatureFlippedIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  std::vector<unsigned char> signature = signatureOf(readFile(release.pointerFile()));
+  ASSERT_EQ(signature.size(), 64u);
+  signature[17] ^= 0x04;
+  writeFile(release.pointerFile(), pointerOf(release.pointerPayload(), signature));
+  remember();
+  expectRefused(sync(), kNotGenuine);
+  expectUntouched();
+}
+
+TEST_F(Attack, PointerSignedWithAnotherKeyIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  const std::string key = work.file("stranger.pem");
+  const ProgramRun made = runProgram(
+      {"/usr/bin/openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key});
+  ASSERT_EQ(made.status, 0) << made.output;
+  release.signPointer(withStringValue(release.pointerPayload(), "packVersion", "6.6.6"), key);
+  remember();
+  expectRefused(sync(), kNotGenuine);
+  expectUntouched();
+}
+
+TEST_F(Attack, PointerPayloadChangedAfterSigningIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  const std::vector<unsigned char> signature = signatureOf(readFile(release.pointerFile()));
+  // The genuine signature, over a payload with a higher sequence.
+  std::string raised = release.pointerPayload();
+  raised.replace(raised.find("\"sequence\":2"), 12, "\"sequence\":99");
+  writeFile(release.pointerFile(), pointerOf(raised, signature));
+  remember();
+  expectRefused(sync(), kNotGenuine);
+  expectUntouched();
+}
+
+TEST_F(Attack, MalformedAndIncompletePointersAreRefusedBeforeAnythingIsTouched) {
+  HandRelease release = publishAlphaUpdate();
+  const std::string payload = release.pointerPayload();
+  const std::vector<unsigned char> good =
+      vantis::content::test::signP256(vantis::content::test::devSigningKeyPath(), payload);
+  ASSERT_EQ(good.size(), 64u);
+  auto signedBy = [](const std::string& bytes) {
+    return pointerOf(bytes, vantis::content::test::signP256(
+                                vantis::content::test::devSigningKeyPath(), bytes));
+  };
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string message;
+  } cases[] = {
+      {"empty body", "", "The release pointer was malformed: no input"},
+      {"an error page", "<html>bad gateway</html>",
+       "The release pointer was malformed: expected a number"},
+      {"nested too deeply", std::string(40, '[') + std::string(40, ']'),
+       "The release pointer was malformed: nested too deeply"},
+      {"larger than any document", "{\"payload\":\"" + std::string(9 << 20, 'A') + "\"}",
+       "The release pointer was malformed: document too large"},
+      {"payload not Base64", "{\"payload\":\"%%%\",\"signature\":\"" + base64Of(good) + "\"}",
+       kMalformed},
+      {"signature in DER form", pointerOf(payload, derOf(good)), kMalformed},
+      {"signature cut short",
+       pointerOf(payload, std::vector<unsigned char>(good.begin(), good.begin() + 63)), kMalformed},
+      {"signature of zeros", pointerOf(payload, std::vector<unsigned char>(64, 0)), kNotGenuine},
+      {"signature of 0xff", pointerOf(payload, std::vector<unsigned char>(64, 0xff)),
+       kNotGenuine},
+      {"no payload at all", "{\"signature\":\"" + base64Of(good) + "\"}", kNotGenuine},
+      {"signed bytes that are not JSON", signedBy("not json"),
+       "The signed release pointer was malformed."},
+      {"signed without a sequence", signedBy("{\"packVersion\":\"9.9\",\"manifest\":\"x\"}"),
+       "The release pointer was incomplete."},
+      {"signed with a negative sequence",
+       signedBy("{\"packVersion\":\"9.9\",\"sequence\":-5,\"manifest\":\"x\"}"),
+       "The release pointer was incomplete."},
+  };
+  remember();
+  for (const Case& attack : cases) {
+    SCOPED_TRACE(attack.what);
+    writeFile(release.pointerFile(), attack.body);
+    expectRefused(sync(), attack.message);
+    expectUntouched();
+  }
+}
+
+// Release 1.1.0 (sequence 2) is installed; the server replays the signed
+// pointer of 1.0.0 (sequence 1), whose documents are all still there.
+TEST_F(Attack, ReplayedOlderPointerIsRefused) {
+  const std::string olderPointer = readFile(server.file("current.json"));
+  publishAlphaUpdate();
+  ASSERT_EQ(sync().status, 0);
+  ASSERT_EQ(readFile(content("cache/state.json")).find("{\"sequence\":2,"), 0u);
+  writeFile(server.file("current.json"), olderPointer);
+  remember();
+  expectRefused(sync(), "The server offered an older release than the one installed. Refused.");
+  expectUntouched();
+}
+
+// ---- The manifest and the lists ---------------------------------------------
+
+TEST_F(Attack, ManifestAlteredByOneByteIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  std::string manifest = release.manifest();
+  manifest[manifest.find("\"fileCount\":") + 12] ^= 0x01;
+  writeFile(release.manifestFile(), manifest);
+  remember();
+  expectRefused(sync(), "The update manifest did not match its signature. Refused.");
+  expectUntouched();
+}
+
+// A validly signed pointer whose digest names 1.1.0's manifest, while the
+// server hands out 1.0.0's manifest at the path it names.
+TEST_F(Attack, SignedPointerWithAnotherReleasesManifestIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  release.signPointer(
+      withStringValue(release.pointerPayload(), "manifest", "manifest/1.0.0/manifest.json"));
+  remember();
+  expectRefused(sync(), "The update manifest did not match its signature. Refused.");
+  expectUntouched();
+}
+
+TEST_F(Attack, FileListOfAnotherReleaseIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  release.replaceListOnly("files-required.ndjson",
+                          HandRelease(server.folder(), "1.0.0").list("files-required.ndjson"));
+  remember();
+  expectRefused(sync(), "The file list did not match the manifest. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+TEST_F(Attack, FileListAlteredByOneByteIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  std::string list = release.list("files-required.ndjson");
+  // alpha.esp's size, 900, becomes 901: a file the player would keep
+  // fetching, or a different file altogether.
+  list.replace(list.find("\"size\":900"), 10, "\"size\":901");
+  release.replaceListOnly("files-required.ndjson", list);
+  remember();
+  expectRefused(sync(), "The file list did not match the manifest. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+TEST_F(Attack, BundleIndexOfAnotherReleaseIsRefused) {
+  HandRelease release = publishGammaUpdate();
+  release.replaceListOnly("bundles.ndjson",
+                          HandRelease(server.folder(), "1.0.0").list("bundles.ndjson"));
+  remember();
+  expectRefused(sync(), "The bundle index did not match the manifest. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+TEST_F(Attack, BundleIndexAlteredByOneByteIsRefused) {
+  HandRelease release = publishGammaUpdate();
+  std::string index = release.list("bundles.ndjson");
+  index[index.find(",0,") + 1] = '1';  // the first blob now starts one byte later
+  release.replaceListOnly("bundles.ndjson", index);
+  remember();
+  expectRefused(sync(), "The bundle index did not match the manifest. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+// A retired list that does not match the manifest is a note, not a failure:
+// the verified release is installed, and nothing at all is deleted.
+TEST_F(Attack, RetiredListThatDoesNotMatchTheManifestDeletesNothing) {
+  HandRelease release = publishAlphaUpdate();
+  release.replaceListOnly("files-retired.ndjson",
+                          "{\"path\":\"mods/player-mod/mine.esp\"}\n"
+                          "{\"path\":\"mods/alpha/my-notes.txt\"}\n"
+                          "{\"path\":\"mods/alpha/readme.txt\"}\n"
+                          "{\"path\":\"mods/beta/beta.esp\"}\n");
+  remember();
+  const ProgramRun run = sync();
+  expectFinishedOk(run);
+  EXPECT_NE(run.output.find("removed   the list of removed files did not match the manifest; "
+                            "nothing removed\n"),
+            std::string::npos)
+      << run.output;
+  expectPlayerFilesKept();
+  EXPECT_EQ(readFile(content("mods/alpha/readme.txt")), "Alpha, the first mod.\n");
+  EXPECT_EQ(readFile(content("mods/beta/beta.esp")), fileContent(500, 2));
+  EXPECT_EQ(readFile(content("mods/alpha/alpha.esp")), fileContent(900, 3));
+}
+
+// ---- Bundles and chunks ----------------------------------------------------
+
+TEST_F(Attack, ChunkAlteredByOneByteIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  release.editObject(release.chunkFile(alphaUpdateChunk()),
+                     [](std::string& bytes) { bytes[100] ^= 0x20; });
+  remember();
+  expectRefused(sync(), "A downloaded file failed its integrity check. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+TEST_F(Attack, BundleAlteredByOneByteIsRefused) {
+  HandRelease release = publishGammaUpdate();
+  const std::string index = release.list("bundles.ndjson");
+  const std::string id = index.substr(index.find("\"id\":\"") + 6, 64);
+  release.editObject(release.bundleFile(id), [](std::string& bytes) { bytes[10] ^= 0x01; });
+  remember();
+  expectRefused(sync(), "A downloaded bundle was corrupt. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+// The bundle is genuine (its digest is its id), but the signed index claims
+// its first blob runs one byte past its end.
+TEST_F(Attack, BundleShorterThanItsIndexClaimsIsRefused) {
+  HandRelease release = publishGammaUpdate();
+  std::string index = release.list("bundles.ndjson");
+  const std::size_t sizeAt = index.find("\"size\":") + 7;
+  const long long bundleSize = std::stoll(index.substr(sizeAt));
+  const std::size_t lengthAt = index.find(",0,") + 3;
+  const std::size_t lengthEnd = index.find(']', lengthAt);
+  index.replace(lengthAt, lengthEnd - lengthAt, std::to_string(bundleSize + 1));
+  release.setList("bundles.ndjson", index);
+  remember();
+  expectRefused(sync(), "A bundle was shorter than its index claimed. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+// Ids too short to hold the two folder levels of an object path: a bundle
+// named so is fetched blob by blob instead, a chunk named so stops the list.
+TEST_F(Attack, ShortBundleIdDoesNotCrashAndItsBlobsComeAlone) {
+  HandRelease release = publishGammaUpdate();
+  release.setList("bundles.ndjson", withStringValue(release.list("bundles.ndjson"), "id", "ab"));
+  const ProgramRun run = sync();
+  expectFinishedOk(run);
+  for (int i = 1; i <= 6; ++i) {
+    EXPECT_EQ(readFile(content("mods/gamma/g" + std::to_string(i) + ".esp")),
+              fileContent(300 + 50 * i, static_cast<char>(10 + i)));
+  }
+  EXPECT_EQ(server.countRequests("/bundles/"), 0u);
+}
+
+TEST_F(Attack, ShortChunkIdInTheFileListIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  std::string list = release.list("files-required.ndjson");
+  const std::size_t chunk = list.find("\"chunks\":[\"") + 11;
+  list.replace(chunk, 64, "ab");
+  release.setList("files-required.ndjson", list);
+  remember();
+  expectRefused(sync(), "The update manifest is malformed. Refused.");
+  expectUntouched({kManifestCopy});
+}
+
+// ---- Bodies too large, endless or never coming, and redirects ---------------------
+
+TEST_F(Attack, PointerLargerThanTheBodyLimitIsRefused) {
+  ScriptedResponse huge;
+  huge.body = std::string(1 << 20, '{');
+  huge.repeat = kBodyLimit / huge.body.size() + 1;
+  scripted().on("/current.json", huge);
+  remember();
+  // With a release installed, an unreadable pointer means "play what is
+  // installed"; without one the run fails with the client's reason.
+  const ProgramRun run = syncAt(scripted().url());
+  expectFinishedOk(run);
+  EXPECT_NE(run.output.find("Update check unavailable - playing installed content"),
+            std::string::npos);
+  expectRefused(syncFresh(scripted().url()), kTooLarge);
+  expectUntouched();
+}
+
+TEST_F(Attack, EndlessChunkedPointerEndsAtTheBodyLimit) {
+  ScriptedResponse endless;
+  endless.body = std::string(1 << 20, ' ');
+  endless.chunked = true;
+  endless.repeat = 0;
+  scripted().on("/current.json", endless);
+  remember();
+  expectRefused(syncFresh(scripted().url()), kTooLarge);
+  expectUntouched();
+}
+
+// A quarter of a megabyte that inflates past the limit: the limit counts
+// the bytes after decoding.
+TEST_F(Attack, CompressedPointerInflatingPastTheLimitIsRefused) {
+  const std::string bomb = work.file("bomb.gz");
+  const ProgramRun made = runProgram(
+      {"/bin/sh", "-c", "head -c 270000000 /dev/zero | gzip -n -9 > \"$1\"", "sh", bomb});
+  ASSERT_EQ(made.status, 0) << made.output;
+  ScriptedResponse response;
+  response.body = readFile(bomb);
+  fs::remove(bomb);
+  response.headers.emplace_back("Content-Encoding", "gzip");
+  scripted().on("/current.json", response);
+  remember();
+  expectRefused(syncFresh(scripted().url()), kTooLarge);
+  expectUntouched();
+}
+
+TEST_F(Attack, ChunkLargerThanTheBodyLimitIsRefused) {
+  publishAlphaUpdate();
+  serveFolder(scripted(), server.folder());
+  const std::string hash = alphaUpdateChunk();
+  ScriptedResponse huge;
+  huge.body = std::string(1 << 20, 'x');
+  huge.repeat = kBodyLimit / huge.body.size() + 1;
+  scripted().on("/chunks/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz",
+                huge);
+  remember();
+  expectRefused(syncAt(scripted().url()), std::string("A download failed: ") + kTooLarge);
+  expectUntouched({kManifestCopy});
+}
+
+// A server that takes the connection and never answers: the run ends after
+// the client's stall limit (half a minute without a byte) instead of
+// waiting for ever.
+TEST_F(Attack, ServerThatNeverAnswersDoesNotHangTheRun) {
+  ScriptedResponse silent;
+  silent.delayMs = 10 * 60 * 1000;
+  scripted().on("/current.json", silent);
+  remember();
+  expectRefused(syncFresh(scripted().url()), "could not reach the server (Timeout was reached)");
+  expectUntouched();
+}
+
+// Every document and object, answered with a redirect to nginx serving the
+// genuine file: the client must neither follow it nor take the redirect's
+// own body.
+TEST_F(Attack, RedirectsAreNeverFollowed) {
+  HandRelease release = publishAlphaUpdate();
+  const std::string hash = alphaUpdateChunk();
+  struct Case {
+    std::string path;
+    std::string message;  // empty: the installed release is kept
+  } cases[] = {
+      {"/current.json", ""},
+      {"/manifest/1.1.0/manifest.json", "Could not download the update manifest."},
+      {"/manifest/1.1.0/files-required.ndjson", "Could not download the file list."},
+      {"/manifest/1.1.0/bundles.ndjson", "Could not download the bundle index."},
+      {"/chunks/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz",
+       "A download failed: "},
+  };
+  for (const Case& attack : cases) {
+    SCOPED_TRACE(attack.path);
+    ScriptServer redirector;
+    serveFolder(redirector, server.folder());
+    ScriptedResponse moved;
+    moved.status = 302;
+    moved.headers.emplace_back("Location", server.url() + attack.path);
+    moved.body = readFile(server.folder() + attack.path);
+    redirector.on(attack.path, moved);
+    const std::size_t served = server.countRequests(attack.path);
+    remember();
+    const ProgramRun run = syncAt(redirector.url());
+    if (attack.message.empty()) {
+      expectFinishedOk(run);
+      EXPECT_NE(run.output.find("Update check unavailable - playing installed content"),
+                std::string::npos)
+          << run.output;
+      expectUntouched();
+    } else {
+      expectRefused(run, attack.message);
+      expectUntouched({kManifestCopy});
+    }
+    EXPECT_EQ(server.countRequests(attack.path), served) << "the redirect was followed";
+  }
+}
+
+// ---- Paths in file lists ----------------------------------------------------
+
+// A signed release whose file list names one more file, placed where it
+// must never go. Each would land in the test folder (outside the instance)
+// or inside the content folder under a name that is not safe; the whole
+// list is refused before anything is fetched or written.
+TEST_F(Attack, UnsafePathsInTheFileListAreRefused) {
+  HandRelease release = publishAlphaUpdate();
+  const std::string list = release.list("files-required.ndjson");
+  const std::string outside = work.file("outside/evil.txt");
+  const std::string paths[] = {
+      "/etc/passwd",
+      outside,
+      "\\\\server\\share\\evil.txt",
+      "..\\x",
+      "a/../b",
+      "../../outside/evil.txt",
+      "mods\\..\\..\\..\\outside\\evil.txt",
+      "mods/linked/../../../outside/evil.txt",
+      "..",
+      ".",
+      "mods/./evil.txt",
+      "a:b",
+      "C:\\evil.txt",
+      "mods/alpha.esp:stream",
+      "nul.txt",
+      "mods/Con.esp",
+      "mods/com1.tar.gz",
+      "mods/AUX",
+      "mods/dir./evil.txt",
+      "mods/evil.txt ",
+      "mods/x|y",
+      "mods/a*b",
+      "mods/what?",
+      "mods/<tag>",
+      "mods/\"quoted\"",
+      std::string("mods/ctl\x01.esp"),
+      "mods/new\nline.esp",
+      "mods/" + std::string(396, 'a'),
+      "",
+  };
+  remember();
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(jsonQuote(path));
+    release.setList("files-required.ndjson", list + release.fileEntry(path, "pwned\n"));
+    expectRefused(sync(), kUnsafe + path);
+    expectUntouched({kManifestCopy});
+  }
+}
+
+// Entries for other platforms are never installed here, but an unsafe path
+// in one still refuses the whole list.
+TEST_F(Attack, UnsafePathInAnotherPlatformsEntryIsRefused) {
+  HandRelease release = publishAlphaUpdate();
+  const std::string path = "..\\..\\outside\\evil.exe";
+  release.setList("files-required.ndjson", release.list("files-required.ndjson") +
+                                               release.fileEntry(path, "MZ", "binary", "windows"));
+  remember();
+  expectRefused(sync(), kUnsafe + path);
+  expectUntouched({kManifestCopy});
+}
+
+// A path that is safe as text but that the player's own links lead
+// elsewhere: a link at the file itself is replaced, never written through.
+TEST_F(Attack, LinkAtAnInstalledFileIsReplacedNotWrittenThrough) {
+  publishAlphaUpdate();
+  fs::remove(content("mods/alpha/alpha.esp"));
+  fs::create_symlink(work.file("outside/precious.txt"), content("mods/alpha/alpha.esp"));
+  remember();
+  expectFinishedOk(sync());
+  EXPECT_EQ(readFile(work.file("outside/precious.txt")), "precious\n");
+  EXPECT_FALSE(fs::is_symlink(content("mods/alpha/alpha.esp")));
+  EXPECT_EQ(readFile(content("mods/alpha/alpha.esp")), fileContent(900, 3));
+  expectPlayerFilesKept();
+}
+
+// ---- Retired lists ----------------------------------------------------------------
+
+// A signed retired list that names everything it must not: places outside
+// the content folder, the synchroniser's records, configuration files, the
+// player's files through links, files the release still uses. Only the one
+// genuinely retired file goes.
+TEST_F(Attack, RetiredPathsReachingOutsideTheContentFolderAreRefused) {
+  HandRelease release = publishAlphaUpdate();
+  const std::string paths[] = {
+      "../../outside/precious.txt",
+      "..\\..\\outside\\precious.txt",
+      work.file("outside/precious.txt"),
+      "mods/../../settings/player.cfg",
+      "../settings/player.cfg",
+      "cache/state.json",
+      "Cache\\State.json",
+      "cache/binary-check-required.json",
+      "mods/player-mod/game.cfg",
+      "mods/alpha/alpha.esp",
+      "c:/outside/precious.txt",
+      "mods//player-mod/mine.esp",
+      "mods/linked/precious.txt",
+      "mods/linked/stash/keep.txt",
+      "mods/alpha/link-to-precious.txt",
+      "mods/beta/beta.esp",
+  };
+  std::string list;
+  for (const std::string& path : paths) list += "{\"path\":" + jsonQuote(path) + "}\n";
+  release.setList("files-retired.ndjson", list);
+  remember();
+  const ProgramRun run = sync();
+  expectFinishedOk(run);
+  EXPECT_NE(run.output.find("removed   1 of 16 retired file(s) removed (0 MB), 1 empty "
+                            "folder(s), 0 could not be deleted, 12 refused\n"),
+            std::string::npos)
+      << run.output;
+  expectPlayerFilesKept();
+  EXPECT_FALSE(exists(content("mods/beta")));
+  EXPECT_EQ(readFile(content("mods/alpha/alpha.esp")), fileContent(900, 3));
+  EXPECT_EQ(readFile(content("cache/state.json")).find("{\"sequence\":2,"), 0u);
+  EXPECT_TRUE(exists(content("cache/binary-check-required.json")));
+}
+
+// The blob store is deleted after every complete run. A link the player put
+// in its place (say, to keep downloads on another disk) must not take the
+// folder it points at with it.
+TEST_F(Attack, LinkedBlobStoreDoesNotTakeTheLinkedFolderWithIt) {
+  publishAlphaUpdate();
+  fs::create_directory_symlink(work.file("outside/stash"), content("cache/blobs"));
+  remember();
+  expectFinishedOk(sync());
+  expectPlayerFilesKept();
+  EXPECT_EQ(readFile(work.file("outside/stash/keep.txt")), "keep me\n");
+}
+
+}  // namespace
