@@ -488,6 +488,32 @@ TEST_F(Attack, RetiredListThatDoesNotMatchTheManifestDeletesNothing) {
   EXPECT_EQ(readFile(content("mods/alpha/alpha.esp")), fileContent(900, 3));
 }
 
+// A refused update still leaves its genuine manifest behind as the manifest
+// copy. When the server then points back at the installed release, that
+// copy is not the installed release's manifest and must not be taken for
+// it: its credits (and, on a profile switch, its configuration) belong to a
+// release that was never installed.
+TEST_F(Attack, ManifestOfARefusedReleaseIsNotTakenForTheInstalledOne) {
+  const std::string installedPointer = readFile(server.file("current.json"));
+  const std::string dir = work.file("r2");
+  writeRelease1(dir);
+  writeFile(dir + "/mods/alpha/alpha.esp", fileContent(900, 3));
+  publish("1.1.0", 2, dir, {"--credits", demoFile("credits.json")});
+  HandRelease release(server.folder(), "1.1.0");
+  release.replaceListOnly("files-required.ndjson", "");
+  expectRefused(sync(), "The file list did not match the manifest. Refused.");
+
+  writeFile(server.file("current.json"), installedPointer);
+  const ProgramRun run = sync();
+  expectFinishedOk(run);
+  EXPECT_NE(run.output.find("changed   no (already up to date)\n"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("credits   0 mods\n"), std::string::npos) << run.output;
+  EXPECT_TRUE(readFile(content("cache/manifest-head.json")) ==
+              readFile(server.file("manifest/1.0.0/manifest.json")))
+      << "the manifest copy is still the refused release's";
+}
+
 // ---- Bundles and chunks ----------------------------------------------------
 
 TEST_F(Attack, ChunkAlteredByOneByteIsRefused) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "BinaryCheck.h"
+#include "Crypto.h"
 #include "FileSystem.h"
 #include "Http.h"
 #include "SyncCredits.h"
@@ -78,13 +79,22 @@ std::string checkInstalledPrograms(SyncRun& run) {
   return std::string();
 }
 
-// Credits of the unchanged release, from the manifest copy when it is whole,
-// else from the server. False when no manifest could be had.
-bool loadCreditsOfInstalledRelease(SyncRun& run, const ReleasePointer& pointer) {
+// The manifest copy, when it is the manifest the verified pointer names. A
+// refused update to another release has already replaced the copy with that
+// release's manifest: genuine, but its credits and configuration texts
+// belong to a release that was never installed.
+bool readManifestCopy(SyncRun& run, const ReleasePointer& pointer) {
   std::string copy;
   std::string parseError;
-  bool available = readWholeFile(run.manifestCopyPath, copy) &&
-                   parseJson(copy, run.manifest, parseError);
+  if (!readWholeFile(run.manifestCopyPath, copy)) return false;
+  if (!Sha256::equals(Sha256::of(copy), pointer.manifestSha256)) return false;
+  return parseJson(copy, run.manifest, parseError);
+}
+
+// Credits of the unchanged release, from the manifest copy when it is that
+// release's, else from the server. False when no manifest could be had.
+bool loadCreditsOfInstalledRelease(SyncRun& run, const ReleasePointer& pointer) {
+  bool available = readManifestCopy(run, pointer);
   if (!available) {
     available = fetchReleaseManifest(run, pointer);
     if (available) replaceWholeFile(run.manifestCopyPath, run.manifestBytes);
