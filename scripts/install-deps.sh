@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
           libgtest-dev zlib1g-dev nlohmann-json3-dev nginx-light python3
-          file procps curl)
+          file procps curl clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,27 @@
+// Fuzzes the bundle-index reader. It validates nothing of its own (the
+// transfer checks every offset against the bundle it fetched), so the point
+// is memory safety on hostile lines plus one promise the transfer relies on:
+// every blob the index places names a bundle the index holds. (A later line
+// with the same bundle id may list other blobs; that is allowed, since the
+// transfer slices a bundle by the bundle's own list, never by the blob map.)
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "SyncLists.h"
+
+using namespace vantis::content;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::map<std::string, BlobLocation> blobs;
+  std::map<std::string, BundleRecord> bundles;
+  std::string error;
+  const bool read = readBundleIndex(skarvel::fuzz::bytesOf(data, size), blobs, bundles, error);
+  FUZZ_CHECK(read == error.empty());
+  if (!read) FUZZ_CHECK(error.compare(0, 14, "manifest line ") == 0);
+  for (const auto& placed : blobs) FUZZ_CHECK(bundles.count(placed.second.bundle) == 1);
+  return 0;
+}

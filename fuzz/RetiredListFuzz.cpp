@@ -1,0 +1,49 @@
+// Fuzzes the retired-list reader and, through it, the line framing that all
+// three lists share. The framing is checked against a plain count: a body
+// that reads without error yields one path per non-empty line, and a failure
+// names a line within the body.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "SyncLists.h"
+
+using namespace vantis::content;
+
+namespace {
+
+std::size_t nonEmptyLines(const std::string& body) {
+  std::size_t count = 0;
+  std::size_t start = 0;
+  while (start < body.size()) {
+    std::size_t stop = body.find('\n', start);
+    if (stop == std::string::npos) stop = body.size();
+    if (stop > start) ++count;
+    start = stop + 1;
+  }
+  return count;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text = skarvel::fuzz::textOf(data, size);
+  std::vector<std::string> paths;
+  std::string error;
+  const bool read = readRetiredList(skarvel::fuzz::bytesOf(data, size), paths, error);
+  const std::size_t lines = nonEmptyLines(text);
+  if (read) {
+    FUZZ_CHECK(error.empty());
+    FUZZ_CHECK(paths.size() == lines);
+    return 0;
+  }
+  // "manifest line N: message", with N the first line that did not parse.
+  const std::string prefix = "manifest line " + std::to_string(paths.size() + 1) + ": ";
+  FUZZ_CHECK(error.compare(0, prefix.size(), prefix) == 0);
+  FUZZ_CHECK(error.size() > prefix.size());
+  FUZZ_CHECK(paths.size() < lines);
+  return 0;
+}
