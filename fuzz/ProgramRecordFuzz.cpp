@@ -3,7 +3,8 @@
 // Beyond the sanitizers: a text that does not parse leaves the record as it
 // was, every kept entry has a path and a 64-byte digest, and what the record
 // holds survives being written out with `format` and read back with `parse`,
-// byte for byte (the writer's quoting and the reader's escapes agree).
+// byte for byte (the writer's quoting and the reader's escapes agree). The
+// same bytes also go through `revisionOf`, the reader of the version file.
 
 #include <cstddef>
 #include <cstdint>
@@ -33,9 +34,20 @@ void checkSameRecord(const binarycheck::Record& a, const binarycheck::Record& b)
   }
 }
 
+// The revision is one line, without the blanks that end it.
+void checkRevision(const std::string& text) {
+  const std::string revision = binarycheck::revisionOf(text);
+  FUZZ_CHECK(revision.find('\n') == std::string::npos);
+  if (revision.empty()) return;
+  const char last = revision.back();
+  FUZZ_CHECK(last != ' ' && last != '\t' && last != '\r');
+  FUZZ_CHECK(text.find(revision) != std::string::npos);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  checkRevision(skarvel::fuzz::textOf(data, size));
   binarycheck::Record record;
   record.packVersion = "untouched";
   const bool complete = binarycheck::parse(skarvel::fuzz::textOf(data, size), record);
