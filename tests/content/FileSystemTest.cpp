@@ -51,6 +51,24 @@ TEST(MakeDirectories, CreatesEveryLevelAndToleratesExisting) {
   EXPECT_FALSE(exists(dir.file("x/y/file.txt")));
 }
 
+// The chain is created from the deepest existing level down, whatever the
+// spelling of the path; a file in the way stops it without harm.
+TEST(MakeDirectories, CreatesChainsBelowExistingLevelsInAnySpelling) {
+  TempDir dir;
+  makeDirectories(dir.file("a"));
+  const char* const paths[] = {"a/b/c/d", "t/u/", "s//v/w", "a/b/c/d/e/f/g/h"};
+  for (const char* path : paths) {
+    makeDirectories(dir.file(path));
+    struct stat info;
+    ASSERT_EQ(::stat(dir.file(path).c_str(), &info), 0) << path;
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << path;
+  }
+  writeFile(dir.file("file"), "x");
+  makeDirectories(dir.file("file/below"));
+  EXPECT_EQ(readFile(dir.file("file")), "x");
+  EXPECT_FALSE(exists(dir.file("file/below")));
+}
+
 TEST(WriteWholeFile, WritesEmptyAndTruncates) {
   TempDir dir;
   const std::string path = dir.file("deep/f.bin");

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -39,9 +40,18 @@ std::string joinPath(const std::string& base, const std::string& relative) {
 }
 
 void makeDirectories(const std::string& path) {
-  for (std::size_t i = 1; i < path.size(); ++i) {
-    if (path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
-  }
+  // Every blob and every installed file asks for its folder, which nearly
+  // always exists: one lock-free stat answers that. A mkdir of each level
+  // instead costs a dozen calls per file, each taking its parent's lock, for
+  // which six download workers storing into the same folders queue up.
+  struct stat info;
+  if (path.empty() || (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) return;
+  if (::mkdir(path.c_str(), 0755) == 0 || errno != ENOENT) return;
+  // A missing parent: create the chain from the top (at most one call per
+  // level, as deep as the path goes), then this level.
+  const std::size_t slash = path.find_last_of('/', path.size() - 2);
+  if (slash == std::string::npos || slash == 0) return;
+  makeDirectories(path.substr(0, slash));
   ::mkdir(path.c_str(), 0755);
 }
 
