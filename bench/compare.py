@@ -1,0 +1,351 @@
+#!/usr/bin/env python3
+"""Runs the synchroniser's benchmark rows beside their peers and prints the
+table. bench/run.sh prepares everything this needs (the build, the tree, the
+first release, nginx and the rsync daemon on 127.0.0.1) and stops it all
+afterwards; run that, not this.
+
+Every measured command is one child process (a shell for pipelines) run under
+GNU time. Its wall time is taken around it; its peak memory (the largest
+resident size of the command or any process it waited for) and the bytes it
+wrote (pages it dirtied, so files deleted before they reach the disk still
+count) are GNU time's figures. Bytes downloaded are what nginx's access log says it
+sent for the requests the command made, or rsync's own count of the bytes it
+received. Before each command the page cache is flushed (not dropped), so
+that one row's writes are not paid for by the next.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MIB = 1048576.0
+CURL_SAME = "curl, same objects, + openssl dgst"
+CURL_EACH = "curl, one object per blob, + openssl dgst"
+
+
+class Run:
+    def __init__(self, wall, peak, written, downloaded, requests, output):
+        self.wall = wall            # seconds
+        self.peak = peak            # bytes
+        self.written = written      # bytes
+        self.downloaded = downloaded
+        self.requests = requests    # HTTP requests, or None for rsync
+        self.output = output
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.url = "http://127.0.0.1:%d" % args.http_port
+        self.rsync_url = "rsync://127.0.0.1:%d/tree/" % args.rsync_port
+        self.work = args.work
+        self.instance = os.path.join(self.work, "instance")
+        self.rsync_copy = os.path.join(self.work, "rsync-copy")
+        self.curl_copy = os.path.join(self.work, "curl-copy")
+        self.results = {}           # (row, tool) -> [Run]
+        self.notes = {}             # row -> [text]
+        self.loads = {}             # row -> [load average at start, at end]
+        self.version = 1
+        self.blob_uris = []
+
+    # ---- measuring ---------------------------------------------------------------
+
+    def log_lines(self, offset):
+        with open(self.args.access_log, "rb") as log:
+            log.seek(offset)
+            return [line.decode().split() for line in log.read().splitlines()]
+
+    def measure(self, command, http=True):
+        os.sync()
+        offset = os.path.getsize(self.args.access_log)
+        usage_file = os.path.join(self.work, "usage")
+        # GNU time forks the command from its own small process: a child
+        # forked from this interpreter would count the interpreter's memory
+        # as its peak.
+        timed = ["/usr/bin/time", "-f", "%M %O", "-o", usage_file] + command
+        with tempfile.TemporaryFile() as out:
+            start = time.perf_counter()
+            status = subprocess.call(timed, stdout=out, stderr=subprocess.STDOUT)
+            wall = time.perf_counter() - start
+            out.seek(0)
+            output = out.read().decode(errors="replace")
+        if status != 0:
+            sys.exit("benchmark command failed (%d): %s\n%s" %
+                     (status, " ".join(command), output[-3000:]))
+        with open(usage_file) as usage:
+            peak_kib, blocks = usage.read().split()[-2:]
+        # Log lines: status, bytes sent (headers and body), body bytes, URI.
+        lines = self.log_lines(offset) if http else []
+        downloaded = sum(int(fields[1]) for fields in lines)
+        return Run(wall, int(peak_kib) * 1024, int(blocks) * 512, downloaded,
+                   len(lines) if http else None, output), lines
+
+    def record(self, row, tool, run):
+        self.results.setdefault((row, tool), []).append(run)
+
+    def note(self, row, text):
+        self.notes.setdefault(row, []).append(text)
+
+    def load_mark(self, row):
+        self.loads.setdefault(row, []).append(os.getloadavg()[0])
+
+    # ---- the commands ------------------------------------------------------------
+
+    def skarvel(self, *extra):
+        run, lines = self.measure([self.args.sync, "--root", self.instance, "--url", self.url]
+                                  + list(extra))
+        if "\nversion" not in run.output:
+            sys.exit("SkarvelSync did not report a version:\n" + run.output[-3000:])
+        return run, lines
+
+    def rsync(self, destination):
+        run, _ = self.measure(["rsync", "-az", "--stats", self.rsync_url, destination + "/"],
+                              http=False)
+        for line in run.output.splitlines():
+            if line.startswith("Total bytes received:"):
+                run.downloaded = int(line.split(":")[1].strip().replace(",", ""))
+        return run
+
+    def curl_and_hash(self, uris):
+        config = os.path.join(self.work, "curl.config")
+        with open(config, "w") as out:
+            for uri in uris:
+                out.write('url = "%s%s"\noutput = "%s%s"\n' % (self.url, uri, self.curl_copy, uri))
+        script = ("curl --parallel --parallel-max 6 --compressed --create-dirs --fail -sS -K %s"
+                  " && find %s -type f -print0 | xargs -0 openssl dgst -sha256 >/dev/null"
+                  % (config, self.curl_copy, ))
+        run, _ = self.measure(["sh", "-c", script])
+        return run
+
+    def hash_tree(self, folder):
+        script = "find %s -type f -print0 | xargs -0 openssl dgst -sha256 >/dev/null" % folder
+        run, _ = self.measure(["sh", "-c", script], http=False)
+        return run
+
+    def remove(self, folder):
+        shutil.rmtree(folder, ignore_errors=True)
+        os.sync()
+
+    # ---- releases ----------------------------------------------------------------
+
+    def publish(self):
+        self.version += 1
+        subprocess.run([self.args.publish, "release", "--server", self.args.server, "--key",
+                        self.args.key, "--version", "1.%d" % self.version, "--sequence",
+                        str(self.version), "--required", self.args.tree, "--quiet"],
+                       check=True, stderr=subprocess.DEVNULL)
+
+    def file_list(self, version):
+        path = os.path.join(self.args.server, "manifest", version, "files-required.ndjson")
+        with open(path) as body:
+            return [json.loads(line) for line in body if line.strip()]
+
+    def chunk_uri(self, digest):
+        return "/chunks/%s/%s/%s.gz" % (digest[:2], digest[2:4], digest)
+
+    def chunk_path(self, digest):
+        return self.args.server + self.chunk_uri(digest)
+
+    def chunk_gz_size(self, digest):
+        return os.path.getsize(self.chunk_path(digest))
+
+    def changed_blob_bytes(self, old_version, new_version):
+        """Compressed sizes of the blobs of the files that changed between the
+        releases: all of their blobs, and those the old release lacked."""
+        old_entries = {entry["path"]: entry for entry in self.file_list(old_version)}
+        old_blobs = set(chunk for entry in old_entries.values() for chunk in entry["chunks"])
+        changed = set()
+        for entry in self.file_list(new_version):
+            before = old_entries.get(entry["path"])
+            if before is None or before["sha256"] != entry["sha256"]:
+                changed.update(entry["chunks"])
+        new = changed - old_blobs
+        return (sum(self.chunk_gz_size(digest) for digest in changed),
+                sum(self.chunk_gz_size(digest) for digest in new), len(changed), len(new))
+
+    def every_blob_uri(self):
+        version = "1.%d" % self.version
+        digests = set(chunk for entry in self.file_list(version) for chunk in entry["chunks"])
+        return [self.chunk_uri(digest) for digest in sorted(digests)]
+
+    def largest_download(self):
+        """The largest bundle and the largest single blob of the release, as
+        they arrive (decoded): a worker holds one of them at a time."""
+        version = "1.%d" % self.version
+        path = os.path.join(self.args.server, "manifest", version, "bundles.ndjson")
+        with open(path) as body:
+            bundle = max([json.loads(line)["size"] for line in body if line.strip()] + [0])
+        blob = 0
+        for digest in set(chunk for entry in self.file_list(version) for chunk in entry["chunks"]):
+            # A gzip member ends with the decoded length (modulo 4 GiB).
+            with open(self.chunk_path(digest), "rb") as member:
+                member.seek(-4, os.SEEK_END)
+                blob = max(blob, int.from_bytes(member.read(4), "little"))
+        return bundle, blob
+
+    # ---- rows --------------------------------------------------------------------
+
+    def cold(self):
+        row = "cold install"
+        self.load_mark(row)
+        for _ in range(self.args.runs):
+            self.remove(self.instance)
+            os.makedirs(self.instance)
+            run, lines = self.skarvel()
+            self.record(row, "SkarvelSync", run)
+            if not self.blob_uris:
+                self.blob_uris = [fields[3] for fields in lines
+                                  if fields[3].startswith(("/chunks/", "/bundles/"))]
+            self.remove(self.curl_copy)
+            self.record(row, CURL_SAME, self.curl_and_hash(self.blob_uris))
+            self.remove(self.curl_copy)
+            self.record(row, CURL_EACH, self.curl_and_hash(self.every_blob_uri()))
+            self.remove(self.rsync_copy)
+            self.record(row, "rsync -az", self.rsync(self.rsync_copy))
+        bundles = sum(1 for uri in self.blob_uris if uri.startswith("/bundles/"))
+        self.note(row, "%d objects (%d bundles, %d chunks)" %
+                  (len(self.blob_uris), bundles, len(self.blob_uris) - bundles))
+        self.load_mark(row)
+
+    def unchanged(self):
+        row = "unchanged rerun"
+        self.load_mark(row)
+        for _ in range(self.args.runs):
+            run, lines = self.skarvel()
+            if "changed   no" not in run.output:
+                sys.exit("an unchanged rerun changed something:\n" + run.output[-3000:])
+            self.record(row, "SkarvelSync", run)
+            self.record(row, "rsync -az (no change)", self.rsync(self.rsync_copy))
+        counts = sorted(set(run.requests for run in self.results[(row, "SkarvelSync")]))
+        self.note(row, "SkarvelSync requests per run: %s" % ", ".join(map(str, counts)))
+        self.load_mark(row)
+
+    def verify(self):
+        row = "--verify, intact"
+        self.load_mark(row)
+        content = os.path.join(self.instance, "content")
+        for _ in range(self.args.runs):
+            run, _ = self.skarvel("--verify")
+            if "changed   no" not in run.output:
+                sys.exit("--verify of an intact instance changed something:\n" + run.output[-3000:])
+            self.record(row, "SkarvelSync", run)
+            self.record(row, "openssl dgst -sha256 over the tree", self.hash_tree(content))
+        self.load_mark(row)
+
+    def update(self):
+        row = "1 % update"
+        self.load_mark(row)
+        for i in range(self.args.runs):
+            before = "1.%d" % self.version
+            changed = subprocess.run([sys.executable, self.args.generate, "update", self.args.tree,
+                                      "--seed", str(100 + i)], check=True, capture_output=True,
+                                     text=True).stdout.split()
+            self.publish()
+            after = "1.%d" % self.version
+            whole, new, whole_count, new_count = self.changed_blob_bytes(before, after)
+            run, lines = self.skarvel()
+            fetched = sum(int(fields[2]) for fields in lines
+                          if fields[3].startswith(("/chunks/", "/bundles/")))
+            self.record(row, "SkarvelSync", run)
+            self.record(row, "rsync -az (same change)", self.rsync(self.rsync_copy))
+            self.note(row, "run %d: %d files changed; their %d blobs are %.2f MiB gz, of which %d "
+                      "new (%.2f MiB gz); SkarvelSync fetched %.2f MiB of blobs and bundles, "
+                      "%d requests in all" % (i + 1, len(changed), whole_count, whole / MIB,
+                                              new_count, new / MIB, fetched / MIB, run.requests))
+            run.blob_ok = fetched <= whole
+            run.new_blob_ok = fetched <= new
+        self.load_mark(row)
+
+    def check_copies(self):
+        """Every copy must equal the tree, or the figures mean nothing."""
+        for folder in [os.path.join(self.instance, "content"), self.rsync_copy]:
+            result = subprocess.run(["diff", "-rq", "--exclude=cache", self.args.tree, folder],
+                                    capture_output=True, text=True)
+            if result.returncode != 0:
+                sys.exit("%s differs from the tree:\n%s" % (folder, result.stdout[-3000:]))
+
+    # ---- the table ---------------------------------------------------------------
+
+    def table(self):
+        bundle, blob = self.largest_download()
+        print("| row | tool | wall s (median) | downloaded MiB | written MiB | peak RSS MiB |"
+              " SkarvelSync / peer | target |")
+        print("|---|---|---|---|---|---|---|---|")
+        targets = {
+            ("cold install", CURL_SAME): 1.3,
+            ("unchanged rerun", "rsync -az (no change)"): 0.1,
+            ("1 % update", "rsync -az (same change)"): 1.0,
+            ("--verify, intact", "openssl dgst -sha256 over the tree"): 1.3,
+        }
+        verdicts = []
+        for row in ["cold install", "unchanged rerun", "1 % update", "--verify, intact"]:
+            tools = [tool for (r, tool) in self.results if r == row]
+            ours = statistics.median(run.wall for run in self.results[(row, "SkarvelSync")])
+            for tool in tools:
+                runs = self.results[(row, tool)]
+                wall = statistics.median(run.wall for run in runs)
+                ratio = "" if tool == "SkarvelSync" else "%.2f" % (ours / wall)
+                target = targets.get((row, tool))
+                verdict = ""
+                if target is not None:
+                    met = ours / wall <= target
+                    verdict = "<= %.1f: %s" % (target, "met" if met else "MISSED")
+                    verdicts.append("%s vs %s: %.2fx (target <= %.1f) %s" %
+                                    (row, tool, ours / wall, target, "met" if met else "MISSED"))
+                print("| %s | %s | %.3f (%s) | %.2f | %.1f | %.1f | %s | %s |" % (
+                    row, tool, wall, ", ".join("%.3f" % run.wall for run in runs),
+                    statistics.median(run.downloaded for run in runs) / MIB,
+                    statistics.median(run.written for run in runs) / MIB,
+                    max(run.peak for run in runs) / MIB, ratio, verdict))
+        print()
+        for row, load in self.loads.items():
+            print("- %s: load average %.1f at start, %.1f at end" % (row, load[0], load[-1]))
+        for row, texts in self.notes.items():
+            for text in texts:
+                print("- %s: %s" % (row, text))
+        ours = [run for (row, tool), runs in self.results.items() if tool == "SkarvelSync"
+                for run in runs]
+        peak = max(run.peak for run in ours)
+        requests = [run.requests for run in self.results[("unchanged rerun", "SkarvelSync")]]
+        updates = self.results[("1 % update", "SkarvelSync")]
+        verdicts.append("unchanged rerun makes exactly one request: %s" %
+                        ("met" if set(requests) == {1} else "MISSED"))
+        verdicts.append("1 %% update fetches no more than the changed files' blobs (gz): %s" %
+                        ("met" if all(run.blob_ok for run in updates) else "MISSED"))
+        verdicts.append("(stricter) 1 %% update fetches no more than the blobs new in the "
+                        "release (gz): %s" %
+                        ("met" if all(run.new_blob_ok for run in updates) else "MISSED"))
+        for name, size in [("bundle", bundle), ("download (bundle or blob)", max(bundle, blob))]:
+            limit = 6 * size + 64 * MIB
+            verdicts.append("peak memory %.1f MiB <= 6 x largest %s (%.1f MiB) + 64 MiB = "
+                            "%.1f MiB: %s" % (peak / MIB, name, size / MIB, limit / MIB,
+                                              "met" if peak <= limit else "MISSED"))
+        print()
+        for text in verdicts:
+            print("- target: " + text)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    for name in ["sync", "publish", "key", "generate", "tree", "server", "work", "access-log"]:
+        parser.add_argument("--" + name, required=True)
+    parser.add_argument("--http-port", type=int, required=True)
+    parser.add_argument("--rsync-port", type=int, required=True)
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args()
+    bench = Bench(args)
+    for step in [bench.cold, bench.unchanged, bench.verify, bench.update]:
+        print("running: %s" % step.__name__, file=sys.stderr)
+        step()
+    bench.check_copies()
+    bench.table()
+
+
+if __name__ == "__main__":
+    main()
