@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,6 +40,13 @@ void applyEnvironment(const std::vector<std::string>& changes) {
   ::dup2(outputFd, 2);
   ::close(outputFd);
   applyEnvironment(options.environment);
+  if (options.fileSizeLimit != 0) {
+    // An ignored signal stays ignored across exec, so the program sees a
+    // failed write instead of being ended by the signal.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -69,28 +77,35 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
     ::close(fds[0]);
     return run;
   }
-  const double deadline = nowSeconds() + options.timeoutSeconds;
+  const double start = nowSeconds();
+  const double deadline = start + options.timeoutSeconds;
+  const double delay = options.killDelayMs > 0 ? options.killDelayMs / 1000.0 : 0.0;
+  // When the kill is due; negative while none is planned.
+  double killAt = options.killWhenOutputHas.empty() && delay > 0 ? start + delay : -1;
   bool killed = false;
   for (;;) {
-    const double left = deadline - nowSeconds();
-    if (left <= 0) {
+    const double now = nowSeconds();
+    if (now >= deadline) {
       run.timedOut = true;
       ::kill(pid, SIGKILL);
-      killed = true;
       break;
     }
+    if (!killed && killAt >= 0 && now >= killAt) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    double until = deadline;
+    if (!killed && killAt >= 0 && killAt < until) until = killAt;
     pollfd poller{fds[0], POLLIN, 0};
-    if (::poll(&poller, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
+    if (::poll(&poller, 1, static_cast<int>((until - now) * 1000) + 1) <= 0) continue;
     char buffer[4096];
     const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
     if (got <= 0) break;
     run.output.append(buffer, static_cast<std::size_t>(got));
-    const bool stopHere = !options.killWhenOutputHas.empty() && !killed &&
+    const bool textSeen = !options.killWhenOutputHas.empty() && killAt < 0 &&
                           run.output.find(options.killWhenOutputHas) != std::string::npos;
-    if (stopHere) {
-      ::kill(pid, SIGKILL);
-      killed = true;
-    }
+    // The next turn of the loop kills once the delay is over.
+    if (textSeen) killAt = nowSeconds() + delay;
   }
   ::close(fds[0]);
   finish(pid, run);

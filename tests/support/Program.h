@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,14 @@ struct ProgramOptions {
   // When set, the child is killed with SIGKILL as soon as its output holds
   // this text (for interrupting a run part way).
   std::string killWhenOutputHas;
+  // When positive, the kill waits this many milliseconds after that text
+  // appeared, or, with no text given, after the start: for landing a kill
+  // inside a phase rather than at its first line.
+  int killDelayMs = 0;
+  // When non-zero, the child may write no file beyond this many bytes
+  // (RLIMIT_FSIZE), and SIGXFSZ is ignored so that such a write fails with
+  // EFBIG the way a write to a full disk fails with ENOSPC.
+  std::uint64_t fileSizeLimit = 0;
 };
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});
