@@ -697,4 +697,58 @@ TEST_F(FaultInjection, DamagedCacheNeverEndsUpInstalled) {
   }
 }
 
+// ---- The process killed ------------------------------------------------------------------
+
+// An update killed at one point after another, each time on a fresh copy of
+// the release-1 instance. The blobs come a little slowly so that kills fall
+// inside the download, and the retired list is held back so that one kill
+// lands after every file and the configuration are in place but before the
+// retired files and the blob store are gone: the next run must still finish
+// those, though it finds every file current.
+TEST_F(FaultInjection, KilledAnywhereTheNextRunCompletes) {
+  struct KillPoint {
+    const char* after;  // output text, or "" for the start
+    int delayMs;
+  };
+  const KillPoint points[] = {
+      {"", 30},
+      {"\nChecking for updates\n", 0},
+      {"\nVerifying files\n", 0},
+      {"\nDownloading\n", 0},
+      {"\nDownloading\n", 250},
+      {"\nInstalling\n", 0},
+      {"\nInstalling\n", 5},
+      {"\nRemoving files the pack no longer uses\n", 0},
+  };
+  ScriptedResponse heldBack;
+  heldBack.body = readFile(sReleases->server() + kRetiredList);
+  heldBack.delayMs = 1500;
+
+  for (const KillPoint& point : points) {
+    SCOPED_TRACE(std::string("killed ") + std::to_string(point.delayMs) + " ms after \"" +
+                 point.after + "\"");
+    copyInstanceTo(work.file("instance-" + std::to_string(&point - points)));
+    ScriptServer slow;
+    serveFolder(slow, sReleases->server());
+    for (const std::string& path : objects) {
+      ScriptedResponse crawling = objectResponse(sReleases->server(), path);
+      crawling.pieceBytes = 64 * 1024;
+      crawling.pieceDelayMs = 15;
+      slow.on(path, crawling);
+    }
+    slow.on(kRetiredList, heldBack);
+
+    ProgramOptions kill;
+    kill.killWhenOutputHas = point.after;
+    kill.killDelayMs = point.delayMs;
+    const ProgramRun killed = runSync(instance, slow.url(), {}, kill);
+    expectEnded(killed);
+    expectOnlyWholeFiles();
+
+    const ProgramRun next = sync();
+    expectCompleted(next);
+    expectInstalledRelease2();
+  }
+}
+
 }  // namespace

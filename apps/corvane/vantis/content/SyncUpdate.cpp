@@ -20,6 +20,7 @@
 #include "Prune.h"
 #include "SyncCredits.h"
 #include "SyncLists.h"
+#include "SyncTierConfig.h"
 #include "SyncTransfer.h"
 
 namespace vantis::content {
@@ -226,18 +227,35 @@ void complete(SyncRun& run, const FileListResult& list, bool workRemained) {
     // store, and let a later run finish.
     run.result.finishLater = true;
   } else {
-    if (!writeConfigurationAndState(run)) return;
+    if (!writeTierConfiguration(run)) return;
     writeProgramRecord(run, list.programs);
     removeRetiredFiles(run, list.listedPaths);
     // Only a complete run may drop the blob store; a failed one keeps it so
     // that the next run does not fetch the same pieces again.
     removeDirectoryTree(run.blobStore);
+    // The state record goes last: it is what tells the next run that this
+    // release is in place. Written before the removals, a run killed between
+    // the two would leave the retired files and the whole blob store behind
+    // until the next release, since the next run would find nothing to do.
+    if (!recordInstalledRelease(run)) return;
   }
   run.result.ok = true;
   run.result.changed = workRemained || run.result.filesWritten != 0;
 }
 
 }  // namespace
+
+bool writeTierConfiguration(SyncRun& run) {
+  const std::string& templateText = tierConfigTemplate(run.manifest, run.options.tier);
+  return writeTierConfigText(run.options.root, run.cacheDir, templateText,
+                             run.options.duskmereDataFiles, run.result.duskmereDataFiles,
+                             run.result.duskmereMissing, run.result.error);
+}
+
+bool recordInstalledRelease(SyncRun& run) {
+  return writeInstalledState(run.options.root, run.options.tier, run.packVersion, run.sequence,
+                             run.previousState, run.cacheDir, run.statePath, run.result.error);
+}
 
 void runFullUpdate(SyncRun& run, const ReleasePointer& pointer) {
   if (!fetchManifestAndCredits(run, pointer)) return;

@@ -23,4 +23,9 @@ bool fetchReleaseManifest(SyncRun& run, const ReleasePointer& pointer);
 // fails.
 bool writeConfigurationAndState(SyncRun& run);
 
+// The two halves of the above, for a caller with work between them. False,
+// with the step's message in `run.result.error`, when the write fails.
+bool writeTierConfiguration(SyncRun& run);
+bool recordInstalledRelease(SyncRun& run);
+
 }  // namespace vantis::content
