@@ -16,7 +16,6 @@
 #include "SyncInternal.h"
 #include "SyncLists.h"
 #include "SyncPointer.h"
-#include "SyncTierConfig.h"
 #include "SyncUpdate.h"
 
 namespace vantis::content {
@@ -184,17 +183,6 @@ bool fetchReleaseManifest(SyncRun& run, const ReleasePointer& pointer) {
   };
   return fetchManifest(*run.client, pointer, ReleaseReader::sync, report, run.manifest,
                        run.manifestBytes, run.result.error);
-}
-
-bool writeConfigurationAndState(SyncRun& run) {
-  const std::string& templateText = tierConfigTemplate(run.manifest, run.options.tier);
-  if (!writeTierConfigText(run.options.root, run.cacheDir, templateText,
-                           run.options.duskmereDataFiles, run.result.duskmereDataFiles,
-                           run.result.duskmereMissing, run.result.error)) {
-    return false;
-  }
-  return writeInstalledState(run.options.root, run.options.tier, run.packVersion, run.sequence,
-                             run.previousState, run.cacheDir, run.statePath, run.result.error);
 }
 
 SyncResult sync(const SyncOptions& options) {

@@ -257,6 +257,10 @@ bool recordInstalledRelease(SyncRun& run) {
                              run.previousState, run.cacheDir, run.statePath, run.result.error);
 }
 
+bool writeConfigurationAndState(SyncRun& run) {
+  return writeTierConfiguration(run) && recordInstalledRelease(run);
+}
+
 void runFullUpdate(SyncRun& run, const ReleasePointer& pointer) {
   if (!fetchManifestAndCredits(run, pointer)) return;
   std::vector<unsigned char> body;
