@@ -37,6 +37,10 @@ struct HttpResponse {
   std::string error;
   // True when a TLS failure was blamed on the certificate pin.
   bool pinRejected = false;
+
+  // The one rule for success every caller applies: a 2xx status and no
+  // client error. A 404 or 503 body is never content.
+  bool succeeded() const { return error.empty() && status >= 200 && status <= 299; }
 };
 
 // Called after every body chunk with (body bytes received so far, expected

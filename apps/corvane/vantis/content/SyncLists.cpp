@@ -23,10 +23,6 @@ const std::size_t kMaxPathBytes = 400;
 const std::size_t kDigestChars = 64;
 const std::uint64_t kProgressEvery = 512;
 
-bool requestSucceeded(const HttpResponse& response) {
-  return response.status >= 200 && response.status <= 299 && response.error.empty();
-}
-
 bool isLowerHexDigest(const std::string& text) {
   if (text.size() != kDigestChars) return false;
   for (char c : text) {
@@ -162,7 +158,7 @@ bool fetchManifest(HttpClient& client, const ReleasePointer& pointer, ReleaseRea
   if (report) report("Checking for updates", "manifest");
 
   HttpResponse response = client.get("/" + pointer.manifestPath);
-  if (!requestSucceeded(response)) {
+  if (!response.succeeded()) {
     error = forSync ? "Could not download the update manifest."
                     : "The update manifest could not be verified.";
     return false;
@@ -199,7 +195,7 @@ FetchOutcome fetchVerified(HttpClient& client, const std::string& path,
                            const std::string& expectedSha256, std::vector<unsigned char>& body) {
   body.clear();
   HttpResponse response = client.get(path);
-  if (!requestSucceeded(response)) return FetchOutcome::requestFailed;
+  if (!response.succeeded()) return FetchOutcome::requestFailed;
   const std::string digest = Sha256::of(response.body.data(), response.body.size());
   if (!Sha256::equals(digest, expectedSha256)) return FetchOutcome::digestMismatch;
   body = std::move(response.body);

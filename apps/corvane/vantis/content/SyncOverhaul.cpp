@@ -36,10 +36,6 @@ bool gameIsRunning(const SyncOptions& options) {
   return options.gameRunning && options.gameRunning();
 }
 
-bool requestSucceeded(const HttpResponse& response) {
-  return response.error.empty() && response.status >= 200 && response.status <= 299;
-}
-
 ClearResult refused(std::string message) {
   ClearResult result;
   result.error = std::move(message);
@@ -48,7 +44,7 @@ ClearResult refused(std::string message) {
 
 bool fetchPointer(HttpClient& client, ReleasePointer& pointer, std::string& error) {
   const HttpResponse response = client.get(kReleasePointerPath);
-  if (!requestSucceeded(response)) {
+  if (!response.succeeded()) {
     error = kUnreachable;
     return false;
   }

@@ -86,8 +86,7 @@ std::string publishedVersion(HttpClient& client) {
   // A client that was never opened answers "not connected" without a
   // transfer, so the request itself covers that case.
   const HttpResponse response = client.get(kReleasePointerPath);
-  const bool succeeded = response.status >= 200 && response.status <= 299 && response.error.empty();
-  if (!succeeded || response.body.empty()) return std::string();
+  if (!response.succeeded() || response.body.empty()) return std::string();
   // The overhaul's rules are the strict ones (a non-empty payload), and the
   // sequence does not matter to a caller that only shows the version.
   const ReleasePointer pointer = checkReleasePointer(response.body, ReleaseReader::overhaul);

@@ -55,10 +55,6 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool succeeded(const HttpResponse& response) {
-  return response.status >= 200 && response.status <= 299 && response.error.empty();
-}
-
 bool isClientError(const HttpResponse& response) {
   return response.status >= 400 && response.status <= 499;
 }
@@ -135,7 +131,7 @@ HttpResponse fetchWithRetries(DownloadShared& shared, HttpClient& client, const 
     if (shared.failed) break;
     counted = 0;
     response = client.get(path, onBytes);
-    if (succeeded(response)) break;
+    if (response.succeeded()) break;
     shared.progressBytes -= counted;
     counted = 0;
     if (isClientError(response)) break;
@@ -197,7 +193,7 @@ bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job) {
   std::uint64_t counted = 0;
   const HttpResponse response = fetchWithRetries(shared, client, job, path, counted);
   if (shared.failed) return false;
-  if (!succeeded(response)) {
+  if (!response.succeeded()) {
     recordFailure(shared, "A download failed: " + response.error);
     return false;
   }
