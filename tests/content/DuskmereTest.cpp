@@ -11,42 +11,17 @@
 
 #include "DuskmereInternal.h"
 #include "TempDir.h"
+#include "Tree.h"
 
 namespace vantis::content {
 namespace {
 
 using skarvel::test::readFile;
+using skarvel::test::ScopedEnv;
 using skarvel::test::TempDir;
 using skarvel::test::writeFile;
 
 const char* const kFlatpakSteam = "/.var/app/com.valvesoftware.Steam/.local/share/Steam";
-
-// Sets or unsets one environment variable for the test and puts back what
-// was there before, so that no test leaks its HOME into the next.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // A fake machine: a temp folder holding the home folder and any other
 // libraries, with HOME and SKARVEL_DUSKMERE_DIR pointing into it.

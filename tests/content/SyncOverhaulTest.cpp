@@ -25,6 +25,7 @@
 #include "Sync.h"
 #include "SyncOverhaul.h"
 #include "TempDir.h"
+#include "Tree.h"
 #include "TestSigning.h"
 
 namespace vantis::content {
@@ -35,6 +36,7 @@ using skarvel::test::ProgramRun;
 using skarvel::test::ReleaseServer;
 using skarvel::test::ScriptedResponse;
 using skarvel::test::ScriptServer;
+using skarvel::test::ScopedEnv;
 using skarvel::test::TempDir;
 using skarvel::test::demoBaseGame;
 using skarvel::test::demoFile;
@@ -50,32 +52,6 @@ const char kConfigNotWritten[] =
 std::vector<unsigned char> bytesOf(const std::string& text) {
   return std::vector<unsigned char>(text.begin(), text.end());
 }
-
-// Sets or unsets one environment variable and puts back what was there.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // Everything below `dir`: each regular file with its bytes and each folder
 // as "<folder>", so that a removed folder shows as well as a changed file.

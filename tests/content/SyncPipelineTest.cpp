@@ -22,6 +22,7 @@
 #include "ScriptServer.h"
 #include "Sync.h"
 #include "TempDir.h"
+#include "Tree.h"
 #include "TestSigning.h"
 
 namespace vantis::content {
@@ -37,27 +38,13 @@ using skarvel::test::ReleaseServer;
 using skarvel::test::ScriptedResponse;
 using skarvel::test::ScriptServer;
 using skarvel::test::TempDir;
+using skarvel::test::copyTree;
+using skarvel::test::installedContent;
+using skarvel::test::treeOf;
 using skarvel::test::writeFile;
 
 const char* const kDuskmereVariable = "SKARVEL_DUSKMERE_DIR";
 const char* const kCancelled = "Cancelled.";
-
-// Every regular file below `dir` (relative path -> bytes), skipping `skip`.
-std::map<std::string, std::string> treeOf(const std::string& dir, const std::string& skip = "") {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(dir)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string relative = fs::relative(entry.path(), dir).string();
-    if (!skip.empty() && relative.rfind(skip, 0) == 0) continue;
-    tree[relative] = readFile(entry.path().string());
-  }
-  return tree;
-}
-
-std::map<std::string, std::string> installedContent(const std::string& instance) {
-  return treeOf(instance + "/content", "cache/");
-}
 
 std::string cacheFile(const std::string& instance, const std::string& name) {
   return instance + "/content/cache/" + name;
@@ -67,11 +54,6 @@ struct stat statOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
   return info;
-}
-
-void copyTree(const std::string& from, const std::string& to) {
-  fs::create_directories(to);
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }
 
 // Bytes that never repeat within a file or across seeds.

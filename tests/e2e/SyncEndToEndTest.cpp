@@ -11,6 +11,7 @@
 #include "Program.h"
 #include "ReleaseServer.h"
 #include "TempDir.h"
+#include "Tree.h"
 
 namespace {
 
@@ -19,33 +20,14 @@ using skarvel::test::ProgramOptions;
 using skarvel::test::ProgramRun;
 using skarvel::test::ReleaseServer;
 using skarvel::test::TempDir;
+using skarvel::test::copyTree;
+using skarvel::test::installedContent;
+using skarvel::test::treeOf;
 using skarvel::test::demoFile;
 using skarvel::test::exists;
 using skarvel::test::readFile;
 using skarvel::test::runSync;
 using skarvel::test::writeFile;
-
-// Every regular file below `dir` (relative path -> bytes), skipping `skip`.
-std::map<std::string, std::string> treeOf(const std::string& dir, const std::string& skip = "") {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(dir)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string relative = fs::relative(entry.path(), dir).string();
-    if (!skip.empty() && relative.rfind(skip, 0) == 0) continue;
-    tree[relative] = readFile(entry.path().string());
-  }
-  return tree;
-}
-
-std::map<std::string, std::string> installedContent(const std::string& instance) {
-  return treeOf(instance + "/content", "cache/");
-}
-
-void copyTree(const std::string& from, const std::string& to) {
-  fs::create_directories(to);
-  fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-}
 
 bool isExecutable(const std::string& path) {
   struct stat info;
