@@ -7,9 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vantis::content {
+
+class Sha256;
 
 // Joins an instance-relative path (written with backslashes) onto a base and
 // turns every backslash into "/". Nothing is normalised: refusing ".." and
@@ -45,6 +49,13 @@ void removeDirectoryTree(const std::string& path);
 // Streams the file through SHA-256 in 64 KiB pieces. False when it cannot be
 // opened or read.
 bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex);
+
+// Appends the whole file at `source` to the open stream `out` through
+// `buffer`, feeding every byte written to `digest` and adding the count to
+// `written`. False when the source cannot be opened or read, or a write
+// comes up short. Closing `out` (and checking that close) is the caller's.
+bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest,
+                       std::uint64_t& written, std::vector<char>& buffer);
 
 // Copies source to destination (whose parent must exist) while hashing. True
 // only when every byte was copied and the destination closed cleanly; the

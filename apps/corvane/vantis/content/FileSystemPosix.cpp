@@ -161,18 +161,10 @@ bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& h
   return true;
 }
 
-bool copyFileHashing(const std::string& source, const std::string& destination,
-                     std::uint64_t& size, std::string& hex) {
-  size = 0;
+bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest,
+                       std::uint64_t& written, std::vector<char>& buffer) {
   std::FILE* in = std::fopen(source.c_str(), "rb");
   if (!in) return false;
-  std::FILE* out = std::fopen(destination.c_str(), "wb");
-  if (!out) {
-    std::fclose(in);
-    return false;
-  }
-  Sha256 digest;
-  std::vector<char> buffer(kChunkBytes);
   bool copied = true;
   for (;;) {
     const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
@@ -182,10 +174,26 @@ bool copyFileHashing(const std::string& source, const std::string& destination,
       copied = false;
       break;
     }
-    size += got;
+    written += got;
   }
+  // A read error must not pass for the end of the file.
   if (std::ferror(in)) copied = false;
   std::fclose(in);
+  return copied;
+}
+
+bool copyFileHashing(const std::string& source, const std::string& destination,
+                     std::uint64_t& size, std::string& hex) {
+  size = 0;
+  // The destination is created only once the source is known to open.
+  std::FILE* probe = std::fopen(source.c_str(), "rb");
+  if (!probe) return false;
+  std::fclose(probe);
+  std::FILE* out = std::fopen(destination.c_str(), "wb");
+  if (!out) return false;
+  Sha256 digest;
+  std::vector<char> buffer(kChunkBytes);
+  const bool copied = appendFileHashing(source, out, digest, size, buffer);
   const bool closed = closeWritten(out);
   hex = digest.hex();
   return copied && closed;

@@ -32,27 +32,6 @@ bool targetExists(const std::string& target) {
   return fileSize(target, size);
 }
 
-// Appends one blob to `out` piece by piece, hashing what is written.
-bool appendBlob(const std::string& path, std::FILE* out, Sha256& digest, std::uint64_t& written,
-                std::vector<char>& buffer) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
-  if (!in) return false;
-  bool copied = true;
-  for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-    if (got == 0) break;
-    digest.update(buffer.data(), got);
-    if (std::fwrite(buffer.data(), 1, got, out) != got) {
-      copied = false;
-      break;
-    }
-    written += got;
-  }
-  if (std::ferror(in)) copied = false;
-  std::fclose(in);
-  return copied;
-}
-
 bool matchesRecord(const FileRecord& record, std::uint64_t written, const std::string& digest) {
   const bool sizeMatches = record.size >= 0 && written == static_cast<std::uint64_t>(record.size);
   return sizeMatches && Sha256::equals(digest, record.sha256);
@@ -83,7 +62,7 @@ bool buildPart(SyncRun& run, const FileRecord& record, const std::string& part,
   std::uint64_t written = 0;
   bool copied = true;
   for (const std::string& hash : record.chunks) {
-    copied = appendBlob(blobPath(run.blobStore, hash), out, digest, written, buffer);
+    copied = appendFileHashing(blobPath(run.blobStore, hash), out, digest, written, buffer);
     if (!copied) break;
   }
   // A failed close is a failed write: a full disk often shows only there.
