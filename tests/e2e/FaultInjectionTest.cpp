@@ -573,6 +573,10 @@ class SmallDisk {
     fs::resize_file(filler, written > spare ? written - spare : 0);
   }
   void emptyFiller() const { fs::remove(file("filler")); }
+  bool setReadOnly(bool readOnly) const {
+    const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
+    return ::mount("tmpfs", path_.c_str(), "tmpfs", flags, nullptr) == 0;
+  }
 
  private:
   std::string path_;
@@ -596,6 +600,22 @@ TEST_F(FaultInjection, FullDiskRefusesTheUpdateAndKeepsTheInstalledRelease) {
   EXPECT_EQ(partFilesUnder(instance), std::vector<std::string>());
 
   disk.emptyFiller();
+  expectNextRunCompletes();
+}
+
+TEST_F(FaultInjection, ReadOnlyDiskRefusesTheUpdateAndKeepsTheInstalledRelease) {
+  SmallDisk disk(work.file("disk"), "32m");
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a RAM disk here: " << disk.why();
+  copyInstanceTo(disk.file("instance"));
+  ASSERT_TRUE(disk.setReadOnly(true)) << std::strerror(errno);
+
+  const ProgramRun run = sync();
+  expectFailed(run, "Could not write to " + instance +
+                        "/content/cache. Check there is free disk space and the folder is not "
+                        "read-only.");
+  expectInstalledRelease1();
+
+  ASSERT_TRUE(disk.setReadOnly(false)) << std::strerror(errno);
   expectNextRunCompletes();
 }
 
