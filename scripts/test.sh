@@ -2,7 +2,8 @@
 # Installs what the build and the tests need, builds, and runs the whole test
 # suite through ctest. Exits non-zero on any failure.
 #
-#   scripts/test.sh                      plain build in build/
+#   scripts/test.sh                      plain build in build/, then every fuzz
+#                                        target briefly (scripts/fuzz-smoke.sh)
 #   scripts/test.sh --sanitize address   AddressSanitizer + UBSan build in build-address/
 #   scripts/test.sh --sanitize thread    ThreadSanitizer build in build-thread/
 #   --tests "A B"   build and run only these test programs (e.g. SyncTransferTest)
@@ -40,5 +41,10 @@ fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
-cd "$build_dir"
-ctest --output-on-failure -j "$jobs" "${ctest_args[@]}"
+(cd "$build_dir" && ctest --output-on-failure -j "$jobs" "${ctest_args[@]}")
+
+# The whole plain suite also runs the fuzzers for a short, bounded time on
+# their committed seed corpora; the sanitizer and partial runs do not.
+if [ -z "$sanitize" ] && [ -z "$tests" ] && [ ${#ctest_args[@]} -eq 0 ]; then
+  scripts/fuzz-smoke.sh
+fi
