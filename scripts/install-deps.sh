@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the demo and the server
-# need, when any is missing. As root it runs apt-get; otherwise it prints the
-# one command to run and stops.
+# Installs the Debian packages the build, the tests, the demo, the server and
+# the benchmarks need, when any is missing. As root it runs apt-get;
+# otherwise it prints the one command to run and stops.
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
           libgtest-dev zlib1g-dev nlohmann-json3-dev nginx-light python3
-          file procps curl clang libclang-rt-14-dev)
+          file procps curl clang libclang-rt-14-dev
+          rsync time)
 
 missing=()
 for p in "${packages[@]}"; do
