@@ -8,15 +8,17 @@ Every measured command is one child process (a shell for pipelines) run under
 GNU time. Its wall time is taken around it; its peak memory (the largest
 resident size of the command or any process it waited for) and the bytes it
 wrote (pages it dirtied, so files deleted before they reach the disk still
-count) are GNU time's figures. Bytes downloaded are what nginx's access log says it
-sent for the requests the command made, or rsync's own count of the bytes it
-received. Before each command the page cache is flushed (not dropped), so
-that one row's writes are not paid for by the next.
+count) are GNU time's figures. Bytes downloaded are what nginx's access log
+says it sent for the requests the command made, or rsync's own count of the
+bytes it received. Before each command the page cache is flushed (not
+dropped) and the disk left alone for a few seconds, so that one command's
+writeback does not run during the next.
 """
 
 import argparse
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -37,6 +39,10 @@ class Run:
         self.downloaded = downloaded
         self.requests = requests    # HTTP requests, or None for rsync
         self.output = output
+        # Updates only: fetched no more than the changed files' blobs, and
+        # no more than the blobs new in the release.
+        self.blob_ok = True
+        self.new_blob_ok = True
 
 
 class Bench:
@@ -62,7 +68,14 @@ class Bench:
             return [line.decode().split() for line in log.read().splitlines()]
 
     def measure(self, command, http=True):
+        # Start every command from a quiet disk: the last command's writes
+        # flushed, so that their writeback does not run during this one.
+        # Freshly deleted inodes still slow file creation here for minutes
+        # (ext4 without a journal skips them while their table block is
+        # dirty), so each tool pays for the copies removed before it, and the
+        # more files a tool creates, the more it pays: see bench/README.md.
         os.sync()
+        time.sleep(self.args.settle)
         offset = os.path.getsize(self.args.access_log)
         usage_file = os.path.join(self.work, "usage")
         # GNU time forks the command from its own small process: a child
@@ -119,12 +132,13 @@ class Bench:
                 out.write('url = "%s%s"\noutput = "%s%s"\n' % (self.url, uri, self.curl_copy, uri))
         script = ("curl --parallel --parallel-max 6 --compressed --create-dirs --fail -sS -K %s"
                   " && find %s -type f -print0 | xargs -0 openssl dgst -sha256 >/dev/null"
-                  % (config, self.curl_copy, ))
+                  % (shlex.quote(config), shlex.quote(self.curl_copy)))
         run, _ = self.measure(["sh", "-c", script])
         return run
 
     def hash_tree(self, folder):
-        script = "find %s -type f -print0 | xargs -0 openssl dgst -sha256 >/dev/null" % folder
+        script = ("find %s -type f -print0 | xargs -0 openssl dgst -sha256 >/dev/null"
+                  % shlex.quote(folder))
         run, _ = self.measure(["sh", "-c", script], http=False)
         return run
 
@@ -338,6 +352,8 @@ def main():
     parser.add_argument("--http-port", type=int, required=True)
     parser.add_argument("--rsync-port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--settle", type=float, default=6.0,
+                        help="seconds to wait before each command, after flushing")
     args = parser.parse_args()
     bench = Bench(args)
     for step in [bench.cold, bench.unchanged, bench.verify, bench.update]:

@@ -11,10 +11,11 @@ is about 1 GiB in about 4,000 files in about 1,000 folders; the counts of
 small files and archives and the size of the two large archives grow with
 the scale (so do the folders), the size distributions do not.
 
-`update` rewrites about 1 % of the files of a tree that `tree` made, the way a mod update does: one large archive gets 64 KiB overwritten, one
-archive 4 KiB inserted, and the small files alternately 64 KiB (or all of
-the file, when smaller) overwritten and 4 KiB inserted. Every update seed
-changes other files. It prints the changed paths, one a line.
+`update` rewrites about 1 % of the files of a tree that `tree` made, the way
+a mod update does: one large archive gets 64 KiB overwritten, one archive
+4 KiB inserted, and the small files alternately 64 KiB (or all of the file,
+when smaller) overwritten and 4 KiB inserted. Every update seed changes
+other files. It prints the changed paths, one a line.
 
 Content is the same for the same seed and scale on every machine: every
 4 KiB block is about 60 % pseudo-random bytes and 40 % of a text line that

@@ -10,7 +10,8 @@
 # the server folder with nginx and the tree with an rsync daemon, both on
 # free ports of 127.0.0.1, and runs bench/compare.py, which prints a markdown
 # table: cold install, unchanged rerun, --verify and a 1 % update, each beside
-# its peers, RUNS times (default 3). Everything lives in one temporary folder
+# its peers, RUNS times (default 3), each command after SETTLE seconds
+# (default 6) after flushing the disk. Everything lives in one temporary folder
 # that is removed at the end, with both servers stopped, however the script
 # ends (KEEP=1 keeps the folder, to look into a run). Needs about
 # 4 x SCALE GiB of free space there ($TMPDIR or /tmp).
@@ -18,6 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scale=${SCALE:-1}
 runs=${RUNS:-3}
+settle=${SETTLE:-6}
 seed=${SEED:-1}
 
 scripts/install-deps.sh
@@ -29,10 +31,18 @@ bin="$(pwd)/$build/bin"
 key="$(pwd)/tests/data/dev-signing-key.pem"
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 
+# Every background job gets its own process group (job control), so that
+# stopping the measuring job stops whatever it is running too.
+set -m
 work=$(mktemp -d "${TMPDIR:-/tmp}/skarvel-syncbench.XXXXXX")
 server_pids=()
+compare_pid=""
 cleanup() {
   local pid
+  if [ -n "$compare_pid" ]; then
+    kill -TERM -- "-$compare_pid" 2>/dev/null || true
+    wait "$compare_pid" 2>/dev/null || true
+  fi
   for pid in "${server_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
@@ -42,8 +52,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
+# A port nothing listens on now; the server that takes it is checked below.
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
 }
 
 # Waits until something listens on 127.0.0.1:$1, or gives up after ten
@@ -51,8 +63,8 @@ free_port() {
 wait_for_port() {
   for _ in $(seq 100); do
     kill -0 "$2" 2>/dev/null || { echo "run.sh: a server did not start" >&2; exit 1; }
-    if python3 -c 'import socket, sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' \
-         "$1" 2>/dev/null; then
+    if python3 -c 'import socket, sys
+socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; then
       return 0
     fi
     sleep 0.1
@@ -61,16 +73,20 @@ wait_for_port() {
   exit 1
 }
 
+# Runs a command and says how long it took: timed LABEL COMMAND...
+timed() {
+  local label=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "$label in $((SECONDS - start)) s" >&2
+}
+
 tree="$work/tree"
 server="$work/server"
 echo "generating SCALE=$scale into $work" >&2
-start=$(date +%s.%N)
-python3 bench/generate.py tree "$tree" --scale "$scale" --seed "$seed"
-echo "generated in $(python3 -c "import sys; print('%.1f' % (float(sys.argv[2]) - float(sys.argv[1])))" "$start" "$(date +%s.%N)") s" >&2
-start=$(date +%s.%N)
-"$bin/SkarvelPublish" release --server "$server" --key "$key" --version 1.1 --sequence 1 \
-  --required "$tree" --quiet 2>/dev/null
-echo "published in $(python3 -c "import sys; print('%.1f' % (float(sys.argv[2]) - float(sys.argv[1])))" "$start" "$(date +%s.%N)") s" >&2
+timed generated python3 bench/generate.py tree "$tree" --scale "$scale" --seed "$seed"
+timed published "$bin/SkarvelPublish" release --server "$server" --key "$key" --version 1.1 \
+  --sequence 1 --required "$tree" --quiet
 
 # nginx as scripts/serve.sh runs it (one process, blobs and bundles sent as
 # stored with "Content-Encoding: gzip", lists gzipped on the fly), plus an
@@ -139,7 +155,14 @@ echo "tree: $(find "$tree" -type f | wc -l) files in $(find "$tree" -mindepth 1 
   "folders, $(du -sb "$tree" | awk '{printf "%.1f MiB", $1 / 1048576}'); server folder:" \
   "$(du -sb "$server" | awk '{printf "%.1f MiB", $1 / 1048576}')"
 echo
+# In the background and waited for: a signal then ends the wait at once and
+# the trap stops the measurements, instead of waiting for them to finish.
 python3 bench/compare.py --sync "$bin/SkarvelSync" --publish "$bin/SkarvelPublish" --key "$key" \
   --generate bench/generate.py --tree "$tree" --server "$server" --work "$work" \
   --access-log "$work/nginx/access.log" --http-port "$http_port" --rsync-port "$rsync_port" \
-  --runs "$runs"
+  --runs "$runs" --settle "$settle" &
+compare_pid=$!
+status=0
+wait "$compare_pid" || status=$?
+compare_pid=""
+exit "$status"
