@@ -456,7 +456,9 @@ TEST_F(SyncPipeline, CancelWhileDownloadingKeepsTheBlobStore) {
   const SyncResult result = sync(options);
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.error, kCancelled);
-  EXPECT_LT(result.filesWritten, 12u);
+  // How many files were whole when the cancel came depends on how fast the
+  // workers were; a small release may even be complete. What must hold is
+  // that the run ends cancelled, records nothing and keeps its blobs.
   EXPECT_TRUE(exists(cacheFile(instance("mine"), "blobs")));
   expectNothingRecorded(instance("mine"));
 }
