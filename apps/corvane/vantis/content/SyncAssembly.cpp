@@ -4,6 +4,7 @@
 // and renamed into place. Nothing here runs beside the workers.
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,39 @@ bool buildPart(SyncRun& run, const FileRecord& record, const std::string& part,
   return true;
 }
 
+// How many records of the work list are made from each blob.
+std::map<std::string, std::size_t> countBlobUses(const std::vector<FileRecord>& workList) {
+  std::map<std::string, std::size_t> uses;
+  for (const FileRecord& record : workList) {
+    for (const std::string& hash : record.chunks) ++uses[hash];
+  }
+  return uses;
+}
+
+// A file that is one whole blob no other file of this run needs is that
+// blob: it is checked where it lies and renamed to "<target>.part", instead
+// of being copied, which on a cold install would write every such file twice
+// and create it twice. Where the rename cannot be done (the store on another
+// file system) the file is copied as usual.
+bool adoptSoleBlob(SyncRun& run, const FileRecord& record, const std::string& part,
+                   std::vector<char>& buffer) {
+  const std::string blob = blobPath(run.blobStore, record.chunks.front());
+  std::uint64_t size = 0;
+  std::string digest;
+  if (!hashFileSha256(blob, size, digest)) {
+    run.result.error = "An update file could not be assembled. Check there is free disk space.";
+    return false;
+  }
+  if (!matchesRecord(record, size, digest)) {
+    removeBlobs(run.blobStore, record);
+    run.result.error = "An update file failed its integrity check. Refused.";
+    return false;
+  }
+  makeParentDirectories(part);
+  if (std::rename(blob.c_str(), part.c_str()) == 0) return true;
+  return buildPart(run, record, part, buffer);
+}
+
 // Renames the checked part over the target. A program file's old copy is
 // moved aside to "<target>.old" only now, once its replacement is whole and
 // checked: a failed assembly must never leave the instance without the
@@ -103,9 +137,11 @@ bool moveIntoPlace(SyncRun& run, const FileRecord& record, const std::string& pa
 }
 
 bool installFile(SyncRun& run, const FileRecord& record, const std::string& target,
-                 std::vector<char>& buffer) {
+                 bool soleBlob, std::vector<char>& buffer) {
   const std::string part = target + ".part";
-  if (!buildPart(run, record, part, buffer)) return false;
+  const bool built = soleBlob ? adoptSoleBlob(run, record, part, buffer)
+                              : buildPart(run, record, part, buffer);
+  if (!built) return false;
   if (record.target == "binary") makeProgramExecutable(part);
   return moveIntoPlace(run, record, part, target);
 }
@@ -127,6 +163,7 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
     run.progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
   }
   std::vector<char> buffer(kCopyBytes);
+  const std::map<std::string, std::size_t> uses = countBlobUses(workList);
   SyncResult& result = run.result;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
@@ -139,7 +176,8 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
       countDone(run, record);
       continue;
     }
-    if (!installFile(run, record, target, buffer)) return false;
+    const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
+    if (!installFile(run, record, target, soleBlob, buffer)) return false;
     if (record.target == "binary") result.programsChanged = true;
     result.filesWritten += 1;
     run.progress.filesDone = result.filesWritten;
