@@ -42,10 +42,6 @@ void removeReplacedPrograms(const SyncRun& run) {
   ::closedir(dir);
 }
 
-bool requestSucceeded(const HttpResponse& response) {
-  return response.error.empty() && response.status >= 200 && response.status <= 299;
-}
-
 // The server could not be asked: keep playing what is installed, or fail
 // when nothing is.
 void serverUnavailable(SyncRun& run, const HttpResponse& response) {
@@ -129,7 +125,7 @@ bool finishUnchangedRelease(SyncRun& run, const ReleasePointer& pointer,
 
 bool fetchReleasePointer(SyncRun& run, ReleasePointer& pointer) {
   const HttpResponse response = run.client->get(kReleasePointerPath);
-  if (!requestSucceeded(response)) {
+  if (!response.succeeded()) {
     serverUnavailable(run, response);
     return false;
   }
