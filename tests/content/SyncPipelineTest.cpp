@@ -38,6 +38,7 @@ using skarvel::test::ReleaseServer;
 using skarvel::test::ScriptedResponse;
 using skarvel::test::ScriptServer;
 using skarvel::test::TempDir;
+using skarvel::test::patterned;
 using skarvel::test::copyTree;
 using skarvel::test::installedContent;
 using skarvel::test::treeOf;
@@ -54,17 +55,6 @@ struct stat statOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
   return info;
-}
-
-// Bytes that never repeat within a file or across seeds.
-std::string patterned(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 12345u;
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 23);
-  }
-  return bytes;
 }
 
 // The phases in the order they were first reported, repeats folded.

@@ -28,22 +28,12 @@ using skarvel::test::readFile;
 using skarvel::test::ScriptedResponse;
 using skarvel::test::ScriptServer;
 using skarvel::test::TempDir;
+using skarvel::test::patterned;
 using skarvel::test::writeFile;
 
 const char* const kIndexPath = "/manifest/1.0/bundles.ndjson";
 const char* const kIntegrity = "A downloaded file failed its integrity check. Refused.";
 const char* const kFileIntegrity = "An update file failed its integrity check. Refused.";
-
-// Distinct bytes per seed, so a shifted or mixed-up copy never looks right.
-std::string patterned(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 12345u;
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 23);
-  }
-  return bytes;
-}
 
 std::string chunkPath(const std::string& hash) { return requestPath(FetchJob{false, hash, 0}); }
 std::string bundlePath(const std::string& id) { return requestPath(FetchJob{true, id, 0}); }

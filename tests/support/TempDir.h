@@ -3,6 +3,7 @@
 // one, never in the source or build folder.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace skarvel::test {
@@ -27,5 +28,8 @@ void writeFile(const std::string& path, const std::string& data);
 // The whole file, or "<missing>" when it cannot be read.
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+// `size` bytes that never repeat within a file and differ between seeds, so
+// that a shifted or mixed-up copy never passes for the right one.
+std::string patterned(std::size_t size, unsigned seed);
 
 }  // namespace skarvel::test
