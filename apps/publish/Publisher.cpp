@@ -206,6 +206,7 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   fields.optionalCount = optional.size();
   fields.bundleCount = bundles.size();
   fields.retiredCount = retired.size();
+  fields.chunkSize = options.chunkSize;
   fields.configRequired = inputs.configRequired;
   fields.configOptional = inputs.configOptional;
   fields.credits = inputs.credits;

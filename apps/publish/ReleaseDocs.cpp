@@ -148,6 +148,11 @@ bool manifestText(const ManifestFields& fields, std::string& out, std::string& e
   // Players show "N of fileCount files" while reading either tier's list;
   // the optional tier is the longer one, so the count never runs past it.
   manifest["fileCount"] = fields.optionalCount;
+  // Files are cut into pieces of this many bytes from their start. Players
+  // that know it can cut an installed copy the same way and keep the pieces
+  // a changed file still shares with it instead of downloading them again;
+  // players that do not read it download every piece, as before.
+  manifest["chunkSize"] = fields.chunkSize;
   Json& parts = manifest["parts"];
   parts["filesRequired"] = part("files-required.ndjson", v, fields.filesRequiredSha256, "fileCount",
                                 fields.requiredCount);

@@ -62,6 +62,7 @@ struct ManifestFields {
   long long sequence = 0;
   std::string filesRequiredSha256, filesOptionalSha256, bundlesSha256, filesRetiredSha256;
   std::uint64_t requiredCount = 0, optionalCount = 0, bundleCount = 0, retiredCount = 0;
+  std::uint64_t chunkSize = 0;  // every blob of a file but its last is this long
   std::string configRequired, configOptional;
   Json credits = Json::array();
   Json people = Json::array();

@@ -103,6 +103,7 @@ TEST_F(PublishRelease, ServesAReleaseThatTheSynchroniserReadsAndVerifies) {
   ASSERT_EQ(17u, release.required.size());
   ASSERT_EQ(18u, release.optional.size());
   EXPECT_EQ(18, release.manifest["fileCount"].asInt(-1));
+  EXPECT_EQ(64, release.manifest["chunkSize"].asInt(-1));
   EXPECT_EQ("data=\"@@DUSKMERE_DATA_FILES@@\"\noverhaul=1\n",
             release.manifest["config"]["optional"].asString(""));
   EXPECT_EQ("y", release.manifest["credits"][0]["authors"][1].asString(""));
