@@ -6,8 +6,13 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "Crypto.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -186,6 +191,82 @@ TEST(HashFileSha256, StreamsLargeFiles) {
   hex = "untouched";
   EXPECT_FALSE(hashFileSha256(dir.file("missing"), size, hex));
   EXPECT_EQ(hex, "untouched");
+}
+
+// Digest and length of every piece `hashFilePieces` hands over.
+std::vector<std::pair<std::string, std::uint64_t>> piecesOf(const std::string& path,
+                                                             std::uint64_t pieceBytes,
+                                                             std::uint64_t limit, bool& ok) {
+  std::vector<std::pair<std::string, std::uint64_t>> pieces;
+  std::vector<char> buffer(2);  // smaller than a piece: pieces span several reads
+  ok = hashFilePieces(path, pieceBytes, limit, [&](const std::string& hex, std::uint64_t length) {
+    pieces.emplace_back(hex, length);
+    return true;
+  }, buffer);
+  return pieces;
+}
+
+TEST(HashFilePieces, CutsTheFileIntoPiecesOfOneSizeFromItsStart) {
+  TempDir dir;
+  writeFile(dir.file("f"), "abcabcab");
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  const std::string ab = Sha256::of(std::string("ab"));
+  struct Row {
+    std::uint64_t pieceBytes, limit;
+    std::vector<std::pair<std::string, std::uint64_t>> expected;
+  } rows[] = {
+      {3, UINT64_MAX, {{abc, 3}, {abc, 3}, {ab, 2}}},
+      {3, 6, {{abc, 3}, {abc, 3}}},                   // stops at the limit
+      {3, 5, {{abc, 3}, {ab, 2}}},                    // a limit inside a piece
+      {8, UINT64_MAX, {{Sha256::of(std::string("abcabcab")), 8}}},
+      {100, UINT64_MAX, {{Sha256::of(std::string("abcabcab")), 8}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.pieceBytes) + " limit " + std::to_string(row.limit));
+    bool ok = false;
+    EXPECT_EQ(piecesOf(dir.file("f"), row.pieceBytes, row.limit, ok), row.expected);
+    EXPECT_TRUE(ok);
+  }
+  writeFile(dir.file("empty"), "");
+  bool ok = false;
+  EXPECT_TRUE(piecesOf(dir.file("empty"), 3, UINT64_MAX, ok).empty());
+  EXPECT_TRUE(ok);
+}
+
+TEST(HashFilePieces, FailsOnAMissingFileAZeroSizeAndAStop) {
+  TempDir dir;
+  writeFile(dir.file("f"), "abcabcab");
+  bool ok = true;
+  EXPECT_TRUE(piecesOf(dir.file("missing"), 3, UINT64_MAX, ok).empty());
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(piecesOf(dir.file("f"), 0, UINT64_MAX, ok).empty());
+  EXPECT_FALSE(ok);
+  int seen = 0;
+  std::vector<char> buffer(16);
+  EXPECT_FALSE(hashFilePieces(dir.file("f"), 3, UINT64_MAX,
+                              [&](const std::string&, std::uint64_t) { return ++seen < 2; },
+                              buffer));
+  EXPECT_EQ(seen, 2) << "no piece is handed over after a stop";
+}
+
+TEST(AppendFileRangeHashing, AppendsOneRangeAndRefusesARangePastTheEnd) {
+  TempDir dir;
+  writeFile(dir.file("src"), "0123456789");
+  std::FILE* out = std::fopen(dir.file("out").c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  Sha256 digest;
+  std::uint64_t written = 0;
+  std::vector<char> buffer(3);
+  EXPECT_TRUE(appendFileRangeHashing(dir.file("src"), 2, 5, out, digest, written, buffer));
+  EXPECT_TRUE(appendFileRangeHashing(dir.file("src"), 0, 0, out, digest, written, buffer));
+  // A copy that has shrunk since it was read: what there is is appended and
+  // counted, and the call fails.
+  EXPECT_FALSE(appendFileRangeHashing(dir.file("src"), 8, 5, out, digest, written, buffer));
+  EXPECT_FALSE(appendFileRangeHashing(dir.file("missing"), 0, 1, out, digest, written, buffer));
+  ASSERT_EQ(std::fclose(out), 0);
+  EXPECT_EQ(written, 7u);
+  EXPECT_EQ(readFile(dir.file("out")), "2345689");
+  EXPECT_EQ(digest.hex(), Sha256::of(std::string("2345689")));
 }
 
 TEST(CopyFileHashing, CopiesAndHashesInOnePass) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,12 +51,30 @@ void removeDirectoryTree(const std::string& path);
 // opened or read.
 bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex);
 
+// Receives the digest and length of one piece; false stops the reading.
+using PieceDigest = std::function<bool(const std::string& hex, std::uint64_t length)>;
+
+// Streams the first `limit` bytes of the file (all of it when shorter)
+// through SHA-256 in consecutive pieces of `pieceBytes` (the last one may be
+// shorter) and hands each piece's digest to `onPiece`, in order. False when
+// the file cannot be opened or read, `pieceBytes` is 0, or `onPiece` stopped
+// it; the pieces handed over before that stand.
+bool hashFilePieces(const std::string& path, std::uint64_t pieceBytes, std::uint64_t limit,
+                    const PieceDigest& onPiece, std::vector<char>& buffer);
+
 // Appends the whole file at `source` to the open stream `out` through
 // `buffer`, feeding every byte written to `digest` and adding the count to
 // `written`. False when the source cannot be opened or read, or a write
 // comes up short. Closing `out` (and checking that close) is the caller's.
 bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest,
                        std::uint64_t& written, std::vector<char>& buffer);
+
+// Appends the `length` bytes of `source` that start at `offset`, like
+// `appendFileHashing`. False also when the file ends before the range does;
+// `written` then still counts what was appended.
+bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std::uint64_t length,
+                            std::FILE* out, Sha256& digest, std::uint64_t& written,
+                            std::vector<char>& buffer);
 
 // Copies source to destination (whose parent must exist) while hashing. True
 // only when every byte was copied and the destination closed cleanly; the

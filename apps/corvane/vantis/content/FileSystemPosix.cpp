@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -23,6 +25,26 @@ constexpr std::size_t kChunkBytes = 65536;
 // fclose() flushes the stream: a full disk often shows only there, so a
 // failed close is a failed write.
 bool closeWritten(std::FILE* file) { return std::fclose(file) == 0; }
+
+constexpr std::uint64_t kNoLimit = UINT64_MAX;
+
+// Moves up to `limit` bytes from `in` through `buffer` into `digest`, and
+// into `out` as well when one is given, adding the count to `moved`. The one
+// read-hash(-write) loop of the helpers. False on a read error (which must
+// not pass for the end of the file) or a short write.
+bool pumpHashing(std::FILE* in, std::uint64_t limit, std::FILE* out, Sha256& digest,
+                 std::uint64_t& moved, std::vector<char>& buffer) {
+  for (std::uint64_t left = limit; left != 0;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
+    const std::size_t got = std::fread(buffer.data(), 1, want, in);
+    if (got == 0) break;
+    digest.update(buffer.data(), got);
+    if (out && std::fwrite(buffer.data(), 1, got, out) != got) return false;
+    moved += got;
+    left -= got;
+  }
+  return std::ferror(in) == 0;
+}
 
 }  // namespace
 
@@ -146,40 +168,56 @@ bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& h
   if (!file) return false;
   Sha256 digest;
   std::vector<char> buffer(kChunkBytes);
-  for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-    if (got == 0) break;
-    digest.update(buffer.data(), got);
-    size += got;
-  }
-  // A read error would hash a truncated file; say so rather than hand back
-  // a digest of bytes the file does not hold.
-  const bool readFailed = std::ferror(file) != 0;
+  const bool read = pumpHashing(file, kNoLimit, nullptr, digest, size, buffer);
   std::fclose(file);
-  if (readFailed) return false;
+  if (!read) return false;
   hex = digest.hex();
   return true;
+}
+
+bool hashFilePieces(const std::string& path, std::uint64_t pieceBytes, std::uint64_t limit,
+                    const PieceDigest& onPiece, std::vector<char>& buffer) {
+  if (pieceBytes == 0) return false;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  bool whole = true;
+  for (std::uint64_t done = 0; whole && done < limit;) {
+    Sha256 digest;
+    std::uint64_t got = 0;
+    const std::uint64_t want = std::min(pieceBytes, limit - done);
+    whole = pumpHashing(file, want, nullptr, digest, got, buffer);
+    if (!whole || got == 0) break;
+    whole = onPiece(digest.hex(), got);
+    // A short piece is the file's last.
+    if (got < want) break;
+    done += got;
+  }
+  std::fclose(file);
+  return whole;
 }
 
 bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest,
                        std::uint64_t& written, std::vector<char>& buffer) {
   std::FILE* in = std::fopen(source.c_str(), "rb");
   if (!in) return false;
-  bool copied = true;
-  for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-    if (got == 0) break;
-    digest.update(buffer.data(), got);
-    if (std::fwrite(buffer.data(), 1, got, out) != got) {
-      copied = false;
-      break;
-    }
-    written += got;
-  }
-  // A read error must not pass for the end of the file.
-  if (std::ferror(in)) copied = false;
+  const bool copied = pumpHashing(in, kNoLimit, out, digest, written, buffer);
   std::fclose(in);
   return copied;
+}
+
+bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std::uint64_t length,
+                            std::FILE* out, Sha256& digest, std::uint64_t& written,
+                            std::vector<char>& buffer) {
+  std::FILE* in = std::fopen(source.c_str(), "rb");
+  if (!in) return false;
+  std::uint64_t moved = 0;
+  const bool placed = offset <= static_cast<std::uint64_t>(INT64_MAX) &&
+                      ::fseeko(in, static_cast<off_t>(offset), SEEK_SET) == 0;
+  const bool copied = placed && pumpHashing(in, length, out, digest, moved, buffer);
+  std::fclose(in);
+  written += moved;
+  // A file that has shrunk since it was looked at ends before the range does.
+  return copied && moved == length;
 }
 
 bool copyFileHashing(const std::string& source, const std::string& destination,
