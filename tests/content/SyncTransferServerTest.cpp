@@ -130,7 +130,10 @@ class TransferServer : public ::testing::Test {
     run.client = &client;
     run.packVersion = "1.0";
     std::string error;
-    EXPECT_TRUE(parseJson("{\"parts\":{\"bundles\":{\"sha256\":\"" + indexDigest + "\"}}}",
+    const std::string pieceSize =
+        chunkSize == 0 ? "" : ",\"chunkSize\":" + std::to_string(chunkSize);
+    EXPECT_TRUE(parseJson("{\"parts\":{\"bundles\":{\"sha256\":\"" + indexDigest + "\"}}" +
+                              pieceSize + "}",
                           run.manifest, error));
     run.startSeconds = monotonicSeconds();
     const bool ok = runTransfer(run, work, &stats);
@@ -151,9 +154,21 @@ class TransferServer : public ::testing::Test {
     return count;
   }
 
+  int requestsForBlob(const std::string& data) const {
+    return requestsFor(chunkPath(Sha256::of(data)));
+  }
+
+  bool reported(const std::string& phase, const std::string& detail) const {
+    for (const Progress& p : reports) {
+      if (p.phase == phase && p.detail == detail) return true;
+    }
+    return false;
+  }
+
   TempDir instance;
   std::unique_ptr<ScriptServer> server;
   std::string indexLines;
+  std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", left out when 0
   SyncOptions options;
   SyncResult result;
   TransferStats stats;
@@ -569,6 +584,114 @@ void writeGzipped(const std::string& path, const std::string& data) {
   writeFile(path, data);
   ASSERT_EQ(std::system(("gzip -n -f '" + path + "' && mv '" + path + ".gz' '" + path + "'").c_str()),
             0);
+}
+
+// ---- Pieces from installed copies -------------------------------------------------
+
+// Files of three 100-byte pieces and a 60-byte tail, cut as a release with
+// "chunkSize" 100 cuts them.
+class InstalledPieces : public TransferServer {
+ protected:
+  InstalledPieces() { chunkSize = 100; }
+
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(100, 3);
+  const std::string tail = patterned(60, 4), changed = patterned(100, 5);
+};
+
+TEST_F(InstalledPieces, DownloadsOnlyThePiecesTheInstalledCopyLacks) {
+  writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+  for (const std::string& blob : {p0, p1, p2, tail, changed}) chunk(blob);
+
+  ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})})) << result.error;
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
+  EXPECT_EQ(stats.jobs, 1u);
+  EXPECT_EQ(requestsStartingWith("/chunks/"), 1);
+  EXPECT_EQ(requestsForBlob(changed), 1);
+  EXPECT_EQ(result.bytesDownloaded, 100u);
+  EXPECT_EQ(result.filesWritten, 1u);
+  EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(p0)))) << "read in place, never stored";
+  EXPECT_FALSE(exists(installed("mods/big.bsa.part")));
+  EXPECT_TRUE(reported("Reusing local files", "mods/big.bsa"));
+  // The index does not know the chunk, so its size is guessed: 360 / 4.
+  EXPECT_EQ(finalProgress.bytesTotal, 90u + 360u);
+  EXPECT_EQ(finalProgress.bytesDone, finalProgress.bytesTotal);
+}
+
+TEST_F(InstalledPieces, WithoutAFittingChunkSizeEveryPieceIsDownloaded) {
+  // 200 would cut the file into two pieces, not the four it lists.
+  for (const std::uint64_t size : {0u, 200u}) {
+    SCOPED_TRACE(size);
+    writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+    removeDirectoryTree(blobStore());
+    for (const std::string& blob : {p0, p2, tail, changed}) chunk(blob);
+    chunkSize = size;
+    ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})})) << result.error;
+    EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
+    EXPECT_EQ(stats.jobs, 4u);
+    EXPECT_FALSE(reported("Reusing local files", "mods/big.bsa"));
+    result = SyncResult();
+    reports.clear();
+  }
+}
+
+TEST_F(InstalledPieces, APieceAnotherFileNeedsAsWellIsDownloaded) {
+  writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+  for (const std::string& blob : {p0, p2, tail, changed}) chunk(blob);
+  // The new file cannot read p0 from big.bsa, which may be replaced first.
+  const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail}),
+                                        file("mods/new.bsa", {p0, changed})};
+  ASSERT_TRUE(transfer(work)) << result.error;
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
+  EXPECT_EQ(readFile(installed("mods/new.bsa")), p0 + changed);
+  EXPECT_EQ(requestsForBlob(p0), 1);
+  EXPECT_EQ(requestsForBlob(changed), 1);
+  EXPECT_EQ(requestsStartingWith("/chunks/"), 2);
+}
+
+TEST_F(InstalledPieces, AFileWhosePiecesOnlyMovedIsInstalledDespiteAFailedDownload) {
+  writeFile(installed("mods/moved.bsa"), p0 + p1 + p2);
+  ScriptedResponse missing;
+  missing.status = 404;
+  server->on(chunkPath(Sha256::of(tail)), missing);
+  const std::vector<FileRecord> work = {file("mods/moved.bsa", {p2, p0, p1}),
+                                        file("mods/lost.bsa", {tail})};
+  EXPECT_FALSE(transfer(work));
+  EXPECT_EQ(result.error, "A download failed: ");
+  EXPECT_EQ(readFile(installed("mods/moved.bsa")), p2 + p0 + p1);
+  EXPECT_FALSE(exists(installed("mods/lost.bsa")));
+  EXPECT_EQ(stats.jobs, 1u);
+}
+
+TEST_F(InstalledPieces, ACopyChangedAfterItWasReadFailsItsCheckAndTheNextRunRepairsIt) {
+  writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+  for (const std::string& blob : {p0, p1, p2, tail, changed}) chunk(blob);
+  const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail})};
+  // Someone writes into the copy while the missing piece downloads.
+  const std::string damaged = patterned(100, 6) + p1 + p2 + tail;
+  onProgress = [&](const Progress& progress) {
+    if (progress.phase == "Downloading") writeFile(installed("mods/big.bsa"), damaged);
+    return true;
+  };
+  EXPECT_FALSE(transfer(work));
+  EXPECT_EQ(result.error, kFileIntegrity);
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), damaged) << "nothing unchecked is installed";
+  EXPECT_FALSE(exists(installed("mods/big.bsa.part")));
+
+  onProgress = nullptr;
+  result = SyncResult();
+  ASSERT_TRUE(transfer(work)) << result.error;
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
+  EXPECT_EQ(requestsForBlob(p0), 1) << "the damaged piece is fetched";
+}
+
+TEST_F(InstalledPieces, CancelWhileReadingInstalledCopiesDownloadsNothing) {
+  writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+  chunk(changed);
+  onProgress = [](const Progress& progress) { return progress.phase != "Reusing local files"; };
+  EXPECT_FALSE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})}));
+  EXPECT_EQ(result.error, "Cancelled.");
+  EXPECT_EQ(requestsStartingWith("/chunks/"), 0);
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + p1 + p2 + tail);
 }
 
 TEST_F(TransferServer, InstallsFromNginxServingGzipObjects) {

@@ -27,6 +27,7 @@ using skarvel::test::demoFile;
 using skarvel::test::exists;
 using skarvel::test::readFile;
 using skarvel::test::runSync;
+using skarvel::test::patterned;
 using skarvel::test::writeFile;
 
 bool isExecutable(const std::string& path) {
@@ -245,6 +246,38 @@ TEST_F(SyncEndToEnd, InterruptedDownloadResumesFromTheBlobStore) {
   // Each file of 3 MiB and 4 KiB or so is four blobs of at most 1 MiB, none
   // small enough to be bundled.
   EXPECT_EQ(server.countRequests("/chunks/", "?second-run"), 8 * 4 - stored);
+}
+
+// A small change in a large file costs the pieces it touched, not the file:
+// the rest is read from the installed copy, in an update and in a repair.
+TEST_F(SyncEndToEnd, AChangedArchiveDownloadsOnlyThePiecesItChanged) {
+  const std::string archive = "/mods/ashen-roads/roads.bsa";
+  std::string bytes = patterned(10 * 16384 + 5000, 7);  // ten 16 KiB pieces and a tail
+  writeFile(v1() + archive, bytes);
+  const std::vector<std::string> pieces = {"--chunk-size", "16K", "--bundle-blob-max", "1K"};
+  ASSERT_EQ(server.publish("1.0.0", 1, v1(), pieces).status, 0);
+  ASSERT_EQ(sync().status, 0);
+
+  const std::string v2 = work.file("v2");
+  copyTree(v1(), v2);
+  bytes.replace(4 * 16384 + 100, 1000, patterned(1000, 8));  // inside the fifth piece
+  writeFile(v2 + archive, bytes);
+  ASSERT_EQ(server.publish("1.1.0", 2, v2, pieces).status, 0);
+  ProgramRun run = runSync(instance(), server.url() + "?update");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(v2));
+  EXPECT_EQ(server.countRequests("/chunks/", "?update"), 1u);
+  EXPECT_EQ(server.countRequests("/bundles/", "?update"), 0u);
+  EXPECT_NE(run.output.find("written   1 files\n"), std::string::npos) << run.output;
+
+  // The same in a repair: a damaged piece is all --verify fetches.
+  std::string damaged = bytes;
+  damaged.replace(9 * 16384, 16, std::string(16, '#'));
+  writeFile(instance() + "/content" + archive, damaged);
+  run = runSync(instance(), server.url() + "?repair", {"--verify"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(readFile(instance() + "/content" + archive), bytes);
+  EXPECT_EQ(server.countRequests("/chunks/", "?repair"), 1u);
 }
 
 }  // namespace

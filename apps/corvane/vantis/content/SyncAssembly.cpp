@@ -20,10 +20,11 @@ namespace {
 // a file of many gigabytes never needs more memory than this.
 constexpr std::size_t kCopyBytes = 1 << 20;
 
-bool allBlobsPresent(const std::string& blobStore, const FileRecord& record) {
+bool allBlobsPresent(const std::string& blobStore, const FileRecord& record,
+                     const PieceMap& local) {
   for (const std::string& hash : record.chunks) {
     std::uint64_t size = 0;
-    if (!fileSize(blobPath(blobStore, hash), size)) return false;
+    if (local.count(hash) == 0 && !fileSize(blobPath(blobStore, hash), size)) return false;
   }
   return true;
 }
@@ -48,10 +49,25 @@ void removeBlobs(const std::string& blobStore, const FileRecord& record) {
   }
 }
 
+// Appends one blob, from the installed copy (the target, still in place)
+// when it holds it, else from the store.
+bool appendBlob(SyncRun& run, const std::string& hash, const std::string& target,
+                const PieceMap& local, std::FILE* out, Sha256& digest, std::uint64_t& written,
+                std::vector<char>& buffer) {
+  const auto piece = local.find(hash);
+  if (piece == local.end()) {
+    return appendFileHashing(blobPath(run.blobStore, hash), out, digest, written, buffer);
+  }
+  return appendFileRangeHashing(target, piece->second.offset, piece->second.length, out, digest,
+                                written, buffer);
+}
+
 // Writes and checks "<target>.part". On failure the part is gone and the
-// sync's message is set.
-bool buildPart(SyncRun& run, const FileRecord& record, const std::string& part,
-               std::vector<char>& buffer) {
+// sync's message is set. A piece taken from the installed copy is checked
+// only as part of the whole file: should the copy have changed since it was
+// read, the file fails its check here and the next run reads it afresh.
+bool buildPart(SyncRun& run, const FileRecord& record, const std::string& target,
+               const std::string& part, const PieceMap& local, std::vector<char>& buffer) {
   makeParentDirectories(part);
   std::FILE* out = std::fopen(part.c_str(), "wb");
   if (!out) {
@@ -63,7 +79,7 @@ bool buildPart(SyncRun& run, const FileRecord& record, const std::string& part,
   std::uint64_t written = 0;
   bool copied = true;
   for (const std::string& hash : record.chunks) {
-    copied = appendFileHashing(blobPath(run.blobStore, hash), out, digest, written, buffer);
+    copied = appendBlob(run, hash, target, local, out, digest, written, buffer);
     if (!copied) break;
   }
   // A failed close is a failed write: a full disk often shows only there.
@@ -96,8 +112,8 @@ std::map<std::string, std::size_t> countBlobUses(const std::vector<FileRecord>& 
 // of being copied, which on a cold install would write every such file twice
 // and create it twice. Where the rename cannot be done (the store on another
 // file system) the file is copied as usual.
-bool adoptSoleBlob(SyncRun& run, const FileRecord& record, const std::string& part,
-                   std::vector<char>& buffer) {
+bool adoptSoleBlob(SyncRun& run, const FileRecord& record, const std::string& target,
+                   const std::string& part, std::vector<char>& buffer) {
   const std::string blob = blobPath(run.blobStore, record.chunks.front());
   std::uint64_t size = 0;
   std::string digest;
@@ -112,7 +128,7 @@ bool adoptSoleBlob(SyncRun& run, const FileRecord& record, const std::string& pa
   }
   makeParentDirectories(part);
   if (std::rename(blob.c_str(), part.c_str()) == 0) return true;
-  return buildPart(run, record, part, buffer);
+  return buildPart(run, record, target, part, PieceMap(), buffer);
 }
 
 // Renames the checked part over the target. A program file's old copy is
@@ -137,10 +153,10 @@ bool moveIntoPlace(SyncRun& run, const FileRecord& record, const std::string& pa
 }
 
 bool installFile(SyncRun& run, const FileRecord& record, const std::string& target,
-                 bool soleBlob, std::vector<char>& buffer) {
+                 const PieceMap& local, bool soleBlob, std::vector<char>& buffer) {
   const std::string part = target + ".part";
-  const bool built = soleBlob ? adoptSoleBlob(run, record, part, buffer)
-                              : buildPart(run, record, part, buffer);
+  const bool built = soleBlob ? adoptSoleBlob(run, record, target, part, buffer)
+                              : buildPart(run, record, target, part, local, buffer);
   if (!built) return false;
   if (record.target == "binary") makeProgramExecutable(part);
   return moveIntoPlace(run, record, part, target);
@@ -155,7 +171,7 @@ void countDone(SyncRun& run, const FileRecord& record) {
 }  // namespace
 
 bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure) {
+                   const std::string& downloadFailure, const std::vector<PieceMap>& localPieces) {
   const bool downloadFailed = !downloadFailure.empty();
   run.progress.stepDone = 0;
   run.progress.stepTotal = 0;
@@ -165,9 +181,11 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
   std::vector<char> buffer(kCopyBytes);
   const std::map<std::string, std::size_t> uses = countBlobUses(workList);
   SyncResult& result = run.result;
+  const PieceMap none;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    if (downloadFailed && !allBlobsPresent(run.blobStore, record)) continue;
+    const PieceMap& local = i < localPieces.size() ? localPieces[i] : none;
+    if (downloadFailed && !allBlobsPresent(run.blobStore, record, local)) continue;
     const std::string target = joinPath(run.contentDir, record.path);
     const bool gameRunning = run.options.gameRunning && targetExists(target) &&
                              run.options.gameRunning();
@@ -177,7 +195,7 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
       continue;
     }
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
-    if (!installFile(run, record, target, soleBlob, buffer)) return false;
+    if (!installFile(run, record, target, local, soleBlob, buffer)) return false;
     if (record.target == "binary") result.programsChanged = true;
     result.filesWritten += 1;
     run.progress.filesDone = result.filesWritten;

@@ -430,7 +430,12 @@ bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList, Transfer
   if (!fetchBundleIndex(run, blobs, bundles)) return false;
   makeDirectories(run.blobStore);
 
-  const BlobPresent present = [&run](const std::string& hash) {
+  // Before planning: a blob the installed copies of changed files still hold
+  // is read from there, not downloaded.
+  LocalPieces local;
+  if (!findLocalPieces(run, workList, releaseChunkSize(run.manifest), local)) return false;
+  const BlobPresent present = [&run, &local](const std::string& hash) {
+    if (local.covered.count(hash) != 0) return true;
     std::uint64_t size = 0;
     return fileSize(blobPath(run.blobStore, hash), size);
   };
@@ -447,7 +452,7 @@ bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList, Transfer
 
   std::string downloadFailure;
   if (!plan.jobs.empty()) downloadFailure = download(run, plan, bundles, counts);
-  return assembleFiles(run, workList, downloadFailure);
+  return assembleFiles(run, workList, downloadFailure, local.perRecord);
 }
 
 }  // namespace vantis::content

@@ -28,6 +28,7 @@
 
 #include "SyncInternal.h"
 #include "SyncLists.h"
+#include "SyncLocalPieces.h"
 
 namespace vantis::content {
 
@@ -48,10 +49,14 @@ struct TransferStats {
 //  1. GETs the bundle index ("/manifest/<packVersion>/bundles.ndjson") with
 //     run.client and checks it against the manifest's "parts" -> "bundles"
 //     -> "sha256";
-//  2. plans the missing blobs (`planFetches`) and downloads them on
-//     `workerCount(jobs)` threads, each with its own HttpClient, reporting
-//     "Downloading" about every 200 ms until every worker has ended;
-//  3. assembles, checks and renames every file into place in list order,
+//  2. looks for the blobs of changed files in their installed copies
+//     (`findLocalPieces`, with the manifest's "chunkSize"), reporting
+//     "Reusing local files";
+//  3. plans the blobs neither there nor in the store (`planFetches`) and
+//     downloads them on `workerCount(jobs)` threads, each with its own
+//     HttpClient, reporting "Downloading" about every 200 ms until every
+//     worker has ended;
+//  4. assembles, checks and renames every file into place in list order,
 //     reporting "Installing" for every 64th record.
 // Progress: sets bytesTotal (download + work list + bytes already done),
 // stepTotal and the done counters, never above their totals. Result: adds to
@@ -59,10 +64,11 @@ struct TransferStats {
 // bytesDownloaded, sets filesDone and programsChanged.
 // Returns true when every record was installed or deferred. Returns false
 // with run.result.error set when the sync must end: the bundle index could
-// not be had, a download failed or was cancelled (the files whose blobs all
-// arrived are still installed first), "Cancelled." at "Installing", or a file
-// could not be written or failed its integrity check (the blobs it was made
-// from are then removed, so that the next run fetches them again). The blob
+// not be had, "Cancelled." while installed copies were read, a download
+// failed or was cancelled (the files whose blobs all arrived are still
+// installed first), "Cancelled." at "Installing", or a file could not be
+// written or failed its integrity check (the blobs it was made from are then
+// removed from the store, so that the next run fetches them again). The blob
 // store is kept in every case; deleting it after a complete sync is the
 // pipeline's job. `stats`, when given, receives what was planned and run.
 bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList,
@@ -169,9 +175,12 @@ void recordFailure(DownloadShared& shared, const std::string& message);
 // Step 3 of `runTransfer`, on the calling thread after every worker has been
 // joined. `downloadFailure` is the recorded download message, empty when the
 // download completed: with one, only the records whose blobs are all in the
-// store are installed, and the message then ends the sync.
+// store (or in its installed copy) are installed, and the message then ends
+// the sync. `localPieces` (one map per record, or empty) says which blobs
+// each record takes from its installed copy rather than from the store.
 bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure);
+                   const std::string& downloadFailure,
+                   const std::vector<PieceMap>& localPieces = {});
 
 // Adds execute bits to a regular file that starts like a program (ELF, or
 // "#!"): owner always, group and others where they may read. Anything else,
