@@ -325,6 +325,31 @@ TEST_F(HttpScripted, SuccessiveRequestsReuseOneConnection) {
   EXPECT_EQ(seen[2].connection, seen[0].connection);
 }
 
+TEST_F(HttpScripted, AReusedResponseHoldsOnlyTheLatestRequest) {
+  const std::string big = patterned(100000);
+  server.on("/big", reply(200, big));
+  server.on("/gone", reply(404, ""));
+  server.on("/small", reply(200, "small"));
+  HttpResponse response;
+  client.get("/big", HttpProgress(), response);
+  ASSERT_TRUE(response.succeeded()) << response.error;
+  EXPECT_EQ(text(response), big);
+  const std::size_t capacity = response.body.capacity();
+
+  client.get("/gone", HttpProgress(), response);
+  EXPECT_EQ(response.status, 404);
+  EXPECT_TRUE(response.body.empty());
+  client.get("/small", HttpProgress(), response);
+  EXPECT_EQ(text(response), "small");
+  EXPECT_EQ(response.body.capacity(), capacity) << "the body's memory is kept";
+
+  HttpClient closed;
+  closed.get("/small", HttpProgress(), response);
+  EXPECT_EQ(response.error, "not connected");
+  EXPECT_EQ(response.status, 0);
+  EXPECT_TRUE(response.body.empty());
+}
+
 TEST_F(HttpScripted, PostSendsTheBodyWholeWithItsHeaders) {
   // Zero bytes inside, and large enough that libcurl would otherwise ask for
   // "100-continue" first.

@@ -80,6 +80,10 @@ class HttpClient {
   // by the progress function ends the transfer and is rethrown from here.
   HttpResponse get(const std::string& path, const HttpProgress& progress);
   HttpResponse get(const std::string& path);
+  // The same into `response`, whose body keeps the memory it already has: a
+  // worker that fetches thousands of bodies reuses one buffer instead of
+  // having the system hand out (and clear) fresh pages for every one.
+  void get(const std::string& path, const HttpProgress& progress, HttpResponse& response);
 
   // POST body (sent whole, zero bytes included) with the given content type.
   // Replies are limited to 262144 bytes and the whole exchange to timeoutMs.

@@ -237,9 +237,20 @@ HttpResponse HttpClient::get(const std::string& path) { return get(path, HttpPro
 
 HttpResponse HttpClient::get(const std::string& path, const HttpProgress& progress) {
   HttpResponse response;
+  get(path, progress, response);
+  return response;
+}
+
+void HttpClient::get(const std::string& path, const HttpProgress& progress,
+                     HttpResponse& response) {
+  // Cleared, not replaced: the body keeps its memory for the next request.
+  response.status = 0;
+  response.body.clear();
+  response.error.clear();
+  response.pinRejected = false;
   if (openHandle == nullptr) {
     response.error = "not connected";
-    return response;
+    return;
   }
   curl_easy_reset(openHandle);
   std::string url = requestUrl(path);
@@ -266,7 +277,7 @@ HttpResponse HttpClient::get(const std::string& path, const HttpProgress& progre
   const std::string* pin = &certificatePin;
   if (!applyPin(openHandle, *this, &pin)) {
     response.error = kPinUnsupported;
-    return response;
+    return;
   }
 
   CURLcode result = perform(openHandle, transfer);
@@ -280,7 +291,6 @@ HttpResponse HttpClient::get(const std::string& path, const HttpProgress& progre
   } else if (result != CURLE_OK) {
     response.error = std::string("could not reach the server (") + curl_easy_strerror(result) + ")";
   }
-  return response;
 }
 
 HttpResponse HttpClient::post(const std::string& path, const std::string& contentType,

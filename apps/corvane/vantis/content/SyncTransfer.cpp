@@ -116,9 +116,8 @@ void pauseUnlessFailed(DownloadShared& shared, int ms) {
 // GETs the job with up to three attempts, feeding the progress counter as
 // bytes arrive so that a slow link still shows movement. What an attempt
 // counted is taken back when it fails; a 4xx is final at once.
-HttpResponse fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob& job,
-                              const std::string& path, std::uint64_t& counted) {
-  HttpResponse response;
+void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob& job,
+                      const std::string& path, HttpResponse& response, std::uint64_t& counted) {
   const HttpProgress onBytes = [&](unsigned long received, unsigned long) {
     const std::uint64_t capped = std::min<std::uint64_t>(received, job.bytes);
     if (capped > counted) {
@@ -130,7 +129,7 @@ HttpResponse fetchWithRetries(DownloadShared& shared, HttpClient& client, const 
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (shared.failed) break;
     counted = 0;
-    response = client.get(path, onBytes);
+    client.get(path, onBytes, response);
     if (response.succeeded()) break;
     shared.progressBytes -= counted;
     counted = 0;
@@ -138,7 +137,6 @@ HttpResponse fetchWithRetries(DownloadShared& shared, HttpClient& client, const 
     // No wait after the last attempt: nothing follows it.
     if (attempt < kAttempts) pauseUnlessFailed(shared, attempt * 500);
   }
-  return response;
 }
 
 bool storeOrRecord(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
@@ -182,8 +180,10 @@ bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<
 }
 
 // One job from request to stored blobs. False ends the worker: a failure was
-// recorded, or another worker's failure (or a cancel) was seen.
-bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job) {
+// recorded, or another worker's failure (or a cancel) was seen. `response`
+// is the worker's own, reused from job to job.
+bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
+            HttpResponse& response) {
   const std::string path = requestPath(job);
   if (path.empty()) {
     // A name too short to be a digest can never pass the integrity check.
@@ -191,7 +191,7 @@ bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job) {
     return false;
   }
   std::uint64_t counted = 0;
-  const HttpResponse response = fetchWithRetries(shared, client, job, path, counted);
+  fetchWithRetries(shared, client, job, path, response, counted);
   if (shared.failed) return false;
   if (!response.succeeded()) {
     recordFailure(shared, "A download failed: " + response.error);
@@ -215,10 +215,13 @@ void workerLoop(DownloadShared& shared) {
   }
   client.accessKey = shared.accessKey;
   const std::uint64_t jobCount = shared.jobs->size();
+  // One body buffer for all of this worker's jobs: its pages are taken from
+  // the system once, not once per download.
+  HttpResponse response;
   for (;;) {
     const std::uint64_t index = shared.nextJob.fetch_add(1);
     if (index >= jobCount || shared.failed) return;
-    if (!runJob(shared, client, (*shared.jobs)[index])) return;
+    if (!runJob(shared, client, (*shared.jobs)[index], response)) return;
   }
 }
 
