@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <functional>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -267,6 +270,64 @@ TEST(AppendFileRangeHashing, AppendsOneRangeAndRefusesARangePastTheEnd) {
   EXPECT_EQ(written, 7u);
   EXPECT_EQ(readFile(dir.file("out")), "2345689");
   EXPECT_EQ(digest.hex(), Sha256::of(std::string("2345689")));
+}
+
+TEST(AppendFileHashing, LargeBlocksAreHashedBesideTheWriteWithTheSameResult) {
+  TempDir dir;
+  std::string data(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + (i >> 12));
+  writeFile(dir.file("src"), data);
+  for (const std::size_t block : {std::size_t(4096), std::size_t(1 << 20)}) {
+    std::FILE* out = std::fopen(dir.file("out").c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    Sha256 digest;
+    std::uint64_t written = 0;
+    std::vector<char> buffer(block);
+    ASSERT_TRUE(appendFileHashing(dir.file("src"), out, digest, written, buffer));
+    ASSERT_EQ(std::fclose(out), 0);
+    EXPECT_EQ(written, data.size()) << block;
+    EXPECT_EQ(digest.hex(), Sha256::of(data)) << block;
+    EXPECT_EQ(readFile(dir.file("out")), data) << block;
+  }
+}
+
+TEST(FileIdentity, ChangesWithEveryWriteRenameAndPermissionChange) {
+  TempDir dir;
+  const std::string path = dir.file("f");
+  writeFile(path, "one");
+  FileIdentity first, again;
+  ASSERT_TRUE(fileIdentity(path, first));
+  ASSERT_TRUE(fileIdentity(path, again));
+  EXPECT_TRUE(first == again);
+  EXPECT_EQ(first.size, 3u);
+
+  // The file's times move in clock ticks of a few milliseconds; a change in
+  // the same tick as the look before it would keep them. Real changes come
+  // seconds after a file was recorded, so the test waits out a tick.
+  const auto changed = [&](const std::function<void()>& change) {
+    FileIdentity aged;
+    EXPECT_TRUE(fileIdentity(path, aged));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    change();
+    FileIdentity after;
+    EXPECT_TRUE(fileIdentity(path, after));
+    return !(aged == after);
+  };
+  EXPECT_TRUE(changed([&] { writeFile(path, "two"); })) << "same size, new content";
+  EXPECT_TRUE(changed([&] { ::chmod(path.c_str(), 0600); }));
+  EXPECT_TRUE(changed([&] {
+    writeFile(dir.file("other"), "two");
+    ::rename(dir.file("other").c_str(), path.c_str());
+  })) << "another file in its place";
+
+  FileIdentity none;
+  EXPECT_FALSE(fileIdentity(dir.path(), none)) << "a folder";
+  EXPECT_FALSE(fileIdentity(dir.file("missing"), none));
+  FileIdentity target, viaLink;
+  ASSERT_TRUE(fileIdentity(path, target));
+  ASSERT_EQ(::symlink(path.c_str(), dir.file("link").c_str()), 0);
+  ASSERT_TRUE(fileIdentity(dir.file("link"), viaLink));
+  EXPECT_TRUE(viaLink == target) << "links are followed";
 }
 
 TEST(CopyFileHashing, CopiesAndHashesInOnePass) {

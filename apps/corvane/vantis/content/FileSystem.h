@@ -42,6 +42,22 @@ bool readWholeFile(const std::string& path, std::string& out);
 // stat() follows links; false for a directory or a missing path.
 bool fileSize(const std::string& path, std::uint64_t& size);
 
+// What tells one state of a file from another without reading it: as long as
+// all four are unchanged, nobody has written to it or put another file in
+// its place (a write moves the modification time, a rename or a change of
+// permissions the change time).
+struct FileIdentity {
+  std::uint64_t size = 0;
+  std::uint64_t inode = 0;
+  std::int64_t modifiedNs = 0;  // modification time, nanoseconds since the epoch
+  std::int64_t changedNs = 0;   // status change time, likewise
+};
+bool operator==(const FileIdentity& a, const FileIdentity& b);
+
+// One stat() of a regular file, links followed as by `fileSize`; false for
+// anything else or a missing path.
+bool fileIdentity(const std::string& path, FileIdentity& identity);
+
 // Removes a tree without ever following a symbolic link, also when `path`
 // itself is one (the link goes, the folder it points at stays); what cannot
 // be removed stays.

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
+#include <system_error>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -27,6 +29,39 @@ constexpr std::size_t kChunkBytes = 65536;
 bool closeWritten(std::FILE* file) { return std::fclose(file) == 0; }
 
 constexpr std::uint64_t kNoLimit = UINT64_MAX;
+// From this size on, a block is hashed on a second thread while it is being
+// written: both take about as long, and a large file's copy then costs one
+// of them instead of both.
+constexpr std::size_t kHashAsideBytes = 512 * 1024;
+
+bool writeAll(const char* data, std::size_t length, std::FILE* out) {
+  return std::fwrite(data, 1, length, out) == length;
+}
+
+// Feeds one block to `digest` and writes it to `out` (when given).
+bool hashAndWrite(const char* data, std::size_t length, Sha256& digest, std::FILE* out) {
+  if (!out) {
+    digest.update(data, length);
+    return true;
+  }
+  if (length < kHashAsideBytes) {
+    digest.update(data, length);
+    return writeAll(data, length, out);
+  }
+  std::future<void> hashed;
+  try {
+    hashed = std::async(std::launch::async, [&] { digest.update(data, length); });
+  } catch (const std::system_error&) {
+    // No thread to be had: hash here, as small blocks are.
+    digest.update(data, length);
+    return writeAll(data, length, out);
+  }
+  const bool written = writeAll(data, length, out);
+  // Waited for whatever the write did: the block must not be reused, nor
+  // the digest read, while the other thread still hashes it.
+  hashed.get();
+  return written;
+}
 
 // Moves up to `limit` bytes from `in` through `buffer` into `digest`, and
 // into `out` as well when one is given, adding the count to `moved`. The one
@@ -38,8 +73,7 @@ bool pumpHashing(std::FILE* in, std::uint64_t limit, std::FILE* out, Sha256& dig
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
     const std::size_t got = std::fread(buffer.data(), 1, want, in);
     if (got == 0) break;
-    digest.update(buffer.data(), got);
-    if (out && std::fwrite(buffer.data(), 1, got, out) != got) return false;
+    if (!hashAndWrite(buffer.data(), got, digest, out)) return false;
     moved += got;
     left -= got;
   }
@@ -126,6 +160,22 @@ bool fileSize(const std::string& path, std::uint64_t& size) {
   if (::stat(path.c_str(), &info) != 0) return false;
   if (S_ISDIR(info.st_mode)) return false;
   size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.size == b.size && a.inode == b.inode && a.modifiedNs == b.modifiedNs &&
+         a.changedNs == b.changedNs;
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  constexpr std::int64_t kNsPerSecond = 1000000000;
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.inode = static_cast<std::uint64_t>(info.st_ino);
+  identity.modifiedNs = info.st_mtim.tv_sec * kNsPerSecond + info.st_mtim.tv_nsec;
+  identity.changedNs = info.st_ctim.tv_sec * kNsPerSecond + info.st_ctim.tv_nsec;
   return true;
 }
 
