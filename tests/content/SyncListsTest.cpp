@@ -306,6 +306,71 @@ TEST_F(FileList, DecidesPerEntryWhetherTheInstalledCopyIsCurrent) {
   }
 }
 
+// What the checked-files record says of an unchanged copy stands for its
+// content; a copy that changed since is judged as if nothing were recorded.
+TEST_F(FileList, TakesTheRecordedDigestOfAnUnchangedCopyAndLearnsWhatItReads) {
+  const std::string good = "good bytes", other = "some other";  // of one length
+  const std::string goodDigest = Sha256::of(good), otherDigest = Sha256::of(other);
+  const std::string chunk(64, 'c');
+  const std::string always = R"(,"alwaysHash":true,"chunks":[")" + chunk + R"("])";
+  const long long size = static_cast<long long>(good.size());
+  struct Case {
+    const char* why;
+    std::string installed;
+    const char* recordedDigest;  // nullptr: no line for the path
+    bool sameIdentity;
+    std::string flags;
+    bool fullCheck;
+    bool fetched;
+    std::string learnedDigest;  // empty: nothing learned
+    bool learnedChunks;
+  };
+  const Case cases[] = {
+      {"unchanged and current", good, "good", true, always, false, false, goodDigest, false},
+      {"taken on the record's word, unread", other, "good", true, always, false, false,
+       goodDigest, false},
+      {"a full check reads it all the same", other, "good", true, always, true, true,
+       otherDigest, false},
+      {"known to differ though the size matches", good, "other", true, "", false, true,
+       otherDigest, false},
+      {"changed since it was recorded", other, "good", false, always, false, true, otherDigest,
+       false},
+      {"read, current: cut into the entry's chunks", good, nullptr, false, always, false, false,
+       goodDigest, true},
+      {"a size check learns nothing", good, nullptr, false, "", false, false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    install("a.bsa", c.installed);
+    CheckedFiles recorded;
+    if (c.recordedDigest) {
+      CheckedFile line;
+      ASSERT_TRUE(fileIdentity(instance.file("content/a.bsa"), line.identity));
+      if (!c.sameIdentity) line.identity.modifiedNs -= 1;
+      line.sha256 = std::string(c.recordedDigest) == "good" ? goodDigest : otherDigest;
+      recorded["a.bsa"] = line;
+    }
+    context.checked = &recorded;
+    context.chunkSize = 4096;
+    context.fullCheck = c.fullCheck;
+    result = FileListResult();
+    ASSERT_EQ(read(entry("a.bsa", size, goodDigest, c.flags)), ListOutcome::ok) << error;
+    EXPECT_EQ(result.work.size(), c.fetched ? 1u : 0u);
+    if (c.learnedDigest.empty()) {
+      EXPECT_EQ(result.known.count("a.bsa"), 0u);
+      continue;
+    }
+    ASSERT_EQ(result.known.count("a.bsa"), 1u);
+    const CheckedFile& learned = result.known.at("a.bsa");
+    EXPECT_EQ(learned.sha256, c.learnedDigest);
+    FileIdentity now;
+    ASSERT_TRUE(fileIdentity(instance.file("content/a.bsa"), now));
+    EXPECT_TRUE(learned.identity == now) << "what is learned describes the copy as it is";
+    EXPECT_EQ(learned.chunks, c.learnedChunks ? chunk : "");
+    EXPECT_EQ(learned.chunkSize, c.learnedChunks ? 4096u : 0u);
+  }
+}
+
 TEST_F(FileList, SumsTheSizesOfTheWorkList) {
   install("present", "12345");
   const std::string body =

@@ -114,6 +114,7 @@ class FindLocalPieces : public ::testing::Test {
 
   bool find(const std::vector<FileRecord>& work, std::uint64_t chunkSize) {
     SyncRun run(options, result);
+    run.checked = checked;
     const bool found = findLocalPieces(run, work, chunkSize, pieces);
     stepTotal = run.progress.stepTotal;
     stepDone = run.progress.stepDone;
@@ -123,6 +124,7 @@ class FindLocalPieces : public ::testing::Test {
   TempDir instance;
   SyncOptions options;
   SyncResult result;
+  CheckedFiles checked;  // what the run knows of the installed copies
   LocalPieces pieces;
   std::vector<std::string> phases;
   bool goOn = true;
@@ -182,6 +184,37 @@ TEST_F(FindLocalPieces, LooksAtNothingWithoutAFittingChunkSize) {
     EXPECT_TRUE(pieces.perRecord[0].empty()) << chunkSize;
     EXPECT_TRUE(pieces.covered.empty());
     EXPECT_TRUE(phases.empty());
+  }
+}
+
+TEST_F(FindLocalPieces, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(40, 3);
+  // On disk something else entirely: the record is taken at its word here,
+  // and the assembled file's own check is what catches a wrong one.
+  install("mods/a.bsa", patterned(240, 9));
+  CheckedFile known;
+  known.identity.size = 240;
+  known.chunkSize = 100;
+  known.chunks = joinChunks({Sha256::of(p0), Sha256::of(p1), Sha256::of(p2)});
+  checked["mods/a.bsa"] = known;
+
+  ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
+  const PieceMap& found = pieces.perRecord[0];
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found.at(Sha256::of(p1)).offset, 100u);
+  EXPECT_EQ(found.at(Sha256::of(p2)).offset, 200u);
+  EXPECT_EQ(found.at(Sha256::of(p2)).length, 40u);
+  EXPECT_TRUE(phases.empty()) << "nothing was read";
+  EXPECT_EQ(stepDone, stepTotal);
+
+  // Cut with another size, or inconsistent with its size: the copy is read.
+  for (const std::uint64_t size : {50u, 350u}) {
+    checked["mods/a.bsa"].identity.size = size == 50u ? 240u : size;
+    checked["mods/a.bsa"].chunkSize = size == 50u ? 50u : 100u;
+    phases.clear();
+    ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
+    EXPECT_TRUE(pieces.perRecord[0].empty()) << size;
+    EXPECT_EQ(phases.size(), 1u) << size;
   }
 }
 

@@ -124,6 +124,7 @@ class TransferServer : public ::testing::Test {
     }
     if (indexDigest.empty()) indexDigest = Sha256::of(indexLines);
     SyncRun run(options, result);
+    run.checked = checked;
     HttpClient client;
     EXPECT_TRUE(client.open(options.url));
     client.accessKey = options.accessKey;
@@ -138,6 +139,7 @@ class TransferServer : public ::testing::Test {
     run.startSeconds = monotonicSeconds();
     const bool ok = runTransfer(run, work, &stats);
     finalProgress = run.progress;
+    checked = run.checked;
     if (server) requests = server->requests();
     return ok;
   }
@@ -169,6 +171,7 @@ class TransferServer : public ::testing::Test {
   std::unique_ptr<ScriptServer> server;
   std::string indexLines;
   std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", left out when 0
+  CheckedFiles checked;         // what the run knows of installed copies, before and after
   SyncOptions options;
   SyncResult result;
   TransferStats stats;
@@ -682,6 +685,46 @@ TEST_F(InstalledPieces, ACopyChangedAfterItWasReadFailsItsCheckAndTheNextRunRepa
   ASSERT_TRUE(transfer(work)) << result.error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
   EXPECT_EQ(requestsForBlob(p0), 1) << "the damaged piece is fetched";
+}
+
+TEST_F(InstalledPieces, RemembersEveryInstalledFileAndHowItWasCut) {
+  writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+  for (const std::string& blob : {changed, tail}) chunk(blob);
+  ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail}), file("mods/t", {tail})}))
+      << result.error;
+  FileIdentity now;
+  ASSERT_TRUE(fileIdentity(installed("mods/big.bsa"), now));
+  const CheckedFile& big = checked.at("mods/big.bsa");
+  EXPECT_TRUE(big.identity == now);
+  EXPECT_EQ(big.sha256, Sha256::of(p0 + changed + p2 + tail));
+  EXPECT_EQ(big.chunkSize, 100u);
+  EXPECT_EQ(splitChunks(big.chunks), file("mods/big.bsa", {p0, changed, p2, tail}).chunks);
+  EXPECT_EQ(checked.at("mods/t").sha256, Sha256::of(tail));
+}
+
+TEST_F(InstalledPieces, ARecordThatLiedFailsTheCheckAndIsNotBelievedAgain) {
+  writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
+  for (const std::string& blob : {p0, p1, p2, tail, changed}) chunk(blob);
+  const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail})};
+  // The record claims the copy begins with `changed`; it begins with p0.
+  CheckedFile wrong;
+  ASSERT_TRUE(fileIdentity(installed("mods/big.bsa"), wrong.identity));
+  wrong.chunkSize = 100;
+  wrong.chunks = joinChunks(file("x", {changed, p1, p2, tail}).chunks);
+  checked["mods/big.bsa"] = wrong;
+  const std::string recordFile = instance.file("content/cache/checked-files.txt");
+  writeFile(recordFile, "checked-files 1\n");
+
+  EXPECT_FALSE(transfer(work));
+  EXPECT_EQ(result.error, kFileIntegrity);
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + p1 + p2 + tail);
+  EXPECT_FALSE(exists(recordFile));
+
+  // The next run finds no record, reads the copy itself and succeeds.
+  checked.clear();
+  result = SyncResult();
+  ASSERT_TRUE(transfer(work)) << result.error;
+  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
 }
 
 TEST_F(InstalledPieces, CancelWhileReadingInstalledCopiesDownloadsNothing) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -278,6 +279,25 @@ TEST_F(SyncEndToEnd, AChangedArchiveDownloadsOnlyThePiecesItChanged) {
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(readFile(instance() + "/content" + archive), bytes);
   EXPECT_EQ(server.countRequests("/chunks/", "?repair"), 1u);
+}
+
+// The record of checked files spares later updates reading files again, and
+// a damaged one only costs that reading.
+TEST_F(SyncEndToEnd, RecordsTheInstalledFilesAndSurvivesADamagedRecord) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  const std::string record = instance() + "/content/cache/checked-files.txt";
+  const std::string text = readFile(record);
+  ASSERT_EQ(text.rfind("checked-files 1\n", 0), 0u) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 12) << "one line per installed file";
+
+  writeFile(record, "checked-files 1\n" + std::string(64, 'f') + " 1 2 3 4 0 - mods\n\x01garbage");
+  const std::string v2 = makeV2();
+  publishRelease("1.1.0", 2, v2);
+  const ProgramRun run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(v2));
+  EXPECT_EQ(readFile(record).rfind("checked-files 1\n", 0), 0u);
 }
 
 }  // namespace

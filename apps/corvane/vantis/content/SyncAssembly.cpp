@@ -92,6 +92,10 @@ bool buildPart(SyncRun& run, const FileRecord& record, const std::string& target
   if (!matchesRecord(record, written, digest.hex())) {
     std::remove(part.c_str());
     removeBlobs(run.blobStore, record);
+    // The pieces read from the installed copy may be what was wrong, placed
+    // there on the word of the checked-files record: the next run must not
+    // take that word again.
+    if (!local.empty()) std::remove(run.checkedFilesPath.c_str());
     run.result.error = "An update file failed its integrity check. Refused.";
     return false;
   }
@@ -162,6 +166,19 @@ bool installFile(SyncRun& run, const FileRecord& record, const std::string& targ
   return moveIntoPlace(run, record, part, target);
 }
 
+// The file just installed is the record's content, cut into its chunks:
+// remembered with its identity, so that the next run need not read it.
+void rememberInstalled(SyncRun& run, const FileRecord& record, const std::string& target,
+                       std::uint64_t chunkSize) {
+  FileIdentity identity;
+  if (!fileIdentity(target, identity)) {
+    run.checked.erase(record.path);
+    return;
+  }
+  run.checked[record.path] =
+      CheckedFile{identity, record.sha256, chunkSize, joinChunks(record.chunks)};
+}
+
 void countDone(SyncRun& run, const FileRecord& record) {
   const std::uint64_t size = record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
   run.progress.bytesDone += size;
@@ -180,6 +197,7 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
   }
   std::vector<char> buffer(kCopyBytes);
   const std::map<std::string, std::size_t> uses = countBlobUses(workList);
+  const std::uint64_t chunkSize = releaseChunkSize(run.manifest);
   SyncResult& result = run.result;
   const PieceMap none;
   for (std::size_t i = 0; i < workList.size(); ++i) {
@@ -196,6 +214,7 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
     }
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
     if (!installFile(run, record, target, local, soleBlob, buffer)) return false;
+    rememberInstalled(run, record, target, chunkSize);
     if (record.target == "binary") result.programsChanged = true;
     result.filesWritten += 1;
     run.progress.filesDone = result.filesWritten;

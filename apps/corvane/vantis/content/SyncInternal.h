@@ -10,6 +10,7 @@
 
 #include "Json.h"
 #include "Sync.h"
+#include "SyncCheckedFiles.h"
 
 namespace vantis::content {
 
@@ -36,6 +37,7 @@ struct SyncRun {
   std::string programDir;        // <root>/content/bin
   std::string contentDir;        // <root>/content
   std::string recordPath;        // <cache>/binary-check-<tier>.json
+  std::string checkedFilesPath;  // <cache>/checked-files.txt
 
   HttpClient* client = nullptr;  // the calling thread's client, set once opened
 
@@ -49,6 +51,10 @@ struct SyncRun {
   JsonValue previousState;
   std::string installedVersion;  // of the tier being synced
   bool fullCheck = false;        // every installed file's digest is checked
+
+  // What is known of the installed copies of the listed files: read by the
+  // list reader, extended by every file installed, recorded when complete.
+  CheckedFiles checked;
 
   Progress progress;
   double startSeconds = 0.0;

@@ -133,7 +133,16 @@ struct FileEntryHandler {
       entry.sha256 = record.sha256;
       result.programs.push_back(std::move(entry));
     }
-    if (installedCopyCurrent(joinPath(contentDir, record.path), record, context.fullCheck)) return;
+    CopyKnowledge copy;
+    copy.chunkSize = context.chunkSize;
+    if (context.checked) {
+      const auto line = context.checked->find(record.path);
+      if (line != context.checked->end()) copy.recorded = &line->second;
+    }
+    const bool current =
+        installedCopyCurrent(joinPath(contentDir, record.path), record, context.fullCheck, copy);
+    if (copy.learned) result.known[record.path] = std::move(copy.knowledge);
+    if (current) return;
     result.workBytes += static_cast<std::uint64_t>(record.size);
     result.work.push_back(std::move(record));
   }
@@ -243,9 +252,23 @@ bool safeRelativePath(const std::string& path) {
 
 bool installedCopyCurrent(const std::string& installedPath, const FileRecord& record,
                           bool fullCheck) {
-  std::uint64_t size = 0;
-  if (!fileSize(installedPath, size)) return false;
-  if (record.size < 0 || size != static_cast<std::uint64_t>(record.size)) return false;
+  CopyKnowledge nothingKnown;
+  return installedCopyCurrent(installedPath, record, fullCheck, nothingKnown);
+}
+
+bool installedCopyCurrent(const std::string& installedPath, const FileRecord& record,
+                          bool fullCheck, CopyKnowledge& copy) {
+  FileIdentity identity;
+  if (!fileIdentity(installedPath, identity)) return false;
+  const bool recordHolds = copy.recorded != nullptr && copy.recorded->identity == identity;
+  if (recordHolds) {
+    copy.knowledge = *copy.recorded;
+    copy.learned = true;
+  }
+  if (record.size < 0 || identity.size != static_cast<std::uint64_t>(record.size)) return false;
+  // Unchanged since it was installed or hashed: its digest is known. A full
+  // check reads every file all the same, since that is what it is for.
+  if (recordHolds && !fullCheck) return Sha256::equals(copy.knowledge.sha256, record.sha256);
   const bool digestDemanded = fullCheck || record.target == "binary" || record.alwaysHash;
   if (!digestDemanded) return true;
   // Streamed in pieces: program files and archives can be gigabytes, and
@@ -253,7 +276,15 @@ bool installedCopyCurrent(const std::string& installedPath, const FileRecord& re
   std::uint64_t hashedSize = 0;
   std::string digest;
   if (!hashFileSha256(installedPath, hashedSize, digest)) return false;
-  return Sha256::equals(digest, record.sha256);
+  // The identity is the one taken before the read: a write during it moves
+  // the times, so the next run reads the file again.
+  copy.knowledge = CheckedFile{identity, digest, 0, std::string()};
+  copy.learned = true;
+  if (!Sha256::equals(digest, record.sha256)) return false;
+  // The copy is the entry's content, so it is cut into the entry's chunks.
+  copy.knowledge.chunkSize = copy.chunkSize;
+  copy.knowledge.chunks = joinChunks(record.chunks);
+  return true;
 }
 
 ListOutcome readFileList(const std::vector<unsigned char>& body, const FileListContext& context,

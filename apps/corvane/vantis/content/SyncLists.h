@@ -20,6 +20,7 @@
 
 #include "BinaryCheck.h"
 #include "Json.h"
+#include "SyncCheckedFiles.h"
 #include "SyncPointer.h"
 
 namespace vantis::content {
@@ -142,6 +143,25 @@ bool safeRelativePath(const std::string& path);
 bool installedCopyCurrent(const std::string& installedPath, const FileRecord& record,
                           bool fullCheck);
 
+// What the decision knows and learns about one installed copy.
+struct CopyKnowledge {
+  const CheckedFile* recorded = nullptr;  // the checked-files line for the path, if any
+  std::uint64_t chunkSize = 0;            // the release's, kept with what is learned
+  bool learned = false;                   // `knowledge` describes the copy as it is now
+  CheckedFile knowledge;
+};
+
+// The same decision, helped by the checked-files record. When the recorded
+// line still matches the copy's identity (and no full check is asked for),
+// its digest stands for the content: the copy is current exactly when that
+// digest is the entry's, with no read, and a copy known to hold other
+// content is never taken for current because its size matches. Otherwise as
+// above. What is known afterwards (the record's line, or the identity and
+// digest just computed, with the entry's chunks when it matched) is left in
+// `copy`.
+bool installedCopyCurrent(const std::string& installedPath, const FileRecord& record,
+                          bool fullCheck, CopyKnowledge& copy);
+
 // What the file-list reader needs to know about the instance and the run.
 struct FileListContext {
   std::string root;               // the instance folder
@@ -149,6 +169,8 @@ struct FileListContext {
   bool nothingInstalled = false;  // progress phase "Preparing" instead of "Verifying files"
   std::int64_t fileCount = 0;     // the manifest's "fileCount", for progress texts
   ProgressReport report;          // asked every 512 entries
+  const CheckedFiles* checked = nullptr;  // what the instance recorded, if anything
+  std::uint64_t chunkSize = 0;            // the manifest's "chunkSize", 0 when unknown
 };
 
 // What the file-list reader yields. On a failure or a stop the fields keep
@@ -159,6 +181,7 @@ struct FileListResult {
   std::set<std::string> listedPaths;         // every kept entry's path, as written
   std::vector<binarycheck::Entry> programs;  // program entries: path, size, sha256
   std::uint64_t entriesRead = 0;             // entries read, including dropped ones
+  CheckedFiles known;  // per kept entry, what is known of its installed copy now
 };
 
 enum class ListOutcome {
@@ -174,8 +197,9 @@ enum class ListOutcome {
 // manifest is malformed. Refused."); drops entries for a platform other than
 // "linux" (after validating them); records the path and, for a "binary"
 // entry with a platform or the path "resources/version", the program entry;
-// puts the entry on the work list unless `installedCopyCurrent` holds for
-// root + "content" + path. After every kept entry whose count is a multiple
+// puts the entry on the work list unless `installedCopyCurrent` (with the
+// context's checked-files record) holds for root + "content" + path, and
+// keeps what it learned of the copy in `known`. After every kept entry whose count is a multiple
 // of 512 it reports ("Preparing" or "Verifying files", "<count> of
 // <fileCount> files") and stops with `stopped` when the answer is false.
 ListOutcome readFileList(const std::vector<unsigned char>& body, const FileListContext& context,

@@ -66,6 +66,24 @@ bool scanCopy(SyncRun& run, const FileRecord& record, const Candidate& candidate
   return !stopped;
 }
 
+// The pieces of a copy the checked-files record says it was cut into, when
+// it was cut with this release's chunk size: no need to read it. False when
+// the record cannot tell.
+bool piecesFromRecord(const CheckedFile& known, const FileRecord& record, std::uint64_t chunkSize,
+                      PieceMap& pieces) {
+  if (known.chunkSize != chunkSize || known.chunks.empty()) return false;
+  const std::vector<std::string> cut = splitChunks(known.chunks);
+  const std::uint64_t size = known.identity.size;
+  if (size == 0 || (size - 1) / chunkSize + 1 != cut.size()) return false;
+  const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
+  for (std::size_t i = 0; i < cut.size(); ++i) {
+    if (wanted.count(cut[i]) == 0) continue;
+    const std::uint64_t offset = i * chunkSize;
+    pieces.emplace(cut[i], LocalPiece{offset, std::min(chunkSize, size - offset)});
+  }
+  return true;
+}
+
 }  // namespace
 
 std::uint64_t releaseChunkSize(const JsonValue& manifest) {
@@ -96,9 +114,14 @@ bool findLocalPieces(SyncRun& run, const std::vector<FileRecord>& workList,
   std::vector<char> buffer(kReadBytes);
   for (const Candidate& candidate : candidates) {
     const FileRecord& record = workList[candidate.index];
+    PieceMap& found = pieces.perRecord[candidate.index];
+    const auto known = run.checked.find(record.path);
+    if (known != run.checked.end() && piecesFromRecord(known->second, record, chunkSize, found)) {
+      run.progress.stepDone += candidate.bytes;
+      continue;
+    }
     const bool goOn = run.reportProgress(kPhase, record.path) &&
-                      scanCopy(run, record, candidate, chunkSize,
-                               pieces.perRecord[candidate.index], buffer);
+                      scanCopy(run, record, candidate, chunkSize, found, buffer);
     if (!goOn) {
       run.result.error = "Cancelled.";
       return false;

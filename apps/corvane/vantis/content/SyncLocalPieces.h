@@ -55,8 +55,9 @@ std::uint64_t releaseChunkSize(const JsonValue& manifest);
 bool piecesFit(const FileRecord& record, std::uint64_t chunkSize);
 
 // Records, for every record that `piecesFit`, which of its blobs the
-// installed copy at run.contentDir + path holds, reading at most as far as
-// the new file reaches. Reports "Reusing local files" with the record's
+// installed copy at run.contentDir + path holds: from run.checked when that
+// knows how the copy was cut with this chunk size, else by reading the copy,
+// at most as far as the new file reaches. Reports "Reusing local files" with the record's
 // path before each file and about every 200 ms within a large one; a false
 // answer ends it with run.result.error "Cancelled." and false. A copy that
 // is missing or cannot be read holds nothing; that is no failure.

@@ -26,6 +26,7 @@ SyncRun::SyncRun(const SyncOptions& runOptions, SyncResult& runResult)
   programDir = joinPath(root, "content\\bin");
   contentDir = joinPath(root, "content");
   recordPath = joinPath(cacheDir, std::string("binary-check-") + tierName(options.tier) + ".json");
+  checkedFilesPath = joinPath(cacheDir, kCheckedFilesName);
 }
 
 bool SyncRun::reportProgress(const std::string& phase, const std::string& detail) {

@@ -67,7 +67,10 @@ bool fetchFileList(SyncRun& run, std::vector<unsigned char>& body) {
 // Reads the verified list: what must be installed, what the release names,
 // and its program files.
 bool readWorkList(SyncRun& run, const std::vector<unsigned char>& body, FileListResult& list) {
+  const CheckedFiles recorded = readCheckedFiles(run.checkedFilesPath);
   FileListContext context;
+  context.checked = &recorded;
+  context.chunkSize = releaseChunkSize(run.manifest);
   context.root = run.options.root;
   context.fullCheck = run.fullCheck;
   context.nothingInstalled = run.installedVersion.empty();
@@ -160,6 +163,8 @@ bool reuseFromOtherInstances(SyncRun& run, std::vector<FileRecord>& work) {
         progress.bytesDone += size;
         break;
       case Reuse::installed:
+        // Another file now: what was known of the old one no longer holds.
+        run.checked.erase(record.path);
         run.result.filesWritten += 1;
         progress.filesDone = run.result.filesWritten;
         progress.bytesDone += size;
@@ -230,6 +235,9 @@ void complete(SyncRun& run, const FileListResult& list, bool workRemained) {
     if (!writeTierConfiguration(run)) return;
     writeProgramRecord(run, list.programs);
     removeRetiredFiles(run, list.listedPaths);
+    // Only a hint for the next run: a record that cannot be written costs
+    // that run some reading, nothing else.
+    writeCheckedFiles(run.checkedFilesPath, run.checked);
     // Only a complete run may drop the blob store; a failed one keeps it so
     // that the next run does not fetch the same pieces again.
     removeDirectoryTree(run.blobStore);
@@ -269,6 +277,7 @@ void runFullUpdate(SyncRun& run, const ReleasePointer& pointer) {
   FileListResult list;
   if (!readWorkList(run, body, list)) return;
   body = std::vector<unsigned char>();
+  run.checked = std::move(list.known);
   std::stable_sort(list.work.begin(), list.work.end(), [](const FileRecord& a, const FileRecord& b) {
     return recordRank(a) < recordRank(b);
   });
