@@ -182,10 +182,12 @@ bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<
 // A body grown by doubling writes to fresh memory about twice over, and
 // fresh memory is what costs (the system must clear and map every page).
 // The planned size is known, or guessed from the file's size, well enough to
-// ask for it at once; a quarter more covers a guess a little short. Pages
-// never written cost nothing, and a body larger than the plan still grows.
+// ask for it at once, with a quarter more for a guess a little short; pages
+// never written cost nothing. A buffer already large enough for the plan is
+// kept as it is: replacing it would mean fresh pages again.
 void reserveBody(std::vector<std::uint8_t>& body, const FetchJob& job) {
   constexpr std::uint64_t kMaxReserve = 64u << 20;
+  if (job.bytes <= body.capacity()) return;
   const std::uint64_t wanted = std::min(job.bytes + job.bytes / 4, kMaxReserve);
   if (wanted > body.capacity()) body.reserve(static_cast<std::size_t>(wanted));
 }
