@@ -179,17 +179,33 @@ bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<
   return true;
 }
 
-// A body grown by doubling writes to fresh memory about twice over, and
-// fresh memory is what costs (the system must clear and map every page).
-// The planned size is known, or guessed from the file's size, well enough to
-// ask for it at once, with a quarter more for a guess a little short; pages
-// never written cost nothing. A buffer already large enough for the plan is
-// kept as it is: replacing it would mean fresh pages again.
-void reserveBody(std::vector<std::uint8_t>& body, const FetchJob& job) {
-  constexpr std::uint64_t kMaxReserve = 64u << 20;
-  if (job.bytes <= body.capacity()) return;
-  const std::uint64_t wanted = std::min(job.bytes + job.bytes / 4, kMaxReserve);
-  if (wanted > body.capacity()) body.reserve(static_cast<std::size_t>(wanted));
+// Every body lands in fresh memory unless the buffer it goes to is already
+// there, and fresh memory is what a download costs most on a busy machine:
+// the system clears and maps every page, one fault per 4 KiB. So each worker
+// starts with a buffer large enough for the largest body the plan holds,
+// backed by large pages where the system has them; pages never written cost
+// nothing. A body larger than that still grows.
+constexpr std::uint64_t kMaxBodyReserve = 64u << 20;
+
+// The planned size of a blob of a file of several pieces is a guess (the
+// file's size over its pieces) a little short of the piece it is; such a
+// guess lies above half the chunk size, and the piece is the chunk size.
+std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t chunkSize) {
+  const bool pieceOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
+  return pieceOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
+}
+
+std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t chunkSize) {
+  std::uint64_t largest = 0;
+  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, chunkSize));
+  return std::min(largest, kMaxBodyReserve);
+}
+
+void reserveBody(std::vector<std::uint8_t>& body, std::uint64_t bytes) {
+  constexpr std::uint64_t kLargePagesFrom = 2u << 20;
+  if (bytes <= body.capacity()) return;
+  body.reserve(static_cast<std::size_t>(bytes));
+  if (bytes >= kLargePagesFrom) preferLargePages(body.data(), body.capacity());
 }
 
 // One job from request to stored blobs. False ends the worker: a failure was
@@ -203,7 +219,6 @@ bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
     recordFailure(shared, storeOutcomeMessage(StoreOutcome::Corrupt, shared.cacheDir));
     return false;
   }
-  reserveBody(response.body, job);
   std::uint64_t counted = 0;
   fetchWithRetries(shared, client, job, path, response, counted);
   if (shared.failed) return false;
@@ -232,6 +247,7 @@ void workerLoop(DownloadShared& shared) {
   // One body buffer for all of this worker's jobs: its pages are taken from
   // the system once, not once per download.
   HttpResponse response;
+  reserveBody(response.body, shared.bodyBytes);
   for (;;) {
     const std::uint64_t index = shared.nextJob.fetch_add(1);
     if (index >= jobCount || shared.failed) return;
@@ -291,6 +307,7 @@ std::string download(SyncRun& run, const FetchPlan& plan,
   shared.needed = &plan.needed;
   shared.blobStore = run.blobStore;
   shared.cacheDir = run.cacheDir;
+  shared.bodyBytes = bodyBytesFor(plan, releaseChunkSize(run.manifest));
 
   const std::uint64_t bytesBefore = run.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());

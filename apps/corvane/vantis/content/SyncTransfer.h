@@ -149,6 +149,7 @@ struct DownloadShared {
   const std::set<std::string>* needed = nullptr;      // read-only
   std::string blobStore;                              // read-only
   std::string cacheDir;                               // read-only, for messages
+  std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
   std::atomic<bool> failed{false};              // set with the slot, never cleared
@@ -186,5 +187,10 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
 // "#!"): owner always, group and others where they may read. Anything else,
 // and any failure, leaves the file alone.
 void makeProgramExecutable(const std::string& path);
+
+// Asks the system to back the `length` bytes at `data` with large pages
+// where it can: a download buffer of megabytes is then mapped in a few
+// faults instead of one per 4 KiB page. Only a hint; failures are ignored.
+void preferLargePages(void* data, std::size_t length);
 
 }  // namespace vantis::content

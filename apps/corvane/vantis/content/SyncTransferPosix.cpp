@@ -1,9 +1,14 @@
-// The one platform-specific step of the transfer: giving an installed program
-// file its execute bits. Calling thread only, on a file nobody else writes.
+// The platform-specific steps of the transfer: giving an installed program
+// file its execute bits (calling thread only, on a file nobody else writes),
+// and asking for large pages under a download buffer (any thread, on its own
+// buffer).
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
 
 #include <cstring>
 
@@ -25,6 +30,16 @@ bool startsLikeProgram(const std::string& path) {
 }
 
 }  // namespace
+
+void preferLargePages(void* data, std::size_t length) {
+  // Only whole pages inside the buffer may be advised; the system uses large
+  // pages for the aligned stretches among them.
+  const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + length) / page * page;
+  if (end <= start) return;
+  ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
 
 void makeProgramExecutable(const std::string& path) {
   struct stat info;
