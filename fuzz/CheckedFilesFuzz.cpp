@@ -11,20 +11,9 @@
 
 #include "FuzzSupport.h"
 #include "SyncCheckedFiles.h"
+#include "SyncInternal.h"
 
 using namespace vantis::content;
-
-namespace {
-
-bool isLowerHexDigest(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   CheckedFiles files;

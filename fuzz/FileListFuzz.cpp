@@ -12,19 +12,11 @@
 
 #include "FuzzSupport.h"
 #include "SyncLists.h"
+#include "SyncInternal.h"
 
 using namespace vantis::content;
 
 namespace {
-
-bool isLowerHexDigest(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-    if (!hex) return false;
-  }
-  return true;
-}
 
 void checkKept(const FileListResult& result) {
   std::uint64_t total = 0;

@@ -131,11 +131,9 @@ class TransferServer : public ::testing::Test {
     run.client = &client;
     run.packVersion = "1.0";
     std::string error;
-    const std::string pieceSize =
-        chunkSize == 0 ? "" : ",\"chunkSize\":" + std::to_string(chunkSize);
-    EXPECT_TRUE(parseJson("{\"parts\":{\"bundles\":{\"sha256\":\"" + indexDigest + "\"}}" +
-                              pieceSize + "}",
+    EXPECT_TRUE(parseJson("{\"parts\":{\"bundles\":{\"sha256\":\"" + indexDigest + "\"}}}",
                           run.manifest, error));
+    run.chunkSize = chunkSize;
     run.startSeconds = monotonicSeconds();
     const bool ok = runTransfer(run, work, &stats);
     finalProgress = run.progress;
@@ -170,7 +168,7 @@ class TransferServer : public ::testing::Test {
   TempDir instance;
   std::unique_ptr<ScriptServer> server;
   std::string indexLines;
-  std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", left out when 0
+  std::uint64_t chunkSize = 0;  // the release's chunk size, 0 when it does not say
   CheckedFiles checked;         // what the run knows of installed copies, before and after
   SyncOptions options;
   SyncResult result;

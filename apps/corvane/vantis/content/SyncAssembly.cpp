@@ -168,15 +168,14 @@ bool installFile(SyncRun& run, const FileRecord& record, const std::string& targ
 
 // The file just installed is the record's content, cut into its chunks:
 // remembered with its identity, so that the next run need not read it.
-void rememberInstalled(SyncRun& run, const FileRecord& record, const std::string& target,
-                       std::uint64_t chunkSize) {
+void rememberInstalled(SyncRun& run, const FileRecord& record, const std::string& target) {
   FileIdentity identity;
   if (!fileIdentity(target, identity)) {
     run.checked.erase(record.path);
     return;
   }
   run.checked[record.path] =
-      CheckedFile{identity, record.sha256, chunkSize, joinChunks(record.chunks)};
+      CheckedFile{identity, record.sha256, run.chunkSize, joinChunks(record.chunks)};
 }
 
 void countDone(SyncRun& run, const FileRecord& record) {
@@ -197,7 +196,6 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
   }
   std::vector<char> buffer(kCopyBytes);
   const std::map<std::string, std::size_t> uses = countBlobUses(workList);
-  const std::uint64_t chunkSize = releaseChunkSize(run.manifest);
   SyncResult& result = run.result;
   const PieceMap none;
   for (std::size_t i = 0; i < workList.size(); ++i) {
@@ -214,7 +212,7 @@ bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
     }
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
     if (!installFile(run, record, target, local, soleBlob, buffer)) return false;
-    rememberInstalled(run, record, target, chunkSize);
+    rememberInstalled(run, record, target);
     if (record.target == "binary") result.programsChanged = true;
     result.filesWritten += 1;
     run.progress.filesDone = result.filesWritten;

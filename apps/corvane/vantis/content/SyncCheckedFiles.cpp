@@ -7,32 +7,19 @@
 #include <charconv>
 #include <cstddef>
 
+#include "SyncInternal.h"
+
 namespace vantis::content {
 
 namespace {
 
 constexpr const char* kFirstLine = "checked-files 1";
-constexpr std::size_t kDigestChars = 64;
-
-bool isLowerHexDigest(const std::string& text, std::size_t from, std::size_t length) {
-  if (length != kDigestChars) return false;
-  for (std::size_t i = from; i < from + length; ++i) {
-    const char c = text[i];
-    const bool hexDigit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-    if (!hexDigit) return false;
-  }
-  return true;
-}
 
 bool validChunks(const std::string& chunks) {
-  if (chunks.empty()) return true;
-  for (std::size_t start = 0;;) {
-    const std::size_t comma = chunks.find(',', start);
-    const std::size_t end = comma == std::string::npos ? chunks.size() : comma;
-    if (!isLowerHexDigest(chunks, start, end - start)) return false;
-    if (comma == std::string::npos) return true;
-    start = comma + 1;
+  for (const std::string& digest : splitChunks(chunks)) {
+    if (!isLowerHexDigest(digest)) return false;
   }
+  return true;
 }
 
 // Cuts the next space-ended field off `line` at `position`.
@@ -60,7 +47,7 @@ bool parseLine(const std::string& line, std::string& path, CheckedFile& file) {
                      nextField(line, position, chunks);
   if (!split || position >= line.size()) return false;
   if (chunks == "-") chunks.clear();
-  const bool valid = isLowerHexDigest(sha, 0, sha.size()) && validChunks(chunks) &&
+  const bool valid = isLowerHexDigest(sha) && validChunks(chunks) &&
                      parseNumber(size, file.identity.size) &&
                      parseNumber(inode, file.identity.inode) &&
                      parseNumber(modified, file.identity.modifiedNs) &&

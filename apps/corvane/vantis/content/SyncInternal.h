@@ -16,6 +16,17 @@ namespace vantis::content {
 
 class HttpClient;
 
+// True for 64 lower-case hexadecimal characters: the only text that can be
+// a digest this system compares (Sha256::hex writes nothing else).
+inline bool isLowerHexDigest(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    const bool hexDigit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    if (!hexDigit) return false;
+  }
+  return true;
+}
+
 // Instance-relative paths of the records in the cache folder.
 inline constexpr const char* kCacheDir = "content\\cache";
 inline constexpr const char* kStateFile = "state.json";
@@ -46,6 +57,7 @@ struct SyncRun {
   long long sequence = -1;
   JsonValue manifest;
   std::string manifestBytes;
+  std::uint64_t chunkSize = 0;  // the manifest's "chunkSize" on the full path; 0 unknown
 
   // From the previous installed-state record (Null when there was none).
   JsonValue previousState;

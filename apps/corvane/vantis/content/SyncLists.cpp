@@ -14,6 +14,7 @@
 #include "Crypto.h"
 #include "FileSystem.h"
 #include "Http.h"
+#include "SyncInternal.h"
 
 namespace vantis::content {
 
@@ -22,15 +23,6 @@ namespace {
 const std::size_t kMaxPathBytes = 400;
 const std::size_t kDigestChars = 64;
 const std::uint64_t kProgressEvery = 512;
-
-bool isLowerHexDigest(const std::string& text) {
-  if (text.size() != kDigestChars) return false;
-  for (char c : text) {
-    const bool hexDigit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-    if (!hexDigit) return false;
-  }
-  return true;
-}
 
 // Device names that some file systems the content may be unpacked on treat
 // specially whatever their extension; a file named so could never be written

@@ -36,16 +36,6 @@ std::string uniquePartPath(const std::string& path) {
   return path + "." + std::to_string(::getpid()) + "-" + std::to_string(serial) + ".part";
 }
 
-bool isLowerHexDigest(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    const bool digit = c >= '0' && c <= '9';
-    const bool letter = c >= 'a' && c <= 'f';
-    if (!digit && !letter) return false;
-  }
-  return true;
-}
-
 std::uint64_t nonNegative(std::int64_t value) {
   return value < 0 ? 0 : static_cast<std::uint64_t>(value);
 }
@@ -307,7 +297,7 @@ std::string download(SyncRun& run, const FetchPlan& plan,
   shared.needed = &plan.needed;
   shared.blobStore = run.blobStore;
   shared.cacheDir = run.cacheDir;
-  shared.bodyBytes = bodyBytesFor(plan, releaseChunkSize(run.manifest));
+  shared.bodyBytes = bodyBytesFor(plan, run.chunkSize);
 
   const std::uint64_t bytesBefore = run.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());
@@ -467,7 +457,7 @@ bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList, Transfer
   // Before planning: a blob the installed copies of changed files still hold
   // is read from there, not downloaded.
   LocalPieces local;
-  if (!findLocalPieces(run, workList, releaseChunkSize(run.manifest), local)) return false;
+  if (!findLocalPieces(run, workList, run.chunkSize, local)) return false;
   const BlobPresent present = [&run, &local](const std::string& hash) {
     if (local.covered.count(hash) != 0) return true;
     std::uint64_t size = 0;

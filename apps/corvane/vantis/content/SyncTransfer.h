@@ -50,7 +50,7 @@ struct TransferStats {
 //     run.client and checks it against the manifest's "parts" -> "bundles"
 //     -> "sha256";
 //  2. looks for the blobs of changed files in their installed copies
-//     (`findLocalPieces`, with the manifest's "chunkSize"), reporting
+//     (`findLocalPieces`, with run.chunkSize), reporting
 //     "Reusing local files";
 //  3. plans the blobs neither there nor in the store (`planFetches`) and
 //     downloads them on `workerCount(jobs)` threads, each with its own

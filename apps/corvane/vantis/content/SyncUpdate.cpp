@@ -70,7 +70,7 @@ bool readWorkList(SyncRun& run, const std::vector<unsigned char>& body, FileList
   const CheckedFiles recorded = readCheckedFiles(run.checkedFilesPath);
   FileListContext context;
   context.checked = &recorded;
-  context.chunkSize = releaseChunkSize(run.manifest);
+  context.chunkSize = run.chunkSize;
   context.root = run.options.root;
   context.fullCheck = run.fullCheck;
   context.nothingInstalled = run.installedVersion.empty();
@@ -271,6 +271,7 @@ bool writeConfigurationAndState(SyncRun& run) {
 
 void runFullUpdate(SyncRun& run, const ReleasePointer& pointer) {
   if (!fetchManifestAndCredits(run, pointer)) return;
+  run.chunkSize = releaseChunkSize(run.manifest);
   std::vector<unsigned char> body;
   if (!fetchFileList(run, body)) return;
 
