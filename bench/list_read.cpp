@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-#include "Crypto.h"
-#include "FileSystem.h"
-#include "SyncLists.h"
+#include "foundation/Crypto.h"
+#include "foundation/FileSystem.h"
+#include "protocol/SyncLists.h"
 
 // ---- heap accounting ----------------------------------------------------------
 // Every allocation of the process goes through these, so the figures include

@@ -29,7 +29,7 @@ function(skarvel_embed_signing_key pem_path out_cpp)
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${point}")
   file(WRITE "${out_cpp}.tmp"
     "// Generated from ${pem_path}; do not edit.\n"
-    "#include \"SigningKey.h\"\n\n"
+    "#include \"protocol/SigningKey.h\"\n\n"
     "namespace vantis::content {\n"
     "const unsigned char sContentSigningKey[65] = {${bytes}};\n"
     "}\n")

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "FuzzSupport.h"
 
 using vantis::content::decodeBase64;

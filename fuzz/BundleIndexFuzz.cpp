@@ -11,7 +11,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "SyncLists.h"
+#include "protocol/SyncLists.h"
 
 using namespace vantis::content;
 

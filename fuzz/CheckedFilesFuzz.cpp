@@ -10,8 +10,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "SyncCheckedFiles.h"
-#include "SyncInternal.h"
+#include "protocol/SyncCheckedFiles.h"
+#include "pipeline/SyncInternal.h"
 
 using namespace vantis::content;
 

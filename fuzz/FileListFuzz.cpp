@@ -11,8 +11,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "SyncLists.h"
-#include "SyncInternal.h"
+#include "protocol/SyncLists.h"
+#include "pipeline/SyncInternal.h"
 
 using namespace vantis::content;
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Http.h"
+#include "http/Http.h"
 
 using vantis::content::HttpClient;
 

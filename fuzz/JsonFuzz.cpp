@@ -8,7 +8,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "Json.h"
+#include "foundation/Json.h"
 
 using vantis::content::JsonValue;
 using vantis::content::parseJson;

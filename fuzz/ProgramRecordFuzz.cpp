@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "BinaryCheck.h"
+#include "protocol/BinaryCheck.h"
 #include "FuzzSupport.h"
 
 using namespace vantis::content;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "SyncPointer.h"
+#include "protocol/SyncPointer.h"
 
 using namespace vantis::content;
 

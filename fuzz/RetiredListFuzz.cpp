@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "SyncLists.h"
+#include "protocol/SyncLists.h"
 
 using namespace vantis::content;
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "SyncLists.h"
+#include "protocol/SyncLists.h"
 
 using vantis::content::safeRelativePath;
 

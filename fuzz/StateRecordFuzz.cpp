@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <string>
 
-#include "FileSystem.h"
+#include "foundation/FileSystem.h"
 #include "FuzzSupport.h"
-#include "Json.h"
-#include "Sync.h"
-#include "SyncInternal.h"
+#include "foundation/Json.h"
+#include "pipeline/Sync.h"
+#include "pipeline/SyncInternal.h"
 
 using namespace vantis::content;
 

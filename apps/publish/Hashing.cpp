@@ -8,7 +8,7 @@
 #include <atomic>
 #include <memory>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Files.h"
 
 namespace vantis::publish {

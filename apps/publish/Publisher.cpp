@@ -8,7 +8,7 @@
 
 #include "Bundling.h"
 #include "Content.h"
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Files.h"
 #include "Hashing.h"
 #include "ReleaseDocs.h"

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Files.h"
 #include "JsonText.h"
 

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <map>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Files.h"
 #include "Gzip.h"
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "HandRelease.h"
 #include "Program.h"
 #include "ReleaseServer.h"

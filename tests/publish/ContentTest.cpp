@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "Content.h"
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Hashing.h"
 #include "TempDir.h"
 

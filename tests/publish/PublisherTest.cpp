@@ -9,10 +9,10 @@
 
 #include <cstdlib>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Publisher.h"
 #include "ServedRelease.h"
-#include "SigningKey.h"
+#include "protocol/SigningKey.h"
 #include "TempDir.h"
 #include "TestSigning.h"
 

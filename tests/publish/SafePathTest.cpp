@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "SafePath.h"
-#include "SyncLists.h"
+#include "protocol/SyncLists.h"
 
 namespace vantis::publish {
 namespace {

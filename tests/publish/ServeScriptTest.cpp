@@ -16,7 +16,7 @@
 #include <chrono>
 #include <thread>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Publisher.h"
 #include "ServedRelease.h"
 #include "TempDir.h"

@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "TempDir.h"
 
 namespace vantis::publish::test {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "Json.h"
-#include "SyncLists.h"
-#include "SyncPointer.h"
+#include "foundation/Json.h"
+#include "protocol/SyncLists.h"
+#include "protocol/SyncPointer.h"
 
 namespace vantis::publish::test {
 

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Signing.h"
-#include "SigningKey.h"
+#include "protocol/SigningKey.h"
 #include "TempDir.h"
 #include "TestSigning.h"
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "Crypto.h"
+#include "foundation/Crypto.h"
 #include "Program.h"
 #include "ScriptServer.h"
 #include "TempDir.h"

@@ -1,0 +1,68 @@
+// The parts of Crypto.h that need no crypto library: the digest comparison
+// and the Base64 decoder. Both may run on any thread.
+#include "foundation/Crypto.h"
+
+#include <cstdint>
+#include <mutex>
+
+namespace vantis::content {
+
+bool Sha256::equals(const std::string& a, const std::string& b) {
+  // An empty text is a digest that could not be computed: it matches nothing,
+  // not even another empty text.
+  if (a.empty() || b.empty() || a.size() != b.size()) return false;
+  // Visit every byte so that the time taken does not tell where two digests
+  // first differ.
+  unsigned char difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  }
+  return difference == 0;
+}
+
+namespace {
+
+// Each byte's 6-bit value in the standard alphabet, or -1.
+signed char sBase64Values[256];
+std::once_flag sBase64Once;
+
+void buildBase64Table() {
+  static const char sAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (signed char& value : sBase64Values) value = -1;
+  for (int i = 0; i < 64; ++i) {
+    sBase64Values[static_cast<unsigned char>(sAlphabet[i])] = static_cast<signed char>(i);
+  }
+}
+
+// Line breaks and padding may stand anywhere: the pointer's fields come from
+// encoders that wrap lines or pad, and neither changes the decoded bytes.
+bool isSkippedBase64Byte(unsigned char byte) {
+  return byte == '\n' || byte == '\r' || byte == '=';
+}
+
+}  // namespace
+
+bool decodeBase64(const std::string& text, std::vector<unsigned char>& out) {
+  std::call_once(sBase64Once, buildBase64Table);
+  out.clear();
+  out.reserve(text.size() / 4 * 3 + 3);
+  std::uint32_t bits = 0;  // only the lowest `pending` bits are kept
+  int pending = 0;
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (isSkippedBase64Byte(byte)) continue;
+    int value = sBase64Values[byte];
+    if (value < 0) return false;
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
+    pending += 6;
+    if (pending < 8) continue;
+    pending -= 8;
+    out.push_back(static_cast<unsigned char>(bits >> pending));
+    bits &= (std::uint32_t{1} << pending) - 1;
+  }
+  // Fewer than 8 left-over bits are the encoder's filler; they are dropped.
+  return true;
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,290 @@
+// POSIX and C stdio implementation of the file helpers. Reads and writes go
+// in 64 KiB pieces so that no content file is ever held whole in memory.
+
+#include "foundation/FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <future>
+#include <system_error>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "foundation/Crypto.h"
+
+namespace vantis::content {
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 65536;
+
+// fclose() flushes the stream: a full disk often shows only there, so a
+// failed close is a failed write.
+bool closeWritten(std::FILE* file) { return std::fclose(file) == 0; }
+
+constexpr std::uint64_t kNoLimit = UINT64_MAX;
+// From this size on, a block is hashed on a second thread while it is being
+// written: both take about as long, and a large file's copy then costs one
+// of them instead of both.
+constexpr std::size_t kHashAsideBytes = 512 * 1024;
+
+bool writeAll(const char* data, std::size_t length, std::FILE* out) {
+  return std::fwrite(data, 1, length, out) == length;
+}
+
+// Feeds one block to `digest` and writes it to `out` (when given).
+bool hashAndWrite(const char* data, std::size_t length, Sha256& digest, std::FILE* out) {
+  if (!out) {
+    digest.update(data, length);
+    return true;
+  }
+  if (length < kHashAsideBytes) {
+    digest.update(data, length);
+    return writeAll(data, length, out);
+  }
+  std::future<void> hashed;
+  try {
+    hashed = std::async(std::launch::async, [&] { digest.update(data, length); });
+  } catch (const std::system_error&) {
+    // No thread to be had: hash here, as small blocks are.
+    digest.update(data, length);
+    return writeAll(data, length, out);
+  }
+  const bool written = writeAll(data, length, out);
+  // Waited for whatever the write did: the block must not be reused, nor
+  // the digest read, while the other thread still hashes it.
+  hashed.get();
+  return written;
+}
+
+// Moves up to `limit` bytes from `in` through `buffer` into `digest`, and
+// into `out` as well when one is given, adding the count to `moved`. The one
+// read-hash(-write) loop of the helpers. False on a read error (which must
+// not pass for the end of the file) or a short write.
+bool pumpHashing(std::FILE* in, std::uint64_t limit, std::FILE* out, Sha256& digest,
+                 std::uint64_t& moved, std::vector<char>& buffer) {
+  for (std::uint64_t left = limit; left != 0;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), left));
+    const std::size_t got = std::fread(buffer.data(), 1, want, in);
+    if (got == 0) break;
+    if (!hashAndWrite(buffer.data(), got, digest, out)) return false;
+    moved += got;
+    left -= got;
+  }
+  return std::ferror(in) == 0;
+}
+
+}  // namespace
+
+std::string joinPath(const std::string& base, const std::string& relative) {
+  if (base.empty()) return relative;
+  if (relative.empty()) return base;
+  std::string joined = base;
+  const char last = base.back();
+  if (last != '/' && last != '\\') joined += '/';
+  joined += relative;
+  for (char& c : joined) {
+    if (c == '\\') c = '/';
+  }
+  return joined;
+}
+
+void makeDirectories(const std::string& path) {
+  // Every blob and every installed file asks for its folder, which nearly
+  // always exists: one lock-free stat answers that. A mkdir of each level
+  // instead costs a dozen calls per file, each taking its parent's lock, for
+  // which six download workers storing into the same folders queue up.
+  struct stat info;
+  if (path.empty() || (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) return;
+  if (::mkdir(path.c_str(), 0755) == 0 || errno != ENOENT) return;
+  // A missing parent: create the chain from the top (at most one call per
+  // level, as deep as the path goes), then this level.
+  const std::size_t slash = path.find_last_of('/', path.size() - 2);
+  if (slash == std::string::npos || slash == 0) return;
+  makeDirectories(path.substr(0, slash));
+  ::mkdir(path.c_str(), 0755);
+}
+
+void makeParentDirectories(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return;
+  makeDirectories(path.substr(0, slash));
+}
+
+bool writeWholeFile(const std::string& path, const void* data, std::size_t length) {
+  makeParentDirectories(path);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
+  const bool closed = closeWritten(file);
+  return written && closed;
+}
+
+bool replaceWholeFile(const std::string& path, const std::string& data) {
+  // Write "<path>.part" and rename: a cut-off write must never replace the
+  // record that is still whole.
+  const std::string part = path + ".part";
+  if (!writeWholeFile(part, data.data(), data.size())) {
+    ::unlink(part.c_str());
+    return false;
+  }
+  if (::rename(part.c_str(), path.c_str()) != 0) {
+    ::unlink(part.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  out.clear();
+  std::vector<char> buffer(kChunkBytes);
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+    if (got == 0) break;
+    out.append(buffer.data(), got);
+  }
+  std::fclose(file);
+  return true;
+}
+
+bool fileSize(const std::string& path, std::uint64_t& size) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return false;
+  if (S_ISDIR(info.st_mode)) return false;
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) {
+  return a.size == b.size && a.inode == b.inode && a.modifiedNs == b.modifiedNs &&
+         a.changedNs == b.changedNs;
+}
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  constexpr std::int64_t kNsPerSecond = 1000000000;
+  identity.size = static_cast<std::uint64_t>(info.st_size);
+  identity.inode = static_cast<std::uint64_t>(info.st_ino);
+  identity.modifiedNs = info.st_mtim.tv_sec * kNsPerSecond + info.st_mtim.tv_nsec;
+  identity.changedNs = info.st_ctim.tv_sec * kNsPerSecond + info.st_ctim.tv_nsec;
+  return true;
+}
+
+void removeDirectoryTree(const std::string& path) {
+  // Opened without following, at every level: a link in the tree's place
+  // (the player's, say, to keep the blob store on another disk) is removed
+  // like any link inside the tree and never entered, so the folder it points
+  // at keeps its files.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) ::unlink(path.c_str());
+    return;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = joinPath(path, name);
+    struct stat info;
+    // lstat: a link to a folder outside the tree is removed, never entered.
+    if (::lstat(child.c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      removeDirectoryTree(child);
+    } else {
+      ::unlink(child.c_str());
+    }
+  }
+  ::closedir(dir);
+  ::rmdir(path.c_str());
+}
+
+bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex) {
+  size = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  Sha256 digest;
+  std::vector<char> buffer(kChunkBytes);
+  const bool read = pumpHashing(file, kNoLimit, nullptr, digest, size, buffer);
+  std::fclose(file);
+  if (!read) return false;
+  hex = digest.hex();
+  return true;
+}
+
+bool hashFilePieces(const std::string& path, std::uint64_t pieceBytes, std::uint64_t limit,
+                    const PieceDigest& onPiece, std::vector<char>& buffer) {
+  if (pieceBytes == 0) return false;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  bool whole = true;
+  for (std::uint64_t done = 0; whole && done < limit;) {
+    Sha256 digest;
+    std::uint64_t got = 0;
+    const std::uint64_t want = std::min(pieceBytes, limit - done);
+    whole = pumpHashing(file, want, nullptr, digest, got, buffer);
+    if (!whole || got == 0) break;
+    whole = onPiece(digest.hex(), got);
+    // A short piece is the file's last.
+    if (got < want) break;
+    done += got;
+  }
+  std::fclose(file);
+  return whole;
+}
+
+bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest,
+                       std::uint64_t& written, std::vector<char>& buffer) {
+  std::FILE* in = std::fopen(source.c_str(), "rb");
+  if (!in) return false;
+  const bool copied = pumpHashing(in, kNoLimit, out, digest, written, buffer);
+  std::fclose(in);
+  return copied;
+}
+
+bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std::uint64_t length,
+                            std::FILE* out, Sha256& digest, std::uint64_t& written,
+                            std::vector<char>& buffer) {
+  std::FILE* in = std::fopen(source.c_str(), "rb");
+  if (!in) return false;
+  std::uint64_t moved = 0;
+  const bool placed = offset <= static_cast<std::uint64_t>(INT64_MAX) &&
+                      ::fseeko(in, static_cast<off_t>(offset), SEEK_SET) == 0;
+  const bool copied = placed && pumpHashing(in, length, out, digest, moved, buffer);
+  std::fclose(in);
+  written += moved;
+  // A file that has shrunk since it was looked at ends before the range does.
+  return copied && moved == length;
+}
+
+bool copyFileHashing(const std::string& source, const std::string& destination,
+                     std::uint64_t& size, std::string& hex) {
+  size = 0;
+  // The destination is created only once the source is known to open.
+  std::FILE* probe = std::fopen(source.c_str(), "rb");
+  if (!probe) return false;
+  std::fclose(probe);
+  std::FILE* out = std::fopen(destination.c_str(), "wb");
+  if (!out) return false;
+  Sha256 digest;
+  std::vector<char> buffer(kChunkBytes);
+  const bool copied = appendFileHashing(source, out, digest, size, buffer);
+  const bool closed = closeWritten(out);
+  hex = digest.hex();
+  return copied && closed;
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,349 @@
+// HttpClient's transfers over one libcurl easy handle, and the certificate
+// pin as an OpenSSL verification callback. The URL rules live in Http.cpp.
+//
+// Every request resets the handle and sets all its options afresh, so nothing
+// of one request leaks into the next except libcurl's connection cache, which
+// is the point of keeping the handle: keep-alive connections to the content
+// server are reused. Callbacks run on the requesting thread inside
+// curl_easy_perform and only touch the request's TransferContext.
+
+#include <curl/curl.h>
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "foundation/Crypto.h"
+#include "http/Http.h"
+
+namespace vantis::content {
+
+namespace {
+
+constexpr const char* kUserAgent = "Skarvel/1.0";
+constexpr long kConnectTimeoutMs = 15000;
+constexpr uint64_t kPostReplyLimit = 262144;
+
+std::once_flag sCurlInit;
+
+void ensureCurlInitialised() {
+  std::call_once(sCurlInit, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+
+// One request's state, on the requesting function's stack; libcurl hands its
+// address to both the body and the header callback.
+struct TransferContext {
+  HttpResponse* response = nullptr;
+  uint64_t limit = 0;
+  const HttpProgress* progress = nullptr;  // null for POST
+  uint64_t expected = 0;                   // last non-zero Content-Length
+  bool tooLarge = false;
+  bool cancelled = false;
+  // An exception thrown inside a callback (the caller's progress function, or
+  // a failed allocation). It must not unwind through libcurl's C frames, so
+  // the callback stops the transfer and the request rethrows it afterwards.
+  std::exception_ptr failure;
+};
+
+bool transferStopped(const TransferContext& transfer) {
+  return transfer.tooLarge || transfer.cancelled || transfer.failure;
+}
+
+size_t takeBody(TransferContext& transfer, const char* data, size_t n) {
+  std::vector<uint8_t>& body = transfer.response->body;
+  // The limit counts decoded bytes, since libcurl decodes before it calls us;
+  // written so that b + n cannot overflow.
+  bool overLimit = n > transfer.limit || body.size() > transfer.limit - n;
+  if (overLimit) {
+    transfer.tooLarge = true;
+    return 0;
+  }
+  body.insert(body.end(), data, data + n);
+  bool wantsProgress = transfer.progress != nullptr && *transfer.progress;
+  if (!wantsProgress) return n;
+  if (!(*transfer.progress)(body.size(), transfer.expected)) {
+    transfer.cancelled = true;
+    return 0;
+  }
+  return n;
+}
+
+// Body sink. Returning anything but n makes libcurl end the transfer.
+size_t writeBody(char* data, size_t size, size_t count, void* context) {
+  auto& transfer = *static_cast<TransferContext*>(context);
+  // A zero-length chunk cannot stop libcurl by returning 0, so a stop decided
+  // then is enforced at the next chunk.
+  if (transferStopped(transfer)) return 0;
+  try {
+    return takeBody(transfer, data, size * count);
+  } catch (...) {
+    transfer.failure = std::current_exception();
+    return 0;
+  }
+}
+
+// The value of a "content-length:" header line (already lower-cased), or 0
+// when there is none. strtoull skips leading blanks and stops at the first
+// non-digit, so the trailing CR LF does not matter.
+uint64_t contentLength(const std::string& line) {
+  static const std::string kName = "content-length:";
+  if (line.size() < kName.size() || line.compare(0, kName.size(), kName) != 0) return 0;
+  return std::strtoull(line.c_str() + kName.size(), nullptr, 10);
+}
+
+// Header sink: only Content-Length matters, and only to the progress
+// function; it is never compared with the limit. Headers never stop a
+// transfer.
+size_t readHeader(char* data, size_t size, size_t count, void* context) {
+  auto& transfer = *static_cast<TransferContext*>(context);
+  size_t n = size * count;
+  try {
+    std::string line(data, n);
+    for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    uint64_t length = contentLength(line);
+    if (length != 0) transfer.expected = length;
+  } catch (...) {
+    transfer.failure = std::current_exception();
+  }
+  return n;
+}
+
+// Replaces OpenSSL's whole chain verification for one connection: the leaf
+// certificate is accepted exactly when the SHA-256 of its DER encoding equals
+// the pin. So a self-signed certificate with the right digest passes and a
+// publicly trusted one with another digest does not. userData is the address
+// of a pointer to the client's certificatePin.
+int pinVerifyCallback(X509_STORE_CTX* store, void* userData) {
+  auto* pinSlot = static_cast<const std::string* const*>(userData);
+  bool havePin = pinSlot != nullptr && *pinSlot != nullptr && !(*pinSlot)->empty();
+  if (!havePin) return 0;
+  X509* certificate = X509_STORE_CTX_get0_cert(store);
+  if (certificate == nullptr) return 0;
+  unsigned char* der = nullptr;
+  int length = i2d_X509(certificate, &der);
+  if (length <= 0 || der == nullptr) return 0;
+  bool matches = false;
+  try {
+    matches = Sha256::equals(Sha256::of(der, static_cast<size_t>(length)), **pinSlot);
+  } catch (...) {
+    matches = false;  // no exception may cross OpenSSL's frames
+  }
+  OPENSSL_free(der);
+  // Name the reason, so that libcurl reports a verification failure rather
+  // than a handshake that failed for no stated cause.
+  if (!matches) X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+  return matches ? 1 : 0;
+}
+
+CURLcode sslCtxCallback(CURL*, void* sslContext, void* userData) {
+  SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), pinVerifyCallback,
+                                   userData);
+  return CURLE_OK;
+}
+
+// A libcurl header list freed on every way out of a request.
+class HeaderList {
+ public:
+  HeaderList() = default;
+  ~HeaderList() { curl_slist_free_all(list_); }
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+
+  void add(const std::string& line) {
+    curl_slist* grown = curl_slist_append(list_, line.c_str());
+    if (grown == nullptr) throw std::bad_alloc();  // a request without its headers is wrong
+    list_ = grown;
+  }
+  curl_slist* get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+};
+
+bool pinInForce(const HttpClient& client) {
+  return client.secure && !client.certificatePin.empty();
+}
+
+// Sets the pin options when a pin is in force. pinSlot must outlive the
+// transfer. False when this libcurl cannot take the OpenSSL callback, in which
+// case the request must not be sent: without the callback it would fall back
+// to ordinary verification and the pin would silently not hold.
+bool applyPin(CURL* handle, const HttpClient& client, const std::string** pinSlot) {
+  if (!pinInForce(client)) return true;
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+  // The host name is not matched against the certificate: the pin alone says
+  // which server this is.
+  curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
+  CURLcode callbackSet = curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, sslCtxCallback);
+  curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, static_cast<void*>(pinSlot));
+  return callbackSet == CURLE_OK;
+}
+
+void setSinks(CURL* handle, TransferContext* transfer) {
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(transfer));
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readHeader);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(transfer));
+}
+
+// Runs the transfer and reads the status whatever the outcome; rethrows what
+// a callback caught once libcurl is out of the way.
+CURLcode perform(CURL* handle, TransferContext& transfer) {
+  CURLcode result = curl_easy_perform(handle);
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  transfer.response->status = status;
+  if (transfer.failure) std::rethrow_exception(transfer.failure);
+  return result;
+}
+
+bool isTlsVerificationFailure(CURLcode result) {
+  return result == CURLE_SSL_CONNECT_ERROR || result == CURLE_PEER_FAILED_VERIFICATION;
+}
+
+const char* const kPinUnsupported =
+    "this libcurl cannot enforce the certificate pin (not built against OpenSSL)";
+const char* const kNotGenuine = "the login server could not be verified as genuine";
+
+}  // namespace
+
+HttpClient::HttpClient() { ensureCurlInitialised(); }
+
+HttpClient::~HttpClient() { release(); }
+
+void HttpClient::release() {
+  if (handle != nullptr) curl_easy_cleanup(handle);
+  handle = nullptr;
+  openHandle = nullptr;
+}
+
+bool HttpClient::open(const std::string& baseUrl) {
+  release();
+  if (!parseBaseUrl(baseUrl)) return false;
+  handle = curl_easy_init();
+  if (handle == nullptr) return false;
+  openHandle = handle;
+  return true;
+}
+
+HttpResponse HttpClient::get(const std::string& path) { return get(path, HttpProgress()); }
+
+HttpResponse HttpClient::get(const std::string& path, const HttpProgress& progress) {
+  HttpResponse response;
+  get(path, progress, response);
+  return response;
+}
+
+void HttpClient::get(const std::string& path, const HttpProgress& progress,
+                     HttpResponse& response) {
+  // Cleared, not replaced: the body keeps its memory for the next request.
+  response.status = 0;
+  response.body.clear();
+  response.error.clear();
+  response.pinRejected = false;
+  if (openHandle == nullptr) {
+    response.error = "not connected";
+    return;
+  }
+  curl_easy_reset(openHandle);
+  std::string url = requestUrl(path);
+  HeaderList headers;
+  if (!accessKey.empty()) headers.add("X-Access-Key: " + accessKey);
+
+  TransferContext transfer;
+  transfer.response = &response;
+  transfer.limit = maxBodyBytes;
+  transfer.progress = &progress;
+
+  curl_easy_setopt(openHandle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(openHandle, CURLOPT_USERAGENT, kUserAgent);
+  // No signals for time-outs: clients run on several threads at once.
+  curl_easy_setopt(openHandle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(openHandle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  // No whole-transfer limit, since a large bundle on a slow line may take
+  // long; a transfer that stalls (under 1 byte/s for 30 s) is given up.
+  curl_easy_setopt(openHandle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(openHandle, CURLOPT_LOW_SPEED_TIME, 30L);
+  curl_easy_setopt(openHandle, CURLOPT_ACCEPT_ENCODING, "");
+  setSinks(openHandle, &transfer);
+  if (headers.get() != nullptr) curl_easy_setopt(openHandle, CURLOPT_HTTPHEADER, headers.get());
+  const std::string* pin = &certificatePin;
+  if (!applyPin(openHandle, *this, &pin)) {
+    response.error = kPinUnsupported;
+    return;
+  }
+
+  CURLcode result = perform(openHandle, transfer);
+  if (transfer.cancelled) {
+    response.error = "cancelled";
+  } else if (transfer.tooLarge) {
+    response.error = "the response was larger than expected";
+  } else if (result != CURLE_OK && pinInForce(*this) && isTlsVerificationFailure(result)) {
+    response.error = kNotGenuine;
+    response.pinRejected = true;
+  } else if (result != CURLE_OK) {
+    response.error = std::string("could not reach the server (") + curl_easy_strerror(result) + ")";
+  }
+}
+
+HttpResponse HttpClient::post(const std::string& path, const std::string& contentType,
+                              const std::string& body) {
+  HttpResponse response;
+  if (openHandle == nullptr) {
+    response.error = "not connected";
+    return response;
+  }
+  curl_easy_reset(openHandle);
+  std::string url = requestUrl(path);
+  HeaderList headers;
+  headers.add("Content-Type: " + contentType);
+  if (!accessKey.empty()) headers.add("X-Access-Key: " + accessKey);
+  // An empty Expect removes the "100-continue" handshake libcurl would add,
+  // which costs a round trip (or a second's wait) for nothing.
+  headers.add("Expect:");
+
+  TransferContext transfer;
+  transfer.response = &response;
+  transfer.limit = kPostReplyLimit;
+
+  curl_easy_setopt(openHandle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(openHandle, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(openHandle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(openHandle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(openHandle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+  curl_easy_setopt(openHandle, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(openHandle, CURLOPT_POST, 1L);
+  curl_easy_setopt(openHandle, CURLOPT_POSTFIELDS, body.data());
+  // The length is given, so a body with zero bytes inside is sent whole.
+  curl_easy_setopt(openHandle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  curl_easy_setopt(openHandle, CURLOPT_HTTPHEADER, headers.get());
+  setSinks(openHandle, &transfer);
+  const std::string* pin = &certificatePin;
+  if (!applyPin(openHandle, *this, &pin)) {
+    response.error = kPinUnsupported;
+    return response;
+  }
+
+  CURLcode result = perform(openHandle, transfer);
+  if (transfer.tooLarge) {
+    response.error = "the reply was too large";
+  } else if (result == CURLE_OK) {
+    response.error.clear();
+  } else if (isTlsVerificationFailure(result)) {
+    response.error = kNotGenuine;
+    response.pinRejected = pinInForce(*this);
+  } else {
+    response.error =
+        std::string("could not reach the login server (") + curl_easy_strerror(result) + ")";
+  }
+  return response;
+}
+
+}  // namespace vantis::content

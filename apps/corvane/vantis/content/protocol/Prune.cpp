@@ -1,0 +1,138 @@
+// The rules of retired-file pruning: which listed paths are refused, the
+// order in which emptied folders are removed, and the summary text. The
+// platform calls live in PrunePosix.cpp.
+
+#include "protocol/Prune.h"
+
+#include <cctype>
+#include <cstddef>
+#include <utility>
+
+namespace vantis::content::prune {
+
+namespace {
+
+constexpr std::size_t kMaxPathBytes = 1024;
+constexpr std::uint64_t kBytesPerMegabyte = std::uint64_t(1) << 20;
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Every check and the keep-set lookup compare this form, so that "Mods\A.esp"
+// and "mods/a.esp" are one file to the rules; the deletion uses the path as
+// listed.
+std::string normalise(const std::string& path) {
+  std::string out = path;
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return out;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// An empty segment (doubled or trailing separator), "." or ".." could climb
+// out of the content root or name the root itself.
+bool hasUnsafeSegment(const std::string& normalised) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = normalised.find('/', start);
+    const std::string segment = normalised.substr(start, slash - start);
+    if (segment.empty() || segment == "." || segment == "..") return true;
+    if (slash == std::string::npos) return false;
+    start = slash + 1;
+  }
+}
+
+// The rules in their fixed order; the first that matches refuses the entry.
+bool refuses(const std::string& listed, const std::set<std::string>& keep) {
+  if (listed.empty() || listed.size() > kMaxPathBytes) return true;
+  if (isSeparator(listed[0])) return true;
+  if (listed.find(':') != std::string::npos) return true;
+  if (listed.find('\0') != std::string::npos) return true;
+  const std::string normalised = normalise(listed);
+  if (hasUnsafeSegment(normalised)) return true;
+  // The synchroniser's own records live in "cache"; configuration files are
+  // the engine's, and a file directly in the root belongs to no mod.
+  if (normalised.compare(0, 6, "cache/") == 0) return true;
+  if (endsWith(normalised, ".cfg")) return true;
+  if (normalised.find('/') == std::string::npos) return true;
+  return keep.count(normalised) != 0;
+}
+
+std::size_t depthOf(const std::string& folder) {
+  std::size_t depth = 0;
+  for (char c : folder) depth += isSeparator(c) ? 1 : 0;
+  return depth;
+}
+
+// Deepest first, so that a folder is only tried after every emptied folder
+// below it has gone; ties in plain byte order.
+struct DeepestFirst {
+  bool operator()(const std::string& a, const std::string& b) const {
+    const std::size_t depthA = depthOf(a);
+    const std::size_t depthB = depthOf(b);
+    if (depthA != depthB) return depthA > depthB;
+    return a < b;
+  }
+};
+
+std::size_t lastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+std::uint64_t removeEmptiedFolders(const std::string& contentRoot,
+                                   const std::set<std::string>& touched) {
+  std::set<std::string, DeepestFirst> work(touched.begin(), touched.end());
+  std::uint64_t removed = 0;
+  while (!work.empty()) {
+    const std::string folder = *work.begin();
+    work.erase(work.begin());
+    const std::size_t separator = lastSeparator(folder);
+    // A top-level folder such as "mods" is part of the instance's layout.
+    const bool topLevel = separator == std::string::npos;
+    if (topLevel) continue;
+    if (!removeEmptyFolder(contentRoot, folder)) continue;
+    ++removed;
+    work.insert(folder.substr(0, separator));
+  }
+  return removed;
+}
+
+}  // namespace
+
+PruneResult run(const std::string& contentRoot, const std::vector<std::string>& paths,
+                const std::set<std::string>& keep) {
+  std::set<std::string> normalisedKeep;
+  for (const std::string& path : keep) normalisedKeep.insert(normalise(path));
+
+  PruneResult result;
+  std::set<std::string> touched;  // as listed: same case, same separators
+  for (const std::string& listed : paths) {
+    ++result.listed;
+    if (refuses(listed, normalisedKeep)) {
+      ++result.refused;
+      continue;
+    }
+    std::uint64_t size = 0;
+    const Removal removal = removeRegularFile(contentRoot, listed, size);
+    if (removal == Removal::failed) ++result.failed;
+    if (removal != Removal::removed) continue;
+    ++result.removed;
+    result.bytesRemoved += size;
+    const std::size_t separator = lastSeparator(listed);
+    if (separator != std::string::npos) touched.insert(listed.substr(0, separator));
+  }
+  result.foldersRemoved = removeEmptiedFolders(contentRoot, touched);
+  return result;
+}
+
+std::string summary(const PruneResult& result) {
+  return std::to_string(result.removed) + " of " + std::to_string(result.listed) +
+         " retired file(s) removed (" + std::to_string(result.bytesRemoved / kBytesPerMegabyte) +
+         " MB), " + std::to_string(result.foldersRemoved) + " empty folder(s), " +
+         std::to_string(result.failed) + " could not be deleted, " +
+         std::to_string(result.refused) + " refused";
+}
+
+}  // namespace vantis::content::prune

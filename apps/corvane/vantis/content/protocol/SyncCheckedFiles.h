@@ -1,0 +1,63 @@
+// The checked-files record: what an instance knows about its own content
+// files between runs. For every file a complete run installed or hashed it
+// keeps the file's identity at that moment (size, inode, modification and
+// change time), the SHA-256 of its content and the blobs it was cut into. As
+// long as a file's identity is unchanged, its content is the recorded one, so
+// a later update need not read it again: not to learn whether it is current,
+// and not to find which of a changed file's blobs it still holds. The same
+// trust the program-file record places in a modification time, with the
+// inode and change time added.
+//
+// Private to the sync unit; calling thread only. The record is a hint: a
+// missing, unreadable or malformed one means nothing is known and every file
+// is judged as if there were none. Whatever it says, a file assembled with
+// its help is still checked whole before it is installed. Not here: the
+// decisions it feeds (the list reader, the transfer).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/FileSystem.h"
+
+namespace vantis::content {
+
+// "checked-files.txt" in the cache folder.
+inline constexpr const char* kCheckedFilesName = "checked-files.txt";
+
+struct CheckedFile {
+  FileIdentity identity;
+  std::string sha256;           // of the whole content
+  std::uint64_t chunkSize = 0;  // the piece size `chunks` were cut with; 0 when unknown
+  std::string chunks;           // the pieces' digests, comma-joined, in order
+};
+
+// By path, exactly as the file list writes it.
+using CheckedFiles = std::map<std::string, CheckedFile>;
+
+// The digests of `chunks`, in order (none for an empty text).
+std::vector<std::string> splitChunks(const std::string& chunks);
+// The digests comma-joined.
+std::string joinChunks(const std::vector<std::string>& digests);
+
+// The record's text: a first line "checked-files 1", then one line per file:
+// sha256, size, inode, modification ns, change ns, chunk size and the
+// comma-joined chunks ("-" for none), separated by single spaces, then a
+// space and the path (which may hold spaces but never a line break).
+std::string formatCheckedFiles(const CheckedFiles& files);
+
+// Reads the text into `files` (emptied first). A text without the first
+// line reads as nothing known; a line that does not hold exactly what
+// `formatCheckedFiles` writes is skipped.
+void parseCheckedFiles(const std::string& text, CheckedFiles& files);
+
+// The record file read and parsed; nothing known when it cannot be read.
+CheckedFiles readCheckedFiles(const std::string& path);
+
+// Replaces the record file through a temporary file and a rename. False when
+// it could not be written; the old record then stays.
+bool writeCheckedFiles(const std::string& path, const CheckedFiles& files);
+
+}  // namespace vantis::content

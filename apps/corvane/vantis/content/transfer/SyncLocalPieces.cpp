@@ -1,0 +1,152 @@
+// Finding the blobs of changed files in their installed copies. Each copy is
+// read once, in pieces of the release's chunk size, and each piece's digest
+// is looked up among the blobs its own record names.
+
+#include "transfer/SyncLocalPieces.h"
+
+#include <algorithm>
+
+#include "foundation/FileSystem.h"
+
+namespace vantis::content {
+
+namespace {
+
+constexpr const char* kPhase = "Reusing local files";
+constexpr double kReportSeconds = 0.2;
+// Large reads: the copies worth looking at are the large files.
+constexpr std::size_t kReadBytes = 1 << 20;
+
+// A record whose installed copy is worth reading, and how far to read it.
+struct Candidate {
+  std::size_t index = 0;
+  std::string path;
+  std::uint64_t bytes = 0;
+};
+
+std::vector<Candidate> candidatesOf(const SyncRun& run, const std::vector<FileRecord>& workList,
+                                    std::uint64_t chunkSize) {
+  std::vector<Candidate> found;
+  for (std::size_t i = 0; i < workList.size(); ++i) {
+    const FileRecord& record = workList[i];
+    if (!piecesFit(record, chunkSize)) continue;
+    Candidate candidate{i, joinPath(run.contentDir, record.path), 0};
+    std::uint64_t installed = 0;
+    if (!fileSize(candidate.path, installed) || installed == 0) continue;
+    // Pieces past the new file's last one could only match content moved by
+    // whole pieces; not worth reading an overgrown copy for.
+    const std::uint64_t reach = static_cast<std::uint64_t>(record.chunks.size()) * chunkSize;
+    candidate.bytes = std::min(installed, reach);
+    found.push_back(candidate);
+  }
+  return found;
+}
+
+// Reads one installed copy into `pieces`. False only when the user asked to
+// stop; a copy that cannot be read simply holds what was read before.
+bool scanCopy(SyncRun& run, const FileRecord& record, const Candidate& candidate,
+              std::uint64_t chunkSize, PieceMap& pieces, std::vector<char>& buffer) {
+  const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
+  std::uint64_t offset = 0;
+  bool stopped = false;
+  double lastReport = monotonicSeconds();
+  const PieceDigest onPiece = [&](const std::string& hex, std::uint64_t length) {
+    if (wanted.count(hex) != 0) pieces.emplace(hex, LocalPiece{offset, length});
+    offset += length;
+    run.progress.stepDone += length;
+    const double now = monotonicSeconds();
+    if (now - lastReport < kReportSeconds) return true;
+    lastReport = now;
+    stopped = !run.reportProgress(kPhase, record.path);
+    return !stopped;
+  };
+  hashFilePieces(candidate.path, chunkSize, candidate.bytes, onPiece, buffer);
+  // What a failed read did not reach still counts as looked at.
+  run.progress.stepDone += candidate.bytes - std::min(candidate.bytes, offset);
+  return !stopped;
+}
+
+// The pieces of a copy the checked-files record says it was cut into, when
+// it was cut with this release's chunk size: no need to read it. False when
+// the record cannot tell.
+bool piecesFromRecord(const CheckedFile& known, const FileRecord& record, std::uint64_t chunkSize,
+                      PieceMap& pieces) {
+  if (known.chunkSize != chunkSize || known.chunks.empty()) return false;
+  const std::vector<std::string> cut = splitChunks(known.chunks);
+  const std::uint64_t size = known.identity.size;
+  if (size == 0 || (size - 1) / chunkSize + 1 != cut.size()) return false;
+  const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
+  for (std::size_t i = 0; i < cut.size(); ++i) {
+    if (wanted.count(cut[i]) == 0) continue;
+    const std::uint64_t offset = i * chunkSize;
+    pieces.emplace(cut[i], LocalPiece{offset, std::min(chunkSize, size - offset)});
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t releaseChunkSize(const JsonValue& manifest) {
+  const JsonValue& value = manifest["chunkSize"];
+  const long long size = value.asInt(0);
+  const bool whole = value.kind == JsonValue::Kind::Number &&
+                     static_cast<double>(size) == value.asNumber(0.0);
+  return whole && size > 0 ? static_cast<std::uint64_t>(size) : 0;
+}
+
+bool piecesFit(const FileRecord& record, std::uint64_t chunkSize) {
+  if (chunkSize == 0 || record.size <= 0 || record.chunks.size() < 2) return false;
+  const std::uint64_t size = static_cast<std::uint64_t>(record.size);
+  const std::uint64_t pieces = (size - 1) / chunkSize + 1;
+  return pieces == record.chunks.size();
+}
+
+bool findLocalPieces(SyncRun& run, const std::vector<FileRecord>& workList,
+                     std::uint64_t chunkSize, LocalPieces& pieces) {
+  pieces.perRecord.assign(workList.size(), PieceMap());
+  pieces.covered.clear();
+  const std::vector<Candidate> candidates = candidatesOf(run, workList, chunkSize);
+  if (candidates.empty()) return true;
+
+  run.progress.stepDone = 0;
+  run.progress.stepTotal = 0;
+  for (const Candidate& candidate : candidates) run.progress.stepTotal += candidate.bytes;
+  std::vector<char> buffer(kReadBytes);
+  for (const Candidate& candidate : candidates) {
+    const FileRecord& record = workList[candidate.index];
+    PieceMap& found = pieces.perRecord[candidate.index];
+    const auto known = run.checked.find(record.path);
+    if (known != run.checked.end() && piecesFromRecord(known->second, record, chunkSize, found)) {
+      run.progress.stepDone += candidate.bytes;
+      continue;
+    }
+    const bool goOn = run.reportProgress(kPhase, record.path) &&
+                      scanCopy(run, record, candidate, chunkSize, found, buffer);
+    if (!goOn) {
+      run.result.error = "Cancelled.";
+      return false;
+    }
+  }
+  pieces.covered = coveredBlobs(workList, pieces.perRecord);
+  return true;
+}
+
+std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,
+                                   const std::vector<PieceMap>& perRecord) {
+  std::map<std::string, std::size_t> users;    // records that name the blob
+  std::map<std::string, std::size_t> holders;  // of which hold it themselves
+  for (std::size_t i = 0; i < workList.size(); ++i) {
+    const std::set<std::string> names(workList[i].chunks.begin(), workList[i].chunks.end());
+    for (const std::string& hash : names) {
+      ++users[hash];
+      if (i < perRecord.size() && perRecord[i].count(hash) != 0) ++holders[hash];
+    }
+  }
+  std::set<std::string> covered;
+  for (const auto& [hash, count] : holders) {
+    if (count == users[hash]) covered.insert(hash);
+  }
+  return covered;
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,71 @@
+// Pieces of a changed file that its installed copy still holds. A release
+// cuts every file into blobs of one fixed size from its start (the
+// manifest's "chunkSize"), so an installed copy cut the same way yields the
+// blobs that a small change left alone: a 64 KiB patch in a 200 MiB archive
+// changes one blob of 25. Those are read from the installed copy during
+// assembly instead of being downloaded.
+//
+// Private to the transfer step; calling thread only, before the workers
+// start. Nothing here is trusted: a piece counts only when its SHA-256 is a
+// digest the verified file list names, and every assembled file is checked
+// whole afterwards. Not here: what is downloaded (planning) and how files
+// are put together (assembly).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pipeline/SyncInternal.h"
+#include "protocol/SyncLists.h"
+
+namespace vantis::content {
+
+// Where one blob lies in the installed copy of the file that names it.
+struct LocalPiece {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+};
+
+// Blob digest -> its place in one record's installed copy.
+using PieceMap = std::map<std::string, LocalPiece>;
+
+struct LocalPieces {
+  // One map per record of the work list, in its order; empty for a record
+  // whose installed copy was not looked at or holds none of its blobs.
+  std::vector<PieceMap> perRecord;
+  // Blobs that need no download: every record that names one holds it in its
+  // own installed copy. A blob some other record needs as well is fetched,
+  // since that record's assembly cannot read from a file another record may
+  // already have replaced.
+  std::set<std::string> covered;
+};
+
+// The manifest's "chunkSize": a whole number of bytes above 0, else 0 (a
+// release that does not say, whose files are then downloaded whole).
+std::uint64_t releaseChunkSize(const JsonValue& manifest);
+
+// True when cutting a file of `record.size` bytes into pieces of
+// `chunkSize` bytes gives as many pieces as `record.chunks` lists, and more
+// than one: only then can an installed copy, cut the same way, hold some of
+// them (the one piece of a one-blob file is the file, which is known to
+// differ). A list cut with another size never matches.
+bool piecesFit(const FileRecord& record, std::uint64_t chunkSize);
+
+// Records, for every record that `piecesFit`, which of its blobs the
+// installed copy at run.contentDir + path holds: from run.checked when that
+// knows how the copy was cut with this chunk size, else by reading the copy,
+// at most as far as the new file reaches. Reports "Reusing local files" with the record's
+// path before each file and about every 200 ms within a large one; a false
+// answer ends it with run.result.error "Cancelled." and false. A copy that
+// is missing or cannot be read holds nothing; that is no failure.
+bool findLocalPieces(SyncRun& run, const std::vector<FileRecord>& workList,
+                     std::uint64_t chunkSize, LocalPieces& pieces);
+
+// The `covered` rule over filled-in `perRecord` maps.
+std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,
+                                   const std::vector<PieceMap>& perRecord);
+
+}  // namespace vantis::content

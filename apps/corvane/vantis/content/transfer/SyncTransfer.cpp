@@ -1,0 +1,482 @@
+// Fetch planning, the blob store and the download workers of the transfer
+// step. The calling thread plans, starts the workers, reports progress while
+// they run and joins them; the workers share only `DownloadShared`. Assembly
+// of the files lives in SyncAssembly.cpp.
+
+#include "transfer/SyncTransfer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <thread>
+#include <unistd.h>
+
+#include "foundation/Crypto.h"
+#include "foundation/FileSystem.h"
+#include "http/Http.h"
+
+namespace vantis::content {
+
+namespace {
+
+constexpr std::size_t kMaxWorkers = 6;
+constexpr int kAttempts = 3;
+constexpr int kRankNone = 2;
+constexpr auto kReportInterval = std::chrono::milliseconds(200);
+
+// Every temporary blob name in this process is distinct: two workers storing
+// the same blob (listed in a fetched bundle and also fetched alone, or in two
+// bundles) must never truncate each other's file or rename it from under
+// each other. The process id keeps a leftover of an earlier run apart too.
+std::atomic<std::uint64_t> sPartSerial{0};
+
+std::string uniquePartPath(const std::string& path) {
+  const std::uint64_t serial = sPartSerial.fetch_add(1);
+  return path + "." + std::to_string(::getpid()) + "-" + std::to_string(serial) + ".part";
+}
+
+std::uint64_t nonNegative(std::int64_t value) {
+  return value < 0 ? 0 : static_cast<std::uint64_t>(value);
+}
+
+std::string baseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool isClientError(const HttpResponse& response) {
+  return response.status >= 400 && response.status <= 499;
+}
+
+// What planning learns per needed blob from the records that use it.
+struct BlobFacts {
+  int rank = kRankNone;
+  std::uint64_t sizeGuess = 0;
+};
+
+std::map<std::string, BlobFacts> collectNeeded(const std::vector<FileRecord>& workList,
+                                               std::set<std::string>& needed) {
+  std::map<std::string, BlobFacts> facts;
+  for (const FileRecord& record : workList) {
+    const int rank = recordRank(record);
+    const std::uint64_t count = record.chunks.size();
+    for (const std::string& hash : record.chunks) {
+      const bool isNew = needed.insert(hash).second;
+      BlobFacts& blob = facts[hash];
+      if (isNew || rank < blob.rank) blob.rank = rank;
+      blob.sizeGuess = nonNegative(record.size) / count;
+    }
+  }
+  return facts;
+}
+
+// The bytes the plan expects for one blob fetched alone.
+std::uint64_t chunkBytes(const std::string& hash, const std::map<std::string, BlobLocation>& blobs,
+                         const std::map<std::string, BlobFacts>& facts) {
+  const auto location = blobs.find(hash);
+  if (location != blobs.end()) return nonNegative(location->second.length);
+  return facts.at(hash).sizeGuess;
+}
+
+bool fetchWhole(const std::string& id, const std::vector<std::string>& wanted,
+                const std::map<std::string, BlobLocation>& blobs,
+                const std::map<std::string, BundleRecord>& bundles, std::uint64_t& size) {
+  const auto bundle = bundles.find(id);
+  size = bundle == bundles.end() ? 0 : nonNegative(bundle->second.size);
+  std::uint64_t wantedBytes = 0;
+  for (const std::string& hash : wanted) wantedBytes += nonNegative(blobs.at(hash).length);
+  const bool worthIt = size != 0 && wanted.size() > 4 &&
+                       static_cast<double>(wantedBytes) >= 0.5 * static_cast<double>(size);
+  // Only a digest can match the body's digest: any other id would fail its
+  // check after the whole download, every time.
+  return worthIt && isLowerHexDigest(id);
+}
+
+// ---- Workers -------------------------------------------------------------------
+
+// Sleeps up to `ms`, waking early once a failure (or a cancel) was recorded.
+void pauseUnlessFailed(DownloadShared& shared, int ms) {
+  constexpr int kSlice = 50;
+  for (int waited = 0; waited < ms && !shared.failed; waited += kSlice) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSlice));
+  }
+}
+
+// GETs the job with up to three attempts, feeding the progress counter as
+// bytes arrive so that a slow link still shows movement. What an attempt
+// counted is taken back when it fails; a 4xx is final at once.
+void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob& job,
+                      const std::string& path, HttpResponse& response, std::uint64_t& counted) {
+  const HttpProgress onBytes = [&](unsigned long received, unsigned long) {
+    const std::uint64_t capped = std::min<std::uint64_t>(received, job.bytes);
+    if (capped > counted) {
+      shared.progressBytes += capped - counted;
+      counted = capped;
+    }
+    return !shared.cancelled;
+  };
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (shared.failed) break;
+    counted = 0;
+    client.get(path, onBytes, response);
+    if (response.succeeded()) break;
+    shared.progressBytes -= counted;
+    counted = 0;
+    if (isClientError(response)) break;
+    // No wait after the last attempt: nothing follows it.
+    if (attempt < kAttempts) pauseUnlessFailed(shared, attempt * 500);
+  }
+}
+
+bool storeOrRecord(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
+                   std::size_t length) {
+  const StoreOutcome outcome = storeBlob(shared.blobStore, hash, data, length);
+  if (outcome == StoreOutcome::Stored) return true;
+  recordFailure(shared, storeOutcomeMessage(outcome, shared.cacheDir));
+  return false;
+}
+
+// An index entry inside the body; false for one that reaches past its end
+// or has a negative place, so that no read ever leaves the body.
+bool withinBody(const BundleRecord::Blob& blob, std::size_t bodySize) {
+  if (blob.offset < 0 || blob.length < 0) return false;
+  const std::uint64_t offset = static_cast<std::uint64_t>(blob.offset);
+  const std::uint64_t length = static_cast<std::uint64_t>(blob.length);
+  return offset <= bodySize && length <= bodySize - offset;
+}
+
+bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<std::uint8_t>& body) {
+  const auto bundle = shared.bundles->find(job.hash);
+  const bool intact = bundle != shared.bundles->end() &&
+                      Sha256::equals(Sha256::of(body.data(), body.size()), job.hash);
+  if (!intact) {
+    recordFailure(shared, "A downloaded bundle was corrupt. Refused.");
+    return false;
+  }
+  // Blobs are written straight out of the body: no copy of a bundle is made.
+  for (const BundleRecord::Blob& blob : bundle->second.blobs) {
+    if (shared.needed->count(blob.digest) == 0) continue;
+    if (!withinBody(blob, body.size())) {
+      recordFailure(shared, "A bundle was shorter than its index claimed. Refused.");
+      return false;
+    }
+    const std::uint8_t* start = body.data() + blob.offset;
+    if (!storeOrRecord(shared, blob.digest, start, static_cast<std::size_t>(blob.length))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every body lands in fresh memory unless the buffer it goes to is already
+// there, and fresh memory is what a download costs most on a busy machine:
+// the system clears and maps every page, one fault per 4 KiB. So each worker
+// starts with a buffer large enough for the largest body the plan holds,
+// backed by large pages where the system has them; pages never written cost
+// nothing. A body larger than that still grows.
+constexpr std::uint64_t kMaxBodyReserve = 64u << 20;
+
+// The planned size of a blob of a file of several pieces is a guess (the
+// file's size over its pieces) a little short of the piece it is; such a
+// guess lies above half the chunk size, and the piece is the chunk size.
+std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t chunkSize) {
+  const bool pieceOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
+  return pieceOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
+}
+
+std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t chunkSize) {
+  std::uint64_t largest = 0;
+  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, chunkSize));
+  return std::min(largest, kMaxBodyReserve);
+}
+
+void reserveBody(std::vector<std::uint8_t>& body, std::uint64_t bytes) {
+  constexpr std::uint64_t kLargePagesFrom = 2u << 20;
+  if (bytes <= body.capacity()) return;
+  body.reserve(static_cast<std::size_t>(bytes));
+  if (bytes >= kLargePagesFrom) preferLargePages(body.data(), body.capacity());
+}
+
+// One job from request to stored blobs. False ends the worker: a failure was
+// recorded, or another worker's failure (or a cancel) was seen. `response`
+// is the worker's own, reused from job to job.
+bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
+            HttpResponse& response) {
+  const std::string path = requestPath(job);
+  if (path.empty()) {
+    // A name too short to be a digest can never pass the integrity check.
+    recordFailure(shared, storeOutcomeMessage(StoreOutcome::Corrupt, shared.cacheDir));
+    return false;
+  }
+  std::uint64_t counted = 0;
+  fetchWithRetries(shared, client, job, path, response, counted);
+  if (shared.failed) return false;
+  if (!response.succeeded()) {
+    recordFailure(shared, "A download failed: " + response.error);
+    return false;
+  }
+  const bool stored = job.bundle ? storeBundle(shared, job, response.body)
+                                 : storeOrRecord(shared, job.hash, response.body.data(),
+                                                 response.body.size());
+  if (!stored) return false;
+  shared.receivedBytes += response.body.size();
+  // The job is done: count it as planned, whatever the guess was.
+  shared.progressBytes += job.bytes - counted;
+  return true;
+}
+
+void workerLoop(DownloadShared& shared) {
+  HttpClient client;
+  if (!client.open(shared.url)) {
+    recordFailure(shared, "Could not reach the content server at " + shared.url);
+    return;
+  }
+  client.accessKey = shared.accessKey;
+  const std::uint64_t jobCount = shared.jobs->size();
+  // One body buffer for all of this worker's jobs: its pages are taken from
+  // the system once, not once per download.
+  HttpResponse response;
+  reserveBody(response.body, shared.bodyBytes);
+  for (;;) {
+    const std::uint64_t index = shared.nextJob.fetch_add(1);
+    if (index >= jobCount || shared.failed) return;
+    if (!runJob(shared, client, (*shared.jobs)[index], response)) return;
+  }
+}
+
+void worker(DownloadShared& shared) {
+  shared.workersStarted += 1;
+  workerLoop(shared);
+  std::lock_guard<std::mutex> lock(shared.endMutex);
+  shared.workersEnded += 1;
+  shared.ended.notify_all();
+}
+
+void cancelDownload(DownloadShared& shared) {
+  // The flag goes up before `cancelled`, so a worker whose transfer the
+  // cancel aborts always finds the failure already recorded and ends quietly.
+  recordFailure(shared, "Cancelled.");
+  shared.cancelled = true;
+}
+
+void setDownloadProgress(SyncRun& run, DownloadShared& shared, std::uint64_t bytesBefore) {
+  const std::uint64_t arrived = shared.progressBytes;
+  run.progress.bytesDone = bytesBefore + arrived;
+  run.progress.stepDone = arrived;
+}
+
+// Reports "Downloading" until every worker has ended. The loop runs to the
+// last worker's end, not just until every job is taken: on a slow link the
+// last jobs can take minutes, and the display and the cancel must live on
+// through them.
+void reportUntilEnded(SyncRun& run, DownloadShared& shared, std::size_t threads,
+                      std::uint64_t bytesBefore) {
+  for (;;) {
+    setDownloadProgress(run, shared, bytesBefore);
+    if (!run.reportProgress("Downloading", "")) {
+      cancelDownload(shared);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(shared.endMutex);
+    const bool allEnded = shared.ended.wait_for(
+        lock, kReportInterval, [&] { return shared.workersEnded == threads; });
+    if (allEnded) return;
+  }
+}
+
+// Starts the workers, reports while they run, joins them. Returns the
+// recorded failure, empty when every job completed.
+std::string download(SyncRun& run, const FetchPlan& plan,
+                     const std::map<std::string, BundleRecord>& bundles, TransferStats& stats) {
+  DownloadShared shared;
+  shared.url = run.options.url;
+  shared.accessKey = run.options.accessKey;
+  shared.jobs = &plan.jobs;
+  shared.bundles = &bundles;
+  shared.needed = &plan.needed;
+  shared.blobStore = run.blobStore;
+  shared.cacheDir = run.cacheDir;
+  shared.bodyBytes = bodyBytesFor(plan, run.chunkSize);
+
+  const std::uint64_t bytesBefore = run.progress.bytesDone;
+  const std::size_t threads = workerCount(plan.jobs.size());
+  std::vector<std::thread> workers;
+  workers.reserve(threads);
+  try {
+    for (std::size_t i = 0; i < threads; ++i) workers.emplace_back(worker, std::ref(shared));
+  } catch (...) {
+    // The threads already running must be stopped and joined before the
+    // exception may leave: a joinable thread's destruction ends the process.
+    cancelDownload(shared);
+    for (std::thread& thread : workers) thread.join();
+    throw;
+  }
+  reportUntilEnded(run, shared, threads, bytesBefore);
+  for (std::thread& thread : workers) thread.join();
+
+  setDownloadProgress(run, shared, bytesBefore);
+  run.result.bytesDownloaded += shared.receivedBytes;
+  stats.workersStarted = shared.workersStarted;
+  std::lock_guard<std::mutex> lock(shared.failureMutex);
+  return shared.failure;
+}
+
+bool fetchBundleIndex(SyncRun& run, std::map<std::string, BlobLocation>& blobs,
+                      std::map<std::string, BundleRecord>& bundles) {
+  std::vector<unsigned char> body;
+  const FetchOutcome outcome =
+      fetchVerified(*run.client, listPath(run.packVersion, kBundlesList),
+                    listDigest(run.manifest, kBundlesPart), body);
+  if (outcome == FetchOutcome::requestFailed) {
+    run.result.error = "Could not download the bundle index.";
+    return false;
+  }
+  if (outcome == FetchOutcome::digestMismatch) {
+    run.result.error = "The bundle index did not match the manifest. Refused.";
+    return false;
+  }
+  return readBundleIndex(body, blobs, bundles, run.result.error);
+}
+
+}  // namespace
+
+// ---- Blob store ------------------------------------------------------------------
+
+std::string blobPath(const std::string& blobStore, const std::string& hash) {
+  return joinPath(blobStore, hash.substr(0, 2) + "\\" + hash);
+}
+
+StoreOutcome storeBlob(const std::string& blobStore, const std::string& hash, const void* data,
+                       std::size_t length) {
+  if (!Sha256::equals(Sha256::of(data, length), hash)) return StoreOutcome::Corrupt;
+  const std::string path = blobPath(blobStore, hash);
+  const std::string part = uniquePartPath(path);
+  // Written under a temporary name and renamed: a blob file is whole or
+  // absent, since its existence is what marks it as stored.
+  if (!writeWholeFile(part, data, length)) {
+    std::remove(part.c_str());
+    return StoreOutcome::WriteFailed;
+  }
+  makeParentDirectories(path);
+  if (std::rename(part.c_str(), path.c_str()) != 0) {
+    std::remove(part.c_str());
+    return StoreOutcome::WriteFailed;
+  }
+  return StoreOutcome::Stored;
+}
+
+std::string storeOutcomeMessage(StoreOutcome outcome, const std::string& cacheDir) {
+  if (outcome == StoreOutcome::Corrupt) {
+    return "A downloaded file failed its integrity check. Refused.";
+  }
+  return "Could not write to " + cacheDir +
+         ". Check there is free disk space and the folder is not read-only.";
+}
+
+// ---- Planning ----------------------------------------------------------------------
+
+int recordRank(const FileRecord& record) {
+  if (record.target != "binary") return 2;
+  const std::string name = baseName(record.path);
+  return name == "Skarvel.exe" || name == "Skarvel" ? 0 : 1;
+}
+
+FetchPlan planFetches(const std::vector<FileRecord>& workList,
+                      const std::map<std::string, BlobLocation>& blobs,
+                      const std::map<std::string, BundleRecord>& bundles,
+                      const BlobPresent& present) {
+  FetchPlan plan;
+  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, plan.needed);
+
+  std::vector<std::string> chunks;
+  std::map<std::string, std::vector<std::string>> wantedPerBundle;
+  for (const std::string& hash : plan.needed) {
+    if (present(hash)) continue;
+    const auto location = blobs.find(hash);
+    if (location == blobs.end()) {
+      chunks.push_back(hash);
+    } else {
+      wantedPerBundle[location->second.bundle].push_back(hash);
+    }
+  }
+
+  std::vector<std::pair<FetchJob, int>> ranked;
+  for (const auto& [id, wanted] : wantedPerBundle) {
+    std::uint64_t size = 0;
+    if (!fetchWhole(id, wanted, blobs, bundles, size)) {
+      chunks.insert(chunks.end(), wanted.begin(), wanted.end());
+      continue;
+    }
+    int rank = kRankNone;
+    for (const std::string& hash : wanted) rank = std::min(rank, facts.at(hash).rank);
+    ranked.push_back({FetchJob{true, id, size}, rank});
+    plan.downloadTotal += size;
+  }
+  for (const std::string& hash : chunks) {
+    const std::uint64_t bytes = chunkBytes(hash, blobs, facts);
+    ranked.push_back({FetchJob{false, hash, bytes}, facts.at(hash).rank});
+    plan.downloadTotal += bytes;
+  }
+
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const auto& a, const auto& b) { return a.second < b.second; });
+  plan.jobs.reserve(ranked.size());
+  for (auto& entry : ranked) plan.jobs.push_back(std::move(entry.first));
+  return plan;
+}
+
+std::size_t workerCount(std::size_t jobs) { return std::min(kMaxWorkers, jobs); }
+
+std::string requestPath(const FetchJob& job) {
+  if (job.hash.size() < 4) return std::string();
+  const std::string& hash = job.hash;
+  return std::string(job.bundle ? "/bundles/" : "/chunks/") + hash.substr(0, 2) + "/" +
+         hash.substr(2, 2) + "/" + hash + ".gz";
+}
+
+// ---- Download ------------------------------------------------------------------------
+
+void recordFailure(DownloadShared& shared, const std::string& message) {
+  std::lock_guard<std::mutex> lock(shared.failureMutex);
+  if (shared.failure.empty()) shared.failure = message;
+  shared.failed = true;
+}
+
+bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList, TransferStats* stats) {
+  TransferStats unused;
+  TransferStats& counts = stats ? *stats : unused;
+  counts = TransferStats();
+  if (workList.empty()) return true;
+
+  std::map<std::string, BlobLocation> blobs;
+  std::map<std::string, BundleRecord> bundles;
+  if (!fetchBundleIndex(run, blobs, bundles)) return false;
+  makeDirectories(run.blobStore);
+
+  // Before planning: a blob the installed copies of changed files still hold
+  // is read from there, not downloaded.
+  LocalPieces local;
+  if (!findLocalPieces(run, workList, run.chunkSize, local)) return false;
+  const BlobPresent present = [&run, &local](const std::string& hash) {
+    if (local.covered.count(hash) != 0) return true;
+    std::uint64_t size = 0;
+    return fileSize(blobPath(run.blobStore, hash), size);
+  };
+  const FetchPlan plan = planFetches(workList, blobs, bundles, present);
+  counts.jobs = plan.jobs.size();
+  counts.bundleJobs = static_cast<std::size_t>(std::count_if(
+      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
+
+  std::uint64_t workBytes = 0;
+  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
+  run.progress.bytesTotal = plan.downloadTotal + workBytes + run.progress.bytesDone;
+  run.progress.stepDone = 0;
+  run.progress.stepTotal = plan.downloadTotal;
+
+  std::string downloadFailure;
+  if (!plan.jobs.empty()) downloadFailure = download(run, plan, bundles, counts);
+  return assembleFiles(run, workList, downloadFailure, local.perRecord);
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,196 @@
+// The transfer step of a sync: it turns the work list (the file-list records
+// that must be installed, already sorted) into installed files. Every file is
+// the concatenation of blobs named by their SHA-256; missing blobs are fetched
+// into the blob store one by one ("chunks") or inside whole bundles, on up to
+// six worker threads, while the calling thread reports progress. Then the
+// calling thread assembles each file from its blobs, checks its size and
+// digest and renames it into place.
+//
+// Private to the sync unit. `runTransfer` is called on the sync's calling
+// thread; it starts and joins its workers itself, and no callback of
+// `SyncOptions` ever runs on a worker. The planning and blob-store pieces
+// below are exposed for the pipeline and the tests; `storeBlob` and
+// `blobPath` may run on any thread. Not here: the bundle index's format (the
+// list readers), the HTTP rules (the client), the order of the work list (the
+// pipeline).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pipeline/SyncInternal.h"
+#include "protocol/SyncLists.h"
+#include "transfer/SyncLocalPieces.h"
+
+namespace vantis::content {
+
+// ---- Entry point -------------------------------------------------------------
+
+// What one transfer did, for callers that want to look (tests, benchmarks).
+struct TransferStats {
+  std::size_t jobs = 0;            // downloads planned
+  std::size_t bundleJobs = 0;      // of which whole bundles
+  std::size_t workersStarted = 0;  // worker threads that ran
+};
+
+// Installs every record of `workList` (sorted, program files first) under
+// run.contentDir. Needs run.client opened on the server (with its access
+// key), run.packVersion and run.manifest; the workers open their own clients
+// on run.options.url with run.options.accessKey. An empty work list does
+// nothing and requests nothing. Steps:
+//  1. GETs the bundle index ("/manifest/<packVersion>/bundles.ndjson") with
+//     run.client and checks it against the manifest's "parts" -> "bundles"
+//     -> "sha256";
+//  2. looks for the blobs of changed files in their installed copies
+//     (`findLocalPieces`, with run.chunkSize), reporting
+//     "Reusing local files";
+//  3. plans the blobs neither there nor in the store (`planFetches`) and
+//     downloads them on `workerCount(jobs)` threads, each with its own
+//     HttpClient, reporting "Downloading" about every 200 ms until every
+//     worker has ended;
+//  4. assembles, checks and renames every file into place in list order,
+//     reporting "Installing" for every 64th record.
+// Progress: sets bytesTotal (download + work list + bytes already done),
+// stepTotal and the done counters, never above their totals. Result: adds to
+// filesWritten, filesDeferred (game running and the file in place) and
+// bytesDownloaded, sets filesDone and programsChanged.
+// Returns true when every record was installed or deferred. Returns false
+// with run.result.error set when the sync must end: the bundle index could
+// not be had, "Cancelled." while installed copies were read, a download
+// failed or was cancelled (the files whose blobs all arrived are still
+// installed first), "Cancelled." at "Installing", or a file could not be
+// written or failed its integrity check (the blobs it was made from are then
+// removed from the store, so that the next run fetches them again). The blob
+// store is kept in every case; deleting it after a complete sync is the
+// pipeline's job. `stats`, when given, receives what was planned and run.
+bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList,
+                 TransferStats* stats = nullptr);
+
+// ---- Blob store ----------------------------------------------------------------
+
+enum class StoreOutcome : std::int32_t { Stored = 0, Corrupt = 1, WriteFailed = 2 };
+
+// <blobStore>/<first two characters>/<hash>.
+std::string blobPath(const std::string& blobStore, const std::string& hash);
+
+// Stores `length` bytes at `data` as the blob `hash`: Corrupt unless their
+// SHA-256 equals `hash`; otherwise written to a temporary name of its own
+// beside the blob path (so writers of the same blob never share a file) and
+// renamed over it: Stored, or WriteFailed (temporary removed). Any thread.
+StoreOutcome storeBlob(const std::string& blobStore, const std::string& hash, const void* data,
+                       std::size_t length);
+
+// Corrupt: "A downloaded file failed its integrity check. Refused."; else
+// "Could not write to <cacheDir>. Check there is free disk space and the
+// folder is not read-only."
+std::string storeOutcomeMessage(StoreOutcome outcome, const std::string& cacheDir);
+
+// ---- Planning ------------------------------------------------------------------
+
+// 0 for a "binary" record whose base name is "Skarvel.exe" or "Skarvel", 1
+// for every other "binary" record, 2 for the rest. Lower goes first.
+int recordRank(const FileRecord& record);
+
+// One planned download.
+struct FetchJob {
+  bool bundle = false;       // a whole bundle, else one blob
+  std::string hash;          // the bundle's id or the blob's digest
+  std::uint64_t bytes = 0;   // planned length, which progress never goes past
+};
+
+// The plan of one transfer; read-only while the workers run.
+struct FetchPlan {
+  std::set<std::string> needed;  // every blob a record of the work list names
+  std::vector<FetchJob> jobs;    // sorted by rank, program files first
+  std::uint64_t downloadTotal = 0;
+};
+
+// True when the blob is already in the store.
+using BlobPresent = std::function<bool(const std::string& hash)>;
+
+// Plans the downloads for `workList`. Missing blobs (not `present`) that a
+// bundle holds are fetched with the whole bundle when it is listed with a
+// non-zero size, more than 4 of its blobs are wanted, the wanted bytes are at
+// least half its size, and its id can be a digest at all (64 lower-case hex
+// characters: no other id can ever match its body); otherwise, and for blobs
+// no bundle holds, one job per blob. A job's rank is the lowest rank of the
+// records that use its wanted blobs.
+FetchPlan planFetches(const std::vector<FileRecord>& workList,
+                      const std::map<std::string, BlobLocation>& blobs,
+                      const std::map<std::string, BundleRecord>& bundles,
+                      const BlobPresent& present);
+
+// The number of worker threads for `jobs` downloads: min(6, jobs).
+std::size_t workerCount(std::size_t jobs);
+
+// "/bundles/" or "/chunks/", then characters 1-2, "/", 3-4, "/", the whole
+// hash and ".gz". Empty for a hash shorter than 4 characters, which names
+// nothing the server can hold.
+std::string requestPath(const FetchJob& job);
+
+// ---- Shared download state -----------------------------------------------------
+
+// The one record the workers share, owned by the calling thread for the span
+// of the download. Everything not atomic or under `failureMutex` is set
+// before the first worker starts and only read afterwards.
+struct DownloadShared {
+  std::string url;                                    // read-only
+  std::string accessKey;                              // read-only
+  const std::vector<FetchJob>* jobs = nullptr;        // read-only
+  const std::map<std::string, BundleRecord>* bundles = nullptr;  // read-only
+  const std::set<std::string>* needed = nullptr;      // read-only
+  std::string blobStore;                              // read-only
+  std::string cacheDir;                               // read-only, for messages
+  std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
+
+  std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
+  std::atomic<bool> failed{false};              // set with the slot, never cleared
+  std::atomic<bool> cancelled{false};           // the user asked to stop: abort transfers
+  std::atomic<std::uint64_t> receivedBytes{0};  // bodies of completed jobs
+  std::atomic<std::uint64_t> progressBytes{0};  // arrived so far, each job capped at its plan
+  std::atomic<std::uint64_t> workersStarted{0};
+
+  std::mutex failureMutex;  // guards `failure`
+  std::string failure;      // the first failure's message
+
+  std::mutex endMutex;            // guards `workersEnded`
+  std::condition_variable ended;  // signalled when a worker ends
+  std::size_t workersEnded = 0;
+};
+
+// Keeps the first failure's message (later ones are dropped) and sets the
+// failed flag, so that every worker stops at its next job or retry. Any
+// thread.
+void recordFailure(DownloadShared& shared, const std::string& message);
+
+// ---- Assembly pieces -------------------------------------------------------------
+
+// Step 3 of `runTransfer`, on the calling thread after every worker has been
+// joined. `downloadFailure` is the recorded download message, empty when the
+// download completed: with one, only the records whose blobs are all in the
+// store (or in its installed copy) are installed, and the message then ends
+// the sync. `localPieces` (one map per record, or empty) says which blobs
+// each record takes from its installed copy rather than from the store.
+bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
+                   const std::string& downloadFailure,
+                   const std::vector<PieceMap>& localPieces = {});
+
+// Adds execute bits to a regular file that starts like a program (ELF, or
+// "#!"): owner always, group and others where they may read. Anything else,
+// and any failure, leaves the file alone.
+void makeProgramExecutable(const std::string& path);
+
+// Asks the system to back the `length` bytes at `data` with large pages
+// where it can: a download buffer of megabytes is then mapped in a few
+// faults instead of one per 4 KiB page. Only a hint; failures are ignored.
+void preferLargePages(void* data, std::size_t length);
+
+}  // namespace vantis::content

@@ -1,0 +1,164 @@
+#include "cli/SyncCli.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+
+namespace vantis::content {
+namespace {
+
+// Collects what the front end prints into a string.
+class Capture {
+ public:
+  Capture() : file_(::open_memstream(&buffer_, &size_)) {}
+  ~Capture() {
+    std::fclose(file_);
+    ::free(buffer_);
+  }
+  std::FILE* file() { return file_; }
+  std::string text() {
+    std::fflush(file_);
+    return std::string(buffer_, size_);
+  }
+
+ private:
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
+  std::FILE* file_;
+};
+
+struct CliRun {
+  int status = -1;
+  std::string output;
+  bool syncCalled = false;
+  SyncOptions options;
+};
+
+CliRun runCli(std::vector<const char*> args, SyncResult result = SyncResult()) {
+  args.insert(args.begin(), "SkarvelSync");
+  CliRun run;
+  Capture capture;
+  run.status = runSyncCli(static_cast<int>(args.size()), args.data(), capture.file(),
+                          [&](const SyncOptions& options) {
+                            run.syncCalled = true;
+                            run.options = options;
+                            return result;
+                          });
+  run.output = capture.text();
+  return run;
+}
+
+TEST(SyncCli, RefusesBadCommandLines) {
+  struct Row {
+    std::vector<const char*> args;
+    const char* output;
+  } rows[] = {
+      {{}, "usage: SkarvelSync --root <instance> --url <base url>\n"},
+      {{"--verify"}, "usage: SkarvelSync --root <instance> --url <base url>\n"},
+      {{"--root", ""}, "usage: SkarvelSync --root <instance> --url <base url>\n"},
+      {{"--root"}, "unknown argument: --root\n"},
+      {{"--root", "/i", "--url"}, "unknown argument: --url\n"},
+      {{"--ROOT", "/i"}, "unknown argument: --ROOT\n"},
+      {{"--bogus", "--also-bogus"}, "unknown argument: --bogus\n"},
+  };
+  for (const Row& row : rows) {
+    const CliRun run = runCli(row.args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.output, row.output);
+    EXPECT_FALSE(run.syncCalled);
+  }
+}
+
+TEST(SyncCli, ReadsOptionsLeftToRight) {
+  const CliRun run = runCli({"--root", "/a", "--key", "--optional", "--root", "/b", "--verify",
+                             "--optional"});
+  ASSERT_TRUE(run.syncCalled);
+  EXPECT_EQ(run.options.root, "/b");
+  EXPECT_EQ(run.options.accessKey, "--optional");
+  EXPECT_EQ(run.options.url, "http://127.0.0.1:8080");
+  EXPECT_EQ(run.options.tier, Tier::optional);
+  EXPECT_TRUE(run.options.verify);
+}
+
+TEST(SyncCli, PrintsHeaderAndReport) {
+  skarvel::test::TempDir dir;
+  skarvel::test::writeFile(dir.file("content/cache/state.json"), "{\"required\":\"0.9.1\"}");
+  SyncResult result;
+  result.ok = true;
+  result.changed = true;
+  result.version = "0.9.2";
+  result.fullCheckReason = "asked for";
+  result.filesWritten = 40;
+  result.bytesDownloaded = 3 * 1048576 + 104858;
+  result.removalSummary = "3 files";
+  for (const char* name : {"A", "B", "C", "D", "E"}) {
+    Credit credit;
+    credit.name = name;
+    credit.authors = std::string("by ") + name;
+    result.credits.push_back(credit);
+  }
+  const CliRun run = runCli({"--root", dir.path().c_str(), "--url", "http://h:1"}, result);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, "instance " + dir.path() +
+                            "\nserver   http://h:1\ntier     required\ninstalled 0.9.1\n\n\n"
+                            "version   0.9.2\nchecked   in full: asked for\nchanged   yes\n"
+                            "written   40 files\ndownloaded 3.1 MB\nremoved   3 files\n"
+                            "credits   5 mods\n            A - by A\n            B - by B\n"
+                            "            C - by C\n");
+}
+
+TEST(SyncCli, ReportsNothingInstalledAndDeferredRemoval) {
+  SyncResult result;
+  result.ok = true;
+  result.version = "1";
+  result.removalDeferred = true;
+  const CliRun run = runCli({"--root", "/nonexistent-instance", "--optional"}, result);
+  EXPECT_EQ(run.output,
+            "instance /nonexistent-instance\nserver   http://127.0.0.1:8080\ntier     optional\n"
+            "installed (nothing)\n\n\nversion   1\nchanged   no (already up to date)\n"
+            "written   0 files\ndownloaded 0.0 MB\nremoved   nothing yet: a game is running\n"
+            "credits   0 mods\n");
+  result.removalDeferred = false;
+  EXPECT_EQ(runCli({"--root", "/x"}, result).output.find("removed"), std::string::npos);
+}
+
+TEST(SyncCli, ReportsFailureWithStatusOne) {
+  SyncResult result;
+  result.error = "Something broke.";
+  const CliRun run = runCli({"--root", "/x"}, result);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("\n\nFAILED: Something broke.\n"), std::string::npos);
+}
+
+TEST(ProgressDisplay, DrawsPhasesAndOneOverwrittenLine) {
+  Capture capture;
+  auto display = makeProgressDisplay(capture.file());
+  Progress progress;
+  progress.phase = "Checking";
+  progress.detail = "120 of 5000 files";
+  EXPECT_TRUE(display(progress));
+  progress.detail.clear();
+  EXPECT_TRUE(display(progress));
+  progress.phase = "Downloading";
+  progress.bytesTotal = 4 * 1048576;
+  progress.bytesDone = 1048576;
+  progress.bytesPerSecond = 524288;
+  progress.secondsLeft = 59.9;
+  EXPECT_TRUE(display(progress));
+  progress.secondsLeft = -1.0;
+  EXPECT_TRUE(display(progress));
+  progress.secondsLeft = 0.0;
+  EXPECT_TRUE(display(progress));
+  EXPECT_EQ(capture.text(),
+            "\nChecking\n\r  120 of 5000 files        "
+            "\nDownloading\n\r  25.0%  1.0/4.0 MB  0.5 MB/s  eta 59s        "
+            "\r  25.0%  1.0/4.0 MB  0.5 MB/s          "
+            "\r  25.0%  1.0/4.0 MB  0.5 MB/s  eta 0s        ");
+}
+
+}  // namespace
+}  // namespace vantis::content

@@ -1,0 +1,726 @@
+// The release's lists: line framing, the path-safety rule, the file-list
+// reader's validation and per-entry decision against a real instance folder,
+// the bundle index and retired readers, and the manifest and list fetches
+// against a release served by nginx.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/Crypto.h"
+#include "http/Http.h"
+#include "NginxServer.h"
+#include "pipeline/Sync.h"
+#include "protocol/SyncLists.h"
+#include "TempDir.h"
+
+namespace vantis::content {
+namespace {
+
+using skarvel::test::TempDir;
+using skarvel::test::writeFile;
+
+std::vector<unsigned char> bytesOf(const std::string& text) {
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+const std::string kZeroDigest(64, '0');
+
+// One file-list line; `extra` is spliced in before the closing brace.
+std::string entry(const std::string& path, long long size, const std::string& sha256,
+                  const std::string& extra = "") {
+  return R"({"path":")" + path + R"(","size":)" + std::to_string(size) + R"(,"sha256":")" + sha256 +
+         "\"" + extra + "}\n";
+}
+
+// ---- forEachLine -------------------------------------------------------------
+
+// The "n" members of every line, or the error text when the framing failed.
+std::string framed(const std::string& body) {
+  std::string seen;
+  std::string error;
+  const bool ok = forEachLine(
+      bytesOf(body),
+      [&](const JsonValue& line) {
+        seen += std::to_string(line["n"].asInt(0));
+        return true;
+      },
+      error);
+  return ok ? seen : "error: " + error;
+}
+
+TEST(ForEachLine, FramesLinesTheSameWhateverTheirEnds) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\"n\":1}\n{\"n\":2}\n", "12"},
+      {"{\"n\":1}\n{\"n\":2}", "12"},
+      {"\n\n{\"n\":1}\n\n\n{\"n\":2}\n\n", "12"},
+      {"{\"n\":1}\r\n{\"n\":2}\r\n", "12"},
+      {"", ""},
+      {"\n", ""},
+      {"{\"n\":1}\n\n  \n{\"n\":2}", "error: manifest line 2: unexpected end of input"},
+      {"\n\n{\"n\":1}\n\r\n", "error: manifest line 2: unexpected end of input"},
+      {"{\"n\":1}\n{\"n\":2}\n{\"n\":3,}\n{\"n\":4}",
+       "error: manifest line 3: expected a quoted key"},
+      {"{\"n\":1} {\"n\":2}\n", "error: manifest line 1: unexpected trailing content"},
+  };
+  for (const auto& [body, expected] : cases) EXPECT_EQ(framed(body), expected) << body;
+}
+
+TEST(ForEachLine, StopsAtOnceWhenTheHandlerSaysSo) {
+  int calls = 0;
+  std::string error = "untouched";
+  const bool ok = forEachLine(
+      bytesOf("{}\n{}\n{}\n"), [&](const JsonValue&) { return ++calls < 2; }, error);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(error, "untouched");
+}
+
+// ---- safeRelativePath -------------------------------------------------------
+
+TEST(SafeRelativePath, AcceptsOrdinaryRelativePaths) {
+  const std::string accepted[] = {"a",
+                                  "a/b",
+                                  "a\\b",
+                                  "a//b",
+                                  "a/",
+                                  "mods/x/y.esp",
+                                  "console.txt",
+                                  "com10",
+                                  "lpt",
+                                  "a.b.c",
+                                  "caf\xc3\xa9/\xff",
+                                  ".hidden",
+                                  "..a",
+                                  std::string(400, 'x'),
+                                  "dir/conx.txt"};
+  for (const std::string& path : accepted) EXPECT_TRUE(safeRelativePath(path)) << path;
+}
+
+TEST(SafeRelativePath, RefusesPathsThatCouldEscapeOrMisbehave) {
+  const std::string refused[] = {"",
+                                 std::string(401, 'x'),
+                                 "/etc/passwd",
+                                 "\\x",
+                                 "..\\x",
+                                 "a/../b",
+                                 "a/./b",
+                                 ".",
+                                 "..",
+                                 "a:b",
+                                 "C:/x",
+                                 "dir./f",
+                                 "name ",
+                                 "a/b /c",
+                                 "nul.txt",
+                                 "Con.txt",
+                                 "AUX",
+                                 "com1.tar.gz",
+                                 "x/LPT9",
+                                 "x|y",
+                                 "a\"b",
+                                 "a*b",
+                                 "a<b",
+                                 "a>b",
+                                 "a?b",
+                                 std::string("a\0b", 3),
+                                 "a\tb",
+                                 "a\x1f"
+                                 "b",
+                                 "x/..",
+                                 "a/b/."};
+  for (const std::string& path : refused) EXPECT_FALSE(safeRelativePath(path)) << path;
+}
+
+// ---- the file-list reader ---------------------------------------------------
+
+class FileList : public ::testing::Test {
+ protected:
+  // Writes an installed file under the instance's "content" folder.
+  void install(const std::string& path, const std::string& bytes) {
+    writeFile(instance.file("content/" + path), bytes);
+  }
+
+  ListOutcome read(const std::string& body) {
+    context.root = instance.path();
+    return readFileList(bytesOf(body), context, result, error);
+  }
+
+  std::vector<std::string> workPaths() const {
+    std::vector<std::string> paths;
+    for (const FileRecord& record : result.work) paths.push_back(record.path);
+    return paths;
+  }
+
+  TempDir instance;
+  FileListContext context;
+  FileListResult result;
+  std::string error;
+};
+
+TEST_F(FileList, ReadsEveryMemberOfAnEntry) {
+  const std::string chunk(64, 'c');
+  const std::string body =
+      R"({"path":"a\\b.bin","size":5,"sha256":")" + kZeroDigest +
+      R"(","target":"instance","platform":"linux","alwaysHash":true,"chunks":[")" + chunk +
+      R"(","ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"],"other":1})";
+  ASSERT_EQ(read(body), ListOutcome::ok) << error;
+  ASSERT_EQ(result.work.size(), 1u);
+  const FileRecord& record = result.work[0];
+  EXPECT_EQ(record.path, "a\\b.bin");
+  EXPECT_EQ(record.size, 5);
+  EXPECT_EQ(record.sha256, kZeroDigest);
+  EXPECT_EQ(record.target, "instance");
+  EXPECT_EQ(record.platform, "linux");
+  EXPECT_TRUE(record.alwaysHash);
+  EXPECT_EQ(record.chunks, (std::vector<std::string>{chunk, std::string(64, 'f')}));
+  EXPECT_EQ(result.workBytes, 5u);
+  EXPECT_EQ(result.listedPaths, (std::set<std::string>{"a\\b.bin"}));
+  EXPECT_EQ(result.entriesRead, 1u);
+}
+
+TEST_F(FileList, RefusesABadEntryAndKeepsWhatCameBefore) {
+  const std::string upperChunk = std::string(63, 'a') + "A";
+  struct Case {
+    std::string badLine;
+    std::string message;
+  };
+  const Case cases[] = {
+      {entry("../escape", 1, kZeroDigest),
+       "The update contained an unsafe path and was refused: ../escape"},
+      {entry("win/..\\\\x", 1, kZeroDigest, R"(,"platform":"windows")"),
+       "The update contained an unsafe path and was refused: win/..\\x"},
+      {entry("", 1, kZeroDigest), "The update contained an unsafe path and was refused: "},
+      {entry("short", 1, "abc"), "A file entry had no hash."},
+      {R"({"path":"nohash","size":1})"
+       "\n",
+       "A file entry had no hash."},
+      {entry("upper", 1, kZeroDigest, R"(,"chunks":[")" + upperChunk + "\"]"),
+       "The update manifest is malformed. Refused."},
+      {entry("number", 1, kZeroDigest, R"(,"chunks":[5])"),
+       "The update manifest is malformed. Refused."},
+      {entry("short-chunk", 1, kZeroDigest, R"(,"chunks":["abc"])"),
+       "The update manifest is malformed. Refused."},
+  };
+  for (const Case& c : cases) {
+    result = FileListResult();
+    error.clear();
+    const std::string body =
+        entry("first", 1, kZeroDigest) + c.badLine + entry("after", 1, kZeroDigest);
+    EXPECT_EQ(read(body), ListOutcome::malformed) << c.badLine;
+    EXPECT_EQ(error, c.message) << c.badLine;
+    EXPECT_EQ(workPaths(), std::vector<std::string>{"first"}) << c.badLine;
+    EXPECT_EQ(result.entriesRead, 2u) << c.badLine;
+  }
+}
+
+TEST_F(FileList, AnUnparsableLineCarriesItsNumber) {
+  EXPECT_EQ(read(entry("a", 1, kZeroDigest) + "\n{\"path\":\n"), ListOutcome::malformed);
+  EXPECT_EQ(error, "manifest line 2: unexpected end of input");
+}
+
+TEST_F(FileList, KeepsOnlyEntriesForThisPlatform) {
+  const std::string body =
+      entry("common", 1, kZeroDigest) +
+      entry("win.exe", 1, kZeroDigest, R"(,"platform":"windows","target":"binary")") +
+      entry("lin", 1, kZeroDigest, R"(,"platform":"linux")") +
+      entry("Lin", 1, kZeroDigest, R"(,"platform":"Linux")");
+  ASSERT_EQ(read(body), ListOutcome::ok) << error;
+  EXPECT_EQ(workPaths(), (std::vector<std::string>{"common", "lin"}));
+  EXPECT_EQ(result.listedPaths, (std::set<std::string>{"common", "lin"}));
+  EXPECT_TRUE(result.programs.empty());
+  EXPECT_EQ(result.entriesRead, 4u);
+}
+
+TEST_F(FileList, RecordsProgramEntries) {
+  const std::string body =
+      entry("bin/game", 7, kZeroDigest, R"(,"target":"binary","platform":"linux")") +
+      entry("resources/version", 3, kZeroDigest, R"(,"target":"binary")") +
+      entry("bin/anywhere", 2, kZeroDigest, R"(,"target":"binary")") +
+      entry("resources\\\\version", 2, kZeroDigest, R"(,"target":"binary")") +
+      entry("bin/lib.so", 9, kZeroDigest, R"(,"target":"instance","platform":"linux")");
+  ASSERT_EQ(read(body), ListOutcome::ok) << error;
+  ASSERT_EQ(result.programs.size(), 2u);
+  EXPECT_EQ(result.programs[0].path, "bin/game");
+  EXPECT_EQ(result.programs[0].size, 7u);
+  EXPECT_EQ(result.programs[0].sha256, kZeroDigest);
+  EXPECT_EQ(result.programs[0].mtime, "");
+  EXPECT_EQ(result.programs[1].path, "resources/version");
+  EXPECT_EQ(result.programs[1].size, 3u);
+}
+
+TEST_F(FileList, DecidesPerEntryWhetherTheInstalledCopyIsCurrent) {
+  const std::string good = "good bytes";
+  const std::string goodDigest = Sha256::of(good);
+  const std::string same = "same bytes";  // same length as `good`, other content
+  std::string upperDigest = goodDigest;
+  for (char& c : upperDigest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const long long size = static_cast<long long>(good.size());
+
+  install("current", good);
+  install("stale-same-size", same);
+  install("binary-stale", same);
+  install("binary-current", good);
+  install("always-stale", same);
+  install("always-current", good);
+  install("wrong-size", good + "!");
+  install("upper-digest", good);
+  install("is-a-folder/inside", "x");
+  install("back/slash", same);
+  struct Case {
+    std::string line;
+    bool fetchedNormally;
+    bool fetchedOnFullCheck;
+  };
+  const Case cases[] = {
+      {entry("current", size, goodDigest), false, false},
+      {entry("stale-same-size", size, goodDigest), false, true},
+      {entry("binary-stale", size, goodDigest, R"(,"target":"binary")"), true, true},
+      {entry("binary-current", size, goodDigest, R"(,"target":"binary")"), false, false},
+      {entry("always-stale", size, goodDigest, R"(,"alwaysHash":true)"), true, true},
+      {entry("always-current", size, goodDigest, R"(,"alwaysHash":true)"), false, false},
+      {entry("wrong-size", size, goodDigest), true, true},
+      {entry("missing", size, goodDigest), true, true},
+      {entry("is-a-folder", 0, goodDigest), true, true},
+      {entry("upper-digest", size, upperDigest, R"(,"target":"binary")"), true, true},
+      {entry("back\\\\slash", size, goodDigest, R"(,"alwaysHash":true)"), true, true},
+      {entry("negative", -1, goodDigest), true, true},
+  };
+  for (bool fullCheck : {false, true}) {
+    for (const Case& c : cases) {
+      result = FileListResult();
+      context.fullCheck = fullCheck;
+      ASSERT_EQ(read(c.line), ListOutcome::ok) << error;
+      const bool expected = fullCheck ? c.fetchedOnFullCheck : c.fetchedNormally;
+      EXPECT_EQ(result.work.size(), expected ? 1u : 0u) << c.line << " full check " << fullCheck;
+    }
+  }
+}
+
+// What the checked-files record says of an unchanged copy stands for its
+// content; a copy that changed since is judged as if nothing were recorded.
+TEST_F(FileList, TakesTheRecordedDigestOfAnUnchangedCopyAndLearnsWhatItReads) {
+  const std::string good = "good bytes", other = "some other";  // of one length
+  const std::string goodDigest = Sha256::of(good), otherDigest = Sha256::of(other);
+  const std::string chunk(64, 'c');
+  const std::string always = R"(,"alwaysHash":true,"chunks":[")" + chunk + R"("])";
+  const long long size = static_cast<long long>(good.size());
+  struct Case {
+    const char* why;
+    std::string installed;
+    const char* recordedDigest;  // nullptr: no line for the path
+    bool sameIdentity;
+    std::string flags;
+    bool fullCheck;
+    bool fetched;
+    std::string learnedDigest;  // empty: nothing learned
+    bool learnedChunks;
+  };
+  const Case cases[] = {
+      {"unchanged and current", good, "good", true, always, false, false, goodDigest, false},
+      {"taken on the record's word, unread", other, "good", true, always, false, false,
+       goodDigest, false},
+      {"a full check reads it all the same", other, "good", true, always, true, true,
+       otherDigest, false},
+      {"known to differ though the size matches", good, "other", true, "", false, true,
+       otherDigest, false},
+      {"changed since it was recorded", other, "good", false, always, false, true, otherDigest,
+       false},
+      {"read, current: cut into the entry's chunks", good, nullptr, false, always, false, false,
+       goodDigest, true},
+      {"a size check learns nothing", good, nullptr, false, "", false, false, "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    install("a.bsa", c.installed);
+    CheckedFiles recorded;
+    if (c.recordedDigest) {
+      CheckedFile line;
+      ASSERT_TRUE(fileIdentity(instance.file("content/a.bsa"), line.identity));
+      if (!c.sameIdentity) line.identity.modifiedNs -= 1;
+      line.sha256 = std::string(c.recordedDigest) == "good" ? goodDigest : otherDigest;
+      recorded["a.bsa"] = line;
+    }
+    context.checked = &recorded;
+    context.chunkSize = 4096;
+    context.fullCheck = c.fullCheck;
+    result = FileListResult();
+    ASSERT_EQ(read(entry("a.bsa", size, goodDigest, c.flags)), ListOutcome::ok) << error;
+    EXPECT_EQ(result.work.size(), c.fetched ? 1u : 0u);
+    if (c.learnedDigest.empty()) {
+      EXPECT_EQ(result.known.count("a.bsa"), 0u);
+      continue;
+    }
+    ASSERT_EQ(result.known.count("a.bsa"), 1u);
+    const CheckedFile& learned = result.known.at("a.bsa");
+    EXPECT_EQ(learned.sha256, c.learnedDigest);
+    FileIdentity now;
+    ASSERT_TRUE(fileIdentity(instance.file("content/a.bsa"), now));
+    EXPECT_TRUE(learned.identity == now) << "what is learned describes the copy as it is";
+    EXPECT_EQ(learned.chunks, c.learnedChunks ? chunk : "");
+    EXPECT_EQ(learned.chunkSize, c.learnedChunks ? 4096u : 0u);
+  }
+}
+
+TEST_F(FileList, SumsTheSizesOfTheWorkList) {
+  install("present", "12345");
+  const std::string body =
+      entry("present", 5, kZeroDigest) + entry("a", 100, kZeroDigest) + entry("b", 23, kZeroDigest);
+  ASSERT_EQ(read(body), ListOutcome::ok) << error;
+  EXPECT_EQ(workPaths(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(result.workBytes, 123u);
+  EXPECT_EQ(result.listedPaths.size(), 3u);
+}
+
+// A list of `count` entries, all missing from the instance; the entries whose
+// (1-based) number is in `otherPlatform` are for windows.
+std::string manyEntries(int count, std::set<int> otherPlatform = {}) {
+  std::string body;
+  for (int i = 1; i <= count; ++i) {
+    const bool windows = otherPlatform.count(i) != 0;
+    body +=
+        entry("f" + std::to_string(i), 1, kZeroDigest, windows ? R"(,"platform":"windows")" : "");
+  }
+  return body;
+}
+
+TEST_F(FileList, ReportsProgressEvery512Entries) {
+  std::vector<std::string> reports;
+  context.fileCount = 1100;
+  context.report = [&](const std::string& phase, const std::string& detail) {
+    reports.push_back(phase + "|" + detail);
+    return true;
+  };
+  ASSERT_EQ(read(manyEntries(1100)), ListOutcome::ok) << error;
+  EXPECT_EQ(reports, (std::vector<std::string>{"Verifying files|512 of 1100 files",
+                                               "Verifying files|1024 of 1100 files"}));
+
+  reports.clear();
+  result = FileListResult();
+  context.nothingInstalled = true;
+  context.fileCount = 0;
+  // Entry 512 is another platform's: it counts, but no report follows it.
+  ASSERT_EQ(read(manyEntries(1100, {512})), ListOutcome::ok) << error;
+  EXPECT_EQ(reports, std::vector<std::string>{"Preparing|1024 of 0 files"});
+  EXPECT_EQ(result.entriesRead, 1100u);
+  EXPECT_EQ(result.work.size(), 1099u);
+}
+
+TEST_F(FileList, AStopAskedByTheReportIsNotAMalformedList) {
+  int reports = 0;
+  context.report = [&](const std::string&, const std::string&) { return ++reports < 2; };
+  error = "untouched";
+  EXPECT_EQ(read(manyEntries(2000)), ListOutcome::stopped);
+  EXPECT_EQ(reports, 2);
+  EXPECT_EQ(error, "untouched");
+  EXPECT_EQ(result.entriesRead, 1024u);
+}
+
+// A multi-gigabyte installed file must be hashed in pieces: reading it whole
+// would need its size in memory and could bring the whole sync down. The
+// check runs in a child whose address space is capped far below the file's
+// size, so reading the file whole could not succeed there.
+TEST_F(FileList, HashesAHugeInstalledFileWithoutHoldingItInMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the cap allows";
+#else
+  const std::uint64_t size = 1ULL << 30;  // 1 GiB of zeros, sparse on disk
+  const std::string path = instance.file("content/huge.pak");
+  install("huge.pak", "");
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
+
+  FileRecord record;
+  record.path = "huge.pak";
+  record.size = static_cast<std::int64_t>(size);
+  // The digest of 2^30 zero bytes, worked out with sha256sum.
+  record.sha256 = "49bc20df15e412a64472421e13fe86ff1c5165e18b2afccf160d4dc19fe68a14";
+  record.target = "binary";
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlim_t cap = 256ULL << 20;  // a quarter of the file
+    const rlimit limit{cap, cap};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    // Nothing may escape the child into the test framework, which would go
+    // on running the remaining tests in it.
+    try {
+      ::_exit(installedCopyCurrent(path, record, false) ? 0 : 1);
+    } catch (...) {
+      ::_exit(2);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the check died, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+// ---- bundle index and retired list -----------------------------------------
+
+TEST(ReadBundleIndex, MapsBlobsToTheirBundlesLaterLinesWinning) {
+  const std::string body = R"({"id":"b1","size":300,"blobs":[["x",0,100],["y",100,200]]})"
+                           "\n"
+                           R"({"id":"b2","size":50,"blobs":[["y",10,40],[],["z"]]})"
+                           "\n"
+                           R"({"id":"b1","size":7,"blobs":[["w",0,7]]})"
+                           "\n"
+                           R"({"blobs":{"k":1}})";
+  std::map<std::string, BlobLocation> blobs;
+  std::map<std::string, BundleRecord> bundles;
+  std::string error;
+  ASSERT_TRUE(readBundleIndex(bytesOf(body), blobs, bundles, error)) << error;
+
+  ASSERT_EQ(bundles.size(), 3u);
+  const BundleRecord& b1 = bundles.at("b1");
+  EXPECT_EQ(b1.size, 7);
+  ASSERT_EQ(b1.blobs.size(), 1u);
+  EXPECT_EQ(b1.blobs[0].digest, "w");
+  const BundleRecord& b2 = bundles.at("b2");
+  EXPECT_EQ(b2.id, "b2");
+  EXPECT_EQ(b2.size, 50);
+  ASSERT_EQ(b2.blobs.size(), 3u);
+  EXPECT_EQ(b2.blobs[0].offset, 10);
+  EXPECT_EQ(b2.blobs[0].length, 40);
+  EXPECT_EQ(b2.blobs[1].digest, "");
+  EXPECT_EQ(b2.blobs[2].digest, "z");
+  EXPECT_EQ(b2.blobs[2].length, 0);
+  EXPECT_TRUE(bundles.at("").blobs.empty());
+
+  // "x" still points into the first b1 line: the blob map is not rebuilt
+  // when a bundle id repeats.
+  EXPECT_EQ(blobs.at("x").bundle, "b1");
+  EXPECT_EQ(blobs.at("x").length, 100);
+  EXPECT_EQ(blobs.at("y").bundle, "b2");
+  EXPECT_EQ(blobs.at("y").offset, 10);
+  EXPECT_EQ(blobs.at("w").bundle, "b1");
+  EXPECT_EQ(blobs.count(""), 1u);
+}
+
+TEST(ReadBundleIndex, FailsOnlyOnALineThatDoesNotParse) {
+  std::map<std::string, BlobLocation> blobs;
+  std::map<std::string, BundleRecord> bundles;
+  std::string error;
+  EXPECT_FALSE(readBundleIndex(bytesOf("{\"id\":\"a\"}\n\n[1,\n"), blobs, bundles, error));
+  EXPECT_EQ(error, "manifest line 2: unexpected end of input");
+  EXPECT_EQ(bundles.size(), 1u);
+}
+
+TEST(ReadRetiredList, CollectsPathsInOrder) {
+  std::vector<std::string> paths{"kept"};
+  std::string error;
+  ASSERT_TRUE(readRetiredList(bytesOf("{\"path\":\"b\"}\n{\"path\":\"a\"}\r\n{}\n{\"path\":3}"),
+                              paths, error));
+  EXPECT_EQ(paths, (std::vector<std::string>{"kept", "b", "a", "", ""}));
+  EXPECT_FALSE(readRetiredList(bytesOf("nope"), paths, error));
+  EXPECT_EQ(error, "manifest line 1: bad literal");
+}
+
+// ---- fetching from a served release -----------------------------------------
+
+// A release laid out as the content server serves it: the manifest at
+// "manifest/<version>/manifest.json" and the lists beside it.
+class ServedRelease : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string listBody = entry("a", 1, kZeroDigest);
+    put("manifest/1.0/files-required.ndjson", listBody);
+    manifestText =
+        R"({"fileCount":1,"parts":{"filesRequired":{"sha256":")" + Sha256::of(listBody) + R"("}}})";
+    put("manifest/1.0/manifest.json", manifestText);
+    put("manifest/1.0/not-json.json", "{\"parts\":");
+    skarvel::test::NginxConfig config;
+    config.root = site.path();
+    server = std::make_unique<skarvel::test::NginxServer>(config);
+    ASSERT_TRUE(server->ok()) << server->error();
+    ASSERT_TRUE(client.open(server->url()));
+    pointer.ok = true;
+    pointer.packVersion = "1.0";
+    pointer.manifestPath = "manifest/1.0/manifest.json";
+    pointer.manifestSha256 = Sha256::of(manifestText);
+  }
+
+  void put(const std::string& path, const std::string& bytes) { writeFile(site.file(path), bytes); }
+
+  // The message the manifest fetch gives for `pointer`, or "ok".
+  std::string fetchWith(ReleaseReader reader) {
+    std::string error;
+    JsonValue manifest;
+    std::string bytes = "before";
+    if (fetchManifest(client, pointer, reader, ProgressReport(), manifest, bytes, error))
+      return "ok";
+    EXPECT_EQ(bytes, "before");
+    return error;
+  }
+
+  TempDir site;
+  std::unique_ptr<skarvel::test::NginxServer> server;
+  HttpClient client;
+  ReleasePointer pointer;
+  std::string manifestText;
+};
+
+TEST_F(ServedRelease, FetchesAndChecksTheManifest) {
+  std::vector<std::string> reports;
+  const ProgressReport report = [&](const std::string& phase, const std::string& detail) {
+    reports.push_back(phase + "|" + detail);
+    return false;  // the answer is ignored here
+  };
+  JsonValue manifest;
+  std::string bytes;
+  std::string error;
+  ASSERT_TRUE(fetchManifest(client, pointer, ReleaseReader::sync, report, manifest, bytes, error))
+      << error;
+  EXPECT_EQ(bytes, manifestText);
+  EXPECT_EQ(manifest["fileCount"].asInt(0), 1);
+  EXPECT_EQ(reports, std::vector<std::string>{"Checking for updates|manifest"});
+  EXPECT_EQ(error, "");
+}
+
+TEST_F(ServedRelease, RefusesAManifestWithTheReadersMessages) {
+  pointer.manifestPath = "manifest/1.0/absent.json";
+  EXPECT_EQ(fetchWith(ReleaseReader::sync), "Could not download the update manifest.");
+  EXPECT_EQ(fetchWith(ReleaseReader::overhaul), "The update manifest could not be verified.");
+
+  pointer.manifestPath = "manifest/1.0/manifest.json";
+  pointer.manifestSha256 = Sha256::of(manifestText + " ");
+  EXPECT_EQ(fetchWith(ReleaseReader::sync),
+            "The update manifest did not match its signature. Refused.");
+  EXPECT_EQ(fetchWith(ReleaseReader::overhaul), "The update manifest could not be verified.");
+  pointer.manifestSha256 = "";
+  EXPECT_EQ(fetchWith(ReleaseReader::sync),
+            "The update manifest did not match its signature. Refused.");
+
+  pointer.manifestPath = "manifest/1.0/not-json.json";
+  pointer.manifestSha256 = Sha256::of(std::string("{\"parts\":"));
+  EXPECT_EQ(fetchWith(ReleaseReader::sync),
+            "The update manifest was malformed: unexpected end of input");
+  EXPECT_EQ(fetchWith(ReleaseReader::overhaul), "The update manifest was malformed.");
+}
+
+TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
+  JsonValue manifest;
+  std::string error;
+  ASSERT_TRUE(parseJson(manifestText, manifest, error));
+  const std::string path = listPath("1.0", kFilesRequiredList);
+  EXPECT_EQ(path, "/manifest/1.0/files-required.ndjson");
+  const std::string& digest = listDigest(manifest, kFilesRequiredPart);
+  EXPECT_EQ(digest.size(), 64u);
+  EXPECT_EQ(listDigest(manifest, kFilesRetiredPart), "");
+
+  std::vector<unsigned char> body;
+  ASSERT_EQ(fetchVerified(client, path, digest, body), FetchOutcome::ok);
+  FileListContext context;
+  TempDir instance;
+  context.root = instance.path();
+  FileListResult result;
+  ASSERT_EQ(readFileList(body, context, result, error), ListOutcome::ok) << error;
+  EXPECT_EQ(result.work.size(), 1u);
+
+  // One byte changed on the server: refused before a line is read.
+  put("manifest/1.0/files-required.ndjson", entry("b", 1, kZeroDigest));
+  EXPECT_EQ(fetchVerified(client, path, digest, body), FetchOutcome::digestMismatch);
+  EXPECT_TRUE(body.empty());
+  EXPECT_EQ(fetchVerified(client, path, "", body), FetchOutcome::digestMismatch);
+  EXPECT_EQ(fetchVerified(client, listPath("1.0", kBundlesList), digest, body),
+            FetchOutcome::requestFailed);
+}
+
+// ---- a release made by the publisher ------------------------------------------
+
+// Publishes two releases with SkarvelPublish (the second drops one mod and
+// changes the program), serves them with nginx, and reads the current one the
+// way the sync does, against an instance that holds the first release.
+class PublishedRelease : public ::testing::Test {
+ protected:
+  void publish(const std::string& version, int sequence) {
+    const std::string command =
+        std::string(SKARVEL_BIN_DIR) + "/SkarvelPublish release --quiet --jobs 1 --server " +
+        work.file("server") + " --key " + SKARVEL_TEST_DATA_DIR +
+        "/dev-signing-key.pem --version " + version + " --sequence " + std::to_string(sequence) +
+        " --required " + work.file("content") + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+
+  TempDir work;
+  TempDir instance;
+};
+
+TEST_F(PublishedRelease, ReadsTheCurrentReleaseAsTheSyncDoes) {
+  writeFile(work.file("content/bin/game"), "program one");
+  writeFile(work.file("content/mods/a/x.esp"), "retired soon");
+  writeFile(work.file("content/textures/t.dds"), std::string(3000, 't'));
+  publish("1.0", 1);
+  for (const std::string path : {"bin/game", "mods/a/x.esp", "textures/t.dds"}) {
+    const std::string published = skarvel::test::readFile(work.file("content/" + path));
+    writeFile(instance.file("content/" + path), published);
+  }
+  ASSERT_EQ(::unlink(work.file("content/mods/a/x.esp").c_str()), 0);
+  writeFile(work.file("content/bin/game"), "program two");  // same size, new bytes
+  publish("2.0", 2);
+
+  skarvel::test::NginxConfig config;
+  config.root = work.file("server");
+  config.extra = skarvel::test::NginxServer::gzipObjectLocations();
+  skarvel::test::NginxServer server(config);
+  ASSERT_TRUE(server.ok()) << server.error();
+  HttpClient client;
+  ASSERT_TRUE(client.open(server.url()));
+  EXPECT_EQ(publishedVersion(client), "2.0");
+
+  const HttpResponse pointerResponse = client.get(kReleasePointerPath);
+  ASSERT_EQ(pointerResponse.status, 200);
+  const ReleasePointer pointer = checkReleasePointer(pointerResponse.body, ReleaseReader::sync);
+  ASSERT_TRUE(pointer.ok) << pointer.error;
+  EXPECT_EQ(pointer.packVersion, "2.0");
+  EXPECT_EQ(pointer.sequence, 2);
+
+  JsonValue manifest;
+  std::string manifestBytes;
+  std::string error;
+  ASSERT_TRUE(fetchManifest(client, pointer, ReleaseReader::sync, ProgressReport(), manifest,
+                            manifestBytes, error))
+      << error;
+
+  std::vector<unsigned char> body;
+  ASSERT_EQ(fetchVerified(client, listPath("2.0", kFilesRequiredList),
+                          listDigest(manifest, kFilesRequiredPart), body),
+            FetchOutcome::ok);
+  FileListContext context;
+  context.root = instance.path();
+  context.fileCount = manifest["fileCount"].asInt(0);
+  FileListResult files;
+  ASSERT_EQ(readFileList(body, context, files, error), ListOutcome::ok) << error;
+  ASSERT_EQ(files.work.size(), 1u);  // only the changed program; the texture is current
+  EXPECT_EQ(files.work[0].path, "bin/game");
+  EXPECT_EQ(files.listedPaths, (std::set<std::string>{"bin/game", "textures/t.dds"}));
+  ASSERT_EQ(files.programs.size(), 1u);
+  EXPECT_EQ(files.programs[0].path, "bin/game");
+
+  ASSERT_EQ(fetchVerified(client, listPath("2.0", kBundlesList), listDigest(manifest, kBundlesPart),
+                          body),
+            FetchOutcome::ok);
+  std::map<std::string, BlobLocation> blobs;
+  std::map<std::string, BundleRecord> bundles;
+  EXPECT_TRUE(readBundleIndex(body, blobs, bundles, error)) << error;
+
+  ASSERT_EQ(fetchVerified(client, listPath("2.0", kFilesRetiredList),
+                          listDigest(manifest, kFilesRetiredPart), body),
+            FetchOutcome::ok);
+  std::vector<std::string> retired;
+  ASSERT_TRUE(readRetiredList(body, retired, error)) << error;
+  EXPECT_EQ(retired, std::vector<std::string>{"mods/a/x.esp"});
+}
+
+}  // namespace
+}  // namespace vantis::content

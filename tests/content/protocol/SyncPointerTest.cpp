@@ -1,0 +1,250 @@
+// The release pointer check: each failure's message for the sync and the
+// overhaul readers, the order of the checks, what a verified pointer yields,
+// and publishedVersion against pointers served by nginx and a scripted server.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/Http.h"
+#include "NginxServer.h"
+#include "ScriptServer.h"
+#include "pipeline/Sync.h"
+#include "protocol/SyncPointer.h"
+#include "TempDir.h"
+#include "TestSigning.h"
+
+namespace vantis::content {
+namespace {
+
+using test::encodeBase64;
+using test::signedPointer;
+using test::signP256;
+
+const char kGoodPayload[] =
+    R"({"packVersion":"0.9.2","sequence":18,"manifest":"manifest/0.9.2/manifest.json",)"
+    R"("manifestSha256":"aa"})";
+
+std::vector<unsigned char> bytesOf(const std::string& text) {
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
+
+std::string signatureOf(const std::string& payload) {
+  return encodeBase64(signP256(test::devSigningKeyPath(), payload));
+}
+
+std::string outer(const std::string& payloadBase64, const std::string& signatureBase64) {
+  return R"({"payload":")" + payloadBase64 + R"(","signature":")" + signatureBase64 + "\"}";
+}
+
+// A well-signed pointer around `payload`, checked by both readers.
+ReleasePointer checkSigned(const std::string& payload, ReleaseReader reader) {
+  return checkReleasePointer(bytesOf(signedPointer(payload)), reader);
+}
+
+TEST(CheckReleasePointer, AcceptsASignedPointerAndKeepsItsFields) {
+  for (ReleaseReader reader : {ReleaseReader::sync, ReleaseReader::overhaul}) {
+    const ReleasePointer pointer = checkSigned(kGoodPayload, reader);
+    ASSERT_TRUE(pointer.ok) << pointer.error;
+    EXPECT_EQ(pointer.error, "");
+    EXPECT_EQ(pointer.packVersion, "0.9.2");
+    EXPECT_EQ(pointer.sequence, 18);
+    EXPECT_EQ(pointer.manifestPath, "manifest/0.9.2/manifest.json");
+    EXPECT_EQ(pointer.manifestSha256, "aa");
+    EXPECT_EQ(pointer.payload["sequence"].asInt(0), 18);
+  }
+}
+
+TEST(CheckReleasePointer, IgnoresTheUnsignedOuterDocumentsShape) {
+  const std::string payload = encodeBase64(std::string(kGoodPayload));
+  const std::string signature = signatureOf(kGoodPayload);
+  const std::string body = "\n { \"extra\" : [1,2] ,\n \"signature\" : \"" + signature +
+                           "\", \"payload\":\"" + payload + "\" }  \n";
+  const ReleasePointer pointer = checkReleasePointer(bytesOf(body), ReleaseReader::sync);
+  EXPECT_TRUE(pointer.ok) << pointer.error;
+}
+
+TEST(CheckReleasePointer, SplitBase64WithEscapedLineBreaksDecodes) {
+  std::string payload = encodeBase64(std::string(kGoodPayload));
+  std::string signature = signatureOf(kGoodPayload);
+  payload.insert(20, "\\r\\n");
+  signature.insert(10, "\\n");
+  const ReleasePointer pointer =
+      checkReleasePointer(bytesOf(outer(payload, signature)), ReleaseReader::sync);
+  EXPECT_TRUE(pointer.ok) << pointer.error;
+}
+
+TEST(CheckReleasePointer, RefusesEachFaultWithTheReadersMessage) {
+  const std::string good = encodeBase64(std::string(kGoodPayload));
+  const std::string signature = signatureOf(kGoodPayload);
+  const std::vector<unsigned char> der(71, 0x30);
+  const std::string respaced =
+      R"({"packVersion": "0.9.2","sequence":18,"manifest":"manifest/0.9.2/manifest.json",)"
+      R"("manifestSha256":"aa"})";
+  std::string spaced = good;
+  spaced.insert(8, " ");
+  const std::string emptySignature = signatureOf("");
+  const std::string malformed = "The release pointer was malformed.";
+  const std::string notGenuine =
+      "The update could not be verified as genuine and has been refused.";
+  struct Case {
+    const char* name;
+    std::string body;
+    std::string syncMessage;
+    std::string overhaulMessage;
+  };
+  const Case cases[] = {
+      {"truncated body",
+       "{\"payload\":", "The release pointer was malformed: unexpected end of input", malformed},
+      {"body not an object", "[1,2", "The release pointer was malformed: unterminated array",
+       malformed},
+      {"raw line break in a string", "{\"payload\":\"QQ\nQQ\"}",
+       "The release pointer was malformed: control character in string", malformed},
+      {"empty body", "", "The release pointer was malformed: no input", malformed},
+      {"space inside the payload", outer(spaced, signature), malformed, malformed},
+      {"space inside the signature",
+       outer(good, signature.substr(0, 10) + " " + signature.substr(10)), malformed, malformed},
+      {"signature missing", R"({"payload":")" + good + "\"}", malformed, malformed},
+      {"DER signature", outer(good, encodeBase64(der)), malformed, malformed},
+      {"63-byte signature", outer(good, encodeBase64(std::vector<unsigned char>(63, 1))), malformed,
+       malformed},
+      {"65-byte signature", outer(good, encodeBase64(std::vector<unsigned char>(65, 1))), malformed,
+       malformed},
+      // A missing payload reads as no bytes: the sync lets it reach the
+      // signature check, the overhaul refuses it at once.
+      {"payload missing", R"({"signature":")" + signature + "\"}", notGenuine, malformed},
+      {"payload re-spaced after signing", outer(encodeBase64(respaced), signature), notGenuine,
+       notGenuine},
+      {"signature of another payload", outer(good, signatureOf("{}")), notGenuine, notGenuine},
+      {"empty payload signed", outer("", emptySignature),
+       "The signed release pointer was malformed.", malformed},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::sync).error, c.syncMessage)
+        << c.name;
+    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::overhaul).error,
+              c.overhaulMessage)
+        << c.name;
+  }
+}
+
+TEST(CheckReleasePointer, JudgesTheSignedPayloadsFields) {
+  const std::string incomplete = "The release pointer was incomplete.";
+  const std::string signedMalformed = "The signed release pointer was malformed.";
+  struct Case {
+    const char* payload;
+    std::string syncMessage;      // empty: accepted
+    std::string overhaulMessage;  // empty: accepted
+    long long sequence;           // when accepted by the overhaul reader
+  };
+  const Case cases[] = {
+      {R"({"packVersion":"1","sequence":0})", "", "", 0},
+      {R"({"packVersion":"1","sequence":7.9})", "", "", 7},
+      {R"({"packVersion":"1","sequence":-1})", incomplete, "", -1},
+      {R"({"packVersion":"1","sequence":"5"})", incomplete, "", -1},
+      {R"({"packVersion":"1"})", incomplete, "", -1},
+      {R"({"packVersion":"1","sequence":1e300})", incomplete, "", -1},
+      {R"({"packVersion":"","sequence":3})", incomplete, incomplete, 0},
+      {R"({"packVersion":5,"sequence":3})", incomplete, incomplete, 0},
+      {R"({"sequence":3})", incomplete, incomplete, 0},
+      {R"({"packVersion":"1",)", signedMalformed, signedMalformed, 0},
+      {"not json", signedMalformed, signedMalformed, 0},
+  };
+  for (const Case& c : cases) {
+    const ReleasePointer forSync = checkSigned(c.payload, ReleaseReader::sync);
+    EXPECT_EQ(forSync.error, c.syncMessage) << c.payload;
+    EXPECT_EQ(forSync.ok, c.syncMessage.empty()) << c.payload;
+    const ReleasePointer forOverhaul = checkSigned(c.payload, ReleaseReader::overhaul);
+    EXPECT_EQ(forOverhaul.error, c.overhaulMessage) << c.payload;
+    if (forOverhaul.ok) {
+      EXPECT_EQ(forOverhaul.sequence, c.sequence) << c.payload;
+    }
+  }
+}
+
+TEST(CheckReleasePointer, ARefusedPointerYieldsNothing) {
+  const ReleasePointer pointer = checkSigned(R"({"packVersion":"1","sequence":-4,"manifest":"m",)"
+                                             R"("manifestSha256":"d"})",
+                                             ReleaseReader::sync);
+  EXPECT_FALSE(pointer.ok);
+  EXPECT_EQ(pointer.packVersion, "");
+  EXPECT_EQ(pointer.sequence, -1);
+  EXPECT_EQ(pointer.manifestPath, "");
+  EXPECT_EQ(pointer.manifestSha256, "");
+  EXPECT_EQ(pointer.payload.kind, JsonValue::Kind::Null);
+}
+
+// ---- publishedVersion over the network ------------------------------------
+
+class PublishedVersion : public ::testing::Test {
+ protected:
+  void serve(const std::string& body) {
+    skarvel::test::writeFile(site.file("current.json"), body);
+    skarvel::test::NginxConfig config;
+    config.root = site.path();
+    server = std::make_unique<skarvel::test::NginxServer>(config);
+    ASSERT_TRUE(server->ok()) << server->error();
+    ASSERT_TRUE(client.open(server->url()));
+  }
+
+  skarvel::test::TempDir site;
+  std::unique_ptr<skarvel::test::NginxServer> server;
+  HttpClient client;
+};
+
+TEST_F(PublishedVersion, ReadsTheVersionOfAVerifiedPointer) {
+  serve(signedPointer(kGoodPayload));
+  EXPECT_EQ(publishedVersion(client), "0.9.2");
+}
+
+TEST_F(PublishedVersion, DoesNotExamineTheSequence) {
+  serve(signedPointer(R"({"packVersion":"2.0"})"));
+  EXPECT_EQ(publishedVersion(client), "2.0");
+}
+
+TEST_F(PublishedVersion, IsEmptyForAPointerThatDoesNotVerify) {
+  const std::string tampered =
+      outer(encodeBase64(std::string(R"({"packVersion":"6.6.6"})")), signatureOf(kGoodPayload));
+  serve(tampered);
+  EXPECT_EQ(publishedVersion(client), "");
+}
+
+TEST_F(PublishedVersion, IsEmptyForAnEmptySignedPayload) {
+  serve(outer("", signatureOf("")));
+  EXPECT_EQ(publishedVersion(client), "");
+}
+
+TEST_F(PublishedVersion, IsEmptyWhenThePointerIsMissing) {
+  serve(signedPointer(kGoodPayload));
+  ASSERT_EQ(::unlink(site.file("current.json").c_str()), 0);
+  EXPECT_EQ(publishedVersion(client), "");
+}
+
+TEST(PublishedVersionWithoutServer, IsEmptyForAClientThatWasNeverOpened) {
+  HttpClient client;
+  EXPECT_EQ(publishedVersion(client), "");
+}
+
+TEST(PublishedVersionWithoutServer, IsEmptyForAFailedStatusOrAnEmptyBody) {
+  skarvel::test::ScriptServer server;
+  ASSERT_TRUE(server.ok());
+  skarvel::test::ScriptedResponse reply;
+  reply.status = 500;
+  reply.body = signedPointer(kGoodPayload);  // a good pointer behind a bad status
+  server.on("/current.json", reply);
+  HttpClient client;
+  ASSERT_TRUE(client.open(server.url()));
+  EXPECT_EQ(publishedVersion(client), "");
+
+  reply.status = 200;
+  reply.body = "";
+  server.on("/current.json", reply);
+  EXPECT_EQ(publishedVersion(client), "");
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
+}  // namespace
+}  // namespace vantis::content

@@ -1,0 +1,229 @@
+// Finding a changed file's blobs in its installed copy: which records are
+// looked at, which pieces count, and which blobs may then go undownloaded.
+
+#include "transfer/SyncLocalPieces.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/Crypto.h"
+#include "TempDir.h"
+
+namespace vantis::content {
+namespace {
+
+using skarvel::test::TempDir;
+using skarvel::test::patterned;
+using skarvel::test::writeFile;
+
+// A record whose file is the pieces joined, each piece one blob.
+FileRecord record(const std::string& path, const std::vector<std::string>& pieces) {
+  FileRecord made;
+  made.path = path;
+  std::string whole;
+  for (const std::string& piece : pieces) {
+    whole += piece;
+    made.chunks.push_back(Sha256::of(piece));
+  }
+  made.size = static_cast<std::int64_t>(whole.size());
+  made.sha256 = Sha256::of(whole);
+  return made;
+}
+
+TEST(ReleaseChunkSize, IsAWholePositiveNumberOfBytesOrNothing) {
+  const struct {
+    const char* manifest;
+    std::uint64_t expected;
+  } rows[] = {
+      {R"({"chunkSize":8388608})", 8388608},
+      {R"({"chunkSize":1})", 1},
+      {R"({})", 0},
+      {R"({"chunkSize":0})", 0},
+      {R"({"chunkSize":-4096})", 0},
+      {R"({"chunkSize":4096.5})", 0},
+      {R"({"chunkSize":"4096"})", 0},
+      {R"({"chunkSize":1e300})", 0},
+      {R"([4096])", 0},
+  };
+  for (const auto& row : rows) {
+    JsonValue manifest;
+    std::string error;
+    ASSERT_TRUE(parseJson(row.manifest, manifest, error)) << row.manifest;
+    EXPECT_EQ(releaseChunkSize(manifest), row.expected) << row.manifest;
+  }
+}
+
+TEST(PiecesFit, OnlyWhenTheSizeCutsIntoAsManyPiecesAsListed) {
+  const struct {
+    std::int64_t size;
+    std::size_t chunks;
+    std::uint64_t chunkSize;
+    bool fits;
+  } rows[] = {
+      {300, 3, 100, true},   // whole pieces
+      {201, 3, 100, true},   // a short last piece
+      {200, 3, 100, false},  // would be two pieces
+      {301, 3, 100, false},  // would be four
+      {100, 1, 100, false},  // one piece is the whole file, known to differ
+      {300, 3, 0, false},    // the release did not say
+      {0, 2, 100, false},
+      {-300, 3, 100, false},
+      {INT64_MAX, 2, std::uint64_t(1) << 62, true},  // no overflow at the top
+  };
+  for (const auto& row : rows) {
+    FileRecord made;
+    made.size = row.size;
+    made.chunks.assign(row.chunks, std::string(64, 'a'));
+    EXPECT_EQ(piecesFit(made, row.chunkSize), row.fits)
+        << row.size << " in " << row.chunks << " of " << row.chunkSize;
+  }
+}
+
+TEST(CoveredBlobs, OnlyBlobsThatEveryRecordNamingThemHolds) {
+  const std::string a = std::string(64, 'a'), b = std::string(64, 'b'), c = std::string(64, 'c');
+  FileRecord first, second;
+  first.chunks = {a, b, a};  // a blob may stand twice in one file
+  second.chunks = {b, c};
+  std::vector<PieceMap> held(2);
+  held[0][a] = LocalPiece{0, 10};
+  held[0][b] = LocalPiece{10, 10};
+  held[1][c] = LocalPiece{0, 10};
+  // b: the second record needs it too and does not hold it, so it is fetched.
+  EXPECT_EQ(coveredBlobs({first, second}, held), (std::set<std::string>{a, c}));
+  held[1][b] = LocalPiece{10, 10};
+  EXPECT_EQ(coveredBlobs({first, second}, held), (std::set<std::string>{a, b, c}));
+  EXPECT_TRUE(coveredBlobs({first, second}, {}).empty());
+}
+
+class FindLocalPieces : public ::testing::Test {
+ protected:
+  FindLocalPieces() {
+    options.root = instance.path();
+    options.progress = [this](const Progress& progress) {
+      phases.push_back(progress.phase + " " + progress.detail);
+      EXPECT_LE(progress.stepDone, progress.stepTotal);
+      return goOn;
+    };
+  }
+
+  void install(const std::string& path, const std::string& data) {
+    writeFile(instance.file("content/" + path), data);
+  }
+
+  bool find(const std::vector<FileRecord>& work, std::uint64_t chunkSize) {
+    SyncRun run(options, result);
+    run.checked = checked;
+    const bool found = findLocalPieces(run, work, chunkSize, pieces);
+    stepTotal = run.progress.stepTotal;
+    stepDone = run.progress.stepDone;
+    return found;
+  }
+
+  TempDir instance;
+  SyncOptions options;
+  SyncResult result;
+  CheckedFiles checked;  // what the run knows of the installed copies
+  LocalPieces pieces;
+  std::vector<std::string> phases;
+  bool goOn = true;
+  std::uint64_t stepTotal = 0, stepDone = 0;
+};
+
+TEST_F(FindLocalPieces, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(100, 3);
+  const std::string changed = patterned(100, 4), tail = patterned(40, 5);
+  install("mods/a.bsa", p0 + p1 + p2);
+  install("mods/b.bsa", p0 + p1);
+  // a: the middle piece changed and a short piece was added; b: its two
+  // pieces swapped places; c: not installed; d: one piece, never looked at.
+  const std::vector<FileRecord> work = {record("mods/a.bsa", {p0, changed, p2, tail}),
+                                        record("mods/b.bsa", {p1, p0}),
+                                        record("mods/c.bsa", {p0, p1}),
+                                        record("mods/d.bsa", {patterned(100, 6)})};
+  install("mods/d.bsa", p1);
+
+  ASSERT_TRUE(find(work, 100)) << result.error;
+  ASSERT_EQ(pieces.perRecord.size(), 4u);
+  const PieceMap& a = pieces.perRecord[0];
+  ASSERT_EQ(a.size(), 2u);
+  EXPECT_EQ(a.at(Sha256::of(p0)).offset, 0u);
+  EXPECT_EQ(a.at(Sha256::of(p2)).offset, 200u);
+  EXPECT_EQ(a.at(Sha256::of(p2)).length, 100u);
+  const PieceMap& b = pieces.perRecord[1];
+  ASSERT_EQ(b.size(), 2u);
+  EXPECT_EQ(b.at(Sha256::of(p1)).offset, 100u);
+  EXPECT_EQ(b.at(Sha256::of(p0)).offset, 0u);
+  EXPECT_TRUE(pieces.perRecord[2].empty());
+  EXPECT_TRUE(pieces.perRecord[3].empty());
+  // p0 and p1 are also needed by c, which holds nothing: they are fetched.
+  EXPECT_EQ(pieces.covered, (std::set<std::string>{Sha256::of(p2)}));
+  EXPECT_EQ(stepTotal, 500u);
+  EXPECT_EQ(stepDone, 500u);
+  EXPECT_EQ(phases, (std::vector<std::string>{"Reusing local files mods/a.bsa",
+                                              "Reusing local files mods/b.bsa"}));
+}
+
+TEST_F(FindLocalPieces, ReadsNoFurtherThanTheNewFileReaches) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2);
+  install("mods/a.bsa", p0 + patterned(100, 9) + p1 + p1);
+  ASSERT_TRUE(find({record("mods/a.bsa", {p1, p0})}, 100));
+  // The third piece matches p1 but lies past the new file's two pieces.
+  EXPECT_EQ(pieces.perRecord[0].size(), 1u);
+  EXPECT_EQ(pieces.perRecord[0].count(Sha256::of(p0)), 1u);
+  EXPECT_EQ(stepTotal, 200u);
+}
+
+TEST_F(FindLocalPieces, LooksAtNothingWithoutAFittingChunkSize) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2);
+  install("mods/a.bsa", p0 + p1);
+  for (const std::uint64_t chunkSize : {0u, 99u, 250u}) {
+    phases.clear();
+    ASSERT_TRUE(find({record("mods/a.bsa", {p1, p0})}, chunkSize));
+    EXPECT_TRUE(pieces.perRecord[0].empty()) << chunkSize;
+    EXPECT_TRUE(pieces.covered.empty());
+    EXPECT_TRUE(phases.empty());
+  }
+}
+
+TEST_F(FindLocalPieces, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(40, 3);
+  // On disk something else entirely: the record is taken at its word here,
+  // and the assembled file's own check is what catches a wrong one.
+  install("mods/a.bsa", patterned(240, 9));
+  CheckedFile known;
+  known.identity.size = 240;
+  known.chunkSize = 100;
+  known.chunks = joinChunks({Sha256::of(p0), Sha256::of(p1), Sha256::of(p2)});
+  checked["mods/a.bsa"] = known;
+
+  ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
+  const PieceMap& found = pieces.perRecord[0];
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found.at(Sha256::of(p1)).offset, 100u);
+  EXPECT_EQ(found.at(Sha256::of(p2)).offset, 200u);
+  EXPECT_EQ(found.at(Sha256::of(p2)).length, 40u);
+  EXPECT_TRUE(phases.empty()) << "nothing was read";
+  EXPECT_EQ(stepDone, stepTotal);
+
+  // Cut with another size, or inconsistent with its size: the copy is read.
+  for (const std::uint64_t size : {50u, 350u}) {
+    checked["mods/a.bsa"].identity.size = size == 50u ? 240u : size;
+    checked["mods/a.bsa"].chunkSize = size == 50u ? 50u : 100u;
+    phases.clear();
+    ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
+    EXPECT_TRUE(pieces.perRecord[0].empty()) << size;
+    EXPECT_EQ(phases.size(), 1u) << size;
+  }
+}
+
+TEST_F(FindLocalPieces, StopsWhenTheUserAsksTo) {
+  install("mods/a.bsa", patterned(200, 1));
+  goOn = false;
+  EXPECT_FALSE(find({record("mods/a.bsa", {patterned(100, 2), patterned(100, 3)})}, 100));
+  EXPECT_EQ(result.error, "Cancelled.");
+}
+
+}  // namespace
+}  // namespace vantis::content
