@@ -68,9 +68,9 @@ void operator delete[](void* block, std::size_t) noexcept { operator delete(bloc
 
 namespace {
 
+using vantis::content::FileList;
 using vantis::content::FileListContext;
-using vantis::content::FileListResult;
-using vantis::content::ListOutcome;
+using vantis::content::Result;
 
 double nowSeconds() {
   timespec now;
@@ -125,7 +125,7 @@ struct Run {
 Run readOnce(const std::vector<unsigned char>& body, const std::string& root, bool fullCheck,
              int count) {
   FileListContext context;
-  context.root = root;
+  context.contentDir = root + "/content";
   context.fullCheck = fullCheck;
   context.fileCount = count;
   Run run;
@@ -133,21 +133,19 @@ Run readOnce(const std::vector<unsigned char>& body, const std::string& root, bo
     ++run.reports;
     return true;
   };
-  std::string error;
   const std::int64_t before = sLiveBytes.load();
   {
-    FileListResult result;
     sPeakBytes.store(before);
     const double start = nowSeconds();
-    const ListOutcome outcome = vantis::content::readFileList(body, context, result, error);
+    const Result<FileList> result = vantis::content::readFileList(body, context);
     run.seconds = nowSeconds() - start;
-    if (outcome != ListOutcome::ok) {
-      std::fprintf(stderr, "bench_list_read: the list did not read: %s\n", error.c_str());
+    if (!result) {
+      std::fprintf(stderr, "bench_list_read: the list did not read: %s\n", result.error().c_str());
       std::exit(1);
     }
     run.keptBytes = sLiveBytes.load() - before;
     run.transientBytes = sPeakBytes.load() - before - run.keptBytes;
-    run.work = result.work.size();
+    run.work = result->work.size();
   }
   return run;
 }

@@ -16,12 +16,12 @@
 using namespace vantis::content;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::map<std::string, BlobLocation> blobs;
-  std::map<std::string, BundleRecord> bundles;
-  std::string error;
-  const bool read = readBundleIndex(skarvel::fuzz::bytesOf(data, size), blobs, bundles, error);
-  FUZZ_CHECK(read == error.empty());
-  if (!read) FUZZ_CHECK(error.compare(0, 14, "manifest line ") == 0);
-  for (const auto& placed : blobs) FUZZ_CHECK(bundles.count(placed.second.bundle) == 1);
+  const Result<BundleIndex> index = readBundleIndex(skarvel::fuzz::bytesOf(data, size));
+  if (!index) {
+    FUZZ_CHECK(index.error().compare(0, 14, "manifest line ") == 0);
+    return 0;
+  }
+  FUZZ_CHECK(index.error().empty());
+  for (const auto& placed : index->blobs) FUZZ_CHECK(index->bundles.count(placed.second.bundle) == 1);
   return 0;
 }

@@ -11,7 +11,7 @@
 
 #include "FuzzSupport.h"
 #include "protocol/SyncCheckedFiles.h"
-#include "pipeline/SyncInternal.h"
+#include "foundation/Crypto.h"
 
 using namespace vantis::content;
 

@@ -12,13 +12,14 @@
 
 #include "FuzzSupport.h"
 #include "protocol/SyncLists.h"
-#include "pipeline/SyncInternal.h"
+#include "foundation/Crypto.h"
+#include "release/SafePath.h"
 
 using namespace vantis::content;
 
 namespace {
 
-void checkKept(const FileListResult& result) {
+void checkKept(const FileList& result) {
   std::uint64_t total = 0;
   for (const FileRecord& record : result.work) {
     FUZZ_CHECK(safeRelativePath(record.path));
@@ -39,7 +40,7 @@ void checkKept(const FileListResult& result) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FileListContext context;
-  context.root = skarvel::fuzz::scratchFolder();
+  context.contentDir = skarvel::fuzz::scratchFolder() + "/content";
   // A full check makes the handler look at the installed copies as hard as
   // it ever does; with an empty instance they are all missing.
   context.fullCheck = true;
@@ -50,11 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return ++reports < 2;
   };
 
-  FileListResult result;
-  std::string error;
-  const ListOutcome outcome = readFileList(skarvel::fuzz::bytesOf(data, size), context, result, error);
-  if (outcome == ListOutcome::malformed) FUZZ_CHECK(!error.empty());
-  if (outcome == ListOutcome::stopped) FUZZ_CHECK(error.empty() && reports == 2);
-  checkKept(result);
+  const Result<FileList> result = readFileList(skarvel::fuzz::bytesOf(data, size), context);
+  if (!result) {
+    FUZZ_CHECK(!result.error().empty());
+    if (result.error() == "Cancelled.") FUZZ_CHECK(reports == 2);
+    return 0;
+  }
+  checkKept(*result);
   return 0;
 }

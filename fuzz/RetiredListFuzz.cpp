@@ -31,19 +31,19 @@ std::size_t nonEmptyLines(const std::string& body) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text = skarvel::fuzz::textOf(data, size);
-  std::vector<std::string> paths;
-  std::string error;
-  const bool read = readRetiredList(skarvel::fuzz::bytesOf(data, size), paths, error);
+  const Result<std::vector<std::string>> paths = readRetiredList(skarvel::fuzz::bytesOf(data, size));
   const std::size_t lines = nonEmptyLines(text);
-  if (read) {
-    FUZZ_CHECK(error.empty());
-    FUZZ_CHECK(paths.size() == lines);
+  if (paths) {
+    FUZZ_CHECK(paths.error().empty());
+    FUZZ_CHECK(paths->size() == lines);
     return 0;
   }
   // "manifest line N: message", with N the first line that did not parse.
-  const std::string prefix = "manifest line " + std::to_string(paths.size() + 1) + ": ";
+  const std::string& error = paths.error();
+  const std::string prefix = "manifest line ";
   FUZZ_CHECK(error.compare(0, prefix.size(), prefix) == 0);
-  FUZZ_CHECK(error.size() > prefix.size());
-  FUZZ_CHECK(paths.size() < lines);
+  const std::size_t number = std::stoul(error.substr(prefix.size()));
+  FUZZ_CHECK(number >= 1 && number <= lines);
+  FUZZ_CHECK(error.find(": ", prefix.size()) + 2 < error.size());
   return 0;
 }

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "protocol/SyncLists.h"
+#include "release/SafePath.h"
 
 using vantis::content::safeRelativePath;
 

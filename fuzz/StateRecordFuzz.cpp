@@ -15,7 +15,7 @@
 #include "FuzzSupport.h"
 #include "foundation/Json.h"
 #include "pipeline/Sync.h"
-#include "pipeline/SyncInternal.h"
+#include "protocol/SyncState.h"
 
 using namespace vantis::content;
 
@@ -59,13 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // any bytes a version may hold must come back unchanged, in both tiers,
   // along with the sequence and an owed full check.
   const InstalledState state = readInstalledState(previous, Tier::required);
-  const std::string cacheDir = instanceRoot() + "/content/cache";
-  std::string writeError;
-  FUZZ_CHECK(writeInstalledState(instanceRoot(), Tier::optional, state.version, state.sequence,
-                                 previous, cacheDir, statePath(), writeError));
+  const InstancePaths paths = instancePaths(instanceRoot());
+  FUZZ_CHECK(writeInstalledState(paths, Tier::optional, state.version, state.sequence, previous)
+                 .ok());
   FUZZ_CHECK(installedVersion(instanceRoot(), Tier::optional) == state.version);
-  JsonValue written;
-  FUZZ_CHECK(readStateDocument(instanceRoot(), written));
+  const JsonValue written = readStateDocument(paths);
+  FUZZ_CHECK(written.kind == JsonValue::Kind::Object);
   const InstalledState reread = readInstalledState(written, Tier::required);
   FUZZ_CHECK(reread.version == state.version);
   FUZZ_CHECK(reread.sequence == state.sequence);

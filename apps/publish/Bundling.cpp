@@ -22,7 +22,8 @@ struct Group {
 void cutGroup(const Group& group, std::uint64_t target, std::vector<Bundle>& out) {
   Bundle bundle;
   auto flush = [&] {
-    if (bundle.blobs.size() >= kMinBundleBlobs) out.push_back(bundle);
+    // A bundle with fewer blobs is never fetched whole, so it is not made.
+    if (bundle.blobs.size() >= content::kMinBundleBlobs) out.push_back(bundle);
     bundle = Bundle();
   };
   for (BundleBlob blob : group.blobs) {

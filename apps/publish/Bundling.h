@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Content.h"
+#include "release/Layout.h"
 
 namespace vantis::publish {
 
@@ -28,10 +29,6 @@ struct Bundle {
   std::uint64_t size = 0;
   std::vector<BundleBlob> blobs;  // in bundle order, back to back
 };
-
-// A bundle with fewer blobs than this is never fetched whole, so it is not
-// made at all.
-constexpr std::size_t kMinBundleBlobs = 5;
 
 // Plans the bundles of a release. Blobs of at most `blobMax` bytes are
 // grouped by content folder (required or Overhaul) and mod folder

@@ -17,16 +17,14 @@ namespace {
 
 constexpr std::size_t kReadBytes = 1u << 20;
 
-using vantis::content::Sha256;
-
 // Cuts the byte stream of one file into pieces while hashing it.
 struct Cutter {
   Cutter(std::uint64_t size, std::vector<Piece>& out) : chunkSize(size), pieces(out) {}
 
   std::uint64_t chunkSize;
   std::vector<Piece>& pieces;
-  Sha256 whole;
-  std::unique_ptr<Sha256> part;  // the open piece, if any
+  content::Sha256 whole;
+  std::unique_ptr<content::Sha256> part;  // the open piece, if any
   std::uint64_t offset = 0;      // bytes seen so far
   Piece open;
 
@@ -34,7 +32,7 @@ struct Cutter {
     whole.update(data, length);
     while (length > 0) {
       if (!part) {
-        part.reset(new Sha256);
+        part.reset(new content::Sha256);
         open = Piece{offset, 0, std::string()};
       }
       const std::size_t take =

@@ -8,27 +8,29 @@
 
 #include "Bundling.h"
 #include "Content.h"
-#include "foundation/Crypto.h"
 #include "Files.h"
 #include "Hashing.h"
 #include "ReleaseDocs.h"
 #include "ReleaseInputs.h"
 #include "ServerState.h"
 #include "Signing.h"
+#include "foundation/Crypto.h"
+#include "foundation/JsonWriter.h"
+#include "release/Layout.h"
+#include "release/Manifest.h"
+#include "release/Pointer.h"
 
 namespace vantis::publish {
 
 namespace {
 
-constexpr std::uint64_t kMaxBodyBytes = 256u << 20;     // players' largest download
-constexpr long long kMaxSequence = 9007199254740992LL;  // 2^53: players read numbers as doubles
+constexpr std::uint64_t kMaxBodyBytes = content::kMaxBodyBytes;
 constexpr std::size_t kMaxVersionBytes = 64;
 const char* const kInterrupted = "publishing was interrupted";
 
 struct Inputs {
   std::string configRequired, configOptional;
-  Json credits = Json::array();
-  Json people = Json::array();
+  content::JsonValue credits, people;
 };
 
 // Holds the folder's publish lock for one publish.
@@ -168,66 +170,82 @@ bool storeContent(const ReleaseOptions& options, const Progress& progress, Conte
                       report.bundles, error);
 }
 
+// The lists' text must be JSON, which carries UTF-8 only; the paths were
+// checked when the content was scanned, so this is a guard.
+bool listsAreText(const std::vector<std::string>& texts, std::string& error) {
+  for (const std::string& text : texts) {
+    if (!content::isUtf8(text)) {
+      error = "a list holds text that is not UTF-8";
+      return false;
+    }
+  }
+  return true;
+}
+
 // The four lists, then the manifest that names them by digest.
 bool writeDocuments(const ReleaseOptions& options, const Progress& progress, const Content& content,
                     const std::vector<Bundle>& bundles, const PathHistory& history,
                     const Inputs& inputs, ReleaseReport& report, std::string& manifestSha256,
                     std::string& error) {
-  std::vector<FileEntry> required = tierEntries(content, content.required);
-  std::vector<FileEntry> optional = tierEntries(content, content.optional);
+  std::vector<content::FileRecord> required = tierEntries(content, content.required);
+  std::vector<content::FileRecord> optional = tierEntries(content, content.optional);
   report.requiredFiles = required.size();
   report.optionalFiles = optional.size();
   report.alwaysHash = markAlwaysHash(history, required, optional);
   const std::vector<std::string> retired = retiredPaths(history, required, optional);
   report.retired = retired.size();
-  std::string requiredText, optionalText, bundleText, retiredText, manifest;
-  if (!fileListText(required, requiredText) || !fileListText(optional, optionalText) ||
-      !bundleIndexText(bundles, bundleText) || !retiredListText(retired, retiredText)) {
-    error = "a list holds text that is not UTF-8";
-    return false;
-  }
-  const std::string folder = releaseFolder(options.version);
+  const std::string requiredText = fileListText(required);
+  const std::string optionalText = fileListText(optional);
+  const std::string bundleText = bundleIndexText(bundles);
+  const std::string retiredText = retiredListText(retired);
+  if (!listsAreText({requiredText, optionalText, bundleText, retiredText}, error)) return false;
+  const std::string& version = options.version;
   if (!step(progress, "writing lists", error) ||
-      !writeDocument(options.serverDir, folder + "/files-required.ndjson", requiredText, error) ||
-      !writeDocument(options.serverDir, folder + "/files-optional.ndjson", optionalText, error) ||
-      !writeDocument(options.serverDir, folder + "/bundles.ndjson", bundleText, error) ||
-      !writeDocument(options.serverDir, folder + "/files-retired.ndjson", retiredText, error)) {
+      !writeDocument(options.serverDir, content::listFile(version, content::kFilesRequiredList.file),
+                     requiredText, error) ||
+      !writeDocument(options.serverDir, content::listFile(version, content::kFilesOptionalList.file),
+                     optionalText, error) ||
+      !writeDocument(options.serverDir, content::listFile(version, content::kBundlesList.file),
+                     bundleText, error) ||
+      !writeDocument(options.serverDir, content::listFile(version, content::kFilesRetiredList.file),
+                     retiredText, error)) {
     return false;
   }
-  using vantis::content::Sha256;
-  ManifestFields fields;
-  fields.version = options.version;
-  fields.sequence = options.sequence;
-  fields.filesRequiredSha256 = Sha256::of(requiredText);
-  fields.filesOptionalSha256 = Sha256::of(optionalText);
-  fields.bundlesSha256 = Sha256::of(bundleText);
-  fields.filesRetiredSha256 = Sha256::of(retiredText);
-  fields.requiredCount = required.size();
-  fields.optionalCount = optional.size();
-  fields.bundleCount = bundles.size();
-  fields.retiredCount = retired.size();
-  fields.chunkSize = options.chunkSize;
-  fields.configRequired = inputs.configRequired;
-  fields.configOptional = inputs.configOptional;
-  fields.credits = inputs.credits;
-  fields.people = inputs.people;
-  if (!manifestText(fields, manifest, error) || !step(progress, "writing manifest", error) ||
-      !writeDocument(options.serverDir, manifestPath(options.version), manifest, error)) {
+  content::Manifest manifest;
+  manifest.packVersion = version;
+  manifest.sequence = options.sequence;
+  manifest.fileCount = optional.size();
+  manifest.chunkSize = options.chunkSize;
+  manifest.filesRequired = {true, "", content::Sha256::of(requiredText), required.size()};
+  manifest.filesOptional = {true, "", content::Sha256::of(optionalText), optional.size()};
+  manifest.bundles = {true, "", content::Sha256::of(bundleText), bundles.size()};
+  manifest.filesRetired = {true, "", content::Sha256::of(retiredText), retired.size()};
+  manifest.configRequired = inputs.configRequired;
+  manifest.configOptional = inputs.configOptional;
+  manifest.credits = inputs.credits;
+  manifest.people = inputs.people;
+  const content::Result<std::string> text = content::manifestText(manifest);
+  if (!text) {
+    error = text.error();
     return false;
   }
-  manifestSha256 = Sha256::of(manifest);
+  if (!step(progress, "writing manifest", error) ||
+      !writeDocument(options.serverDir, content::manifestFile(version), *text, error)) {
+    return false;
+  }
+  manifestSha256 = content::Sha256::of(*text);
   return true;
 }
 
 bool writePointer(const ReleaseOptions& options, const SigningKey& key,
                   const std::string& manifestSha256, const Progress& progress, std::string& error) {
-  const std::string payload = pointerPayload(options.version, options.sequence,
-                                             manifestPath(options.version), manifestSha256);
+  const std::string payload = content::pointerPayloadText(
+      {options.version, options.sequence, content::manifestFile(options.version), manifestSha256});
   std::string signature;
   if (!signP256(key, payload, signature, error)) return false;
   // Check the signature the way players will before it replaces a working
   // pointer: a pointer that fails here would cut every player off.
-  const bool verifies = vantis::content::verifyP256(
+  const bool verifies = content::verifyP256(
       reinterpret_cast<const unsigned char*>(key.publicPoint.data()), payload.data(),
       payload.size(), reinterpret_cast<const unsigned char*>(signature.data()));
   if (!verifies) {
@@ -235,8 +253,8 @@ bool writePointer(const ReleaseOptions& options, const SigningKey& key,
     return false;
   }
   return step(progress, "writing pointer", error) &&
-         writeDocument(options.serverDir, "current.json", pointerDocument(payload, signature),
-                       error) &&
+         writeDocument(options.serverDir, content::kPointerFile,
+                       content::pointerDocumentText(payload, signature), error) &&
          flush(options.serverDir, error);
 }
 
@@ -247,7 +265,7 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
     error = "the version \"" + options.version +
             "\" must be 1 to 64 letters, digits, \".\", \"_\", \"+\" or \"-\", starting with a "
             "letter or digit (it names a folder on the server)";
-  } else if (options.sequence < 0 || options.sequence > kMaxSequence) {
+  } else if (options.sequence < 0 || options.sequence > content::kMaxSequence) {
     error = "the sequence must be a whole number from 0 to 9007199254740992";
   } else if (options.chunkSize == 0 || options.chunkSize > kMaxBodyBytes) {
     error =

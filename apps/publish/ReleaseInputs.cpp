@@ -6,7 +6,7 @@
 #include "ReleaseInputs.h"
 
 #include "Files.h"
-#include "SafePath.h"
+#include "foundation/JsonWriter.h"
 
 namespace vantis::publish {
 
@@ -18,7 +18,7 @@ bool loadConfigTemplate(const std::string& path, std::string& text, bool& hasTok
     error = "cannot read the configuration template " + path;
     return false;
   }
-  if (!isUtf8(text)) {
+  if (!content::isUtf8(text)) {
     error = "the configuration template " + path + " is not UTF-8 text";
     return false;
   }
@@ -26,37 +26,38 @@ bool loadConfigTemplate(const std::string& path, std::string& text, bool& hasTok
   return true;
 }
 
-bool loadCredits(const std::string& path, Json& credits, Json& people, std::string& error) {
+bool loadCredits(const std::string& path, content::JsonValue& credits, content::JsonValue& people,
+                 std::string& error) {
+  using Kind = content::JsonValue::Kind;
   std::string text, message;
-  Json document;
+  content::JsonValue document;
   if (!readFile(path, text)) {
     error = "cannot read the credits file " + path;
     return false;
   }
-  if (!parseJsonText(text, document, message)) {
-    error = "the credits file " + path + " is not JSON: " + message;
+  if (!content::parseJson(text, document, message)) {
+    // Read as players read the manifest, so its limits hold here already.
+    error = "the credits file " + path + " is not JSON that players can read: " + message;
     return false;
   }
-  if (!document.is_object()) {
+  if (document.kind != Kind::Object) {
     error = "the credits file " + path + " must hold a JSON object";
     return false;
   }
-  credits = Json::array();
-  people = Json::array();
-  for (const auto& member : document.items()) {
-    Json* slot = member.key() == "credits"  ? &credits
-                 : member.key() == "people" ? &people
-                                            : nullptr;
+  credits = people = content::JsonValue();
+  credits.kind = people.kind = Kind::Array;
+  for (const auto& [key, value] : document.members) {
+    content::JsonValue* slot = key == "credits" ? &credits : key == "people" ? &people : nullptr;
     if (!slot) {
-      error = "the credits file " + path + " has an unknown member \"" + member.key() +
+      error = "the credits file " + path + " has an unknown member \"" + key +
               "\" (it may hold \"credits\" and \"people\")";
       return false;
     }
-    if (!member.value().is_array()) {
-      error = "\"" + member.key() + "\" in the credits file " + path + " must be an array";
+    if (value.kind != Kind::Array) {
+      error = "\"" + key + "\" in the credits file " + path + " must be an array";
       return false;
     }
-    *slot = member.value();
+    *slot = value;
   }
   return true;
 }

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "JsonText.h"
+#include "foundation/Json.h"
 
 namespace vantis::publish {
 
@@ -22,6 +22,7 @@ bool loadConfigTemplate(const std::string& path, std::string& text, bool& hasTok
 // Reads the credits file: a JSON object whose "credits" and "people" members,
 // each optional, are arrays; no other members. Missing arrays come back
 // empty.
-bool loadCredits(const std::string& path, Json& credits, Json& people, std::string& error);
+bool loadCredits(const std::string& path, content::JsonValue& credits, content::JsonValue& people,
+                 std::string& error);
 
 }  // namespace vantis::publish

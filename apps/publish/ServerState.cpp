@@ -6,39 +6,26 @@
 
 #include <vector>
 
-#include "foundation/Crypto.h"
 #include "Files.h"
-#include "JsonText.h"
+#include "foundation/Crypto.h"
+#include "foundation/Json.h"
+#include "release/Layout.h"
+#include "release/Lists.h"
+#include "release/Pointer.h"
 
 namespace vantis::publish {
 
 namespace {
 
-constexpr std::size_t kSignatureBytes = 64;
-constexpr long long kMaxSafeInteger = 9007199254740992LL;  // 2^53
+using content::JsonValue;
 
-bool readPayload(const Json& document, std::string& payload, std::string& signature) {
-  if (!document.is_object()) return false;
-  const Json payloadText = document.value("payload", Json());
-  const Json signatureText = document.value("signature", Json());
-  if (!payloadText.is_string() || !signatureText.is_string()) return false;
-  std::vector<unsigned char> bytes;
-  if (!vantis::content::decodeBase64(payloadText.get<std::string>(), bytes)) return false;
-  payload.assign(bytes.begin(), bytes.end());
-  if (!vantis::content::decodeBase64(signatureText.get<std::string>(), bytes)) return false;
-  signature.assign(bytes.begin(), bytes.end());
-  return true;
-}
-
-bool readEntry(const Json& line, PathHistory& out) {
-  if (!line.is_object()) return false;
-  const Json path = line.value("path", Json());
-  const Json size = line.value("size", Json());
-  const Json sha256 = line.value("sha256", Json());
-  if (!path.is_string() || !size.is_number_unsigned() || !sha256.is_string()) return false;
-  out.versions[path.get<std::string>()].emplace(size.get<std::uint64_t>(),
-                                                sha256.get<std::string>());
-  return true;
+// A file entry as this program writes it: a path, a size that is a whole
+// number of bytes and a digest.
+bool isFileEntry(const JsonValue& line) {
+  const JsonValue& size = line["size"];
+  return line["path"].kind == JsonValue::Kind::String && size.asInt(-1) >= 0 &&
+         size.asNumber(-1.0) == static_cast<double>(size.asInt(-1)) &&
+         line["sha256"].kind == JsonValue::Kind::String;
 }
 
 bool readList(const std::string& path, PathHistory& out, std::string& error) {
@@ -47,22 +34,33 @@ bool readList(const std::string& path, PathHistory& out, std::string& error) {
     error = "cannot read the earlier release list " + path;
     return false;
   }
-  std::size_t start = 0;
-  for (std::size_t number = 1; start < body.size(); ++number) {
-    std::size_t end = body.find('\n', start);
-    if (end == std::string::npos) end = body.size();
-    const std::string line = body.substr(start, end - start);
-    start = end + 1;
-    if (line.empty()) continue;
-    Json entry;
-    std::string message = "not a file entry";
-    if (!parseJsonText(line, entry, message) || !readEntry(entry, out)) {
-      error = "cannot read the earlier release list " + path + " at line " +
-              std::to_string(number) + ": " + message;
-      return false;
+  std::uint64_t number = 0;
+  const content::Status read = content::forEachLine(body, [&](const JsonValue& line) {
+    ++number;
+    if (!isFileEntry(line)) {
+      return content::Status(content::Failure{"manifest line " + std::to_string(number) +
+                                              ": not a file entry"});
     }
-  }
-  return true;
+    const content::FileRecord entry = content::readFileRecord(line);
+    out.versions[entry.path].emplace(static_cast<std::uint64_t>(entry.size), entry.sha256);
+    return content::Status();
+  });
+  if (read) return true;
+  error = "cannot read the earlier release list " + path + ": " + read.error();
+  return false;
+}
+
+bool readPointer(const std::string& path, content::SignedPointer& pointer,
+                 content::PointerPayload& fields) {
+  std::string text, message;
+  JsonValue document, payload;
+  if (!readFile(path, text) || !content::parseJson(text, document, message)) return false;
+  if (!content::splitPointerDocument(document, pointer)) return false;
+  const char* begin = reinterpret_cast<const char*>(pointer.payload.data());
+  if (!content::parseJson(begin, begin + pointer.payload.size(), payload, message)) return false;
+  fields = content::readPointerPayload(payload);
+  return payload.kind == JsonValue::Kind::Object && !fields.packVersion.empty() &&
+         fields.sequence >= 0;
 }
 
 }  // namespace
@@ -70,33 +68,23 @@ bool readList(const std::string& path, PathHistory& out, std::string& error) {
 bool readCurrentRelease(const std::string& serverDir, const std::string& publicPoint,
                         CurrentRelease& out, std::string& error) {
   out = CurrentRelease();
-  const std::string path = joinPath(serverDir, "current.json");
+  const std::string path = joinPath(serverDir, content::kPointerFile);
   if (!pathExists(path)) return true;
   out.exists = true;
-  const std::string problem = "cannot read the release pointer " + path +
-                              " that the folder serves now (move it away to start afresh)";
-  std::string text, payload, signature, message;
-  Json document, fields;
-  if (!readFile(path, text) || !parseJsonText(text, document, message) ||
-      !readPayload(document, payload, signature) || !parseJsonText(payload, fields, message) ||
-      !fields.is_object()) {
-    error = problem;
+  content::SignedPointer pointer;
+  content::PointerPayload fields;
+  if (!readPointer(path, pointer, fields)) {
+    error = "cannot read the release pointer " + path +
+            " that the folder serves now (move it away to start afresh)";
     return false;
   }
-  const Json version = fields.value("packVersion", Json());
-  const Json sequence = fields.value("sequence", Json());
-  if (!version.is_string() || !sequence.is_number_integer()) {
-    error = problem;
-    return false;
-  }
-  out.version = version.get<std::string>();
-  out.sequence = sequence.get<long long>();
-  if (out.sequence > kMaxSafeInteger) out.sequence = kMaxSafeInteger;
+  out.version = fields.packVersion;
+  out.sequence = fields.sequence;
   out.signedWithKey =
-      publicPoint.size() == 65 && signature.size() == kSignatureBytes &&
-      vantis::content::verifyP256(reinterpret_cast<const unsigned char*>(publicPoint.data()),
-                                  payload.data(), payload.size(),
-                                  reinterpret_cast<const unsigned char*>(signature.data()));
+      publicPoint.size() == 65 &&
+      content::verifyP256(reinterpret_cast<const unsigned char*>(publicPoint.data()),
+                          pointer.payload.data(), pointer.payload.size(),
+                          pointer.signature.data());
   return true;
 }
 
@@ -104,9 +92,10 @@ bool readHistory(const std::string& serverDir, PathHistory& out, std::string& er
   out = PathHistory();
   const std::string releases = joinPath(serverDir, "manifest");
   for (const std::string& version : listSubfolders(releases)) {
-    for (const char* name : {"files-required.ndjson", "files-optional.ndjson"}) {
-      const std::string list = joinPath(joinPath(releases, version), name);
-      if (pathExists(list) && !readList(list, out, error)) return false;
+    for (const content::ListDocument& list :
+         {content::kFilesRequiredList, content::kFilesOptionalList}) {
+      const std::string file = joinPath(serverDir, content::listFile(version, list.file));
+      if (pathExists(file) && !readList(file, out, error)) return false;
     }
   }
   return true;

@@ -32,7 +32,4 @@ bool loadSigningKey(const std::string& path, SigningKey& key, std::string& error
 bool signP256(const SigningKey& key, const std::string& message, std::string& signature,
               std::string& error);
 
-// Standard-alphabet Base64 with padding, on one line.
-std::string encodeBase64(const std::string& bytes);
-
 }  // namespace vantis::publish

@@ -143,13 +143,4 @@ bool signP256(const SigningKey& key, const std::string& message, std::string& si
   return true;
 }
 
-std::string encodeBase64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                     reinterpret_cast<const unsigned char*>(bytes.data()),
-                                     static_cast<int>(bytes.size()));
-  out.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-  return out;
-}
-
 }  // namespace vantis::publish

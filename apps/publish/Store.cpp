@@ -8,15 +8,22 @@
 #include <atomic>
 #include <map>
 
-#include "foundation/Crypto.h"
 #include "Files.h"
 #include "Gzip.h"
+#include "foundation/Crypto.h"
+#include "release/Layout.h"
 
 namespace vantis::publish {
 
 namespace {
 
-using vantis::content::Sha256;
+std::string blobFile(const std::string& hash) {
+  return content::objectFile(content::ObjectKind::blob, hash);
+}
+
+std::string bundleFile(const std::string& id) {
+  return content::objectFile(content::ObjectKind::bundle, id);
+}
 
 struct BlobSource {
   std::size_t source = 0;
@@ -24,14 +31,10 @@ struct BlobSource {
   std::uint64_t length = 0;
 };
 
-std::string shardedPath(const char* area, const std::string& hash) {
-  return std::string(area) + "/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz";
-}
-
 // Reads one blob from its file and proves it is still the blob of that name.
 bool readBlob(const SourceFile& file, std::uint64_t offset, std::uint64_t length,
               const std::string& hash, std::string& data, std::string& error) {
-  if (!readAt(file.absolute, offset, length, data) || Sha256::of(data) != hash) {
+  if (!readAt(file.absolute, offset, length, data) || content::Sha256::of(data) != hash) {
     error = file.absolute + " changed while it was being published";
     return false;
   }
@@ -59,9 +62,6 @@ bool storeCompressed(const std::string& serverDir, const std::string& relative,
 
 }  // namespace
 
-std::string chunkPath(const std::string& hash) { return shardedPath("chunks", hash); }
-std::string bundlePath(const std::string& id) { return shardedPath("bundles", id); }
-
 bool storeChunks(const std::string& serverDir, const Content& content, int level, unsigned threads,
                  const Progress& progress, StoreCounts& counts, std::string& error) {
   std::map<std::string, BlobSource> distinct;
@@ -78,14 +78,14 @@ bool storeChunks(const std::string& serverDir, const Content& content, int level
     const std::string& hash = blobs[index].first;
     const BlobSource& where = blobs[index].second;
     done += where.length;
-    if (pathExists(joinPath(serverDir, chunkPath(hash)))) {
+    if (pathExists(joinPath(serverDir, blobFile(hash)))) {
       ++reused;
       return true;
     }
     std::string data;
     return readBlob(content.sources[where.source], where.offset, where.length, hash, data,
                     message) &&
-           storeCompressed(serverDir, chunkPath(hash), data, level, stored, bytesWritten, message);
+           storeCompressed(serverDir, blobFile(hash), data, level, stored, bytesWritten, message);
   };
   auto tick = [&] { return progress("storing blobs", done.load(), total); };
   const bool ok = tick() && runParallel(blobs.size(), threads, work, tick, error);
@@ -112,13 +112,13 @@ bool storeBundles(const std::string& serverDir, const Content& content,
       }
       body += data;
     }
-    bundle.id = Sha256::of(body);
+    bundle.id = content::Sha256::of(body);
     ++done;
-    if (pathExists(joinPath(serverDir, bundlePath(bundle.id)))) {
+    if (pathExists(joinPath(serverDir, bundleFile(bundle.id)))) {
       ++reused;
       return true;
     }
-    return storeCompressed(serverDir, bundlePath(bundle.id), body, level, stored, bytesWritten,
+    return storeCompressed(serverDir, bundleFile(bundle.id), body, level, stored, bytesWritten,
                            message);
   };
   auto tick = [&] { return progress("storing bundles", done.load(), bundles.size()); };

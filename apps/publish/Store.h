@@ -16,11 +16,6 @@
 
 namespace vantis::publish {
 
-// "chunks/ab/cd/<hash>.gz" and "bundles/ab/cd/<id>.gz", relative to the
-// server folder: the paths players request.
-std::string chunkPath(const std::string& hash);
-std::string bundlePath(const std::string& id);
-
 struct StoreCounts {
   std::uint64_t stored = 0;        // written by this run
   std::uint64_t reused = 0;        // already in the server folder

@@ -137,8 +137,7 @@ TEST_F(PublishRelease, PointerIsRefusedAfterAnyPayloadByteChanges) {
   ASSERT_EQ("", publish(options("1.0", 1)));
   ServedRelease release;
   ASSERT_EQ("", test::readServedRelease(server(), release));
-  const auto& payloadText = release.pointer.payload;
-  ASSERT_EQ("1.0", payloadText["packVersion"].asString(""));
+  ASSERT_EQ("1.0", release.pointer.packVersion);
 
   vantis::content::JsonValue outer;
   std::string error;
@@ -154,9 +153,9 @@ TEST_F(PublishRelease, PointerIsRefusedAfterAnyPayloadByteChanges) {
     changed[i] ^= 0x01;
     const std::string body = "{\"payload\":\"" + vantis::content::test::encodeBase64(changed) +
                              "\",\"signature\":\"" + outer["signature"].asString("") + "\"}";
-    const auto checked = vantis::content::checkReleasePointer(
-        std::vector<unsigned char>(body.begin(), body.end()), vantis::content::ReleaseReader::sync);
-    EXPECT_EQ("The update could not be verified as genuine and has been refused.", checked.error)
+    const auto checked = vantis::content::checkPointerForUpdate(
+        std::vector<unsigned char>(body.begin(), body.end()));
+    EXPECT_EQ("The update could not be verified as genuine and has been refused.", checked.error())
         << "byte " << i;
   }
 }
@@ -377,10 +376,14 @@ TEST_F(PublishRelease, RefusesAManifestThatPlayersCouldNotParse) {
   write("deep.json", "{\"credits\":" + deep + "}");
   ReleaseOptions o = options("1.0", 1);
   o.creditsPath = path("deep.json");
-  EXPECT_EQ("the credits are nested too deeply; players read at most 15 levels in the manifest",
+  EXPECT_EQ("the credits file " + path("deep.json") +
+                " is not JSON that players can read: nested too deeply",
             publish(o));
-  write("big.json", "{\"people\":[\"" + std::string(9u << 20, 'x') + "\"]}");
+  // Each input within the limits, the manifest they make together beyond.
+  write("big.json", "{\"people\":[\"" + std::string(5u << 20, 'x') + "\"]}");
+  write("big.cfg", std::string(4u << 20, 'c'));
   o.creditsPath = path("big.json");
+  o.configRequiredPath = path("big.cfg");
   EXPECT_EQ(0u, publish(o).find("the manifest would be "));
   EXPECT_FALSE(skarvel::test::exists(server() + "/current.json"));
 }

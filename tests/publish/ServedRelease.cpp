@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "foundation/Crypto.h"
+#include "release/Layout.h"
 #include "TempDir.h"
 
 namespace vantis::publish::test {
@@ -25,31 +26,29 @@ std::string readObject(const std::string& path, std::string& body) {
   return std::string();
 }
 
-std::string readList(const std::string& serverDir, const ServedRelease& release, const char* list,
-                     const char* part, std::vector<unsigned char>& body) {
-  const std::string path = serverDir + listPath(release.pointer.packVersion, list);
+std::string readList(const std::string& serverDir, const ServedRelease& release,
+                     const ListDocument& list, std::vector<unsigned char>& body) {
+  const std::string path = serverDir + listRequest(release.pointer.packVersion, list);
   const std::string text = skarvel::test::readFile(path);
   if (text == "<missing>") return "missing " + path;
-  if (!Sha256::equals(Sha256::of(text), listDigest(release.manifest, part))) {
+  if (!Sha256::equals(Sha256::of(text), readManifest(release.manifest).part(list).sha256)) {
     return path + " does not match the manifest's digest";
   }
   body = bytesOf(text);
   return std::string();
 }
 
-std::string readTier(const std::string& serverDir, const ServedRelease& release, const char* list,
-                     const char* part, std::vector<FileRecord>& records) {
+std::string readTier(const std::string& serverDir, const ServedRelease& release,
+                     const ListDocument& list, std::vector<FileRecord>& records) {
   std::vector<unsigned char> body;
-  std::string problem = readList(serverDir, release, list, part, body);
+  std::string problem = readList(serverDir, release, list, body);
   if (!problem.empty()) return problem;
   // Nothing is installed at this root, so every entry lands on the work list.
   FileListContext context;
-  context.root = serverDir + "/no-instance-here";
-  FileListResult result;
-  if (readFileList(body, context, result, problem) != ListOutcome::ok) {
-    return std::string(list) + ": " + problem;
-  }
-  records = result.work;
+  context.contentDir = serverDir + "/no-instance-here";
+  const Result<FileList> read = readFileList(body, context);
+  if (!read) return std::string(list.file) + ": " + read.error();
+  records = read->work;
   return std::string();
 }
 
@@ -97,11 +96,11 @@ std::string checkFile(const std::string& serverDir, const FileRecord& record,
 }  // namespace
 
 std::string chunkFile(const std::string& serverDir, const std::string& hash) {
-  return serverDir + "/chunks/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz";
+  return serverDir + "/" + objectFile(ObjectKind::blob, hash);
 }
 
 std::string bundleFile(const std::string& serverDir, const std::string& id) {
-  return serverDir + "/bundles/" + id.substr(0, 2) + "/" + id.substr(2, 2) + "/" + id + ".gz";
+  return serverDir + "/" + objectFile(ObjectKind::bundle, id);
 }
 
 bool gunzipSingleMember(const std::string& packed, std::string& out) {
@@ -133,28 +132,29 @@ const FileRecord* findRecord(const std::vector<FileRecord>& tier, const std::str
 std::string readServedRelease(const std::string& serverDir, ServedRelease& out) {
   out = ServedRelease();
   out.pointerText = skarvel::test::readFile(serverDir + "/current.json");
-  out.pointer = checkReleasePointer(bytesOf(out.pointerText), ReleaseReader::sync);
-  if (!out.pointer.ok) return "pointer: " + out.pointer.error;
+  const Result<ReleasePointer> pointer = checkPointerForUpdate(bytesOf(out.pointerText));
+  if (!pointer) return "pointer: " + pointer.error();
+  out.pointer = *pointer;
   const std::string manifest = skarvel::test::readFile(serverDir + "/" + out.pointer.manifestPath);
   if (!Sha256::equals(Sha256::of(manifest), out.pointer.manifestSha256)) {
     return "the manifest does not match the pointer's digest";
   }
   std::string problem;
   if (!parseJson(manifest, out.manifest, problem)) return "manifest: " + problem;
-  problem = readTier(serverDir, out, kFilesRequiredList, kFilesRequiredPart, out.required);
-  if (problem.empty()) {
-    problem = readTier(serverDir, out, kFilesOptionalList, kFilesOptionalPart, out.optional);
-  }
+  problem = readTier(serverDir, out, kFilesRequiredList, out.required);
+  if (problem.empty()) problem = readTier(serverDir, out, kFilesOptionalList, out.optional);
   std::vector<unsigned char> body;
-  std::map<std::string, BlobLocation> blobs;
-  if (problem.empty()) problem = readList(serverDir, out, kBundlesList, kBundlesPart, body);
-  if (problem.empty() && !readBundleIndex(body, blobs, out.bundles, problem)) {
-    return "bundle index: " + problem;
-  }
-  if (problem.empty())
-    problem = readList(serverDir, out, kFilesRetiredList, kFilesRetiredPart, body);
-  if (problem.empty() && !readRetiredList(body, out.retired, problem)) return "retired: " + problem;
-  return problem;
+  if (problem.empty()) problem = readList(serverDir, out, kBundlesList, body);
+  if (!problem.empty()) return problem;
+  const Result<BundleIndex> index = readBundleIndex(body);
+  if (!index) return "bundle index: " + index.error();
+  out.bundles = index->bundles;
+  problem = readList(serverDir, out, kFilesRetiredList, body);
+  if (!problem.empty()) return problem;
+  const Result<std::vector<std::string>> retired = readRetiredList(body);
+  if (!retired) return "retired: " + retired.error();
+  out.retired = *retired;
+  return std::string();
 }
 
 std::string checkServedContent(const std::string& serverDir, const ServedRelease& release) {

@@ -95,14 +95,5 @@ TEST(LoadSigningKey, RefusesWhatIsNotAnUnencryptedP256PrivateKey) {
   }
 }
 
-TEST(EncodeBase64, MatchesTheDecoderOfTheSynchroniser) {
-  for (const std::string text : {"", "a", "ab", "abc", "abcd", "\xff\x00\x10"}) {
-    std::vector<unsigned char> decoded;
-    ASSERT_TRUE(vantis::content::decodeBase64(encodeBase64(text), decoded));
-    EXPECT_EQ(text, std::string(decoded.begin(), decoded.end()));
-  }
-  EXPECT_EQ("YWI=", encodeBase64("ab"));
-}
-
 }  // namespace
 }  // namespace vantis::publish

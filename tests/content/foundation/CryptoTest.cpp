@@ -1,4 +1,4 @@
-// Digests, the P-256 signature check and Base64 decoding.
+// Digests, the P-256 signature check and Base64.
 #include "foundation/Crypto.h"
 
 #include <cctype>
@@ -241,6 +241,26 @@ TEST(DecodeBase64, Cases) {
       EXPECT_EQ(out, bytesOf(c.bytes)) << c.name;
     }
   }
+}
+
+// The test vectors of the Base64 standard, both ways.
+TEST(EncodeBase64, WritesTheStandardsVectors) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+  };
+  for (const auto& [plain, encoded] : rows) {
+    EXPECT_EQ(encodeBase64(plain), encoded) << plain;
+    std::vector<unsigned char> decoded;
+    ASSERT_TRUE(decodeBase64(encoded, decoded));
+    EXPECT_EQ(std::string(decoded.begin(), decoded.end()), plain);
+  }
+  const std::string allBytes = [] {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+    return bytes;
+  }();
+  EXPECT_EQ(encodeBase64(allBytes), test::encodeBase64(allBytes));
 }
 
 TEST(DecodeBase64, RoundTripsEveryByteAndLength) {

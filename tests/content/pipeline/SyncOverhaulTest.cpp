@@ -36,7 +36,6 @@ using skarvel::test::ProgramRun;
 using skarvel::test::ReleaseServer;
 using skarvel::test::ScriptedResponse;
 using skarvel::test::ScriptServer;
-using skarvel::test::ScopedEnv;
 using skarvel::test::TempDir;
 using skarvel::test::demoBaseGame;
 using skarvel::test::demoFile;
@@ -159,6 +158,7 @@ class OverhaulRemoval : public ::testing::Test {
     SyncOptions options;
     options.root = instance();
     options.url = server.url();
+    options.environment.gameSearch = game;
     return options;
   }
 
@@ -172,8 +172,7 @@ class OverhaulRemoval : public ::testing::Test {
   ReleaseServer server;
   TempDir work;
   // No real game installs of the machine running the tests may be found.
-  ScopedEnv home{"HOME", work.file("home")};
-  ScopedEnv game{"SKARVEL_DUSKMERE_DIR", demoBaseGame()};
+  GameSearch game{work.file("home"), demoBaseGame()};
 };
 
 TEST_F(OverhaulRemoval, RemovesTheOverhaulAndTheNextSyncRepairsInFull) {
@@ -289,7 +288,7 @@ TEST_F(OverhaulRemoval, KeepsTheOldTierAndSaysSoWhenTheBaseGameIsGone) {
   fs::create_directories(gameCopy);
   fs::copy(demoBaseGame(), gameCopy, fs::copy_options::recursive);
   {
-    ScopedEnv installedGame("SKARVEL_DUSKMERE_DIR", gameCopy);
+    game.explicitDir = gameCopy;
     SyncOptions install = options();
     ASSERT_TRUE(sync(install).ok);
     install.tier = Tier::optional;
@@ -299,8 +298,7 @@ TEST_F(OverhaulRemoval, KeepsTheOldTierAndSaysSoWhenTheBaseGameIsGone) {
   ASSERT_EQ(config(), configText(gameCopy, true));
   fs::remove_all(gameCopy);
   fs::create_directories(work.file("nothing"));
-  ScopedEnv noGame("SKARVEL_DUSKMERE_DIR", work.file("nothing"));
-  ScopedEnv emptyHome("HOME", work.file("nothing"));
+  game = GameSearch{work.file("nothing"), work.file("nothing")};
 
   const ClearResult result = clearOverhaul(options());
   EXPECT_FALSE(result.ok);

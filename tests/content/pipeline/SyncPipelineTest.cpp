@@ -44,7 +44,6 @@ using skarvel::test::installedContent;
 using skarvel::test::treeOf;
 using skarvel::test::writeFile;
 
-const char* const kDuskmereVariable = "SKARVEL_DUSKMERE_DIR";
 const char* const kCancelled = "Cancelled.";
 
 std::string cacheFile(const std::string& instance, const std::string& name) {
@@ -92,20 +91,7 @@ class OtherFilesystemDir {
 
 class SyncPipeline : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server.ok()) << server.error();
-    const char* previous = ::getenv(kDuskmereVariable);
-    hadDuskmere = previous != nullptr;
-    if (previous) previousDuskmere = previous;
-    ::setenv(kDuskmereVariable, demoBaseGame().c_str(), 1);
-  }
-  void TearDown() override {
-    if (hadDuskmere) {
-      ::setenv(kDuskmereVariable, previousDuskmere.c_str(), 1);
-    } else {
-      ::unsetenv(kDuskmereVariable);
-    }
-  }
+  void SetUp() override { ASSERT_TRUE(server.ok()) << server.error(); }
 
   // Publishes `content` with the demo's configuration template and credits.
   void publish(const std::string& version, int sequence, const std::string& content) {
@@ -123,6 +109,8 @@ class SyncPipeline : public ::testing::Test {
     SyncOptions options;
     options.root = root;
     options.url = server.url() + (marker.empty() ? "" : "?" + marker);
+    // No real game installs of the machine running the tests may be found.
+    options.environment.gameSearch = GameSearch{work.file("home"), demoBaseGame()};
     return options;
   }
   std::size_t requestsOf(const std::string& prefix, const std::string& marker) const {
@@ -175,8 +163,6 @@ class SyncPipeline : public ::testing::Test {
 
   ReleaseServer server;
   TempDir work;
-  bool hadDuskmere = false;
-  std::string previousDuskmere;
 };
 
 // ---- Reuse of other instances' files -------------------------------------------

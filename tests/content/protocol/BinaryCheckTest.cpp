@@ -93,21 +93,6 @@ TEST(MtimeText, WritesNanosecondsWithoutLeadingZeros) {
   EXPECT_EQ(mtimeText(1700000000, 999999999), "1700000000.999999999");
 }
 
-TEST(Quote, EscapesControlBytesQuotesAndBackslashesOnly) {
-  struct Row {
-    std::string value;
-    std::string quoted;
-  } rows[] = {
-      {"", "\"\""},
-      {"a\tb", "\"a\\u0009b\""},
-      {"C:\\x", "\"C:\\\\x\""},
-      {"say \"hi\"", "\"say \\\"hi\\\"\""},
-      {std::string("\x00\x1f", 2), "\"\\u0000\\u001f\""},
-      {"\x7f\xc3\xa9/", "\"\x7f\xc3\xa9/\""},
-  };
-  for (const Row& row : rows) EXPECT_EQ(quote(row.value), row.quoted) << row.quoted;
-}
-
 TEST(Format, WritesTheExactCompactText) {
   Record record{"1.0", "linux", "r\"1", {}};
   EXPECT_EQ(

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,19 +16,19 @@ namespace vantis::content {
 namespace {
 
 using skarvel::test::readFile;
-using skarvel::test::ScopedEnv;
 using skarvel::test::TempDir;
 using skarvel::test::writeFile;
 
 const char* const kFlatpakSteam = "/.var/app/com.valvesoftware.Steam/.local/share/Steam";
 
 // A fake machine: a temp folder holding the home folder and any other
-// libraries, with HOME and SKARVEL_DUSKMERE_DIR pointing into it.
+// libraries, searched with that home and `explicitDir`.
 struct Machine {
   TempDir dir;
   std::string home = dir.file("home");
-  ScopedEnv homeEnv{"HOME", home};
-  ScopedEnv gameEnv{"SKARVEL_DUSKMERE_DIR", std::nullopt};
+  std::string explicitDir;  // what SKARVEL_DUSKMERE_DIR would say
+
+  std::vector<DuskmereInstall> find() const { return findDuskmere(GameSearch{home, explicitDir}); }
 
   // Places the master file (and the named expansions) in `folder`.
   void game(const std::string& folder, bool verethal = false, bool hollowfen = false) {
@@ -117,7 +116,7 @@ TEST(IsDuskmereDataFiles, FindsTheMasterFileInAnyLetterCase) {
 TEST(FindDuskmere, SearchesThePlacesInOrder) {
   Machine m;
   const std::string explicitDir = m.dir.file("explicit");
-  ScopedEnv gameEnv("SKARVEL_DUSKMERE_DIR", explicitDir);
+  m.explicitDir = explicitDir;
   const std::string steam = m.home + "/.steam/steam";
   const std::string libA = m.dir.file("libA");
   const std::string libB = m.dir.file("libB");
@@ -148,7 +147,7 @@ TEST(FindDuskmere, SearchesThePlacesInOrder) {
       "GOG " + m.home + "/Games/gog/duskmere",
       "GOG " + m.home + "/GOG Games/Duskmere",
   };
-  EXPECT_EQ(foldersOf(findDuskmere()), expected);
+  EXPECT_EQ(foldersOf(m.find()), expected);
 }
 
 TEST(FindDuskmere, PrefersDataFilesAndNeedsTheExactName) {
@@ -158,7 +157,7 @@ TEST(FindDuskmere, PrefersDataFilesAndNeedsTheExactName) {
   m.game(both + "/Data Files");
   writeFile(m.home + "/Games/gog/duskmere/DUSKMERE.QMF", "master");
   ASSERT_TRUE(isDuskmereDataFiles(m.home + "/Games/gog/duskmere"));
-  EXPECT_EQ(foldersOf(findDuskmere()), std::vector<std::string>{"GOG " + both + "/Data Files"});
+  EXPECT_EQ(foldersOf(m.find()), std::vector<std::string>{"GOG " + both + "/Data Files"});
 }
 
 TEST(FindDuskmere, ReportsTheExpansions) {
@@ -167,7 +166,7 @@ TEST(FindDuskmere, ReportsTheExpansions) {
   m.game(m.home + "/Games/gog/duskmere", true, false);
   m.game(m.home + "/GOG Games/Duskmere");
   ::mkdir((m.home + "/GOG Games/Duskmere/Hollowfen.qmf").c_str(), 0755);
-  const std::vector<DuskmereInstall> installs = findDuskmere();
+  const std::vector<DuskmereInstall> installs = m.find();
   ASSERT_EQ(installs.size(), 3u);
   EXPECT_TRUE(installs[0].hasVerethal && installs[0].hasHollowfen);
   EXPECT_TRUE(installs[1].hasVerethal && !installs[1].hasHollowfen);
@@ -193,18 +192,18 @@ TEST(FindDuskmere, ListsADataFolderOnceButTwoPathsToItTwice) {
       "Steam " + m.steamGame(lib, "Duskmere"),
       "Steam " + m.steamGame(local, "Duskmere"),
   };
-  EXPECT_EQ(foldersOf(findDuskmere()), expected);
+  EXPECT_EQ(foldersOf(m.find()), expected);
 }
 
 TEST(FindDuskmere, FoldsLetterCaseAndKeepsTheFirstEntry) {
   Machine m;
   const std::string upper = m.steamGame(m.dir.file("LIB"), "Duskmere");
-  ScopedEnv gameEnv("SKARVEL_DUSKMERE_DIR", upper);
+  m.explicitDir = upper;
   m.game(upper);
   m.game(m.steamGame(m.dir.file("lib"), "Duskmere"), true, true);
   writeFile(m.home + "/.steam/steam/steamapps/libraryfolders.vdf",
             "\"path\" \"" + m.dir.file("lib") + "\"");
-  const std::vector<DuskmereInstall> installs = findDuskmere();
+  const std::vector<DuskmereInstall> installs = m.find();
   ASSERT_EQ(installs.size(), 1u);
   EXPECT_EQ(installs[0].dataFiles, upper);
   EXPECT_EQ(installs[0].source, "SKARVEL_DUSKMERE_DIR");
@@ -216,30 +215,27 @@ TEST(FindDuskmere, ConvertsBackslashesOfLibraryPaths) {
   m.game(m.steamGame(m.dir.file("a/b"), "Duskmere"));
   writeFile(m.home + "/.steam/steam/steamapps/libraryfolders.vdf",
             "\"path\" \"" + m.dir.file("a\\\\b") + "\"");
-  EXPECT_EQ(foldersOf(findDuskmere()),
+  EXPECT_EQ(foldersOf(m.find()),
             std::vector<std::string>{"Steam " + m.steamGame(m.dir.file("a/b"), "Duskmere")});
 }
 
 TEST(FindDuskmere, WithoutHomeConsultsOnlyTheVariable) {
-  for (const std::optional<std::string>& home :
-       {std::optional<std::string>(), std::optional<std::string>("")}) {
-    Machine m;
-    m.game(m.steamGame(m.home + "/.steam/steam", "Duskmere"));
-    m.game(m.dir.file("explicit"));
-    ScopedEnv noHome("HOME", home);
-    EXPECT_TRUE(findDuskmere().empty());
-    ScopedEnv gameEnv("SKARVEL_DUSKMERE_DIR", m.dir.file("explicit"));
-    EXPECT_EQ(foldersOf(findDuskmere()),
-              std::vector<std::string>{"SKARVEL_DUSKMERE_DIR " + m.dir.file("explicit")});
-  }
+  Machine m;
+  m.game(m.steamGame(m.home + "/.steam/steam", "Duskmere"));
+  m.game(m.dir.file("explicit"));
+  m.home.clear();
+  EXPECT_TRUE(m.find().empty());
+  m.explicitDir = m.dir.file("explicit");
+  EXPECT_EQ(foldersOf(m.find()),
+            std::vector<std::string>{"SKARVEL_DUSKMERE_DIR " + m.dir.file("explicit")});
 }
 
 TEST(FindDuskmere, SkipsAnEmptyOrUselessVariable) {
   Machine m;
   m.game(m.home + "/GOG Games/Duskmere");
   for (const char* value : {"", "/nonexistent/skarvel"}) {
-    ScopedEnv gameEnv("SKARVEL_DUSKMERE_DIR", std::string(value));
-    EXPECT_EQ(foldersOf(findDuskmere()),
+    m.explicitDir = value;
+    EXPECT_EQ(foldersOf(m.find()),
               std::vector<std::string>{"GOG " + m.home + "/GOG Games/Duskmere"})
         << value;
   }

@@ -15,9 +15,7 @@ std::vector<Credit> creditsOf(const std::string& manifestText) {
   JsonValue manifest;
   std::string error;
   EXPECT_TRUE(parseJson(manifestText, manifest, error)) << error;
-  std::vector<Credit> out(3);  // leftovers that readCredits must drop
-  readCredits(manifest, out);
-  return out;
+  return readCredits(readManifest(manifest));
 }
 
 TEST(ReadCredits, NoCreditsOrPeopleGiveAnEmptyList) {

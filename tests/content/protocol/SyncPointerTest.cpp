@@ -1,5 +1,5 @@
-// The release pointer check: each failure's message for the sync and the
-// overhaul readers, the order of the checks, what a verified pointer yields,
+// The release pointer check: each failure's message for the update's and the
+// overhaul removal's readings, the order of the checks, what a verified pointer yields,
 // and publishedVersion against pointers served by nginx and a scripted server.
 
 #include <gtest/gtest.h>
@@ -22,7 +22,6 @@ namespace {
 
 using test::encodeBase64;
 using test::signedPointer;
-using test::signP256;
 
 const char kGoodPayload[] =
     R"({"packVersion":"0.9.2","sequence":18,"manifest":"manifest/0.9.2/manifest.json",)"
@@ -33,28 +32,32 @@ std::vector<unsigned char> bytesOf(const std::string& text) {
 }
 
 std::string signatureOf(const std::string& payload) {
-  return encodeBase64(signP256(test::devSigningKeyPath(), payload));
+  return encodeBase64(test::signP256(test::devSigningKeyPath(), payload));
 }
 
 std::string outer(const std::string& payloadBase64, const std::string& signatureBase64) {
   return R"({"payload":")" + payloadBase64 + R"(","signature":")" + signatureBase64 + "\"}";
 }
 
-// A well-signed pointer around `payload`, checked by both readers.
-ReleasePointer checkSigned(const std::string& payload, ReleaseReader reader) {
-  return checkReleasePointer(bytesOf(signedPointer(payload)), reader);
+// The update's and the removal's readings of one pointer body.
+using PointerCheck = Result<ReleasePointer> (*)(const std::vector<unsigned char>&);
+const PointerCheck kForUpdate = checkPointerForUpdate;
+const PointerCheck kForRemoval = checkPointerForRemoval;
+
+// A well-signed pointer around `payload`.
+Result<ReleasePointer> checkSigned(const std::string& payload, PointerCheck check) {
+  return check(bytesOf(signedPointer(payload)));
 }
 
 TEST(CheckReleasePointer, AcceptsASignedPointerAndKeepsItsFields) {
-  for (ReleaseReader reader : {ReleaseReader::sync, ReleaseReader::overhaul}) {
-    const ReleasePointer pointer = checkSigned(kGoodPayload, reader);
-    ASSERT_TRUE(pointer.ok) << pointer.error;
-    EXPECT_EQ(pointer.error, "");
-    EXPECT_EQ(pointer.packVersion, "0.9.2");
-    EXPECT_EQ(pointer.sequence, 18);
-    EXPECT_EQ(pointer.manifestPath, "manifest/0.9.2/manifest.json");
-    EXPECT_EQ(pointer.manifestSha256, "aa");
-    EXPECT_EQ(pointer.payload["sequence"].asInt(0), 18);
+  for (PointerCheck check : {kForUpdate, kForRemoval}) {
+    const Result<ReleasePointer> pointer = checkSigned(kGoodPayload, check);
+    ASSERT_TRUE(pointer) << pointer.error();
+    EXPECT_EQ(pointer.error(), "");
+    EXPECT_EQ(pointer->packVersion, "0.9.2");
+    EXPECT_EQ(pointer->sequence, 18);
+    EXPECT_EQ(pointer->manifestPath, "manifest/0.9.2/manifest.json");
+    EXPECT_EQ(pointer->manifestSha256, "aa");
   }
 }
 
@@ -63,8 +66,8 @@ TEST(CheckReleasePointer, IgnoresTheUnsignedOuterDocumentsShape) {
   const std::string signature = signatureOf(kGoodPayload);
   const std::string body = "\n { \"extra\" : [1,2] ,\n \"signature\" : \"" + signature +
                            "\", \"payload\":\"" + payload + "\" }  \n";
-  const ReleasePointer pointer = checkReleasePointer(bytesOf(body), ReleaseReader::sync);
-  EXPECT_TRUE(pointer.ok) << pointer.error;
+  const Result<ReleasePointer> pointer = checkPointerForUpdate(bytesOf(body));
+  EXPECT_TRUE(pointer) << pointer.error();
 }
 
 TEST(CheckReleasePointer, SplitBase64WithEscapedLineBreaksDecodes) {
@@ -72,9 +75,8 @@ TEST(CheckReleasePointer, SplitBase64WithEscapedLineBreaksDecodes) {
   std::string signature = signatureOf(kGoodPayload);
   payload.insert(20, "\\r\\n");
   signature.insert(10, "\\n");
-  const ReleasePointer pointer =
-      checkReleasePointer(bytesOf(outer(payload, signature)), ReleaseReader::sync);
-  EXPECT_TRUE(pointer.ok) << pointer.error;
+  const Result<ReleasePointer> pointer = checkPointerForUpdate(bytesOf(outer(payload, signature)));
+  EXPECT_TRUE(pointer) << pointer.error();
 }
 
 TEST(CheckReleasePointer, RefusesEachFaultWithTheReadersMessage) {
@@ -123,11 +125,8 @@ TEST(CheckReleasePointer, RefusesEachFaultWithTheReadersMessage) {
        "The signed release pointer was malformed.", malformed},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::sync).error, c.syncMessage)
-        << c.name;
-    EXPECT_EQ(checkReleasePointer(bytesOf(c.body), ReleaseReader::overhaul).error,
-              c.overhaulMessage)
-        << c.name;
+    EXPECT_EQ(checkPointerForUpdate(bytesOf(c.body)).error(), c.syncMessage) << c.name;
+    EXPECT_EQ(checkPointerForRemoval(bytesOf(c.body)).error(), c.overhaulMessage) << c.name;
   }
 }
 
@@ -154,27 +153,15 @@ TEST(CheckReleasePointer, JudgesTheSignedPayloadsFields) {
       {"not json", signedMalformed, signedMalformed, 0},
   };
   for (const Case& c : cases) {
-    const ReleasePointer forSync = checkSigned(c.payload, ReleaseReader::sync);
-    EXPECT_EQ(forSync.error, c.syncMessage) << c.payload;
-    EXPECT_EQ(forSync.ok, c.syncMessage.empty()) << c.payload;
-    const ReleasePointer forOverhaul = checkSigned(c.payload, ReleaseReader::overhaul);
-    EXPECT_EQ(forOverhaul.error, c.overhaulMessage) << c.payload;
-    if (forOverhaul.ok) {
-      EXPECT_EQ(forOverhaul.sequence, c.sequence) << c.payload;
+    const Result<ReleasePointer> forSync = checkSigned(c.payload, kForUpdate);
+    EXPECT_EQ(forSync.error(), c.syncMessage) << c.payload;
+    EXPECT_EQ(forSync.ok(), c.syncMessage.empty()) << c.payload;
+    const Result<ReleasePointer> forOverhaul = checkSigned(c.payload, kForRemoval);
+    EXPECT_EQ(forOverhaul.error(), c.overhaulMessage) << c.payload;
+    if (forOverhaul) {
+      EXPECT_EQ(forOverhaul->sequence, c.sequence) << c.payload;
     }
   }
-}
-
-TEST(CheckReleasePointer, ARefusedPointerYieldsNothing) {
-  const ReleasePointer pointer = checkSigned(R"({"packVersion":"1","sequence":-4,"manifest":"m",)"
-                                             R"("manifestSha256":"d"})",
-                                             ReleaseReader::sync);
-  EXPECT_FALSE(pointer.ok);
-  EXPECT_EQ(pointer.packVersion, "");
-  EXPECT_EQ(pointer.sequence, -1);
-  EXPECT_EQ(pointer.manifestPath, "");
-  EXPECT_EQ(pointer.manifestSha256, "");
-  EXPECT_EQ(pointer.payload.kind, JsonValue::Kind::Null);
 }
 
 // ---- publishedVersion over the network ------------------------------------

@@ -4,7 +4,7 @@
 
 #include "foundation/Json.h"
 #include "pipeline/Sync.h"
-#include "pipeline/SyncInternal.h"
+#include "protocol/SyncState.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -68,11 +68,11 @@ TEST(ReadInstalledState, AppliesTheReadingRules) {
 class StateWriter : public ::testing::Test {
  protected:
   bool write(Tier tier, const std::string& version, long long sequence) {
-    JsonValue previous;
-    readStateDocument(dir.path(), previous);
-    error.clear();
-    return writeInstalledState(dir.path(), tier, version, sequence, previous,
-                               dir.file("content/cache"), statePath(dir), error);
+    const InstancePaths paths = instancePaths(dir.path());
+    const Status written =
+        writeInstalledState(paths, tier, version, sequence, readStateDocument(paths));
+    error = written.error();
+    return written.ok();
   }
   TempDir dir;
   std::string error;
@@ -107,8 +107,7 @@ TEST_F(StateWriter, EscapesVersionsSoTheRecordStaysReadable) {
   const std::string version = "1.0 \"beta\" \\ x";
   ASSERT_TRUE(write(Tier::required, version, 9));
   EXPECT_EQ(installedVersion(dir.path(), Tier::required), version);
-  JsonValue previous;
-  ASSERT_TRUE(readStateDocument(dir.path(), previous));
+  const JsonValue previous = readStateDocument(instancePaths(dir.path()));
   // The downgrade protection survives: the sequence is still read.
   EXPECT_EQ(readInstalledState(previous, Tier::required).sequence, 9);
 }

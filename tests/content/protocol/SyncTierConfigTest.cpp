@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -22,21 +21,9 @@ const char* const kMissing =
     "Skarvel needs your own copy - Steam, GOG or disc all work. It is never downloaded.";
 
 // One instance and a home folder of its own, so that the search sees only
-// the copies of the game a test installs. HOME and SKARVEL_DUSKMERE_DIR are
-// restored afterwards.
+// the copies of the game a test installs.
 class TierConfig : public ::testing::Test {
  protected:
-  void SetUp() override {
-    save("HOME", savedHome, hadHome);
-    save("SKARVEL_DUSKMERE_DIR", savedDir, hadDir);
-    ::setenv("HOME", dir.file("home").c_str(), 1);
-    ::unsetenv("SKARVEL_DUSKMERE_DIR");
-  }
-  void TearDown() override {
-    restore("HOME", savedHome, hadHome);
-    restore("SKARVEL_DUSKMERE_DIR", savedDir, hadDir);
-  }
-
   std::string root() const { return dir.file("instance"); }
   std::string cacheDir() const { return root() + "/content/cache"; }
   std::string configPath() const { return root() + "/settings/corvane.cfg"; }
@@ -53,30 +40,22 @@ class TierConfig : public ::testing::Test {
     return dir.file("home/.steam/steam/steamapps/common/Duskmere/Data Files");
   }
 
+  // The outcome lands in `dataFiles` (when a folder was used), `error` and
+  // `missing` (when the message is the one about the game).
   bool write(const std::string& text, const std::string& preferred = "") {
-    return writeTierConfigText(root(), cacheDir(), text, preferred, dataFiles, missing, error);
+    const DataFolderChoice choice{preferred, GameSearch{dir.file("home"), explicitDir}};
+    const Result<std::string> written = writeTierConfig(instancePaths(root()), text, choice);
+    if (written && !written->empty()) dataFiles = *written;
+    if (!written) error = written.error();
+    missing = missing || written.error() == kMissing;
+    return written.ok();
   }
 
   TempDir dir;
+  std::string explicitDir;  // SKARVEL_DUSKMERE_DIR
   std::string dataFiles = "untouched";
   bool missing = false;
   std::string error = "earlier";
-
- private:
-  static void save(const char* name, std::string& value, bool& had) {
-    const char* current = ::getenv(name);
-    had = current != nullptr;
-    value = had ? current : "";
-  }
-  static void restore(const char* name, const std::string& value, bool had) {
-    if (had) {
-      ::setenv(name, value.c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  std::string savedHome, savedDir;
-  bool hadHome = false, hadDir = false;
 };
 
 TEST(TierConfigTemplate, ReadsTheTiersTextOrNothing) {
@@ -95,8 +74,10 @@ TEST(TierConfigTemplate, ReadsTheTiersTextOrNothing) {
     JsonValue manifest;
     std::string parseError;
     ASSERT_TRUE(parseJson(row.manifest, manifest, parseError)) << row.manifest;
-    EXPECT_EQ(tierConfigTemplate(manifest, Tier::required), row.required) << row.manifest;
-    EXPECT_EQ(tierConfigTemplate(manifest, Tier::optional), row.optional) << row.manifest;
+    EXPECT_EQ(tierConfigTemplate(readManifest(manifest), Tier::required), row.required)
+        << row.manifest;
+    EXPECT_EQ(tierConfigTemplate(readManifest(manifest), Tier::optional), row.optional)
+        << row.manifest;
   }
 }
 
@@ -164,7 +145,7 @@ TEST_F(TierConfig, SettlesTheFolderInTheOrderTheUserSees) {
       {"the first install with both expansions", "", "", true, steamDataFiles()},
       {"else the first install found", "", "", false, fromEnv},
   };
-  ::setenv("SKARVEL_DUSKMERE_DIR", fromEnv.c_str(), 1);
+  explicitDir = fromEnv;
   installGame(fromEnv, false);
   installGame(plain, false);
   installGame(remembered, true);

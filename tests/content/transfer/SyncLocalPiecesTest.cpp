@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "foundation/Crypto.h"
+#include "pipeline/Sync.h"
+#include "transfer/SyncTransfer.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -30,29 +32,6 @@ FileRecord record(const std::string& path, const std::vector<std::string>& piece
   made.size = static_cast<std::int64_t>(whole.size());
   made.sha256 = Sha256::of(whole);
   return made;
-}
-
-TEST(ReleaseChunkSize, IsAWholePositiveNumberOfBytesOrNothing) {
-  const struct {
-    const char* manifest;
-    std::uint64_t expected;
-  } rows[] = {
-      {R"({"chunkSize":8388608})", 8388608},
-      {R"({"chunkSize":1})", 1},
-      {R"({})", 0},
-      {R"({"chunkSize":0})", 0},
-      {R"({"chunkSize":-4096})", 0},
-      {R"({"chunkSize":4096.5})", 0},
-      {R"({"chunkSize":"4096"})", 0},
-      {R"({"chunkSize":1e300})", 0},
-      {R"([4096])", 0},
-  };
-  for (const auto& row : rows) {
-    JsonValue manifest;
-    std::string error;
-    ASSERT_TRUE(parseJson(row.manifest, manifest, error)) << row.manifest;
-    EXPECT_EQ(releaseChunkSize(manifest), row.expected) << row.manifest;
-  }
 }
 
 TEST(PiecesFit, OnlyWhenTheSizeCutsIntoAsManyPiecesAsListed) {
@@ -113,17 +92,21 @@ class FindLocalPieces : public ::testing::Test {
   }
 
   bool find(const std::vector<FileRecord>& work, std::uint64_t chunkSize) {
-    SyncRun run(options, result);
-    run.checked = checked;
-    const bool found = findLocalPieces(run, work, chunkSize, pieces);
-    stepTotal = run.progress.stepTotal;
-    stepDone = run.progress.stepDone;
-    return found;
+    TransferContext context;
+    context.paths = instancePaths(options.root);
+    context.chunkSize = chunkSize;
+    ProgressMeter meter(options.progress);
+    Result<LocalPieces> found = findLocalPieces(work, context, checked, meter);
+    stepTotal = meter.progress.stepTotal;
+    stepDone = meter.progress.stepDone;
+    error = found.error();
+    pieces = found ? std::move(*found) : LocalPieces();
+    return found.ok();
   }
 
   TempDir instance;
   SyncOptions options;
-  SyncResult result;
+  std::string error;
   CheckedFiles checked;  // what the run knows of the installed copies
   LocalPieces pieces;
   std::vector<std::string> phases;
@@ -144,7 +127,7 @@ TEST_F(FindLocalPieces, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
                                         record("mods/d.bsa", {patterned(100, 6)})};
   install("mods/d.bsa", p1);
 
-  ASSERT_TRUE(find(work, 100)) << result.error;
+  ASSERT_TRUE(find(work, 100)) << error;
   ASSERT_EQ(pieces.perRecord.size(), 4u);
   const PieceMap& a = pieces.perRecord[0];
   ASSERT_EQ(a.size(), 2u);
@@ -222,7 +205,7 @@ TEST_F(FindLocalPieces, StopsWhenTheUserAsksTo) {
   install("mods/a.bsa", patterned(200, 1));
   goOn = false;
   EXPECT_FALSE(find({record("mods/a.bsa", {patterned(100, 2), patterned(100, 3)})}, 100));
-  EXPECT_EQ(result.error, "Cancelled.");
+  EXPECT_EQ(error, "Cancelled.");
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include "http/Http.h"
 #include "NginxServer.h"
 #include "ScriptServer.h"
+#include "pipeline/Sync.h"
+#include "protocol/SyncLists.h"
 #include "transfer/SyncTransfer.h"
 #include "TempDir.h"
 
@@ -109,12 +111,13 @@ class TransferServer : public ::testing::Test {
   }
 
   void storeAhead(const std::string& data) {
-    ASSERT_EQ(storeBlob(blobStore(), Sha256::of(data), data.data(), data.size()),
-              StoreOutcome::Stored);
+    ASSERT_TRUE(storeBlob(instancePaths(options.root), Sha256::of(data), data.data(), data.size()));
   }
 
-  // Runs the transfer as the pipeline does: its client opened on the server,
-  // the release 1.0, a manifest naming the index's digest.
+  // Runs the transfer as the pipeline does: the bundle index of release 1.0
+  // fetched with a client of its own and checked against `indexDigest`, then
+  // the transfer for the options' instance and server. The outcome is left
+  // in `report` (and its message in `error`).
   bool transfer(const std::vector<FileRecord>& work, std::string indexDigest = "") {
     if (server) {
       ScriptedResponse reply;
@@ -123,23 +126,25 @@ class TransferServer : public ::testing::Test {
       if (options.url == SyncOptions().url) options.url = server->url();
     }
     if (indexDigest.empty()) indexDigest = Sha256::of(indexLines);
-    SyncRun run(options, result);
-    run.checked = checked;
     HttpClient client;
-    EXPECT_TRUE(client.open(options.url));
+    EXPECT_TRUE(client.open(indexUrl.empty() ? options.url : indexUrl));
     client.accessKey = options.accessKey;
-    run.client = &client;
-    run.packVersion = "1.0";
-    std::string error;
-    EXPECT_TRUE(parseJson("{\"parts\":{\"bundles\":{\"sha256\":\"" + indexDigest + "\"}}}",
-                          run.manifest, error));
-    run.chunkSize = chunkSize;
-    run.startSeconds = monotonicSeconds();
-    const bool ok = runTransfer(run, work, &stats);
-    finalProgress = run.progress;
-    checked = run.checked;
+    Manifest manifest;
+    manifest.bundles.sha256 = indexDigest;
+    const Result<BundleIndex> index = fetchBundleIndex(client, "1.0", manifest);
+    report = TransferReport();
+    if (index) {
+      const TransferContext context{options.url, options.accessKey, instancePaths(options.root),
+                                    chunkSize, options.gameRunning};
+      ProgressMeter meter(options.progress);
+      report = runTransfer(context, work, *index, checked, meter);
+      finalProgress = meter.progress;
+    } else {
+      report.status = index.failure();
+    }
+    error = report.status.error();
     if (server) requests = server->requests();
-    return ok;
+    return report.status.ok();
   }
 
   int requestsFor(const std::string& path) const {
@@ -171,8 +176,9 @@ class TransferServer : public ::testing::Test {
   std::uint64_t chunkSize = 0;  // the release's chunk size, 0 when it does not say
   CheckedFiles checked;         // what the run knows of installed copies, before and after
   SyncOptions options;
-  SyncResult result;
-  TransferStats stats;
+  std::string indexUrl;  // where the index comes from, when not the options' server
+  TransferReport report;
+  std::string error;
   Progress finalProgress;
   std::vector<Progress> reports;
   std::function<bool(const Progress&)> onProgress;
@@ -193,17 +199,17 @@ TEST_F(TransferServer, InstallsFilesFromAWholeBundleAndSingleChunks) {
                                         file("mods/big.pak", bundled),
                                         file("mods/small.pak", {loose})};
 
-  ASSERT_TRUE(transfer(work)) << result.error;
+  ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("bin/Skarvel")), program);
   EXPECT_EQ(readFile(installed("mods/big.pak")), bundled[0] + bundled[1] + bundled[2] +
                                                      bundled[3] + bundled[4]);
   EXPECT_EQ(readFile(installed("mods/small.pak")), loose);
-  EXPECT_EQ(stats.jobs, 3u);
-  EXPECT_EQ(stats.bundleJobs, 1u);
-  EXPECT_EQ(stats.workersStarted, 3u);
-  EXPECT_EQ(result.filesWritten, 3u);
-  EXPECT_TRUE(result.programsChanged);
-  EXPECT_EQ(result.bytesDownloaded, 5010u + 700u + 300u);
+  EXPECT_EQ(report.jobs, 3u);
+  EXPECT_EQ(report.bundleJobs, 1u);
+  EXPECT_EQ(report.workersStarted, 3u);
+  EXPECT_EQ(report.filesWritten, 3u);
+  EXPECT_TRUE(report.programsChanged);
+  EXPECT_EQ(report.bytesDownloaded, 5010u + 700u + 300u);
   EXPECT_EQ(requestsFor(bundlePath(id)), 1);
   for (const auto& request : requests) EXPECT_EQ(request.header("x-access-key"), "secret");
   // Downloads and installs add up to the total exactly.
@@ -224,12 +230,11 @@ TEST_F(TransferServer, StartsOneWorkerPerJobUpToSix) {
       chunk(data);
       work.push_back(file("mods/" + std::to_string(i), {data}));
     }
-    ASSERT_TRUE(transfer(work)) << result.error;
-    EXPECT_EQ(stats.jobs, jobs);
-    EXPECT_EQ(stats.workersStarted, workerCount(jobs));
-    EXPECT_EQ(stats.workersStarted, jobs == 3 ? 3u : 6u);
-    EXPECT_EQ(result.filesWritten, jobs);
-    result = SyncResult();
+    ASSERT_TRUE(transfer(work)) << error;
+    EXPECT_EQ(report.jobs, jobs);
+    EXPECT_EQ(report.workersStarted, workerCount(jobs));
+    EXPECT_EQ(report.workersStarted, jobs == 3 ? 3u : 6u);
+    EXPECT_EQ(report.filesWritten, jobs);
   }
 }
 
@@ -238,23 +243,23 @@ TEST_F(TransferServer, WithEveryBlobStoredItOnlyAssembles) {
   storeAhead(a);
   storeAhead(b);
   ASSERT_TRUE(transfer({file("mods/ab.pak", {a, b}), file("mods/empty.txt", {})}))
-      << result.error;
-  EXPECT_EQ(stats.jobs, 0u);
-  EXPECT_EQ(stats.workersStarted, 0u);
+      << error;
+  EXPECT_EQ(report.jobs, 0u);
+  EXPECT_EQ(report.workersStarted, 0u);
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].target, kIndexPath);
   EXPECT_EQ(readFile(installed("mods/ab.pak")), a + b);
   // A record without chunks is an empty file, checked like any other.
   EXPECT_EQ(readFile(installed("mods/empty.txt")), "");
-  EXPECT_EQ(result.filesWritten, 2u);
-  EXPECT_EQ(result.bytesDownloaded, 0u);
+  EXPECT_EQ(report.filesWritten, 2u);
+  EXPECT_EQ(report.bytesDownloaded, 0u);
 }
 
 TEST_F(TransferServer, AnEmptyFileWithAWrongDigestIsRefused) {
   FileRecord empty = file("mods/empty.txt", {});
   empty.sha256 = Sha256::of("not empty");
   EXPECT_FALSE(transfer({empty}));
-  EXPECT_EQ(result.error, kFileIntegrity);
+  EXPECT_EQ(error, kFileIntegrity);
   EXPECT_FALSE(exists(installed("mods/empty.txt")));
   EXPECT_FALSE(exists(installed("mods/empty.txt.part")));
 }
@@ -269,11 +274,11 @@ TEST_F(TransferServer, StoresABlobThatTwoWholeBundlesHold) {
   const std::string firstId = bundle(first);
   const std::string secondId = bundle(second);
   ASSERT_TRUE(transfer({file("mods/one.pak", first), file("mods/two.pak", second)}))
-      << result.error;
-  EXPECT_EQ(stats.bundleJobs, 2u);
+      << error;
+  EXPECT_EQ(report.bundleJobs, 2u);
   EXPECT_EQ(requestsFor(bundlePath(firstId)), 1);
   EXPECT_EQ(requestsFor(bundlePath(secondId)), 1);
-  EXPECT_EQ(result.filesWritten, 2u);
+  EXPECT_EQ(report.filesWritten, 2u);
 }
 
 // ---- The bundle index -------------------------------------------------------------------
@@ -282,25 +287,22 @@ TEST_F(TransferServer, EndsWhenTheBundleIndexCannotBeHad) {
   const std::string data = patterned(10, 1);
   chunk(data);
   EXPECT_FALSE(transfer({file("mods/a", {data})}, Sha256::of("another index")));
-  EXPECT_EQ(result.error, "The bundle index did not match the manifest. Refused.");
+  EXPECT_EQ(error, "The bundle index did not match the manifest. Refused.");
 
   indexLines = "{\"id\":\n";
   EXPECT_FALSE(transfer({file("mods/a", {data})}));
   JsonValue unused;
   std::string parserMessage;
   parseJson("{\"id\":", unused, parserMessage);
-  EXPECT_EQ(result.error, "manifest line 1: " + parserMessage);
+  EXPECT_EQ(error, "manifest line 1: " + parserMessage);
 
   ScriptedResponse missing;
   missing.status = 404;
   server->on(kIndexPath, missing);
-  SyncRun run(options, result);
   HttpClient client;
   ASSERT_TRUE(client.open(server->url()));
-  run.client = &client;
-  run.packVersion = "1.0";
-  EXPECT_FALSE(runTransfer(run, {file("mods/a", {data})}));
-  EXPECT_EQ(result.error, "Could not download the bundle index.");
+  EXPECT_EQ(fetchBundleIndex(client, "1.0", Manifest()).error(),
+            "Could not download the bundle index.");
   EXPECT_FALSE(exists(installed("mods/a")));
 }
 
@@ -312,11 +314,11 @@ TEST_F(TransferServer, AClientErrorFailsAtOnceAndTheCompleteFilesAreStillInstall
   // before it starts, whichever worker gets there first.
   storeAhead(good);
   EXPECT_FALSE(transfer({file("mods/good", {good}), file("mods/missing", {missing})}));
-  EXPECT_EQ(result.error, "A download failed: ");
+  EXPECT_EQ(error, "A download failed: ");
   EXPECT_EQ(requestsFor(chunkPath(Sha256::of(missing))), 1);
   EXPECT_EQ(readFile(installed("mods/good")), good);
   EXPECT_FALSE(exists(installed("mods/missing")));
-  EXPECT_EQ(result.filesWritten, 1u);
+  EXPECT_EQ(report.filesWritten, 1u);
 }
 
 TEST_F(TransferServer, AServerErrorIsTriedThreeTimes) {
@@ -326,7 +328,7 @@ TEST_F(TransferServer, AServerErrorIsTriedThreeTimes) {
   busy.body = "busy";
   server->on(chunkPath(Sha256::of(data)), busy);
   EXPECT_FALSE(transfer({file("mods/a", {data})}));
-  EXPECT_EQ(result.error, "A download failed: ");
+  EXPECT_EQ(error, "A download failed: ");
   EXPECT_EQ(requestsFor(chunkPath(Sha256::of(data))), 3);
 }
 
@@ -337,10 +339,10 @@ TEST_F(TransferServer, ADroppedConnectionFailsWithTheClientsText) {
   dropped.dropAfter = 10;
   server->on(chunkPath(Sha256::of(data)), dropped);
   EXPECT_FALSE(transfer({file("mods/a", {data})}));
-  EXPECT_EQ(result.error.rfind("A download failed: could not reach the server (", 0), 0u)
-      << result.error;
+  EXPECT_EQ(error.rfind("A download failed: could not reach the server (", 0), 0u)
+      << error;
   EXPECT_EQ(requestsFor(chunkPath(Sha256::of(data))), 3);
-  EXPECT_EQ(result.bytesDownloaded, 0u);
+  EXPECT_EQ(report.bytesDownloaded, 0u);
 }
 
 TEST_F(TransferServer, RefusesABundleWhoseBytesAreNotItsId) {
@@ -351,7 +353,7 @@ TEST_F(TransferServer, RefusesABundleWhoseBytesAreNotItsId) {
   // Every blob inside still checks out; the bundle as a whole does not.
   bundle(blobs, Sha256::of(body), body + "x");
   EXPECT_FALSE(transfer({file("mods/a", blobs)}));
-  EXPECT_EQ(result.error, "A downloaded bundle was corrupt. Refused.");
+  EXPECT_EQ(error, "A downloaded bundle was corrupt. Refused.");
   EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(blobs[0]))));
 }
 
@@ -363,7 +365,7 @@ TEST_F(TransferServer, RefusesABundleShorterThanItsIndexClaims) {
   const std::string cut = body.substr(0, 450);
   bundle(blobs, Sha256::of(cut), cut);
   EXPECT_FALSE(transfer({file("mods/a", blobs)}));
-  EXPECT_EQ(result.error, "A bundle was shorter than its index claimed. Refused.");
+  EXPECT_EQ(error, "A bundle was shorter than its index claimed. Refused.");
   EXPECT_FALSE(exists(installed("mods/a")));
 }
 
@@ -373,7 +375,7 @@ TEST_F(TransferServer, RefusesAChunkThatIsNotItsHash) {
   wrong.body = patterned(100, 2);
   server->on(chunkPath(Sha256::of(data)), wrong);
   EXPECT_FALSE(transfer({file("mods/a", {data})}));
-  EXPECT_EQ(result.error, kIntegrity);
+  EXPECT_EQ(error, kIntegrity);
   EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(data))));
   EXPECT_FALSE(exists(installed("mods/a")));
 }
@@ -383,19 +385,13 @@ TEST_F(TransferServer, AnUnreachableServerEndsTheWorkers) {
   chunk(data);
   // The index comes through the pipeline's client; the workers open their
   // own clients on the options' URL, which here names nothing.
-  options.url = "ftp://nowhere";
-  SyncRun run(options, result);
-  HttpClient client;
-  ASSERT_TRUE(client.open(server->url()));
   ScriptedResponse reply;
+  reply.body = indexLines;
   server->on(kIndexPath, reply);
-  run.client = &client;
-  run.packVersion = "1.0";
-  std::string error;
-  ASSERT_TRUE(parseJson("{\"parts\":{\"bundles\":{\"sha256\":\"" + Sha256::of("") + "\"}}}",
-                        run.manifest, error));
-  EXPECT_FALSE(runTransfer(run, {file("mods/a", {data})}));
-  EXPECT_EQ(result.error, "Could not reach the content server at ftp://nowhere");
+  indexUrl = server->url();
+  options.url = "ftp://nowhere";
+  EXPECT_FALSE(transfer({file("mods/a", {data})}));
+  EXPECT_EQ(error, "Could not reach the content server at ftp://nowhere");
 }
 
 // ---- Progress and cancel ------------------------------------------------------------------
@@ -419,8 +415,8 @@ TEST_F(TransferServer, ShowsBytesAsTheyArriveOnASlowLink) {
   };
   EXPECT_FALSE(transfer({file("mods/a", {data})}));
   EXPECT_TRUE(sawHalf);
-  EXPECT_EQ(result.error, "Cancelled.");
-  EXPECT_EQ(result.bytesDownloaded, 0u);
+  EXPECT_EQ(error, "Cancelled.");
+  EXPECT_EQ(report.bytesDownloaded, 0u);
 }
 
 TEST_F(TransferServer, CancelDuringTheDownloadStillInstallsTheCompleteFiles) {
@@ -438,10 +434,10 @@ TEST_F(TransferServer, CancelDuringTheDownloadStillInstallsTheCompleteFiles) {
     return false;
   };
   EXPECT_FALSE(transfer({file("mods/quick", {quick}), file("mods/slow", {slow})}));
-  EXPECT_EQ(result.error, "Cancelled.");
+  EXPECT_EQ(error, "Cancelled.");
   EXPECT_EQ(readFile(installed("mods/quick")), quick);
   EXPECT_FALSE(exists(installed("mods/slow")));
-  EXPECT_EQ(result.filesWritten, 1u);
+  EXPECT_EQ(report.filesWritten, 1u);
 }
 
 TEST_F(TransferServer, CancelWhileInstallingStopsAfterTheReportedFile) {
@@ -450,7 +446,7 @@ TEST_F(TransferServer, CancelWhileInstallingStopsAfterTheReportedFile) {
   storeAhead(b);
   onProgress = [](const Progress& progress) { return progress.phase != "Installing"; };
   EXPECT_FALSE(transfer({file("mods/a", {a}), file("mods/b", {b})}));
-  EXPECT_EQ(result.error, "Cancelled.");
+  EXPECT_EQ(error, "Cancelled.");
   EXPECT_EQ(readFile(installed("mods/a")), a);
   EXPECT_FALSE(exists(installed("mods/b")));
   ASSERT_FALSE(reports.empty());
@@ -467,12 +463,12 @@ TEST_F(TransferServer, LeavesFilesInPlaceWhileTheGameRuns) {
   writeFile(installed("mods/a.pak"), "in use");
   options.gameRunning = [] { return true; };
   ASSERT_TRUE(transfer({file("mods/a.pak", {fresh}), file("mods/new.pak", {other})}))
-      << result.error;
+      << error;
   EXPECT_EQ(readFile(installed("mods/a.pak")), "in use");
   EXPECT_FALSE(exists(installed("mods/a.pak.part")));
   EXPECT_EQ(readFile(installed("mods/new.pak")), other);
-  EXPECT_EQ(result.filesDeferred, 1u);
-  EXPECT_EQ(result.filesWritten, 1u);
+  EXPECT_EQ(report.filesDeferred, 1u);
+  EXPECT_EQ(report.filesWritten, 1u);
   EXPECT_EQ(finalProgress.bytesDone, finalProgress.bytesTotal);
 }
 
@@ -496,7 +492,7 @@ TEST_F(TransferServer, GivesProgramFilesExecuteBitsWhereTheyMayBeRead) {
                               file("bin/tiny.sh", {shortScript}, "binary"),
                               file("bin/data.bin", {data}, "binary"), file("mods/elf.pak", {elf})});
     ::umask(saved);
-    ASSERT_TRUE(ok) << result.error;
+    ASSERT_TRUE(ok) << error;
     const auto modeOf = [this](const std::string& path) {
       struct stat info;
       EXPECT_EQ(::stat(installed(path).c_str(), &info), 0) << path;
@@ -507,7 +503,7 @@ TEST_F(TransferServer, GivesProgramFilesExecuteBitsWhereTheyMayBeRead) {
     EXPECT_EQ(modeOf("bin/tiny.sh"), c.program);
     EXPECT_EQ(modeOf("bin/data.bin"), c.plain);
     EXPECT_EQ(modeOf("mods/elf.pak"), c.plain);
-    EXPECT_TRUE(result.programsChanged);
+    EXPECT_TRUE(report.programsChanged);
   }
 }
 
@@ -515,7 +511,7 @@ TEST_F(TransferServer, MovesTheOldProgramAsideWhenItsReplacementIsInPlace) {
   const std::string fresh = patterned(100, 1);
   storeAhead(fresh);
   writeFile(installed("bin/tool"), "old program");
-  ASSERT_TRUE(transfer({file("bin/tool", {fresh}, "binary")})) << result.error;
+  ASSERT_TRUE(transfer({file("bin/tool", {fresh}, "binary")})) << error;
   EXPECT_EQ(readFile(installed("bin/tool")), fresh);
   EXPECT_EQ(readFile(installed("bin/tool.old")), "old program");
 }
@@ -528,11 +524,11 @@ TEST_F(TransferServer, AFailedAssemblyKeepsTheInstalledProgram) {
   writeFile(blobPath(blobStore(), Sha256::of(fresh)), "damaged after it was stored");
   writeFile(installed("bin/tool"), "old program");
   EXPECT_FALSE(transfer({file("bin/tool", {fresh}, "binary")}));
-  EXPECT_EQ(result.error, kFileIntegrity);
+  EXPECT_EQ(error, kFileIntegrity);
   EXPECT_EQ(readFile(installed("bin/tool")), "old program");
   EXPECT_FALSE(exists(installed("bin/tool.old")));
   EXPECT_FALSE(exists(installed("bin/tool.part")));
-  EXPECT_FALSE(result.programsChanged);
+  EXPECT_FALSE(report.programsChanged);
 }
 
 TEST_F(TransferServer, ADamagedStoredBlobIsFetchedAgainOnTheNextRun) {
@@ -543,14 +539,13 @@ TEST_F(TransferServer, ADamagedStoredBlobIsFetchedAgainOnTheNextRun) {
   chunk(a);
   chunk(b);
   EXPECT_FALSE(transfer({file("mods/ab.pak", {a, b})}));
-  EXPECT_EQ(result.error, kFileIntegrity);
-  EXPECT_EQ(stats.jobs, 0u);
+  EXPECT_EQ(error, kFileIntegrity);
+  EXPECT_EQ(report.jobs, 0u);
   EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(a))));
   EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(b))));
 
-  result = SyncResult();
-  ASSERT_TRUE(transfer({file("mods/ab.pak", {a, b})})) << result.error;
-  EXPECT_EQ(stats.jobs, 2u);
+  ASSERT_TRUE(transfer({file("mods/ab.pak", {a, b})})) << error;
+  EXPECT_EQ(report.jobs, 2u);
   EXPECT_EQ(readFile(installed("mods/ab.pak")), a + b);
 }
 
@@ -561,9 +556,9 @@ TEST_F(TransferServer, ABundleWithAShortIdIsFetchedBlobByBlob) {
     chunk(blobs.back());
   }
   bundle(blobs, "abc");
-  ASSERT_TRUE(transfer({file("mods/a", blobs)})) << result.error;
-  EXPECT_EQ(stats.bundleJobs, 0u);
-  EXPECT_EQ(stats.jobs, 6u);
+  ASSERT_TRUE(transfer({file("mods/a", blobs)})) << error;
+  EXPECT_EQ(report.bundleJobs, 0u);
+  EXPECT_EQ(report.jobs, 6u);
   EXPECT_EQ(requestsStartingWith("/bundles/"), 0);
   EXPECT_EQ(readFile(installed("mods/a")), blobs[0] + blobs[1] + blobs[2] + blobs[3] +
                                                blobs[4] + blobs[5]);
@@ -573,7 +568,7 @@ TEST_F(TransferServer, AChunkNameTooShortForAPathIsNeverRequested) {
   FileRecord odd = file("mods/odd", {"xyz"});
   odd.chunks = {"abc"};
   EXPECT_FALSE(transfer({odd}));
-  EXPECT_EQ(result.error, kIntegrity);
+  EXPECT_EQ(error, kIntegrity);
   EXPECT_EQ(requestsStartingWith("/chunks/"), 0);
   EXPECT_FALSE(exists(installed("mods/odd")));
 }
@@ -603,13 +598,13 @@ TEST_F(InstalledPieces, DownloadsOnlyThePiecesTheInstalledCopyLacks) {
   writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
   for (const std::string& blob : {p0, p1, p2, tail, changed}) chunk(blob);
 
-  ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})})) << result.error;
+  ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})})) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
-  EXPECT_EQ(stats.jobs, 1u);
+  EXPECT_EQ(report.jobs, 1u);
   EXPECT_EQ(requestsStartingWith("/chunks/"), 1);
   EXPECT_EQ(requestsForBlob(changed), 1);
-  EXPECT_EQ(result.bytesDownloaded, 100u);
-  EXPECT_EQ(result.filesWritten, 1u);
+  EXPECT_EQ(report.bytesDownloaded, 100u);
+  EXPECT_EQ(report.filesWritten, 1u);
   EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(p0)))) << "read in place, never stored";
   EXPECT_FALSE(exists(installed("mods/big.bsa.part")));
   EXPECT_TRUE(reported("Reusing local files", "mods/big.bsa"));
@@ -626,11 +621,10 @@ TEST_F(InstalledPieces, WithoutAFittingChunkSizeEveryPieceIsDownloaded) {
     removeDirectoryTree(blobStore());
     for (const std::string& blob : {p0, p2, tail, changed}) chunk(blob);
     chunkSize = size;
-    ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})})) << result.error;
+    ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})})) << error;
     EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
-    EXPECT_EQ(stats.jobs, 4u);
+    EXPECT_EQ(report.jobs, 4u);
     EXPECT_FALSE(reported("Reusing local files", "mods/big.bsa"));
-    result = SyncResult();
     reports.clear();
   }
 }
@@ -641,7 +635,7 @@ TEST_F(InstalledPieces, APieceAnotherFileNeedsAsWellIsDownloaded) {
   // The new file cannot read p0 from big.bsa, which may be replaced first.
   const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail}),
                                         file("mods/new.bsa", {p0, changed})};
-  ASSERT_TRUE(transfer(work)) << result.error;
+  ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
   EXPECT_EQ(readFile(installed("mods/new.bsa")), p0 + changed);
   EXPECT_EQ(requestsForBlob(p0), 1);
@@ -657,10 +651,10 @@ TEST_F(InstalledPieces, AFileWhosePiecesOnlyMovedIsInstalledDespiteAFailedDownlo
   const std::vector<FileRecord> work = {file("mods/moved.bsa", {p2, p0, p1}),
                                         file("mods/lost.bsa", {tail})};
   EXPECT_FALSE(transfer(work));
-  EXPECT_EQ(result.error, "A download failed: ");
+  EXPECT_EQ(error, "A download failed: ");
   EXPECT_EQ(readFile(installed("mods/moved.bsa")), p2 + p0 + p1);
   EXPECT_FALSE(exists(installed("mods/lost.bsa")));
-  EXPECT_EQ(stats.jobs, 1u);
+  EXPECT_EQ(report.jobs, 1u);
 }
 
 TEST_F(InstalledPieces, ACopyChangedAfterItWasReadFailsItsCheckAndTheNextRunRepairsIt) {
@@ -674,13 +668,12 @@ TEST_F(InstalledPieces, ACopyChangedAfterItWasReadFailsItsCheckAndTheNextRunRepa
     return true;
   };
   EXPECT_FALSE(transfer(work));
-  EXPECT_EQ(result.error, kFileIntegrity);
+  EXPECT_EQ(error, kFileIntegrity);
   EXPECT_EQ(readFile(installed("mods/big.bsa")), damaged) << "nothing unchecked is installed";
   EXPECT_FALSE(exists(installed("mods/big.bsa.part")));
 
   onProgress = nullptr;
-  result = SyncResult();
-  ASSERT_TRUE(transfer(work)) << result.error;
+  ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
   EXPECT_EQ(requestsForBlob(p0), 1) << "the damaged piece is fetched";
 }
@@ -689,7 +682,7 @@ TEST_F(InstalledPieces, RemembersEveryInstalledFileAndHowItWasCut) {
   writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
   for (const std::string& blob : {changed, tail}) chunk(blob);
   ASSERT_TRUE(transfer({file("mods/big.bsa", {p0, changed, p2, tail}), file("mods/t", {tail})}))
-      << result.error;
+      << error;
   FileIdentity now;
   ASSERT_TRUE(fileIdentity(installed("mods/big.bsa"), now));
   const CheckedFile& big = checked.at("mods/big.bsa");
@@ -714,14 +707,13 @@ TEST_F(InstalledPieces, ARecordThatLiedFailsTheCheckAndIsNotBelievedAgain) {
   writeFile(recordFile, "checked-files 1\n");
 
   EXPECT_FALSE(transfer(work));
-  EXPECT_EQ(result.error, kFileIntegrity);
+  EXPECT_EQ(error, kFileIntegrity);
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + p1 + p2 + tail);
   EXPECT_FALSE(exists(recordFile));
 
   // The next run finds no record, reads the copy itself and succeeds.
   checked.clear();
-  result = SyncResult();
-  ASSERT_TRUE(transfer(work)) << result.error;
+  ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
 }
 
@@ -730,7 +722,7 @@ TEST_F(InstalledPieces, CancelWhileReadingInstalledCopiesDownloadsNothing) {
   chunk(changed);
   onProgress = [](const Progress& progress) { return progress.phase != "Reusing local files"; };
   EXPECT_FALSE(transfer({file("mods/big.bsa", {p0, changed, p2, tail})}));
-  EXPECT_EQ(result.error, "Cancelled.");
+  EXPECT_EQ(error, "Cancelled.");
   EXPECT_EQ(requestsStartingWith("/chunks/"), 0);
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + p1 + p2 + tail);
 }
@@ -763,11 +755,11 @@ TEST_F(TransferServer, InstallsFromNginxServingGzipObjects) {
   options.url = nginx.url();
 
   ASSERT_TRUE(transfer({file("mods/big.pak", bundled), file("mods/loose.pak", {loose})}))
-      << result.error;
-  EXPECT_EQ(stats.bundleJobs, 1u);
+      << error;
+  EXPECT_EQ(report.bundleJobs, 1u);
   EXPECT_EQ(readFile(installed("mods/big.pak")), body);
   EXPECT_EQ(readFile(installed("mods/loose.pak")), loose);
-  EXPECT_EQ(result.bytesDownloaded, 130000u);
+  EXPECT_EQ(report.bytesDownloaded, 130000u);
 }
 
 }  // namespace

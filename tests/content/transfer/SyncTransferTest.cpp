@@ -36,10 +36,7 @@ FileRecord record(const std::string& path, std::int64_t size, std::vector<std::s
   return made;
 }
 
-struct Index {
-  std::map<std::string, BlobLocation> blobs;
-  std::map<std::string, BundleRecord> bundles;
-
+struct Index : BundleIndex {
   // Lists a bundle holding the blobs with the given lengths, back to back.
   void add(const std::string& id, std::int64_t size,
            const std::vector<std::pair<std::string, std::int64_t>>& contents) {
@@ -105,7 +102,7 @@ TEST(PlanFetches, FetchesABundleWholeOnlyWhenEnoughOfItIsWanted) {
     index.add(c.id, c.size, contents);
     if (!c.listed) index.bundles.clear();
 
-    const FetchPlan plan = planFetches({record("f", 1000, chunks)}, index.blobs, index.bundles,
+    const FetchPlan plan = planFetches({record("f", 1000, chunks)}, index,
                                        kNothingStored);
     EXPECT_EQ(plan.needed.size(), chunks.size());
     if (c.whole) {
@@ -141,13 +138,13 @@ TEST(PlanFetches, CountsOnlyTheBlobsNotYetStored) {
     return hash == stored || hash == storedToo;
   };
   // Four of six missing: not enough to take the bundle whole.
-  const FetchPlan plan = planFetches({record("f", 600, chunks)}, index.blobs, index.bundles, present);
+  const FetchPlan plan = planFetches({record("f", 600, chunks)}, index, present);
   EXPECT_EQ(plan.needed.size(), 6u);
   EXPECT_EQ(plan.jobs.size(), 4u);
   EXPECT_EQ(plan.downloadTotal, 400u);
 
   const BlobPresent everything = [](const std::string&) { return true; };
-  const FetchPlan none = planFetches({record("f", 600, chunks)}, index.blobs, index.bundles,
+  const FetchPlan none = planFetches({record("f", 600, chunks)}, index,
                                      everything);
   EXPECT_TRUE(none.jobs.empty());
   EXPECT_EQ(none.downloadTotal, 0u);
@@ -160,7 +157,7 @@ TEST(PlanFetches, GuessesTheSizeOfBlobsTheIndexDoesNotKnow) {
   // guesses its whole size; a later record's guess replaces an earlier one.
   const std::vector<FileRecord> work = {record("x", 10, {a, b, c}), record("y", 7, {d}),
                                         record("z", 40, {c, d})};
-  const FetchPlan plan = planFetches(work, {}, {}, kNothingStored);
+  const FetchPlan plan = planFetches(work, BundleIndex(), kNothingStored);
   std::map<std::string, std::uint64_t> bytes;
   for (const FetchJob& job : plan.jobs) bytes[job.hash] = job.bytes;
   EXPECT_EQ(bytes[a], 3u);
@@ -215,7 +212,7 @@ TEST(PlanFetches, OrdersJobsByTheLowestRankOfTheFilesThatNeedThem) {
       record("bin/tool", 10, programChunks, "binary"),
       record("bin/Skarvel", 10, {launcher, shared}, "binary"),
   };
-  const FetchPlan plan = planFetches(work, index.blobs, index.bundles, kNothingStored);
+  const FetchPlan plan = planFetches(work, index, kNothingStored);
   const std::vector<std::string> expected = {
       "chunk " + shared, "chunk " + launcher,  // rank 0, in hash order
       "bundle " + bundleId,                    // rank 1 through bin/tool's blob
@@ -266,38 +263,43 @@ TEST(BlobPath, FilesEachBlobUnderItsFirstTwoCharacters) {
 
 TEST(StoreBlob, StoresOnlyBytesThatMatchTheirHash) {
   TempDir dir;
-  const std::string store = dir.file("blobs");
+  const InstancePaths paths = instancePaths(dir.path());
+  const std::string& store = paths.blobStore;
   const std::string data = "blob bytes";
   const std::string hash = digestOf(data);
 
-  EXPECT_EQ(storeBlob(store, hash, data.data(), data.size()), StoreOutcome::Stored);
+  EXPECT_TRUE(storeBlob(paths, hash, data.data(), data.size()));
   EXPECT_EQ(skarvel::test::readFile(blobPath(store, hash)), data);
   EXPECT_EQ(entriesOf(store + "/" + hash.substr(0, 2)), std::vector<std::string>{hash});
 
   const std::string other = digestOf("other");
-  EXPECT_EQ(storeBlob(store, other, data.data(), data.size()), StoreOutcome::Corrupt);
+  EXPECT_EQ(storeBlob(paths, other, data.data(), data.size()).error(),
+            "A downloaded file failed its integrity check. Refused.");
   EXPECT_FALSE(skarvel::test::exists(blobPath(store, other)));
 
   // An empty blob is a blob too.
   const std::string empty = digestOf("");
-  EXPECT_EQ(storeBlob(store, empty, nullptr, 0), StoreOutcome::Stored);
+  EXPECT_TRUE(storeBlob(paths, empty, nullptr, 0));
   EXPECT_EQ(skarvel::test::readFile(blobPath(store, empty)), "");
 }
 
-TEST(StoreBlob, ReportsAFailedWriteAndLeavesNoTemporary) {
+TEST(StoreBlob, ReportsAFailedWriteNamingTheCacheAndLeavesNoTemporary) {
   TempDir dir;
+  const InstancePaths paths = instancePaths(dir.path());
   const std::string data = "blob bytes";
   const std::string hash = digestOf(data);
   // The blob's folder is taken by a file: nothing can be written there.
-  const std::string store = dir.file("blobs");
-  skarvel::test::writeFile(store + "/" + hash.substr(0, 2), "in the way");
-  EXPECT_EQ(storeBlob(store, hash, data.data(), data.size()), StoreOutcome::WriteFailed);
-  EXPECT_EQ(entriesOf(store), std::vector<std::string>{hash.substr(0, 2)});
+  skarvel::test::writeFile(paths.blobStore + "/" + hash.substr(0, 2), "in the way");
+  EXPECT_EQ(storeBlob(paths, hash, data.data(), data.size()).error(),
+            "Could not write to " + dir.path() +
+                "/content/cache. Check there is free disk space and the folder is not read-only.");
+  EXPECT_EQ(entriesOf(paths.blobStore), std::vector<std::string>{hash.substr(0, 2)});
 }
 
 TEST(StoreBlob, SameBlobFromManyThreadsAtOnceAlwaysSucceeds) {
   TempDir dir;
-  const std::string store = dir.file("blobs");
+  const InstancePaths paths = instancePaths(dir.path());
+  const std::string& store = paths.blobStore;
   const std::string data(64 * 1024, 'q');
   const std::string hash = digestOf(data);
   constexpr int kThreads = 6;
@@ -307,7 +309,7 @@ TEST(StoreBlob, SameBlobFromManyThreadsAtOnceAlwaysSucceeds) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < kStores; ++i) {
-        if (storeBlob(store, hash, data.data(), data.size()) != StoreOutcome::Stored) ++failures;
+        if (!storeBlob(paths, hash, data.data(), data.size())) ++failures;
       }
     });
   }
@@ -315,16 +317,6 @@ TEST(StoreBlob, SameBlobFromManyThreadsAtOnceAlwaysSucceeds) {
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(skarvel::test::readFile(blobPath(store, hash)), data);
   EXPECT_EQ(entriesOf(store + "/" + hash.substr(0, 2)), std::vector<std::string>{hash});
-}
-
-TEST(StoreOutcomeMessage, NamesTheCacheFolderForWriteFailures) {
-  EXPECT_EQ(storeOutcomeMessage(StoreOutcome::Corrupt, "/i/content/cache"),
-            "A downloaded file failed its integrity check. Refused.");
-  const std::string writeFailed =
-      "Could not write to /i/content/cache. Check there is free disk space and the folder is "
-      "not read-only.";
-  EXPECT_EQ(storeOutcomeMessage(StoreOutcome::WriteFailed, "/i/content/cache"), writeFailed);
-  EXPECT_EQ(storeOutcomeMessage(StoreOutcome::Stored, "/i/content/cache"), writeFailed);
 }
 
 TEST(RecordFailure, KeepsTheFirstMessageAndRaisesTheFlag) {

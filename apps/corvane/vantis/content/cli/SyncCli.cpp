@@ -131,6 +131,7 @@ int runSyncCli(int argc, const char* const* argv, std::FILE* out,
       break;
   }
   options.progress = makeProgressDisplay(out);
+  options.environment = readSyncEnvironment();
   printHeader(out, options);
   return printReport(out, run(options));
 }

@@ -1,5 +1,5 @@
 // The parts of Crypto.h that need no crypto library: the digest comparison
-// and the Base64 decoder. Both may run on any thread.
+// and text, and Base64. All may run on any thread.
 #include "foundation/Crypto.h"
 
 #include <cstdint>
@@ -20,18 +20,27 @@ bool Sha256::equals(const std::string& a, const std::string& b) {
   return difference == 0;
 }
 
+bool isLowerHexDigest(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    const bool hexDigit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    if (!hexDigit) return false;
+  }
+  return true;
+}
+
 namespace {
+
+const char sBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Each byte's 6-bit value in the standard alphabet, or -1.
 signed char sBase64Values[256];
 std::once_flag sBase64Once;
 
 void buildBase64Table() {
-  static const char sAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (signed char& value : sBase64Values) value = -1;
   for (int i = 0; i < 64; ++i) {
-    sBase64Values[static_cast<unsigned char>(sAlphabet[i])] = static_cast<signed char>(i);
+    sBase64Values[static_cast<unsigned char>(sBase64Alphabet[i])] = static_cast<signed char>(i);
   }
 }
 
@@ -42,6 +51,22 @@ bool isSkippedBase64Byte(unsigned char byte) {
 }
 
 }  // namespace
+
+std::string encodeBase64(const std::string& bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t left = bytes.size() - i;
+    std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (left > 1) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    if (left > 2) group |= static_cast<unsigned char>(bytes[i + 2]);
+    out += sBase64Alphabet[(group >> 18) & 63];
+    out += sBase64Alphabet[(group >> 12) & 63];
+    out += left > 1 ? sBase64Alphabet[(group >> 6) & 63] : '=';
+    out += left > 2 ? sBase64Alphabet[group & 63] : '=';
+  }
+  return out;
+}
 
 bool decodeBase64(const std::string& text, std::vector<unsigned char>& out) {
   std::call_once(sBase64Once, buildBase64Table);

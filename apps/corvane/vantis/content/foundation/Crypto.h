@@ -1,5 +1,5 @@
 // SHA-256 digests as lower-case hexadecimal text, the ECDSA P-256 check of
-// the release pointer's signature, and the Base64 decoder for its fields.
+// the release pointer's signature, and Base64 for its fields.
 // Everything the synchroniser trusts is tied to one of these.
 //
 // Thread use: a streaming Sha256 object belongs to one thread; Sha256::of,
@@ -54,6 +54,13 @@ class Sha256 {
 // gives false.
 bool verifyP256(const unsigned char* publicKey, const void* data, std::size_t length,
                 const unsigned char* signature);
+
+// Standard-alphabet Base64 with padding, on one line.
+std::string encodeBase64(const std::string& bytes);
+
+// True for 64 lower-case hexadecimal characters: the only text that can be
+// a digest this system compares (Sha256::hex writes nothing else).
+bool isLowerHexDigest(const std::string& text);
 
 // Decodes standard-alphabet Base64 into `out` (emptied first). Line feeds,
 // carriage returns and equals signs are skipped wherever they stand; any

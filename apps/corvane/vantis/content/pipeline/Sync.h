@@ -11,47 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Duskmere.h"
+#include "protocol/SyncCredits.h"
+#include "protocol/Tier.h"
+#include "transfer/ProgressMeter.h"
+
 namespace vantis::content {
 
-enum class Tier : std::int32_t { required = 0, optional = 1 };
-
-// "required" or "optional": the tier's key in the state record, the
-// manifest's "config" object and the program-file record's name.
-const char* tierName(Tier tier);
-
-struct SupportLink {
-  std::string author;
-  std::string kind;
-  std::string url;
-  std::string text;
+// What the library takes from the process environment, read once by the
+// program (`readSyncEnvironment`) and passed in with the options, so that
+// nothing inside depends on the environment it happens to run in.
+struct SyncEnvironment {
+  GameSearch gameSearch;  // HOME and SKARVEL_DUSKMERE_DIR
 };
 
-struct Credit {
-  std::string name;
-  std::string authors;
-  std::string url;
-  std::string version;
-  std::string status;
-  std::vector<SupportLink> links;
-  std::uint64_t authorCount = 0;
-  std::string author;
-  std::uint64_t sizeBytes = 0;
-  std::string section;
-  bool optional = false;
-};
-
-struct Progress {
-  std::string phase;
-  std::string detail;
-  std::uint64_t bytesDone = 0;
-  std::uint64_t bytesTotal = 0;
-  std::uint64_t stepDone = 0;
-  std::uint64_t stepTotal = 0;
-  std::uint64_t filesDone = 0;
-  std::uint64_t filesTotal = 0;
-  double bytesPerSecond = 0.0;
-  double secondsLeft = -1.0;
-};
+// HOME and SKARVEL_DUSKMERE_DIR of this process (unset reads as empty).
+SyncEnvironment readSyncEnvironment();
 
 struct SyncOptions {
   std::string root;
@@ -66,6 +41,7 @@ struct SyncOptions {
   // Returning false asks the pipeline to stop; empty counts as "go on".
   std::function<bool(const Progress&)> progress;
   std::function<void(const std::vector<Credit>&)> onCredits;
+  SyncEnvironment environment;
 };
 
 struct SyncResult {
@@ -132,11 +108,6 @@ ClearResult finishClear(const SyncOptions& options, const std::vector<std::strin
 // The version installed for `tier` in the instance at `root`, or empty when
 // none is known (no record, an unreadable one, or no entry for the tier).
 std::string installedVersion(const std::string& root, Tier tier);
-
-// The size text of a mod for credit displays: "<1 MB" below 1 MiB, whole
-// MiB as "N MB" (nearest, halves up, at most 1023) below 1 GiB, else GiB
-// with one decimal as "N.N GB". The units are powers of two.
-std::string formatModSize(unsigned long long bytes);
 
 class HttpClient;
 

@@ -11,23 +11,19 @@
 
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/Sync.h"
+#include "protocol/InstancePaths.h"
 #include "protocol/Prune.h"
-#include "pipeline/SyncInternal.h"
 #include "protocol/SyncLists.h"
+#include "protocol/SyncMessages.h"
 #include "protocol/SyncPointer.h"
+#include "protocol/SyncState.h"
 #include "protocol/SyncTierConfig.h"
+#include "release/Layout.h"
 
 namespace vantis::content {
 
 namespace {
-
-const char kGameRunning[] = "Close the game first.";
-const char kUnreachable[] = "Could not reach the content server.";
-const char kListUnverified[] = "The file list could not be verified.";
-const char kListMalformed[] = "The file list was malformed.";
-const char kConfigNotWritten[] =
-    "Overhaul was removed, but the Required settings could not be written. "
-    "Start the launcher again to repair.";
 
 const char kModsPrefix[] = "mods/";
 const std::size_t kModsPrefixBytes = sizeof kModsPrefix - 1;
@@ -42,57 +38,61 @@ ClearResult refused(std::string message) {
   return result;
 }
 
-bool fetchPointer(HttpClient& client, ReleasePointer& pointer, std::string& error) {
-  const HttpResponse response = client.get(kReleasePointerPath);
-  if (!response.succeeded()) {
-    error = kUnreachable;
-    return false;
-  }
-  pointer = checkReleasePointer(response.body, ReleaseReader::overhaul);
-  if (!pointer.ok) error = pointer.error;
-  return pointer.ok;
+Result<ReleasePointer> fetchPointer(HttpClient& client) {
+  const HttpResponse response = client.get(kPointerRequest);
+  if (!response.succeeded()) return Failure{messages::kServerUnreachable};
+  return checkPointerForRemoval(response.body);
 }
 
-bool fetchList(HttpClient& client, const ReleasePointer& pointer, const JsonValue& manifest,
-               const char* listName, const char* part, std::vector<unsigned char>& body) {
-  const std::string path = listPath(pointer.packVersion, listName);
-  return fetchVerified(client, path, listDigest(manifest, part), body) == FetchOutcome::ok;
+Result<std::string> fetchManifestText(HttpClient& client, const ReleasePointer& pointer) {
+  const FetchMessages wording{messages::kManifestUnverified, messages::kManifestUnverified};
+  const Result<std::vector<unsigned char>> bytes = fetchManifestBytes(client, pointer, wording);
+  if (!bytes) return bytes.failure();
+  if (!parseManifest(*bytes)) return Failure{messages::kManifestMalformed};
+  return std::string(bytes->begin(), bytes->end());
 }
+
+Result<std::vector<unsigned char>> fetchList(HttpClient& client, const ReleasePointer& pointer,
+                                             const JsonValue& manifest, const ListDocument& list) {
+  const FetchMessages wording{messages::kFileListUnverified, messages::kFileListUnverified};
+  return fetchVerified(client, listRequest(pointer.packVersion, list),
+                       readManifest(manifest).part(list).sha256, wording);
+}
+
+// What the removal deletes and what it must keep.
+struct TierLists {
+  std::vector<std::string> removal;
+  std::set<std::string> keep;
+};
 
 // Both lists are verified before either is read, so a tampered list is
 // refused before anything is built from the other.
-bool fetchTierLists(HttpClient& client, const ReleasePointer& pointer, const JsonValue& manifest,
-                    std::vector<std::string>& removal, std::set<std::string>& keep,
-                    std::string& error) {
-  std::vector<unsigned char> optionalList;
-  std::vector<unsigned char> requiredList;
-  const bool fetched =
-      fetchList(client, pointer, manifest, kFilesOptionalList, kFilesOptionalPart, optionalList) &&
-      fetchList(client, pointer, manifest, kFilesRequiredList, kFilesRequiredPart, requiredList);
-  if (!fetched) {
-    error = kListUnverified;
-    return false;
+Result<TierLists> fetchTierLists(HttpClient& client, const ReleasePointer& pointer,
+                                 const JsonValue& manifest) {
+  const Result<std::vector<unsigned char>> optionalList =
+      fetchList(client, pointer, manifest, kFilesOptionalList);
+  if (!optionalList) return optionalList.failure();
+  const Result<std::vector<unsigned char>> requiredList =
+      fetchList(client, pointer, manifest, kFilesRequiredList);
+  if (!requiredList) return requiredList.failure();
+  TierLists lists;
+  if (!readRemovalList(*optionalList, lists.removal) || !readKeepSet(*requiredList, lists.keep)) {
+    return Failure{messages::kFileListMalformed};
   }
-  if (!readRemovalList(optionalList, removal) || !readKeepSet(requiredList, keep)) {
-    error = kListMalformed;
-    return false;
-  }
-  return true;
+  return lists;
 }
 
 // The required tier's configuration from the manifest text; false when the
 // manifest does not parse or the text could not be written (for instance
 // because the base game is no longer on this computer).
-bool writeRequiredConfig(const SyncOptions& options, const std::string& cacheDir,
+bool writeRequiredConfig(const SyncOptions& options, const InstancePaths& paths,
                          const std::string& manifestText) {
   JsonValue manifest;
   std::string parseError;
   if (!parseJson(manifestText, manifest, parseError)) return false;
-  std::string dataFiles;
-  bool duskmereMissing = false;
-  std::string error;
-  return writeTierConfigText(options.root, cacheDir, tierConfigTemplate(manifest, Tier::required),
-                             options.duskmereDataFiles, dataFiles, duskmereMissing, error);
+  const DataFolderChoice choice{options.duskmereDataFiles, options.environment.gameSearch};
+  return writeTierConfig(paths, tierConfigTemplate(readManifest(manifest), Tier::required), choice)
+      .ok();
 }
 
 }  // namespace
@@ -100,62 +100,57 @@ bool writeRequiredConfig(const SyncOptions& options, const std::string& cacheDir
 bool readRemovalList(const std::vector<unsigned char>& optionalList,
                      std::vector<std::string>& removal) {
   auto handler = [&removal](const JsonValue& line) {
-    const std::string& path = line["path"].asString(JsonValue::sEmptyString);
-    const bool instanceFile = line["target"].asString(JsonValue::sEmptyString) == "instance";
-    const bool underMods = path.compare(0, kModsPrefixBytes, kModsPrefix) == 0;
-    if (instanceFile && underMods) removal.push_back(path);
-    return true;
+    const FileRecord record = readFileRecord(line);
+    const bool instanceFile = record.target == kTargetInstance;
+    const bool underMods = record.path.compare(0, kModsPrefixBytes, kModsPrefix) == 0;
+    if (instanceFile && underMods) removal.push_back(record.path);
+    return Status();
   };
-  std::string error;
-  return forEachLine(optionalList, handler, error);
+  return forEachLine(optionalList, handler).ok();
 }
 
 bool readKeepSet(const std::vector<unsigned char>& requiredList, std::set<std::string>& keep) {
   auto handler = [&keep](const JsonValue& line) {
-    keep.insert(line["path"].asString(JsonValue::sEmptyString));
-    return true;
+    keep.insert(readFileRecord(line).path);
+    return Status();
   };
-  std::string error;
-  return forEachLine(requiredList, handler, error);
+  return forEachLine(requiredList, handler).ok();
 }
 
 ClearResult clearOverhaul(const SyncOptions& options) {
-  if (gameIsRunning(options)) return refused(kGameRunning);
+  if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
   HttpClient client;
-  if (!client.open(options.url)) return refused(kUnreachable);
+  if (!client.open(options.url)) return refused(messages::kServerUnreachable);
   client.accessKey = options.accessKey;
 
-  std::string error;
-  ReleasePointer pointer;
-  if (!fetchPointer(client, pointer, error)) return refused(error);
+  const Result<ReleasePointer> pointer = fetchPointer(client);
+  if (!pointer) return refused(pointer.error());
+  const Result<std::string> manifestText = fetchManifestText(client, *pointer);
+  if (!manifestText) return refused(manifestText.error());
   JsonValue manifest;
-  std::string manifestBytes;
-  if (!fetchManifest(client, pointer, ReleaseReader::overhaul, ProgressReport(), manifest,
-                     manifestBytes, error)) {
-    return refused(error);
-  }
-  std::vector<std::string> removal;
-  std::set<std::string> keep;
-  if (!fetchTierLists(client, pointer, manifest, removal, keep, error)) return refused(error);
+  std::string parseError;
+  parseJson(*manifestText, manifest, parseError);
+  const Result<TierLists> lists = fetchTierLists(client, *pointer, manifest);
+  if (!lists) return refused(lists.error());
 
   // Asked again: the game may have been started while the lists were
   // fetched, and its files must not vanish under it.
-  if (gameIsRunning(options)) return refused(kGameRunning);
-  return finishClear(options, removal, keep, pointer.sequence, manifestBytes);
+  if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
+  return finishClear(options, lists->removal, lists->keep, pointer->sequence, *manifestText);
 }
 
 ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
                         const std::set<std::string>& keep, std::int64_t sequence,
                         const std::string& manifestText) {
+  const InstancePaths paths = instancePaths(options.root);
   ClearResult result;
-  const prune::PruneResult pruned = prune::run(joinPath(options.root, "content"), removal, keep);
+  const prune::PruneResult pruned = prune::run(paths.content, removal, keep);
   result.removed = pruned.removed;
   result.bytesRemoved = pruned.bytesRemoved;
   result.failed = pruned.failed;
   result.foldersRemoved = pruned.foldersRemoved;
 
-  const std::string cacheDir = joinPath(options.root, kCacheDir);
-  const bool configWritten = writeRequiredConfig(options, cacheDir, manifestText);
+  const bool configWritten = writeRequiredConfig(options, paths, manifestText);
 
   // The previous record's sequence stays, so that the removal can never
   // lower the downgrade protection. When the required configuration could
@@ -163,19 +158,18 @@ ClearResult finishClear(const SyncOptions& options, const std::vector<std::strin
   // still on disk, so that the next sync rewrites it.
   long long recordedSequence = sequence;
   std::string configTier = tierName(Tier::required);
-  JsonValue previous;
-  if (readStateDocument(options.root, previous)) {
-    recordedSequence = previous["sequence"].asInt(recordedSequence);
-    const std::string& previousTier = previous["configTier"].asString(JsonValue::sEmptyString);
-    if (!configWritten && !previousTier.empty()) configTier = previousTier;
-  }
+  const JsonValue previous = readStateDocument(paths);
+  recordedSequence = previous["sequence"].asInt(recordedSequence);
+  const std::string& previousTier = previous["configTier"].asString(JsonValue::sEmptyString);
+  if (!configWritten && !previousTier.empty()) configTier = previousTier;
 
-  const std::string statePath = joinPath(cacheDir, kStateFile);
-  if (!writeClearedState(recordedSequence, configTier, cacheDir, statePath, result.error)) {
+  const Status recorded = writeClearedState(paths, recordedSequence, configTier);
+  if (!recorded) {
+    result.error = recorded.error();
     return result;
   }
   if (!configWritten) {
-    result.error = kConfigNotWritten;
+    result.error = messages::kRequiredSettingsNotWritten;
     return result;
   }
   result.ok = true;

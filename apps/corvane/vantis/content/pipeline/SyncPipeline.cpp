@@ -8,69 +8,73 @@
 
 #include <string>
 
-#include "protocol/BinaryCheck.h"
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/SyncSteps.h"
+#include "protocol/BinaryCheck.h"
 #include "protocol/SyncCredits.h"
-#include "pipeline/SyncInternal.h"
 #include "protocol/SyncLists.h"
-#include "protocol/SyncPointer.h"
-#include "pipeline/SyncUpdate.h"
+#include "protocol/SyncMessages.h"
+#include "protocol/SyncTierConfig.h"
+#include "release/Layout.h"
+#include "release/Lists.h"
 
 namespace vantis::content {
 
 namespace {
 
-constexpr const char* kPlatform = "linux";
-
-bool gameIsRunning(const SyncOptions& options) {
-  return options.gameRunning && options.gameRunning();
-}
-
 // Programs replaced by an earlier run wait under "<name>.old" until the game
 // no longer runs them.
-void removeReplacedPrograms(const SyncRun& run) {
-  if (gameIsRunning(run.options)) return;
-  DIR* dir = ::opendir(run.programDir.c_str());
+void removeReplacedPrograms(const SyncContext& context) {
+  if (gameIsRunning(context.options)) return;
+  const std::string& programs = context.paths.programs;
+  DIR* dir = ::opendir(programs.c_str());
   if (!dir) return;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     const bool replaced = name.size() >= 5 && name.compare(name.size() - 4, 4, ".old") == 0;
-    if (replaced) ::unlink(joinPath(run.programDir, name).c_str());
+    if (replaced) ::unlink(joinPath(programs, name).c_str());
   }
   ::closedir(dir);
 }
 
-// The server could not be asked: keep playing what is installed, or fail
-// when nothing is.
-void serverUnavailable(SyncRun& run, const HttpResponse& response) {
-  const std::string installed = installedVersion(run.options.root, run.options.tier);
-  if (!installed.empty()) {
-    run.result.ok = true;
-    run.result.changed = false;
-    run.result.version = installed;
-    run.reportProgress("Update check unavailable - playing installed content", "");
-    return;
-  }
-  run.result.error = !response.error.empty()
-                         ? response.error
-                         : "The content server returned " + std::to_string(response.status);
+SyncResult failed(const std::string& message) {
+  SyncResult result;
+  result.error = message;
+  return result;
 }
 
-// Checks the installed programs against their record. Returns the reason for
-// a full check, or empty when they are intact.
-std::string checkInstalledPrograms(SyncRun& run) {
+// The server could not be asked: keep playing what is installed, or fail
+// when nothing is.
+SyncResult serverUnavailable(const SyncContext& context, const HttpResponse& response,
+                             ProgressMeter& meter) {
+  const std::string installed = installedVersion(context.options.root, context.options.tier);
+  if (installed.empty()) {
+    return failed(!response.error.empty() ? response.error
+                                          : messages::serverReturned(response.status));
+  }
+  SyncResult result;
+  result.ok = true;
+  result.version = installed;
+  meter.report("Update check unavailable - playing installed content", "");
+  return result;
+}
+
+// The installed programs checked against their record: the reason for a
+// full check, or empty when they are intact.
+std::string checkInstalledPrograms(const SyncContext& context, const ReleasePointer& pointer) {
+  const std::string recordPath = context.paths.programRecord(context.options.tier);
   std::string text;
   binarycheck::Record record;
-  if (!binarycheck::readFile(run.recordPath, text) || !binarycheck::parse(text, record)) {
+  if (!binarycheck::readFile(recordPath, text) || !binarycheck::parse(text, record)) {
     return "no record of the installed programs";
   }
   const binarycheck::Outcome outcome =
-      binarycheck::verify(run.contentDir, run.packVersion, kPlatform, record);
+      binarycheck::verify(context.paths.content, pointer.packVersion, kPlatformLinux, record);
   if (!outcome.ok) return outcome.reason;
   // Failing to refresh the record only costs some hashing next time.
-  if (outcome.refreshed) replaceWholeFile(run.recordPath, binarycheck::format(record));
+  if (outcome.refreshed) replaceWholeFile(recordPath, binarycheck::format(record));
   return std::string();
 }
 
@@ -78,114 +82,125 @@ std::string checkInstalledPrograms(SyncRun& run) {
 // refused update to another release has already replaced the copy with that
 // release's manifest: genuine, but its credits and configuration texts
 // belong to a release that was never installed.
-bool readManifestCopy(SyncRun& run, const ReleasePointer& pointer) {
+Result<Release> readManifestCopy(const SyncContext& context, const ReleasePointer& pointer) {
   std::string copy;
+  if (!readWholeFile(context.paths.manifestCopy, copy)) return Failure{};
+  if (!Sha256::equals(Sha256::of(copy), pointer.manifestSha256)) return Failure{};
+  JsonValue document;
   std::string parseError;
-  if (!readWholeFile(run.manifestCopyPath, copy)) return false;
-  if (!Sha256::equals(Sha256::of(copy), pointer.manifestSha256)) return false;
-  return parseJson(copy, run.manifest, parseError);
+  if (!parseJson(copy, document, parseError)) return Failure{};
+  return Release{pointer, readManifest(document), copy};
 }
 
-// Credits of the unchanged release, from the manifest copy when it is that
-// release's, else from the server. False when no manifest could be had.
-bool loadCreditsOfInstalledRelease(SyncRun& run, const ReleasePointer& pointer) {
-  bool available = readManifestCopy(run, pointer);
-  if (!available) {
-    available = fetchReleaseManifest(run, pointer);
-    if (available) replaceWholeFile(run.manifestCopyPath, run.manifestBytes);
-    run.result.error.clear();
+// The unchanged release's manifest, from the copy when it is that release's,
+// else from the server. Its credits are handed on either way (none when no
+// manifest could be had).
+Result<Release> manifestOfInstalledRelease(const SyncContext& context,
+                                           const ReleasePointer& pointer, ProgressMeter& meter,
+                                           SyncResult& result) {
+  Result<Release> release = readManifestCopy(context, pointer);
+  if (!release) {
+    release = fetchRelease(context, pointer, meter);
+    if (release) replaceWholeFile(context.paths.manifestCopy, release->manifestBytes);
   }
-  if (available) readCredits(run.manifest, run.result.credits);
-  if (run.options.onCredits) run.options.onCredits(run.result.credits);
-  return available;
+  if (release) result.credits = readCredits(release->manifest);
+  if (context.options.onCredits) context.options.onCredits(result.credits);
+  return release;
 }
 
-// The unchanged release. Returns true when the sync is finished (successfully
-// or not); false when the full update path must run.
-bool finishUnchangedRelease(SyncRun& run, const ReleasePointer& pointer,
-                            const InstalledState& installed) {
-  const std::string reason = checkInstalledPrograms(run);
+// The unchanged release. True when the sync is finished (successfully or
+// not); false when the full update path must run.
+bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& pointer,
+                            const Installed& installed, ProgressMeter& meter,
+                            SyncResult& result) {
+  const std::string reason = checkInstalledPrograms(context, pointer);
   if (!reason.empty()) {
-    run.result.fullCheckReason = reason;
+    result.fullCheckReason = reason;
     return false;
   }
-  const bool manifestAvailable = loadCreditsOfInstalledRelease(run, pointer);
-  if (installed.configTier == tierName(run.options.tier)) {
-    run.result.ok = true;
-    run.result.changed = false;
+  const Result<Release> release = manifestOfInstalledRelease(context, pointer, meter, result);
+  const bool configured = installed.state.configTier == tierName(context.options.tier);
+  if (!configured && !release) return false;
+  if (!configured) {
+    meter.report("Switching profile", "");
+    Status switched = writeTierConfiguration(context, release->manifest, result);
+    if (switched) switched = recordInstalledRelease(context, pointer, installed);
+    result.error = switched.error();
+    result.ok = switched.ok();
     return true;
   }
-  if (!manifestAvailable) return false;
-  run.reportProgress("Switching profile", "");
-  if (!writeConfigurationAndState(run)) return true;
-  run.result.ok = true;
-  run.result.changed = false;
+  result.ok = true;
   return true;
 }
 
-bool fetchReleasePointer(SyncRun& run, ReleasePointer& pointer) {
-  const HttpResponse response = run.client->get(kReleasePointerPath);
-  if (!response.succeeded()) {
-    serverUnavailable(run, response);
-    return false;
-  }
-  pointer = checkReleasePointer(response.body, ReleaseReader::sync);
-  if (!pointer.ok) {
-    run.result.error = pointer.error;
-    return false;
-  }
-  run.packVersion = pointer.packVersion;
-  run.sequence = pointer.sequence;
-  run.result.version = pointer.packVersion;
-  return true;
-}
+SyncResult runSync(const SyncContext& context, ProgressMeter& meter) {
+  const HttpResponse response = context.client.get(kPointerRequest);
+  if (!response.succeeded()) return serverUnavailable(context, response, meter);
+  const Result<ReleasePointer> pointer = checkPointerForUpdate(response.body);
+  if (!pointer) return failed(pointer.error());
 
-void runSync(SyncRun& run) {
-  removeReplacedPrograms(run);
-  run.startSeconds = monotonicSeconds();
-  run.reportProgress("Checking for updates", "");
-
-  HttpClient client;
-  if (!client.open(run.options.url)) {
-    run.result.error = "Could not reach the content server at " + run.options.url;
-    return;
+  SyncResult result;
+  result.version = pointer->packVersion;
+  Installed installed;
+  installed.record = readStateDocument(context.paths);
+  installed.state = readInstalledState(installed.record, context.options.tier);
+  if (installed.state.sequence >= 0 && pointer->sequence < installed.state.sequence) {
+    result.error = messages::kOlderRelease;
+    return result;
   }
-  client.accessKey = run.options.accessKey;
-  run.client = &client;
-
-  ReleasePointer pointer;
-  if (!fetchReleasePointer(run, pointer)) return;
-
-  JsonValue previous;
-  readStateDocument(run.options.root, previous);
-  const InstalledState installed = readInstalledState(previous, run.options.tier);
-  run.previousState = previous;
-  if (installed.sequence >= 0 && run.sequence < installed.sequence) {
-    run.result.error = "The server offered an older release than the one installed. Refused.";
-    return;
+  const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
+  const bool unchanged = !fullCheck && installed.state.version == pointer->packVersion;
+  if (unchanged && finishUnchangedRelease(context, *pointer, installed, meter, result)) {
+    return result;
   }
-  run.fullCheck = run.options.verify || installed.verifyDemanded;
-  run.installedVersion = installed.version;
-  const bool unchanged = !run.fullCheck && installed.version == run.packVersion;
-  if (unchanged && finishUnchangedRelease(run, pointer, installed)) return;
-  runFullUpdate(run, pointer);
+  runFullUpdate(context, *pointer, installed, meter, result);
+  return result;
 }
 
 }  // namespace
 
-bool fetchReleaseManifest(SyncRun& run, const ReleasePointer& pointer) {
-  const ProgressReport report = [&run](const std::string& phase, const std::string& detail) {
-    return run.reportProgress(phase, detail);
-  };
-  return fetchManifest(*run.client, pointer, ReleaseReader::sync, report, run.manifest,
-                       run.manifestBytes, run.result.error);
+bool gameIsRunning(const SyncOptions& options) {
+  return options.gameRunning && options.gameRunning();
+}
+
+Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& pointer,
+                             ProgressMeter& meter) {
+  meter.report("Checking for updates", "manifest");
+  const FetchMessages wording{messages::kManifestNotDownloaded, messages::kManifestMismatch};
+  const Result<std::vector<unsigned char>> bytes =
+      fetchManifestBytes(context.client, pointer, wording);
+  if (!bytes) return bytes.failure();
+  Result<Manifest> manifest = parseManifest(*bytes);
+  if (!manifest) return manifest.failure();
+  return Release{pointer, std::move(*manifest), std::string(bytes->begin(), bytes->end())};
+}
+
+Status writeTierConfiguration(const SyncContext& context, const Manifest& manifest,
+                              SyncResult& result) {
+  const SyncOptions& options = context.options;
+  const DataFolderChoice choice{options.duskmereDataFiles, options.environment.gameSearch};
+  const Result<std::string> written =
+      writeTierConfig(context.paths, tierConfigTemplate(manifest, options.tier), choice);
+  if (written) result.duskmereDataFiles = *written;
+  if (written.error() == messages::kDuskmereMissing) result.duskmereMissing = true;
+  return written ? Status() : written.failure();
+}
+
+Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& pointer,
+                              const Installed& installed) {
+  return writeInstalledState(context.paths, context.options.tier, pointer.packVersion,
+                             pointer.sequence, installed.record);
 }
 
 SyncResult sync(const SyncOptions& options) {
-  SyncResult result;
-  SyncRun run(options, result);
-  runSync(run);
-  return result;
+  HttpClient client;
+  const SyncContext context{options, instancePaths(options.root), client};
+  removeReplacedPrograms(context);
+  ProgressMeter meter(options.progress);
+  meter.report("Checking for updates", "");
+  if (!client.open(options.url)) return failed(messages::serverUnreachable(options.url));
+  client.accessKey = options.accessKey;
+  return runSync(context, meter);
 }
 
 }  // namespace vantis::content

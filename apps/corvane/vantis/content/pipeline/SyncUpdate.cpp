@@ -3,8 +3,6 @@
 // (configuration, state, program record, retired files, blob store).
 // Calling thread only; the transfer's workers are joined before it returns.
 
-#include "pipeline/SyncUpdate.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,84 +11,61 @@
 #include <string>
 #include <vector>
 
-#include "protocol/BinaryCheck.h"
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/SyncSteps.h"
+#include "protocol/BinaryCheck.h"
 #include "protocol/Prune.h"
+#include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncCredits.h"
 #include "protocol/SyncLists.h"
-#include "protocol/SyncTierConfig.h"
+#include "protocol/SyncMessages.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
 
 namespace {
 
-constexpr const char* kPlatform = "linux";
-
-bool gameIsRunning(const SyncOptions& options) {
-  return options.gameRunning && options.gameRunning();
+// Fetches the release's manifest, hands its credits on and keeps a copy for
+// later unchanged runs.
+Result<Release> fetchManifestAndCredits(const SyncContext& context, const ReleasePointer& pointer,
+                                        ProgressMeter& meter, SyncResult& result) {
+  Result<Release> release = fetchRelease(context, pointer, meter);
+  if (!release) return release;
+  result.credits = readCredits(release->manifest);
+  if (context.options.onCredits) context.options.onCredits(result.credits);
+  replaceWholeFile(context.paths.manifestCopy, release->manifestBytes);
+  return release;
 }
 
-std::string installedPath(const SyncRun& run, const std::string& relative) {
-  return joinPath(run.contentDir, relative);
-}
-
-bool fetchManifestAndCredits(SyncRun& run, const ReleasePointer& pointer) {
-  if (!fetchReleaseManifest(run, pointer)) return false;
-  readCredits(run.manifest, run.result.credits);
-  if (run.options.onCredits) run.options.onCredits(run.result.credits);
-  replaceWholeFile(run.manifestCopyPath, run.manifestBytes);
-  return true;
-}
-
-bool fetchFileList(SyncRun& run, std::vector<unsigned char>& body) {
-  const bool optional = run.options.tier == Tier::optional;
-  const std::string path =
-      listPath(run.packVersion, optional ? kFilesOptionalList : kFilesRequiredList);
-  const std::string& digest =
-      listDigest(run.manifest, optional ? kFilesOptionalPart : kFilesRequiredPart);
-  switch (fetchVerified(*run.client, path, digest, body)) {
-    case FetchOutcome::ok:
-      return true;
-    case FetchOutcome::requestFailed:
-      run.result.error = "Could not download the file list.";
-      return false;
-    case FetchOutcome::digestMismatch:
-      run.result.error = "The file list did not match the manifest. Refused.";
-      return false;
-  }
-  return false;
+Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
+                                                 const Release& release) {
+  const ListDocument& list =
+      context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
+  const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
+  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
+                       release.manifest.part(list).sha256, wording);
 }
 
 // Reads the verified list: what must be installed, what the release names,
 // and its program files.
-bool readWorkList(SyncRun& run, const std::vector<unsigned char>& body, FileListResult& list) {
-  const CheckedFiles recorded = readCheckedFiles(run.checkedFilesPath);
-  FileListContext context;
-  context.checked = &recorded;
-  context.chunkSize = run.chunkSize;
-  context.root = run.options.root;
-  context.fullCheck = run.fullCheck;
-  context.nothingInstalled = run.installedVersion.empty();
-  context.fileCount = run.manifest["fileCount"].asInt(0);
-  context.report = [&run](const std::string& phase, const std::string& detail) {
-    return run.reportProgress(phase, detail);
+Result<FileList> readWorkList(const SyncContext& context, const Release& release,
+                              const std::vector<unsigned char>& body, bool fullCheck,
+                              bool nothingInstalled, ProgressMeter& meter) {
+  const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
+  FileListContext list;
+  list.checked = &recorded;
+  list.chunkSize = release.manifest.chunkSize;
+  list.contentDir = context.paths.content;
+  list.fullCheck = fullCheck;
+  list.nothingInstalled = nothingInstalled;
+  list.fileCount = release.manifest.fileCount;
+  list.report = [&meter](const std::string& phase, const std::string& detail) {
+    return meter.report(phase, detail);
   };
-  run.reportProgress(context.nothingInstalled ? "Preparing" : "Verifying files", "");
-  std::string error;
-  switch (readFileList(body, context, list, error)) {
-    case ListOutcome::ok:
-      return true;
-    case ListOutcome::stopped:
-      run.result.error = "Cancelled.";
-      return false;
-    case ListOutcome::malformed:
-      run.result.error = error.empty() ? "The file list was malformed." : error;
-      return false;
-  }
-  return false;
+  meter.report(nothingInstalled ? "Preparing" : "Verifying files", "");
+  return readFileList(body, list);
 }
 
 // Hard-links (or copies) one candidate into "<target>.part" and checks it.
@@ -120,14 +95,14 @@ bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
 
 enum class Reuse { installed, deferred, notFound };
 
-Reuse reuseOne(SyncRun& run, const FileRecord& record) {
-  const std::string target = installedPath(run, record.path);
-  for (const std::string& root : run.options.reuseRoots) {
-    const std::string candidate = joinPath(joinPath(root, "content"), record.path);
+Reuse reuseOne(const SyncContext& context, const FileRecord& record) {
+  const std::string target = joinPath(context.paths.content, record.path);
+  for (const std::string& root : context.options.reuseRoots) {
+    const std::string candidate = joinPath(instancePaths(root).content, record.path);
     std::uint64_t size = 0;
     if (!fileSize(candidate, size) || size != static_cast<std::uint64_t>(record.size)) continue;
     std::uint64_t existing = 0;
-    if (fileSize(target, existing) && gameIsRunning(run.options)) return Reuse::deferred;
+    if (fileSize(target, existing) && gameIsRunning(context.options)) return Reuse::deferred;
     if (takeFromCandidate(record, candidate, target)) return Reuse::installed;
   }
   return Reuse::notFound;
@@ -136,37 +111,39 @@ Reuse reuseOne(SyncRun& run, const FileRecord& record) {
 std::uint64_t nonProgramBytes(const std::vector<FileRecord>& work) {
   std::uint64_t total = 0;
   for (const FileRecord& record : work) {
-    if (record.target != "binary") total += static_cast<std::uint64_t>(record.size);
+    if (record.target != kTargetBinary) total += static_cast<std::uint64_t>(record.size);
   }
   return total;
 }
 
 // Files another instance already holds are linked or copied instead of
 // downloaded. Programs never are: a program is only ever installed from
-// verified downloads of this release.
-bool reuseFromOtherInstances(SyncRun& run, std::vector<FileRecord>& work) {
+// verified downloads of this release. Leaves the records still to fetch in
+// `work`.
+Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecord>& work,
+                               CheckedFiles& checked, ProgressMeter& meter, SyncResult& result) {
   const std::uint64_t reusable = nonProgramBytes(work);
-  if (run.options.reuseRoots.empty() || work.empty() || reusable == 0) return true;
-  Progress& progress = run.progress;
+  if (context.options.reuseRoots.empty() || work.empty() || reusable == 0) return {};
+  Progress& progress = meter.progress;
   progress.stepDone = 0;
   progress.stepTotal = reusable;
   std::vector<FileRecord> remaining;
   for (FileRecord& record : work) {
-    if (record.target == "binary") {
+    if (record.target == kTargetBinary) {
       remaining.push_back(std::move(record));
       continue;
     }
     const auto size = static_cast<std::uint64_t>(record.size);
-    switch (reuseOne(run, record)) {
+    switch (reuseOne(context, record)) {
       case Reuse::deferred:
-        run.result.filesDeferred += 1;
+        result.filesDeferred += 1;
         progress.bytesDone += size;
         break;
       case Reuse::installed:
         // Another file now: what was known of the old one no longer holds.
-        run.checked.erase(record.path);
-        run.result.filesWritten += 1;
-        progress.filesDone = run.result.filesWritten;
+        checked.erase(record.path);
+        result.filesWritten += 1;
+        progress.filesDone = result.filesWritten;
         progress.bytesDone += size;
         break;
       case Reuse::notFound:
@@ -174,121 +151,157 @@ bool reuseFromOtherInstances(SyncRun& run, std::vector<FileRecord>& work) {
         break;
     }
     progress.stepDone += size;
-    if (!run.reportProgress("Reusing local files", record.path)) {
-      run.result.error = "Cancelled.";
-      return false;
-    }
+    if (!meter.report("Reusing local files", record.path)) return Failure{messages::kCancelled};
   }
   work = std::move(remaining);
-  return true;
+  return {};
 }
 
-void writeProgramRecord(SyncRun& run, const std::vector<binarycheck::Entry>& programs) {
+// The bundle index, then the transfer; its counts go into the result.
+Status transfer(const SyncContext& context, const Release& release,
+                const std::vector<FileRecord>& work, CheckedFiles& checked, ProgressMeter& meter,
+                SyncResult& result) {
+  const Result<BundleIndex> index =
+      fetchBundleIndex(context.client, release.pointer.packVersion, release.manifest);
+  if (!index) return index.failure();
+  TransferContext transferContext;
+  transferContext.url = context.options.url;
+  transferContext.accessKey = context.options.accessKey;
+  transferContext.paths = context.paths;
+  transferContext.chunkSize = release.manifest.chunkSize;
+  transferContext.gameRunning = context.options.gameRunning;
+  const TransferReport report = runTransfer(transferContext, work, *index, checked, meter);
+  result.filesWritten += report.filesWritten;
+  result.filesDeferred += report.filesDeferred;
+  result.bytesDownloaded += report.bytesDownloaded;
+  result.programsChanged = result.programsChanged || report.programsChanged;
+  return report.status;
+}
+
+void writeProgramRecord(const SyncContext& context, const Release& release,
+                        const std::vector<binarycheck::Entry>& programs) {
+  const std::string path = context.paths.programRecord(context.options.tier);
   binarycheck::Record record;
-  if (!binarycheck::capture(run.contentDir, run.packVersion, kPlatform, programs, record)) {
+  if (!binarycheck::capture(context.paths.content, release.pointer.packVersion, kPlatformLinux,
+                            programs, record)) {
     // Without a record the next unchanged run takes the full path.
-    ::unlink(run.recordPath.c_str());
+    ::unlink(path.c_str());
     return;
   }
-  replaceWholeFile(run.recordPath, binarycheck::format(record));
+  replaceWholeFile(path, binarycheck::format(record));
 }
 
-void removeRetiredFiles(SyncRun& run, const std::set<std::string>& listed) {
-  const JsonValue& part = run.manifest["parts"][kFilesRetiredPart];
-  if (part.kind == JsonValue::Kind::Null) return;
-  if (gameIsRunning(run.options)) {
-    run.result.removalDeferred = true;
-    return;
-  }
-  run.reportProgress("Removing files the pack no longer uses", "");
-  std::vector<unsigned char> body;
-  const FetchOutcome fetched =
-      fetchVerified(*run.client, listPath(run.packVersion, kFilesRetiredList),
-                    listDigest(run.manifest, kFilesRetiredPart), body);
-  if (fetched == FetchOutcome::requestFailed) {
-    run.result.removalSummary = "the list of removed files could not be downloaded";
-    return;
-  }
-  if (fetched == FetchOutcome::digestMismatch) {
-    run.result.removalSummary = "the list of removed files did not match the manifest; nothing removed";
-    return;
-  }
-  std::vector<std::string> retired;
-  std::string error;
-  if (!readRetiredList(body, retired, error)) {
-    run.result.removalSummary = "the list of removed files was malformed; nothing removed";
-    return;
-  }
-  const prune::PruneResult pruned = prune::run(run.contentDir, retired, listed);
-  run.result.filesRemoved = pruned.removed;
-  run.result.bytesRemoved = pruned.bytesRemoved;
-  run.result.filesNotRemoved = pruned.failed;
-  run.result.removalSummary = prune::summary(pruned);
+// The retired list, fetched and read; the failure is the report's fragment.
+Result<std::vector<std::string>> fetchRetiredList(const SyncContext& context,
+                                                  const Release& release) {
+  const FetchMessages wording{messages::kRetiredListNotDownloaded,
+                              messages::kRetiredListMismatch};
+  const Result<std::vector<unsigned char>> body =
+      fetchVerified(context.client, listRequest(release.pointer.packVersion, kFilesRetiredList),
+                    release.manifest.filesRetired.sha256, wording);
+  if (!body) return body.failure();
+  Result<std::vector<std::string>> retired = readRetiredList(*body);
+  if (!retired) return Failure{messages::kRetiredListMalformed};
+  return retired;
 }
 
-void complete(SyncRun& run, const FileListResult& list, bool workRemained) {
-  if (run.result.filesDeferred != 0) {
+void removeRetiredFiles(const SyncContext& context, const Release& release,
+                        const std::set<std::string>& listed, ProgressMeter& meter,
+                        SyncResult& result) {
+  if (!release.manifest.filesRetired.present) return;
+  if (gameIsRunning(context.options)) {
+    result.removalDeferred = true;
+    return;
+  }
+  meter.report("Removing files the pack no longer uses", "");
+  const Result<std::vector<std::string>> retired = fetchRetiredList(context, release);
+  if (!retired) {
+    result.removalSummary = retired.error();
+    return;
+  }
+  const prune::PruneResult pruned = prune::run(context.paths.content, *retired, listed);
+  result.filesRemoved = pruned.removed;
+  result.bytesRemoved = pruned.bytesRemoved;
+  result.filesNotRemoved = pruned.failed;
+  result.removalSummary = prune::summary(pruned);
+}
+
+void complete(const SyncContext& context, const Release& release, const Installed& installed,
+              const FileList& list, const CheckedFiles& checked, bool workRemained,
+              ProgressMeter& meter, SyncResult& result) {
+  if (result.filesDeferred != 0) {
     // A running game holds some old files: record nothing, keep the blob
     // store, and let a later run finish.
-    run.result.finishLater = true;
+    result.finishLater = true;
   } else {
-    if (!writeTierConfiguration(run)) return;
-    writeProgramRecord(run, list.programs);
-    removeRetiredFiles(run, list.listedPaths);
+    Status configured = writeTierConfiguration(context, release.manifest, result);
+    if (!configured) {
+      result.error = configured.error();
+      return;
+    }
+    writeProgramRecord(context, release, list.programs);
+    removeRetiredFiles(context, release, list.listedPaths, meter, result);
     // Only a hint for the next run: a record that cannot be written costs
     // that run some reading, nothing else.
-    writeCheckedFiles(run.checkedFilesPath, run.checked);
+    writeCheckedFiles(context.paths.checkedFiles, checked);
     // Only a complete run may drop the blob store; a failed one keeps it so
     // that the next run does not fetch the same pieces again.
-    removeDirectoryTree(run.blobStore);
+    removeDirectoryTree(context.paths.blobStore);
     // The state record goes last: it is what tells the next run that this
     // release is in place. Written before the removals, a run killed between
     // the two would leave the retired files and the whole blob store behind
     // until the next release, since the next run would find nothing to do.
-    if (!recordInstalledRelease(run)) return;
+    Status recorded = recordInstalledRelease(context, release.pointer, installed);
+    if (!recorded) {
+      result.error = recorded.error();
+      return;
+    }
   }
-  run.result.ok = true;
-  run.result.changed = workRemained || run.result.filesWritten != 0;
+  result.ok = true;
+  result.changed = workRemained || result.filesWritten != 0;
+}
+
+// The update from the verified list on: reuse, transfer, completion.
+Status install(const SyncContext& context, const Release& release, const Installed& installed,
+               FileList& list, ProgressMeter& meter, SyncResult& result) {
+  CheckedFiles checked = std::move(list.known);
+  std::stable_sort(list.work.begin(), list.work.end(), [](const FileRecord& a, const FileRecord& b) {
+    return recordRank(a) < recordRank(b);
+  });
+  meter.progress.filesTotal = list.work.size();
+  meter.progress.bytesTotal = list.workBytes;
+
+  Status step = reuseFromOtherInstances(context, list.work, checked, meter, result);
+  if (!step) return step;
+  const bool workRemained = !list.work.empty();
+  if (workRemained) step = transfer(context, release, list.work, checked, meter, result);
+  if (!step) return step;
+  complete(context, release, installed, list, checked, workRemained, meter, result);
+  return {};
 }
 
 }  // namespace
 
-bool writeTierConfiguration(SyncRun& run) {
-  const std::string& templateText = tierConfigTemplate(run.manifest, run.options.tier);
-  return writeTierConfigText(run.options.root, run.cacheDir, templateText,
-                             run.options.duskmereDataFiles, run.result.duskmereDataFiles,
-                             run.result.duskmereMissing, run.result.error);
-}
-
-bool recordInstalledRelease(SyncRun& run) {
-  return writeInstalledState(run.options.root, run.options.tier, run.packVersion, run.sequence,
-                             run.previousState, run.cacheDir, run.statePath, run.result.error);
-}
-
-bool writeConfigurationAndState(SyncRun& run) {
-  return writeTierConfiguration(run) && recordInstalledRelease(run);
-}
-
-void runFullUpdate(SyncRun& run, const ReleasePointer& pointer) {
-  if (!fetchManifestAndCredits(run, pointer)) return;
-  run.chunkSize = releaseChunkSize(run.manifest);
-  std::vector<unsigned char> body;
-  if (!fetchFileList(run, body)) return;
-
-  FileListResult list;
-  if (!readWorkList(run, body, list)) return;
-  body = std::vector<unsigned char>();
-  run.checked = std::move(list.known);
-  std::stable_sort(list.work.begin(), list.work.end(), [](const FileRecord& a, const FileRecord& b) {
-    return recordRank(a) < recordRank(b);
-  });
-  run.progress.filesTotal = list.work.size();
-  run.progress.bytesTotal = list.workBytes;
-
-  if (!reuseFromOtherInstances(run, list.work)) return;
-  const bool workRemained = !list.work.empty();
-  if (workRemained && !runTransfer(run, list.work)) return;
-  complete(run, list, workRemained);
+void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
+                   const Installed& installed, ProgressMeter& meter, SyncResult& result) {
+  const Result<Release> release = fetchManifestAndCredits(context, pointer, meter, result);
+  if (!release) {
+    result.error = release.error();
+    return;
+  }
+  Result<FileList> list = [&]() -> Result<FileList> {
+    const Result<std::vector<unsigned char>> body = fetchFileList(context, *release);
+    if (!body) return body.failure();
+    const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
+    return readWorkList(context, *release, *body, fullCheck, installed.state.version.empty(),
+                        meter);
+  }();
+  if (!list) {
+    result.error = list.error();
+    return;
+  }
+  const Status installedAll = install(context, *release, installed, *list, meter, result);
+  if (!installedAll) result.error = installedAll.error();
 }
 
 }  // namespace vantis::content

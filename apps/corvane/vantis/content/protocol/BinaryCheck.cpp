@@ -9,6 +9,7 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "foundation/Json.h"
+#include "foundation/JsonWriter.h"
 
 namespace vantis::content::binarycheck {
 
@@ -115,36 +116,18 @@ std::string mtimeText(long long seconds, long nanoseconds) {
   return std::to_string(seconds) + "." + std::to_string(nanoseconds);
 }
 
-std::string quote(const std::string& value) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string quoted = "\"";
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20) {
-      quoted += "\\u00";
-      quoted += kHex[byte >> 4];
-      quoted += kHex[byte & 0x0f];
-      continue;
-    }
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  quoted += '"';
-  return quoted;
-}
-
 std::string format(const Record& record) {
-  std::string text = "{\"packVersion\":" + quote(record.packVersion);
-  text += ",\"platform\":" + quote(record.platform);
-  text += ",\"revision\":" + quote(record.revision);
+  std::string text = "{\"packVersion\":" + quoteJson(record.packVersion);
+  text += ",\"platform\":" + quoteJson(record.platform);
+  text += ",\"revision\":" + quoteJson(record.revision);
   text += ",\"files\":[";
   for (std::size_t i = 0; i < record.files.size(); ++i) {
     const Entry& entry = record.files[i];
     if (i > 0) text += ',';
-    text += "{\"path\":" + quote(entry.path);
+    text += "{\"path\":" + quoteJson(entry.path);
     text += ",\"size\":" + std::to_string(entry.size);
-    text += ",\"sha256\":" + quote(entry.sha256);
-    text += ",\"mtime\":" + quote(entry.mtime);
+    text += ",\"sha256\":" + quoteJson(entry.sha256);
+    text += ",\"mtime\":" + quoteJson(entry.mtime);
     text += '}';
   }
   text += "]}";

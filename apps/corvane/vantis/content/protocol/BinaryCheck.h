@@ -68,12 +68,6 @@ std::string mtimeText(long long seconds, long nanoseconds);
 // False when the path is missing or is not a regular file.
 bool statRegularFile(const std::string& path, std::uint64_t& size, std::string& mtime);
 
-// The value as a JSON string: quotation marks around it, a backslash before
-// every quotation mark and backslash, control bytes as \u00XX; every other
-// byte (UTF-8 included) as it is. Every record the synchroniser writes by
-// hand quotes its texts through this one function.
-std::string quote(const std::string& value);
-
 // The record file's text: compact JSON, members in a fixed order, e.g.
 // {"packVersion":"1.0","platform":"linux","revision":"r","files":[]}.
 std::string format(const Record& record);

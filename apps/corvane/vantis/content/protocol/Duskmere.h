@@ -14,9 +14,13 @@
 
 namespace vantis::content {
 
-// The remembered data folder, relative to the instance folder: the path as
-// plain bytes without a line ending (readers drop trailing "\r" and "\n").
-inline constexpr const char* kRememberedDuskmereFile = "content\\cache\\duskmere.txt";
+// Where to look besides the fixed places: the process's HOME and
+// SKARVEL_DUSKMERE_DIR, read by the program at its start and passed in, so
+// that nothing here depends on the environment it happens to run in.
+struct GameSearch {
+  std::string home;         // HOME; empty: only `explicitDir` is looked at
+  std::string explicitDir;  // SKARVEL_DUSKMERE_DIR; empty when unset
+};
 
 struct DuskmereInstall {
   std::string dataFiles;      // the data folder
@@ -29,16 +33,17 @@ struct DuskmereInstall {
 // "Duskmere.qmf", in any letter case. False for an empty path.
 bool isDuskmereDataFiles(const std::string& folder);
 
-// Every install found on this computer, in search order: the folder in
-// SKARVEL_DUSKMERE_DIR, the Steam libraries of the three usual Steam folders
-// under HOME, then the GOG and Heroic folders under HOME. A base counts when
+// Every install found on this computer, in search order: `explicitDir`, the
+// Steam libraries of the three usual Steam folders under `home`, then the
+// GOG and Heroic folders under `home`. A base counts when
 // it or its "Data Files" subfolder holds "Duskmere.qmf" (exact name).
 // Folders equal but for ASCII letter case are listed once, first come.
-// Unreadable places are skipped; without HOME only the variable is used.
-std::vector<DuskmereInstall> findDuskmere();
+// Unreadable places are skipped; without a home only `explicitDir` is used.
+std::vector<DuskmereInstall> findDuskmere(const GameSearch& search);
 
-// Records `dataFiles` unchanged as the instance's remembered data folder
-// (parent folders created). The file is replaced whole, so a failed write
+// Records `dataFiles` unchanged as the remembered data folder of the
+// instance at `instance` ("content\cache\duskmere.txt": the path as plain
+// bytes without a line ending; parent folders created). The file is replaced whole, so a failed write
 // keeps the previously remembered folder. True when the write succeeded.
 bool rememberDuskmere(const std::string& instance, const std::string& dataFiles);
 

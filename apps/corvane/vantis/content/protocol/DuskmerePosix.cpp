@@ -1,14 +1,12 @@
-// The probing half of the game data discovery: environment, stat and folder
-// listing. Every failure here means "not found" and is never reported; only
+// The probing half of the game data discovery: stat and folder listing. Every failure here means "not found" and is never reported; only
 // the remembered folder's write answers success or failure.
 
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-
-#include "protocol/DuskmereInternal.h"
 #include "foundation/FileSystem.h"
+#include "protocol/DuskmereInternal.h"
+#include "protocol/InstancePaths.h"
 
 namespace vantis::content {
 
@@ -21,12 +19,6 @@ constexpr const char* kEnvironmentDir = "SKARVEL_DUSKMERE_DIR";
 bool isRegularFile(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// An unset variable reads as empty, the same as one set to nothing.
-std::string environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::string(value) : std::string();
 }
 
 // A missing or unreadable file reads as empty: it lists no library.
@@ -90,10 +82,10 @@ bool isDuskmereDataFiles(const std::string& folder) {
   return found;
 }
 
-std::vector<DuskmereInstall> findDuskmere() {
+std::vector<DuskmereInstall> findDuskmere(const GameSearch& search) {
   std::vector<DuskmereInstall> installs;
-  addCandidate(installs, environment(kEnvironmentDir), kEnvironmentDir);
-  const std::string home = environment("HOME");
+  addCandidate(installs, search.explicitDir, kEnvironmentDir);
+  const std::string& home = search.home;
   if (home.empty()) return installs;
   for (const std::string& steamFolder : duskmere::steamFolders(home)) {
     addSteamFolder(installs, steamFolder);
@@ -105,7 +97,7 @@ std::vector<DuskmereInstall> findDuskmere() {
 bool rememberDuskmere(const std::string& instance, const std::string& dataFiles) {
   // Replaced through "<path>.part" and a rename: a failed write keeps the
   // folder remembered before rather than leaving half a path.
-  return replaceWholeFile(joinPath(instance, kRememberedDuskmereFile), dataFiles);
+  return replaceWholeFile(instancePaths(instance).rememberedDuskmere, dataFiles);
 }
 
 }  // namespace vantis::content

@@ -8,11 +8,12 @@
 #include <cstddef>
 #include <utility>
 
+#include "release/SafePath.h"
+
 namespace vantis::content::prune {
 
 namespace {
 
-constexpr std::size_t kMaxPathBytes = 1024;
 constexpr std::uint64_t kBytesPerMegabyte = std::uint64_t(1) << 20;
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
@@ -33,30 +34,21 @@ bool endsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// An empty segment (doubled or trailing separator), "." or ".." could climb
-// out of the content root or name the root itself.
-bool hasUnsafeSegment(const std::string& normalised) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = normalised.find('/', start);
-    const std::string segment = normalised.substr(start, slash - start);
-    if (segment.empty() || segment == "." || segment == "..") return true;
-    if (slash == std::string::npos) return false;
-    start = slash + 1;
-  }
+// The lists' path rule skips an empty segment ("a//b", a trailing "/") as
+// naming nothing; a deletion walks the path one folder at a time, where an
+// empty name would stand for the folder itself, so here it refuses.
+bool hasEmptySegment(const std::string& normalised) {
+  return normalised.find("//") != std::string::npos || normalised.back() == '/';
 }
 
 // The rules in their fixed order; the first that matches refuses the entry.
 bool refuses(const std::string& listed, const std::set<std::string>& keep) {
-  if (listed.empty() || listed.size() > kMaxPathBytes) return true;
-  if (isSeparator(listed[0])) return true;
-  if (listed.find(':') != std::string::npos) return true;
-  if (listed.find('\0') != std::string::npos) return true;
+  if (!safeRelativePath(listed)) return true;
   const std::string normalised = normalise(listed);
-  if (hasUnsafeSegment(normalised)) return true;
+  if (hasEmptySegment(normalised)) return true;
   // The synchroniser's own records live in "cache"; configuration files are
   // the engine's, and a file directly in the root belongs to no mod.
-  if (normalised.compare(0, 6, "cache/") == 0) return true;
+  if (inCacheFolder(normalised)) return true;
   if (endsWith(normalised, ".cfg")) return true;
   if (normalised.find('/') == std::string::npos) return true;
   return keep.count(normalised) != 0;

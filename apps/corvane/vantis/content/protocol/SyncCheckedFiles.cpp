@@ -7,7 +7,7 @@
 #include <charconv>
 #include <cstddef>
 
-#include "pipeline/SyncInternal.h"
+#include "foundation/Crypto.h"
 
 namespace vantis::content {
 

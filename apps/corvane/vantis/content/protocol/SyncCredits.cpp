@@ -79,12 +79,12 @@ void readSupport(const JsonValue& support, Credit& credit) {
   }
 }
 
-void readCredits(const JsonValue& manifest, std::vector<Credit>& out) {
-  out.clear();
-  const JsonValue& mods = manifest["credits"];
+std::vector<Credit> readCredits(const Manifest& manifest) {
+  std::vector<Credit> out;
+  const JsonValue& mods = manifest.credits;
   for (std::size_t i = 0; i < elementsOf(mods); ++i) out.push_back(modCredit(mods[i]));
 
-  const JsonValue& people = manifest["people"];
+  const JsonValue& people = manifest.people;
   for (std::size_t i = 0; i < elementsOf(people); ++i) {
     const JsonValue& person = people[i];
     Credit credit;
@@ -100,6 +100,7 @@ void readCredits(const JsonValue& manifest, std::vector<Credit>& out) {
     credit.author = credit.name;
     out.push_back(std::move(credit));
   }
+  return out;
 }
 
 std::string formatModSize(unsigned long long bytes) {

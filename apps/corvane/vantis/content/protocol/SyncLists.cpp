@@ -8,115 +8,52 @@
 #include "protocol/SyncLists.h"
 
 #include <cstddef>
-#include <cstring>
 #include <utility>
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
-#include "pipeline/SyncInternal.h"
+#include "protocol/SyncMessages.h"
+#include "release/SafePath.h"
 
 namespace vantis::content {
 
 namespace {
 
-const std::size_t kMaxPathBytes = 400;
 const std::size_t kDigestChars = 64;
 const std::uint64_t kProgressEvery = 512;
 
-// Device names that some file systems the content may be unpacked on treat
-// specially whatever their extension; a file named so could never be written
-// back or could reach a device instead.
-bool isReservedName(const std::string& part) {
-  static const char* const kReserved[] = {
-      "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
-      "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
-  std::string stem = part.substr(0, part.find('.'));
-  for (char& c : stem) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+Status validate(const FileRecord& record) {
+  if (!safeRelativePath(record.path)) return Failure{messages::unsafePath(record.path)};
+  if (record.sha256.size() != kDigestChars) return Failure{messages::kEntryWithoutHash};
+  for (const std::string& blob : record.chunks) {
+    if (!isLowerHexDigest(blob)) return Failure{messages::kBlobDigestMalformed};
   }
-  for (const char* name : kReserved) {
-    if (stem == name) return true;
-  }
-  return false;
-}
-
-bool safePart(const std::string& part) {
-  if (part == "." || part == "..") return false;
-  const char last = part.back();
-  if (last == '.' || last == ' ') return false;
-  for (char c : part) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || std::strchr("\"*<>?|", c) != nullptr) return false;
-  }
-  return !isReservedName(part);
-}
-
-// Only arrays have elements; an object where a list belongs yields none.
-std::size_t elementsOf(const JsonValue& value) {
-  return value.kind == JsonValue::Kind::Array ? value.size() : 0;
-}
-
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
-
-FileRecord fileRecordOf(const JsonValue& line) {
-  FileRecord record;
-  record.path = line["path"].asString(JsonValue::sEmptyString);
-  record.size = line["size"].asInt(0);
-  record.sha256 = line["sha256"].asString(JsonValue::sEmptyString);
-  record.target = line["target"].asString(JsonValue::sEmptyString);
-  record.platform = line["platform"].asString(JsonValue::sEmptyString);
-  record.alwaysHash = line["alwaysHash"].asBool(false);
-  const JsonValue& chunks = line["chunks"];
-  record.chunks.reserve(elementsOf(chunks));
-  for (std::size_t i = 0; i < elementsOf(chunks); ++i) {
-    record.chunks.push_back(chunks[i].asString(JsonValue::sEmptyString));
-  }
-  return record;
+  return {};
 }
 
 // The file-entry handler: validates one entry, then files it under the
-// outputs. Keeps the stop flag apart from the error so that the caller can
-// tell a cancelled read from a malformed list.
+// outputs.
 struct FileEntryHandler {
   const FileListContext& context;
-  FileListResult& result;
-  std::string& error;
-  std::string contentDir;
-  bool stopped = false;
+  FileList& result;
 
-  bool operator()(const JsonValue& line) {
-    FileRecord record = fileRecordOf(line);
+  Status operator()(const JsonValue& line) {
+    FileRecord record = readFileRecord(line);
     ++result.entriesRead;
-    if (!validate(record)) return false;
+    Status valid = validate(record);
+    if (!valid) return valid;
     // Entries for other platforms are validated (an unsafe path anywhere
     // refuses the whole list) but never installed here.
-    const bool forThisPlatform = record.platform.empty() || record.platform == "linux";
-    if (!forThisPlatform) return true;
+    const bool forThisPlatform = record.platform.empty() || record.platform == kPlatformLinux;
+    if (!forThisPlatform) return {};
     keep(std::move(record));
     return reportEvery512();
   }
 
-  bool validate(const FileRecord& record) {
-    if (!safeRelativePath(record.path)) {
-      error = "The update contained an unsafe path and was refused: " + record.path;
-      return false;
-    }
-    if (record.sha256.size() != kDigestChars) {
-      error = "A file entry had no hash.";
-      return false;
-    }
-    for (const std::string& chunk : record.chunks) {
-      if (isLowerHexDigest(chunk)) continue;
-      error = "The update manifest is malformed. Refused.";
-      return false;
-    }
-    return true;
-  }
-
   void keep(FileRecord record) {
     result.listedPaths.insert(record.path);
-    const bool programFile = record.target == "binary" &&
+    const bool programFile = record.target == kTargetBinary &&
                              (!record.platform.empty() || record.path == "resources/version");
     if (programFile) {
       binarycheck::Entry entry;
@@ -132,114 +69,54 @@ struct FileEntryHandler {
       if (line != context.checked->end()) copy.recorded = &line->second;
     }
     const bool current =
-        installedCopyCurrent(joinPath(contentDir, record.path), record, context.fullCheck, copy);
+        installedCopyCurrent(joinPath(context.contentDir, record.path), record, context.fullCheck,
+                             copy);
     if (copy.learned) result.known[record.path] = std::move(copy.knowledge);
     if (current) return;
     result.workBytes += static_cast<std::uint64_t>(record.size);
     result.work.push_back(std::move(record));
   }
 
-  bool reportEvery512() {
-    if (result.entriesRead % kProgressEvery != 0 || !context.report) return true;
+  Status reportEvery512() {
+    if (result.entriesRead % kProgressEvery != 0 || !context.report) return {};
     const char* phase = context.nothingInstalled ? "Preparing" : "Verifying files";
     const std::string detail =
         std::to_string(result.entriesRead) + " of " + std::to_string(context.fileCount) + " files";
-    if (context.report(phase, detail)) return true;
-    stopped = true;
-    return false;
+    if (context.report(phase, detail)) return {};
+    return Failure{messages::kCancelled};
   }
 };
 
 }  // namespace
 
-bool fetchManifest(HttpClient& client, const ReleasePointer& pointer, ReleaseReader reader,
-                   const ProgressReport& report, JsonValue& manifest, std::string& manifestBytes,
-                   std::string& error) {
-  const bool forSync = reader == ReleaseReader::sync;
-  if (report) report("Checking for updates", "manifest");
-
-  HttpResponse response = client.get("/" + pointer.manifestPath);
-  if (!response.succeeded()) {
-    error = forSync ? "Could not download the update manifest."
-                    : "The update manifest could not be verified.";
-    return false;
-  }
-  const std::string digest = Sha256::of(response.body.data(), response.body.size());
-  if (!Sha256::equals(digest, pointer.manifestSha256)) {
-    error = forSync ? "The update manifest did not match its signature. Refused."
-                    : "The update manifest could not be verified.";
-    return false;
-  }
-
-  JsonValue parsed;
-  std::string parseError;
-  const char* begin = reinterpret_cast<const char*>(response.body.data());
-  if (!parseJson(begin, begin + response.body.size(), parsed, parseError)) {
-    error = forSync ? "The update manifest was malformed: " + parseError
-                    : "The update manifest was malformed.";
-    return false;
-  }
-  manifest = std::move(parsed);
-  manifestBytes.assign(begin, response.body.size());
-  return true;
-}
-
-std::string listPath(const std::string& packVersion, const std::string& listName) {
-  return "/manifest/" + packVersion + "/" + listName;
-}
-
-const std::string& listDigest(const JsonValue& manifest, const std::string& part) {
-  return manifest["parts"][part]["sha256"].asString(JsonValue::sEmptyString);
-}
-
-FetchOutcome fetchVerified(HttpClient& client, const std::string& path,
-                           const std::string& expectedSha256, std::vector<unsigned char>& body) {
-  body.clear();
+Result<std::vector<unsigned char>> fetchVerified(HttpClient& client, const std::string& path,
+                                                 const std::string& expectedSha256,
+                                                 const FetchMessages& messages) {
   HttpResponse response = client.get(path);
-  if (!response.succeeded()) return FetchOutcome::requestFailed;
+  if (!response.succeeded()) return Failure{messages.requestFailed};
   const std::string digest = Sha256::of(response.body.data(), response.body.size());
-  if (!Sha256::equals(digest, expectedSha256)) return FetchOutcome::digestMismatch;
-  body = std::move(response.body);
-  return FetchOutcome::ok;
+  if (!Sha256::equals(digest, expectedSha256)) return Failure{messages.mismatch};
+  return std::move(response.body);
 }
 
-bool forEachLine(const std::vector<unsigned char>& body, const LineHandler& handler,
-                 std::string& error) {
-  const char* next = reinterpret_cast<const char*>(body.data());
-  const char* const end = next + body.size();
-  std::uint64_t lineNumber = 0;
-  while (next < end) {
-    const char* lineEnd = static_cast<const char*>(std::memchr(next, '\n', end - next));
-    if (lineEnd == nullptr) lineEnd = end;
-    const char* lineBegin = next;
-    next = lineEnd + (lineEnd < end ? 1 : 0);
-    if (lineBegin == lineEnd) continue;
-
-    ++lineNumber;
-    JsonValue line;
-    std::string parseError;
-    if (!parseJson(lineBegin, lineEnd, line, parseError)) {
-      error = "manifest line " + std::to_string(lineNumber) + ": " + parseError;
-      return false;
-    }
-    if (!handler(line)) return false;
-  }
-  return true;
+Result<std::vector<unsigned char>> fetchManifestBytes(HttpClient& client,
+                                                      const ReleasePointer& pointer,
+                                                      const FetchMessages& messages) {
+  return fetchVerified(client, "/" + pointer.manifestPath, pointer.manifestSha256, messages);
 }
 
-bool safeRelativePath(const std::string& path) {
-  if (path.empty() || path.size() > kMaxPathBytes) return false;
-  if (path.find(':') != std::string::npos) return false;
-  if (isSeparator(path[0])) return false;
-  std::size_t start = 0;
-  while (start < path.size()) {
-    std::size_t stop = start;
-    while (stop < path.size() && !isSeparator(path[stop])) ++stop;
-    // Empty parts ("a//b", a trailing "/") name nothing and are skipped.
-    if (stop > start && !safePart(path.substr(start, stop - start))) return false;
-    start = stop + 1;
+Result<Manifest> parseManifest(const std::vector<unsigned char>& bytes) {
+  JsonValue document;
+  std::string parseError;
+  const char* begin = reinterpret_cast<const char*>(bytes.data());
+  if (!parseJson(begin, begin + bytes.size(), document, parseError)) {
+    return Failure{messages::manifestUnparsable(parseError)};
   }
-  return true;
+  return readManifest(document);
+}
+
+std::string listRequest(const std::string& packVersion, const ListDocument& list) {
+  return "/" + listFile(packVersion, list.file);
 }
 
 bool installedCopyCurrent(const std::string& installedPath, const FileRecord& record,
@@ -279,42 +156,47 @@ bool installedCopyCurrent(const std::string& installedPath, const FileRecord& re
   return true;
 }
 
-ListOutcome readFileList(const std::vector<unsigned char>& body, const FileListContext& context,
-                         FileListResult& result, std::string& error) {
-  FileEntryHandler handler{context, result, error, joinPath(context.root, "content")};
-  if (forEachLine(body, std::ref(handler), error)) return ListOutcome::ok;
-  return handler.stopped ? ListOutcome::stopped : ListOutcome::malformed;
+Result<FileList> readFileList(const std::vector<unsigned char>& body,
+                              const FileListContext& context) {
+  FileList list;
+  Status read = forEachLine(body, FileEntryHandler{context, list});
+  if (!read) return read.failure();
+  return list;
 }
 
-bool readBundleIndex(const std::vector<unsigned char>& body,
-                     std::map<std::string, BlobLocation>& blobs,
-                     std::map<std::string, BundleRecord>& bundles, std::string& error) {
-  auto handler = [&](const JsonValue& line) {
-    BundleRecord bundle;
-    bundle.id = line["id"].asString(JsonValue::sEmptyString);
-    bundle.size = line["size"].asInt(0);
-    const JsonValue& entries = line["blobs"];
-    for (std::size_t i = 0; i < elementsOf(entries); ++i) {
-      const JsonValue& entry = entries[i];
-      BundleRecord::Blob blob{entry[std::size_t{0}].asString(JsonValue::sEmptyString),
-                              entry[std::size_t{1}].asInt(0), entry[std::size_t{2}].asInt(0)};
-      blobs[blob.digest] = BlobLocation{bundle.id, blob.offset, blob.length};
-      bundle.blobs.push_back(std::move(blob));
+Result<BundleIndex> readBundleIndex(const std::vector<unsigned char>& body) {
+  BundleIndex index;
+  Status read = forEachLine(body, [&index](const JsonValue& line) {
+    BundleRecord bundle = readBundleRecord(line);
+    for (const BundleRecord::Blob& blob : bundle.blobs) {
+      index.blobs[blob.digest] = BlobLocation{bundle.id, blob.offset, blob.length};
     }
     const std::string id = bundle.id;
-    bundles[id] = std::move(bundle);
-    return true;
-  };
-  return forEachLine(body, handler, error);
+    index.bundles[id] = std::move(bundle);
+    return Status();
+  });
+  if (!read) return read.failure();
+  return index;
 }
 
-bool readRetiredList(const std::vector<unsigned char>& body, std::vector<std::string>& paths,
-                     std::string& error) {
-  auto handler = [&](const JsonValue& line) {
-    paths.push_back(line["path"].asString(JsonValue::sEmptyString));
-    return true;
-  };
-  return forEachLine(body, handler, error);
+Result<BundleIndex> fetchBundleIndex(HttpClient& client, const std::string& packVersion,
+                                     const Manifest& manifest) {
+  const FetchMessages wording{messages::kBundleIndexNotDownloaded,
+                              messages::kBundleIndexMismatch};
+  const Result<std::vector<unsigned char>> body = fetchVerified(
+      client, listRequest(packVersion, kBundlesList), manifest.bundles.sha256, wording);
+  if (!body) return body.failure();
+  return readBundleIndex(*body);
+}
+
+Result<std::vector<std::string>> readRetiredList(const std::vector<unsigned char>& body) {
+  std::vector<std::string> paths;
+  Status read = forEachLine(body, [&paths](const JsonValue& line) {
+    paths.push_back(readRetiredRecord(line).path);
+    return Status();
+  });
+  if (!read) return read.failure();
+  return paths;
 }
 
 }  // namespace vantis::content

@@ -5,31 +5,16 @@
 
 #include "protocol/SyncPointer.h"
 
-#include <utility>
-
 #include "foundation/Crypto.h"
 #include "http/Http.h"
-#include "protocol/SigningKey.h"
 #include "pipeline/Sync.h"
+#include "protocol/SigningKey.h"
+#include "protocol/SyncMessages.h"
+#include "release/Layout.h"
 
 namespace vantis::content {
 
 namespace {
-
-const char kMalformed[] = "The release pointer was malformed.";
-const char kNotGenuine[] = "The update could not be verified as genuine and has been refused.";
-const char kSignedMalformed[] = "The signed release pointer was malformed.";
-const char kIncomplete[] = "The release pointer was incomplete.";
-
-// The signature is r then s, 32 bytes each; DER and other forms are refused
-// before any verification is attempted.
-const std::size_t kSignatureBytes = 64;
-
-ReleasePointer refused(std::string message) {
-  ReleasePointer pointer;
-  pointer.error = std::move(message);
-  return pointer;
-}
 
 // An empty body is handed to the parser as no buffer at all, so it is always
 // reported the same way ("no input"), however the caller's vector came to be
@@ -42,55 +27,56 @@ bool parseBytes(const std::vector<unsigned char>& bytes, JsonValue& out, std::st
 
 }  // namespace
 
-ReleasePointer checkReleasePointer(const std::vector<unsigned char>& body, ReleaseReader reader) {
-  const bool forSync = reader == ReleaseReader::sync;
-
-  JsonValue outer;
+Result<SignedPointer> readPointerDocument(const std::vector<unsigned char>& body) {
+  JsonValue document;
   std::string parseError;
-  if (!parseBytes(body, outer, parseError)) {
-    return refused(forSync ? "The release pointer was malformed: " + parseError : kMalformed);
+  if (!parseBytes(body, document, parseError)) {
+    return Failure{messages::pointerUnparsable(parseError)};
   }
-
-  std::vector<unsigned char> payloadBytes;
-  std::vector<unsigned char> signature;
-  const bool payloadDecoded =
-      decodeBase64(outer["payload"].asString(JsonValue::sEmptyString), payloadBytes);
-  // The overhaul removal refuses an empty payload here; the sync lets it reach
-  // the signature check, which an empty payload cannot pass unless the key's
-  // owner signed nothing, and then the payload parse refuses it.
-  const bool payloadUsable = payloadDecoded && (forSync || !payloadBytes.empty());
-  if (!payloadUsable) return refused(kMalformed);
-  const bool signatureDecoded =
-      decodeBase64(outer["signature"].asString(JsonValue::sEmptyString), signature);
-  if (!signatureDecoded || signature.size() != kSignatureBytes) return refused(kMalformed);
-
-  if (!verifyP256(sContentSigningKey, payloadBytes.data(), payloadBytes.size(), signature.data())) {
-    return refused(kNotGenuine);
-  }
-
-  ReleasePointer pointer;
-  if (!parseBytes(payloadBytes, pointer.payload, parseError)) return refused(kSignedMalformed);
-
-  pointer.packVersion = pointer.payload["packVersion"].asString(JsonValue::sEmptyString);
-  pointer.sequence = pointer.payload["sequence"].asInt(-1);
-  const bool sequenceMissing = forSync && pointer.sequence < 0;
-  if (pointer.packVersion.empty() || sequenceMissing) return refused(kIncomplete);
-
-  pointer.manifestPath = pointer.payload["manifest"].asString(JsonValue::sEmptyString);
-  pointer.manifestSha256 = pointer.payload["manifestSha256"].asString(JsonValue::sEmptyString);
-  pointer.ok = true;
+  SignedPointer pointer;
+  if (!splitPointerDocument(document, pointer)) return Failure{messages::kPointerMalformed};
   return pointer;
+}
+
+Result<ReleasePointer> verifyReleasePointer(const SignedPointer& pointer) {
+  if (!verifyP256(sContentSigningKey, pointer.payload.data(), pointer.payload.size(),
+                  pointer.signature.data())) {
+    return Failure{messages::kNotGenuine};
+  }
+  JsonValue payload;
+  std::string parseError;
+  if (!parseBytes(pointer.payload, payload, parseError)) {
+    return Failure{messages::kSignedPointerMalformed};
+  }
+  const PointerPayload fields = readPointerPayload(payload);
+  if (fields.packVersion.empty()) return Failure{messages::kPointerIncomplete};
+  return ReleasePointer{fields.packVersion, fields.sequence, fields.manifest,
+                        fields.manifestSha256};
+}
+
+Result<ReleasePointer> checkPointerForUpdate(const std::vector<unsigned char>& body) {
+  const Result<SignedPointer> document = readPointerDocument(body);
+  if (!document) return document.failure();
+  Result<ReleasePointer> pointer = verifyReleasePointer(*document);
+  if (pointer && pointer->sequence < 0) return Failure{messages::kPointerIncomplete};
+  return pointer;
+}
+
+Result<ReleasePointer> checkPointerForRemoval(const std::vector<unsigned char>& body) {
+  const Result<SignedPointer> document = readPointerDocument(body);
+  if (!document || document->payload.empty()) return Failure{messages::kPointerMalformed};
+  return verifyReleasePointer(*document);
 }
 
 std::string publishedVersion(HttpClient& client) {
   // A client that was never opened answers "not connected" without a
   // transfer, so the request itself covers that case.
-  const HttpResponse response = client.get(kReleasePointerPath);
+  const HttpResponse response = client.get(kPointerRequest);
   if (!response.succeeded() || response.body.empty()) return std::string();
-  // The overhaul's rules are the strict ones (a non-empty payload), and the
+  // The removal's reading is the strict one (a non-empty payload), and the
   // sequence does not matter to a caller that only shows the version.
-  const ReleasePointer pointer = checkReleasePointer(response.body, ReleaseReader::overhaul);
-  return pointer.ok ? pointer.packVersion : std::string();
+  const Result<ReleasePointer> pointer = checkPointerForRemoval(response.body);
+  return pointer ? pointer->packVersion : std::string();
 }
 
 }  // namespace vantis::content

@@ -1,34 +1,17 @@
-// The installed-state record "content\cache\state.json": which release of
-// each tier is installed, which tier the engine configuration was written
-// for, and whether the next required-tier update owes a full check. Read by
-// the front end, the pipeline and the overhaul removal; written by the
-// pipeline after a complete update or a profile switch, and by the overhaul
-// removal. Calling thread only.
+// Reading and writing the installed-state record. It is small and written
+// whole through a temporary file, so a reader finds the old record or the
+// new one, never a mix.
 
-#include <string>
+#include "protocol/SyncState.h"
 
-#include "protocol/BinaryCheck.h"
 #include "foundation/FileSystem.h"
-#include "pipeline/SyncInternal.h"
+#include "foundation/JsonWriter.h"
+#include "pipeline/Sync.h"
+#include "protocol/SyncMessages.h"
 
 namespace vantis::content {
 
 namespace {
-
-std::string statePathOf(const std::string& root) {
-  return joinPath(root, std::string(kCacheDir) + "\\" + kStateFile);
-}
-
-// The tier's own key wins even when empty; the older "packVersion" form only
-// ever described the required tier.
-std::string versionIn(const JsonValue& document, Tier tier) {
-  const std::string key = tierName(tier);
-  if (document.has(key)) return document[key].asString(JsonValue::sEmptyString);
-  if (tier == Tier::required && document.has("packVersion")) {
-    return document["packVersion"].asString(JsonValue::sEmptyString);
-  }
-  return std::string();
-}
 
 // The record's one text form; both writers build it here so that every
 // value goes through the same quoting. Versions come from the server and a
@@ -38,72 +21,74 @@ std::string versionIn(const JsonValue& document, Tier tier) {
 std::string stateText(long long sequence, const std::string& required,
                       const std::string& optional, const std::string& configTier,
                       bool verifyDemanded) {
-  std::string text = "{\"sequence\":" + std::to_string(sequence);
-  text += ",\"required\":" + binarycheck::quote(required);
-  text += ",\"optional\":" + binarycheck::quote(optional);
-  text += ",\"configTier\":" + binarycheck::quote(configTier);
-  if (verifyDemanded) text += ",\"verify\":\"required\"";
-  text += "}";
-  return text;
+  JsonObjectWriter record;
+  record.number("sequence", sequence).text("required", required).text("optional", optional);
+  record.text("configTier", configTier);
+  if (verifyDemanded) record.text("verify", "required");
+  return record.finish();
+}
+
+Status replaceRecord(const InstancePaths& paths, const std::string& text, const char* failure) {
+  makeDirectories(paths.cache);
+  if (replaceWholeFile(paths.state, text)) return {};
+  return Failure{failure};
 }
 
 }  // namespace
 
-const char* tierName(Tier tier) { return tier == Tier::optional ? "optional" : "required"; }
+std::string installedVersionIn(const JsonValue& record, Tier tier) {
+  // The tier's own key wins even when empty; the older "packVersion" form
+  // only ever described the required tier.
+  const std::string key = tierName(tier);
+  if (record.has(key)) return record[key].asString(JsonValue::sEmptyString);
+  if (tier == Tier::required && record.has("packVersion")) {
+    return record["packVersion"].asString(JsonValue::sEmptyString);
+  }
+  return std::string();
+}
 
-bool readStateDocument(const std::string& root, JsonValue& document) {
+JsonValue readStateDocument(const InstancePaths& paths) {
   std::string text;
   std::string error;
-  document = JsonValue();
-  if (!readWholeFile(statePathOf(root), text)) return false;
-  return parseJson(text, document, error);
+  JsonValue document;
+  if (readWholeFile(paths.state, text)) parseJson(text, document, error);
+  return document;
 }
 
 std::string installedVersion(const std::string& root, Tier tier) {
-  JsonValue document;
-  if (!readStateDocument(root, document)) return std::string();
-  return versionIn(document, tier);
+  return installedVersionIn(readStateDocument(instancePaths(root)), tier);
 }
 
 InstalledState readInstalledState(const JsonValue& previous, Tier tier) {
   InstalledState state;
   state.sequence = previous["sequence"].asInt(-1);
-  state.version = versionIn(previous, tier);
+  state.version = installedVersionIn(previous, tier);
   state.configTier = previous["configTier"].asString(JsonValue::sEmptyString);
   state.verifyDemanded =
       tier == Tier::required && previous["verify"].asString(JsonValue::sEmptyString) == "required";
   return state;
 }
 
-bool writeInstalledState(const std::string& root, Tier tier, const std::string& packVersion,
-                         long long sequence, const JsonValue& previous,
-                         const std::string& cacheDir, const std::string& statePath,
-                         std::string& error) {
-  std::string required = installedVersion(root, Tier::required);
-  std::string optional = installedVersion(root, Tier::optional);
+Status writeInstalledState(const InstancePaths& paths, Tier tier, const std::string& packVersion,
+                           long long sequence, const JsonValue& previous) {
+  std::string required = installedVersionIn(previous, Tier::required);
+  std::string optional = installedVersionIn(previous, Tier::optional);
   (tier == Tier::optional ? optional : required) = packVersion;
   // A required-tier sync has just checked every file in full, so it settles
   // the demand; an optional-tier sync leaves it owed.
   const bool keepDemand = tier == Tier::optional &&
                           previous["verify"].asString(JsonValue::sEmptyString) == "required";
   const std::string text = stateText(sequence, required, optional, tierName(tier), keepDemand);
-  makeDirectories(cacheDir);
-  if (replaceWholeFile(statePath, text)) return true;
-  error = "Could not record the installed version.";
-  return false;
+  return replaceRecord(paths, text, messages::kStateNotWritten);
 }
 
-bool writeClearedState(long long sequence, const std::string& configTier,
-                       const std::string& cacheDir, const std::string& statePath,
-                       std::string& error) {
+Status writeClearedState(const InstancePaths& paths, long long sequence,
+                         const std::string& configTier) {
   // Both versions empty: the next sync of either tier finds nothing
   // installed. The demand makes the required tier's next sync repair any
   // required file that the optional tier had replaced.
   const std::string text = stateText(sequence, "", "", configTier, true);
-  makeDirectories(cacheDir);
-  if (replaceWholeFile(statePath, text)) return true;
-  error = "Could not record the change.";
-  return false;
+  return replaceRecord(paths, text, messages::kChangeNotRecorded);
 }
 
 }  // namespace vantis::content

@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "protocol/Duskmere.h"
 #include "foundation/FileSystem.h"
+#include "protocol/Duskmere.h"
+#include "protocol/SyncMessages.h"
 
 namespace vantis::content {
 
 namespace {
-
-constexpr const char* kRememberedName = "duskmere.txt";
-constexpr const char* kDuskmereMissing =
-    "Duskmere could not be found on this computer.\n\n"
-    "Skarvel needs your own copy - Steam, GOG or disc all work. It is never downloaded.";
-constexpr const char* kWriteFailed = "Could not write corvane.cfg.";
 
 void dropTrailingLineEnds(std::string& text) {
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
@@ -37,12 +32,12 @@ std::string bestInstall(const std::vector<DuskmereInstall>& installs) {
 // The caller's folder wins; the remembered one is consulted only when the
 // caller named none, so a wrong explicit choice is never silently swapped
 // for an old one. Empty when no copy of the game exists.
-std::string settleDataFiles(const std::string& cacheDir, const std::string& preferred) {
-  std::string folder = preferred;
-  if (folder.empty()) readWholeFile(joinPath(cacheDir, kRememberedName), folder);
+std::string settleDataFiles(const InstancePaths& paths, const DataFolderChoice& choice) {
+  std::string folder = choice.preferred;
+  if (folder.empty()) readWholeFile(paths.rememberedDuskmere, folder);
   dropTrailingLineEnds(folder);
   if (isDuskmereDataFiles(folder)) return folder;
-  return bestInstall(findDuskmere());
+  return bestInstall(findDuskmere(choice.search));
 }
 
 // The engine's quoted values escape '"' and '&' with an '&'; backslashes,
@@ -60,39 +55,33 @@ std::string quoteForConfig(const std::string& path) {
 
 }  // namespace
 
-const std::string& tierConfigTemplate(const JsonValue& manifest, Tier tier) {
-  return manifest["config"][tierName(tier)].asString(JsonValue::sEmptyString);
+const std::string& tierConfigTemplate(const Manifest& manifest, Tier tier) {
+  return tier == Tier::optional ? manifest.configOptional : manifest.configRequired;
 }
 
-bool writeTierConfigText(const std::string& root, const std::string& cacheDir,
-                         std::string templateText, const std::string& preferredDataFiles,
-                         std::string& dataFiles, bool& duskmereMissing, std::string& error) {
+Result<std::string> writeTierConfig(const InstancePaths& paths, std::string templateText,
+                                    const DataFolderChoice& choice) {
   // A release without a text for this tier leaves whatever the engine has.
-  if (templateText.empty()) return true;
+  if (templateText.empty()) return std::string();
   const std::string token = kDuskmereToken;
   const std::size_t at = templateText.find(token);
+  std::string folder;
   if (at != std::string::npos) {
-    const std::string folder = settleDataFiles(cacheDir, preferredDataFiles);
-    if (folder.empty()) {
-      duskmereMissing = true;
-      error = kDuskmereMissing;
-      return false;
-    }
+    folder = settleDataFiles(paths, choice);
+    if (folder.empty()) return Failure{messages::kDuskmereMissing};
     // Remembered every time so the next run need not search; a failure only
     // costs that search, so it is not reported.
-    replaceWholeFile(joinPath(cacheDir, kRememberedName), folder);
+    replaceWholeFile(paths.rememberedDuskmere, folder);
     // Only the first token: the template may hold the same text elsewhere
     // on purpose.
     templateText.replace(at, token.size(), quoteForConfig(folder));
-    dataFiles = folder;
   }
   // Write "<path>.part" and rename: the engine must never read a half-written
   // configuration, and a failed write keeps the old one whole.
-  if (!replaceWholeFile(joinPath(root, kTierConfigFile), templateText)) {
-    error = kWriteFailed;
-    return false;
+  if (!replaceWholeFile(paths.tierConfig, templateText)) {
+    return Failure{messages::kConfigNotWritten};
   }
-  return true;
+  return folder;
 }
 
 }  // namespace vantis::content

@@ -9,42 +9,46 @@
 
 #include <string>
 
-#include "foundation/Json.h"
-#include "pipeline/Sync.h"
+#include "foundation/Result.h"
+#include "protocol/Duskmere.h"
+#include "protocol/InstancePaths.h"
+#include "protocol/Tier.h"
+#include "release/Manifest.h"
 
 namespace vantis::content {
 
-// The configuration file, relative to the instance folder.
-inline constexpr const char* kTierConfigFile = "settings\\corvane.cfg";
 // Stands in a template where the data folder's path belongs; the template
 // supplies any quotes around it.
 inline constexpr const char* kDuskmereToken = "@@DUSKMERE_DATA_FILES@@";
 
-// The configuration text for `tier` in a release's parsed manifest: "config"
-// then "optional" for the optional tier, "required" for every other. Empty
-// when either member is missing or not of the right kind (the reference is
-// then `JsonValue::sEmptyString`).
-const std::string& tierConfigTemplate(const JsonValue& manifest, Tier tier);
+// The configuration text for `tier` in a release's manifest: "config" then
+// "optional" for the optional tier, "required" for every other. Empty when
+// the manifest has none.
+const std::string& tierConfigTemplate(const Manifest& manifest, Tier tier);
 
-// Writes `templateText` to `root` + "settings\corvane.cfg" through a ".part"
-// file and a rename, with the first token replaced by the data folder
-// (quoted: "&" before every '"' and '&'). Bytes are otherwise written as they
-// are: no header, no line-ending change, no newline added.
+// How the data folder is chosen when a template needs one.
+struct DataFolderChoice {
+  std::string preferred;  // the caller's choice, normally empty
+  GameSearch search;      // where else to look
+};
+
+// Writes `templateText` to the instance's "settings\corvane.cfg" through a
+// ".part" file and a rename, with the first token replaced by the data
+// folder (quoted: "&" before every '"' and '&'). Bytes are otherwise written
+// as they are: no header, no line-ending change, no newline added. Yields the
+// data folder it used (empty when it needed none).
 //
 // - An empty template succeeds at once and leaves the file untouched.
-// - Without the token nothing is searched and the outputs stay untouched.
-// - With it, the folder is settled: `preferredDataFiles` (the caller's
-//   choice, normally empty), else the remembered folder in
-//   `cacheDir` + "duskmere.txt", kept if it holds the master file; else the
-//   first install found with both expansions, else the first found. The
-//   answer is remembered and put in `dataFiles`. When there is none,
-//   `duskmereMissing` becomes true (never false here), `error` says so and
-//   nothing is written.
-// - When the file cannot be written, `error` is "Could not write
+// - Without the token nothing is searched.
+// - With it, the folder is settled: `choice.preferred`, else the remembered
+//   folder (the instance's "duskmere.txt"), kept if it holds the master
+//   file; else the first install found with both expansions, else the first
+//   found. The answer is remembered. When there is none, it fails with
+//   "Duskmere could not be found on this computer. ..." and nothing is
+//   written.
+// - When the file cannot be written, it fails with "Could not write
 //   corvane.cfg." and the old file, if any, is intact.
-// `error` is overwritten on failure only. True on success.
-bool writeTierConfigText(const std::string& root, const std::string& cacheDir,
-                         std::string templateText, const std::string& preferredDataFiles,
-                         std::string& dataFiles, bool& duskmereMissing, std::string& error);
+Result<std::string> writeTierConfig(const InstancePaths& paths, std::string templateText,
+                                    const DataFolderChoice& choice);
 
 }  // namespace vantis::content

@@ -10,6 +10,7 @@
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
+#include "protocol/SyncMessages.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -49,14 +50,24 @@ void removeBlobs(const std::string& blobStore, const FileRecord& record) {
   }
 }
 
+// One file's assembly: where its parts come from and where it goes.
+struct FileJob {
+  const TransferContext& context;
+  const FileRecord& record;
+  const std::string& target;  // the installed path
+  const std::string& part;    // "<target>.part"
+  const PieceMap& local;      // blobs taken from the installed copy
+};
+
 // Appends one blob, from the installed copy (the target, still in place)
 // when it holds it, else from the store.
-bool appendBlob(SyncRun& run, const std::string& hash, const std::string& target,
-                const PieceMap& local, std::FILE* out, Sha256& digest, std::uint64_t& written,
-                std::vector<char>& buffer) {
-  const auto piece = local.find(hash);
-  if (piece == local.end()) {
-    return appendFileHashing(blobPath(run.blobStore, hash), out, digest, written, buffer);
+bool appendBlob(const FileJob& job, const std::string& hash, std::FILE* out, Sha256& digest,
+                std::uint64_t& written, std::vector<char>& buffer) {
+  const auto piece = job.local.find(hash);
+  const std::string& target = job.target;
+  if (piece == job.local.end()) {
+    return appendFileHashing(blobPath(job.context.paths.blobStore, hash), out, digest, written,
+                             buffer);
   }
   return appendFileRangeHashing(target, piece->second.offset, piece->second.length, out, digest,
                                 written, buffer);
@@ -66,40 +77,35 @@ bool appendBlob(SyncRun& run, const std::string& hash, const std::string& target
 // sync's message is set. A piece taken from the installed copy is checked
 // only as part of the whole file: should the copy have changed since it was
 // read, the file fails its check here and the next run reads it afresh.
-bool buildPart(SyncRun& run, const FileRecord& record, const std::string& target,
-               const std::string& part, const PieceMap& local, std::vector<char>& buffer) {
+Status buildPart(const FileJob& job, std::vector<char>& buffer) {
+  const FileRecord& record = job.record;
+  const std::string& part = job.part;
   makeParentDirectories(part);
   std::FILE* out = std::fopen(part.c_str(), "wb");
-  if (!out) {
-    run.result.error = "Could not write " + record.path +
-                       ". Check there is free disk space and the folder is not read-only.";
-    return false;
-  }
+  if (!out) return Failure{messages::fileNotWritable(record.path)};
   Sha256 digest;
   std::uint64_t written = 0;
   bool copied = true;
   for (const std::string& hash : record.chunks) {
-    copied = appendBlob(run, hash, target, local, out, digest, written, buffer);
+    copied = appendBlob(job, hash, out, digest, written, buffer);
     if (!copied) break;
   }
   // A failed close is a failed write: a full disk often shows only there.
   const bool closed = std::fclose(out) == 0;
   if (!copied || !closed) {
     std::remove(part.c_str());
-    run.result.error = "An update file could not be assembled. Check there is free disk space.";
-    return false;
+    return Failure{messages::kNotAssembled};
   }
   if (!matchesRecord(record, written, digest.hex())) {
     std::remove(part.c_str());
-    removeBlobs(run.blobStore, record);
+    removeBlobs(job.context.paths.blobStore, record);
     // The pieces read from the installed copy may be what was wrong, placed
     // there on the word of the checked-files record: the next run must not
     // take that word again.
-    if (!local.empty()) std::remove(run.checkedFilesPath.c_str());
-    run.result.error = "An update file failed its integrity check. Refused.";
-    return false;
+    if (!job.local.empty()) std::remove(job.context.paths.checkedFiles.c_str());
+    return Failure{messages::kAssembledCorrupt};
   }
-  return true;
+  return {};
 }
 
 // How many records of the work list are made from each blob.
@@ -116,32 +122,28 @@ std::map<std::string, std::size_t> countBlobUses(const std::vector<FileRecord>& 
 // of being copied, which on a cold install would write every such file twice
 // and create it twice. Where the rename cannot be done (the store on another
 // file system) the file is copied as usual.
-bool adoptSoleBlob(SyncRun& run, const FileRecord& record, const std::string& target,
-                   const std::string& part, std::vector<char>& buffer) {
-  const std::string blob = blobPath(run.blobStore, record.chunks.front());
+Status adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
+  const std::string& blobStore = job.context.paths.blobStore;
+  const std::string blob = blobPath(blobStore, job.record.chunks.front());
   std::uint64_t size = 0;
   std::string digest;
-  if (!hashFileSha256(blob, size, digest)) {
-    run.result.error = "An update file could not be assembled. Check there is free disk space.";
-    return false;
+  if (!hashFileSha256(blob, size, digest)) return Failure{messages::kNotAssembled};
+  if (!matchesRecord(job.record, size, digest)) {
+    removeBlobs(blobStore, job.record);
+    return Failure{messages::kAssembledCorrupt};
   }
-  if (!matchesRecord(record, size, digest)) {
-    removeBlobs(run.blobStore, record);
-    run.result.error = "An update file failed its integrity check. Refused.";
-    return false;
-  }
-  makeParentDirectories(part);
-  if (std::rename(blob.c_str(), part.c_str()) == 0) return true;
-  return buildPart(run, record, target, part, PieceMap(), buffer);
+  makeParentDirectories(job.part);
+  if (std::rename(blob.c_str(), job.part.c_str()) == 0) return {};
+  return buildPart(job, buffer);
 }
 
 // Renames the checked part over the target. A program file's old copy is
 // moved aside to "<target>.old" only now, once its replacement is whole and
 // checked: a failed assembly must never leave the instance without the
 // program. Should the final rename fail, the old copy is put back.
-bool moveIntoPlace(SyncRun& run, const FileRecord& record, const std::string& part,
-                   const std::string& target) {
-  const bool program = record.target == "binary";
+Status moveIntoPlace(const FileRecord& record, const std::string& part,
+                     const std::string& target) {
+  const bool program = record.target == kTargetBinary;
   const std::string old = target + ".old";
   bool movedAside = false;
   if (program) {
@@ -149,84 +151,80 @@ bool moveIntoPlace(SyncRun& run, const FileRecord& record, const std::string& pa
     movedAside = std::rename(target.c_str(), old.c_str()) == 0;
   }
   makeParentDirectories(target);
-  if (std::rename(part.c_str(), target.c_str()) == 0) return true;
+  if (std::rename(part.c_str(), target.c_str()) == 0) return {};
   if (movedAside) std::rename(old.c_str(), target.c_str());
   std::remove(part.c_str());
-  run.result.error = "Could not write " + record.path + ". Check the folder is not read-only.";
-  return false;
+  return Failure{messages::fileNotPlaced(record.path)};
 }
 
-bool installFile(SyncRun& run, const FileRecord& record, const std::string& target,
-                 const PieceMap& local, bool soleBlob, std::vector<char>& buffer) {
-  const std::string part = target + ".part";
-  const bool built = soleBlob ? adoptSoleBlob(run, record, target, part, buffer)
-                              : buildPart(run, record, target, part, local, buffer);
-  if (!built) return false;
-  if (record.target == "binary") makeProgramExecutable(part);
-  return moveIntoPlace(run, record, part, target);
+Status installFile(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
+  Status built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
+  if (!built) return built;
+  if (job.record.target == kTargetBinary) makeProgramExecutable(job.part);
+  return moveIntoPlace(job.record, job.part, job.target);
 }
 
-// The file just installed is the record's content, cut into its chunks:
+// The file just installed is the record's content, cut into its blobs:
 // remembered with its identity, so that the next run need not read it.
-void rememberInstalled(SyncRun& run, const FileRecord& record, const std::string& target) {
+void rememberInstalled(const FileJob& job, CheckedFiles& checked) {
+  const FileRecord& record = job.record;
   FileIdentity identity;
-  if (!fileIdentity(target, identity)) {
-    run.checked.erase(record.path);
+  if (!fileIdentity(job.target, identity)) {
+    checked.erase(record.path);
     return;
   }
-  run.checked[record.path] =
-      CheckedFile{identity, record.sha256, run.chunkSize, joinChunks(record.chunks)};
+  checked[record.path] =
+      CheckedFile{identity, record.sha256, job.context.chunkSize, joinChunks(record.chunks)};
 }
 
-void countDone(SyncRun& run, const FileRecord& record) {
+void countDone(Progress& progress, const FileRecord& record) {
   const std::uint64_t size = record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
-  run.progress.bytesDone += size;
-  run.progress.stepDone += size;
+  progress.bytesDone += size;
+  progress.stepDone += size;
 }
 
 }  // namespace
 
-bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<PieceMap>& localPieces) {
+void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
+                   const std::string& downloadFailure, const std::vector<PieceMap>& localPieces,
+                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report) {
   const bool downloadFailed = !downloadFailure.empty();
-  run.progress.stepDone = 0;
-  run.progress.stepTotal = 0;
+  Progress& progress = meter.progress;
+  progress.stepDone = 0;
+  progress.stepTotal = 0;
   for (const FileRecord& record : workList) {
-    run.progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
+    progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
   }
   std::vector<char> buffer(kCopyBytes);
   const std::map<std::string, std::size_t> uses = countBlobUses(workList);
-  SyncResult& result = run.result;
   const PieceMap none;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
     const PieceMap& local = i < localPieces.size() ? localPieces[i] : none;
-    if (downloadFailed && !allBlobsPresent(run.blobStore, record, local)) continue;
-    const std::string target = joinPath(run.contentDir, record.path);
-    const bool gameRunning = run.options.gameRunning && targetExists(target) &&
-                             run.options.gameRunning();
+    if (downloadFailed && !allBlobsPresent(context.paths.blobStore, record, local)) continue;
+    const std::string target = joinPath(context.paths.content, record.path);
+    const std::string part = target + ".part";
+    const bool gameRunning = context.gameRunning && targetExists(target) && context.gameRunning();
     if (gameRunning) {
-      result.filesDeferred += 1;
-      countDone(run, record);
+      report.filesDeferred += 1;
+      countDone(progress, record);
       continue;
     }
+    const FileJob job{context, record, target, part, local};
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
-    if (!installFile(run, record, target, local, soleBlob, buffer)) return false;
-    rememberInstalled(run, record, target);
-    if (record.target == "binary") result.programsChanged = true;
-    result.filesWritten += 1;
-    run.progress.filesDone = result.filesWritten;
-    countDone(run, record);
-    if ((i & 63) == 0 && !run.reportProgress("Installing", record.path)) {
-      result.error = "Cancelled.";
-      return false;
+    report.status = installFile(job, soleBlob, buffer);
+    if (!report.status) return;
+    rememberInstalled(job, checked);
+    if (record.target == kTargetBinary) report.programsChanged = true;
+    report.filesWritten += 1;
+    progress.filesDone += 1;
+    countDone(progress, record);
+    if ((i & 63) == 0 && !meter.report("Installing", record.path)) {
+      report.status = Failure{messages::kCancelled};
+      return;
     }
   }
-  if (downloadFailed) {
-    result.error = downloadFailure;
-    return false;
-  }
-  return true;
+  if (downloadFailed) report.status = Failure{downloadFailure};
 }
 
 }  // namespace vantis::content

@@ -7,6 +7,8 @@
 #include <algorithm>
 
 #include "foundation/FileSystem.h"
+#include "protocol/SyncMessages.h"
+#include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
 
@@ -24,13 +26,14 @@ struct Candidate {
   std::uint64_t bytes = 0;
 };
 
-std::vector<Candidate> candidatesOf(const SyncRun& run, const std::vector<FileRecord>& workList,
+std::vector<Candidate> candidatesOf(const std::string& contentDir,
+                                    const std::vector<FileRecord>& workList,
                                     std::uint64_t chunkSize) {
   std::vector<Candidate> found;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
     if (!piecesFit(record, chunkSize)) continue;
-    Candidate candidate{i, joinPath(run.contentDir, record.path), 0};
+    Candidate candidate{i, joinPath(contentDir, record.path), 0};
     std::uint64_t installed = 0;
     if (!fileSize(candidate.path, installed) || installed == 0) continue;
     // Pieces past the new file's last one could only match content moved by
@@ -44,7 +47,7 @@ std::vector<Candidate> candidatesOf(const SyncRun& run, const std::vector<FileRe
 
 // Reads one installed copy into `pieces`. False only when the user asked to
 // stop; a copy that cannot be read simply holds what was read before.
-bool scanCopy(SyncRun& run, const FileRecord& record, const Candidate& candidate,
+bool scanCopy(ProgressMeter& meter, const FileRecord& record, const Candidate& candidate,
               std::uint64_t chunkSize, PieceMap& pieces, std::vector<char>& buffer) {
   const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
   std::uint64_t offset = 0;
@@ -53,16 +56,16 @@ bool scanCopy(SyncRun& run, const FileRecord& record, const Candidate& candidate
   const PieceDigest onPiece = [&](const std::string& hex, std::uint64_t length) {
     if (wanted.count(hex) != 0) pieces.emplace(hex, LocalPiece{offset, length});
     offset += length;
-    run.progress.stepDone += length;
+    meter.progress.stepDone += length;
     const double now = monotonicSeconds();
     if (now - lastReport < kReportSeconds) return true;
     lastReport = now;
-    stopped = !run.reportProgress(kPhase, record.path);
+    stopped = !meter.report(kPhase, record.path);
     return !stopped;
   };
   hashFilePieces(candidate.path, chunkSize, candidate.bytes, onPiece, buffer);
   // What a failed read did not reach still counts as looked at.
-  run.progress.stepDone += candidate.bytes - std::min(candidate.bytes, offset);
+  meter.progress.stepDone += candidate.bytes - std::min(candidate.bytes, offset);
   return !stopped;
 }
 
@@ -86,14 +89,6 @@ bool piecesFromRecord(const CheckedFile& known, const FileRecord& record, std::u
 
 }  // namespace
 
-std::uint64_t releaseChunkSize(const JsonValue& manifest) {
-  const JsonValue& value = manifest["chunkSize"];
-  const long long size = value.asInt(0);
-  const bool whole = value.kind == JsonValue::Kind::Number &&
-                     static_cast<double>(size) == value.asNumber(0.0);
-  return whole && size > 0 ? static_cast<std::uint64_t>(size) : 0;
-}
-
 bool piecesFit(const FileRecord& record, std::uint64_t chunkSize) {
   if (chunkSize == 0 || record.size <= 0 || record.chunks.size() < 2) return false;
   const std::uint64_t size = static_cast<std::uint64_t>(record.size);
@@ -101,34 +96,35 @@ bool piecesFit(const FileRecord& record, std::uint64_t chunkSize) {
   return pieces == record.chunks.size();
 }
 
-bool findLocalPieces(SyncRun& run, const std::vector<FileRecord>& workList,
-                     std::uint64_t chunkSize, LocalPieces& pieces) {
+Result<LocalPieces> findLocalPieces(const std::vector<FileRecord>& workList,
+                                    const TransferContext& context, const CheckedFiles& checked,
+                                    ProgressMeter& meter) {
+  const std::uint64_t chunkSize = context.chunkSize;
+  LocalPieces pieces;
   pieces.perRecord.assign(workList.size(), PieceMap());
-  pieces.covered.clear();
-  const std::vector<Candidate> candidates = candidatesOf(run, workList, chunkSize);
-  if (candidates.empty()) return true;
+  const std::vector<Candidate> candidates =
+      candidatesOf(context.paths.content, workList, chunkSize);
+  if (candidates.empty()) return pieces;
 
-  run.progress.stepDone = 0;
-  run.progress.stepTotal = 0;
-  for (const Candidate& candidate : candidates) run.progress.stepTotal += candidate.bytes;
+  Progress& progress = meter.progress;
+  progress.stepDone = 0;
+  progress.stepTotal = 0;
+  for (const Candidate& candidate : candidates) progress.stepTotal += candidate.bytes;
   std::vector<char> buffer(kReadBytes);
   for (const Candidate& candidate : candidates) {
     const FileRecord& record = workList[candidate.index];
     PieceMap& found = pieces.perRecord[candidate.index];
-    const auto known = run.checked.find(record.path);
-    if (known != run.checked.end() && piecesFromRecord(known->second, record, chunkSize, found)) {
-      run.progress.stepDone += candidate.bytes;
+    const auto known = checked.find(record.path);
+    if (known != checked.end() && piecesFromRecord(known->second, record, chunkSize, found)) {
+      progress.stepDone += candidate.bytes;
       continue;
     }
-    const bool goOn = run.reportProgress(kPhase, record.path) &&
-                      scanCopy(run, record, candidate, chunkSize, found, buffer);
-    if (!goOn) {
-      run.result.error = "Cancelled.";
-      return false;
-    }
+    const bool goOn = meter.report(kPhase, record.path) &&
+                      scanCopy(meter, record, candidate, chunkSize, found, buffer);
+    if (!goOn) return Failure{messages::kCancelled};
   }
   pieces.covered = coveredBlobs(workList, pieces.perRecord);
-  return true;
+  return pieces;
 }
 
 std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,

@@ -18,8 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/SyncInternal.h"
+#include "foundation/Result.h"
+#include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
+#include "transfer/ProgressMeter.h"
 
 namespace vantis::content {
 
@@ -43,10 +45,6 @@ struct LocalPieces {
   std::set<std::string> covered;
 };
 
-// The manifest's "chunkSize": a whole number of bytes above 0, else 0 (a
-// release that does not say, whose files are then downloaded whole).
-std::uint64_t releaseChunkSize(const JsonValue& manifest);
-
 // True when cutting a file of `record.size` bytes into pieces of
 // `chunkSize` bytes gives as many pieces as `record.chunks` lists, and more
 // than one: only then can an installed copy, cut the same way, hold some of
@@ -54,15 +52,19 @@ std::uint64_t releaseChunkSize(const JsonValue& manifest);
 // differ). A list cut with another size never matches.
 bool piecesFit(const FileRecord& record, std::uint64_t chunkSize);
 
-// Records, for every record that `piecesFit`, which of its blobs the
-// installed copy at run.contentDir + path holds: from run.checked when that
-// knows how the copy was cut with this chunk size, else by reading the copy,
-// at most as far as the new file reaches. Reports "Reusing local files" with the record's
-// path before each file and about every 200 ms within a large one; a false
-// answer ends it with run.result.error "Cancelled." and false. A copy that
-// is missing or cannot be read holds nothing; that is no failure.
-bool findLocalPieces(SyncRun& run, const std::vector<FileRecord>& workList,
-                     std::uint64_t chunkSize, LocalPieces& pieces);
+struct TransferContext;
+
+// Records, for every record that `piecesFit` the context's chunk size, which
+// of its blobs the installed copy in the content folder holds: from
+// `checked` when that knows how the copy was cut with this chunk size, else
+// by reading the copy, at most as far as the new file reaches. Reports
+// "Reusing local files" with the record's path before each file and about
+// every 200 ms within a large one; a false answer fails it with
+// "Cancelled.". A copy that is missing or cannot be read holds nothing; that
+// is no failure.
+Result<LocalPieces> findLocalPieces(const std::vector<FileRecord>& workList,
+                                    const TransferContext& context, const CheckedFiles& checked,
+                                    ProgressMeter& meter);
 
 // The `covered` rule over filled-in `perRecord` maps.
 std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,

@@ -15,6 +15,8 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "protocol/SyncMessages.h"
+#include "release/Layout.h"
 
 namespace vantis::content {
 
@@ -80,13 +82,12 @@ std::uint64_t chunkBytes(const std::string& hash, const std::map<std::string, Bl
 }
 
 bool fetchWhole(const std::string& id, const std::vector<std::string>& wanted,
-                const std::map<std::string, BlobLocation>& blobs,
-                const std::map<std::string, BundleRecord>& bundles, std::uint64_t& size) {
-  const auto bundle = bundles.find(id);
-  size = bundle == bundles.end() ? 0 : nonNegative(bundle->second.size);
+                const BundleIndex& index, std::uint64_t& size) {
+  const auto bundle = index.bundles.find(id);
+  size = bundle == index.bundles.end() ? 0 : nonNegative(bundle->second.size);
   std::uint64_t wantedBytes = 0;
-  for (const std::string& hash : wanted) wantedBytes += nonNegative(blobs.at(hash).length);
-  const bool worthIt = size != 0 && wanted.size() > 4 &&
+  for (const std::string& hash : wanted) wantedBytes += nonNegative(index.blobs.at(hash).length);
+  const bool worthIt = size != 0 && wanted.size() >= kMinBundleBlobs &&
                        static_cast<double>(wantedBytes) >= 0.5 * static_cast<double>(size);
   // Only a digest can match the body's digest: any other id would fail its
   // check after the whole download, every time.
@@ -131,10 +132,9 @@ void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob
 
 bool storeOrRecord(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
                    std::size_t length) {
-  const StoreOutcome outcome = storeBlob(shared.blobStore, hash, data, length);
-  if (outcome == StoreOutcome::Stored) return true;
-  recordFailure(shared, storeOutcomeMessage(outcome, shared.cacheDir));
-  return false;
+  const Status stored = storeBlob(shared.context->paths, hash, data, length);
+  if (!stored) recordFailure(shared, stored.error());
+  return stored.ok();
 }
 
 // An index entry inside the body; false for one that reaches past its end
@@ -151,14 +151,14 @@ bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<
   const bool intact = bundle != shared.bundles->end() &&
                       Sha256::equals(Sha256::of(body.data(), body.size()), job.hash);
   if (!intact) {
-    recordFailure(shared, "A downloaded bundle was corrupt. Refused.");
+    recordFailure(shared, messages::kBundleCorrupt);
     return false;
   }
   // Blobs are written straight out of the body: no copy of a bundle is made.
   for (const BundleRecord::Blob& blob : bundle->second.blobs) {
     if (shared.needed->count(blob.digest) == 0) continue;
     if (!withinBody(blob, body.size())) {
-      recordFailure(shared, "A bundle was shorter than its index claimed. Refused.");
+      recordFailure(shared, messages::kBundleShort);
       return false;
     }
     const std::uint8_t* start = body.data() + blob.offset;
@@ -206,14 +206,14 @@ bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
   const std::string path = requestPath(job);
   if (path.empty()) {
     // A name too short to be a digest can never pass the integrity check.
-    recordFailure(shared, storeOutcomeMessage(StoreOutcome::Corrupt, shared.cacheDir));
+    recordFailure(shared, messages::kDownloadCorrupt);
     return false;
   }
   std::uint64_t counted = 0;
   fetchWithRetries(shared, client, job, path, response, counted);
   if (shared.failed) return false;
   if (!response.succeeded()) {
-    recordFailure(shared, "A download failed: " + response.error);
+    recordFailure(shared, messages::downloadFailed(response.error));
     return false;
   }
   const bool stored = job.bundle ? storeBundle(shared, job, response.body)
@@ -228,11 +228,11 @@ bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
 
 void workerLoop(DownloadShared& shared) {
   HttpClient client;
-  if (!client.open(shared.url)) {
-    recordFailure(shared, "Could not reach the content server at " + shared.url);
+  if (!client.open(shared.context->url)) {
+    recordFailure(shared, messages::serverUnreachable(shared.context->url));
     return;
   }
-  client.accessKey = shared.accessKey;
+  client.accessKey = shared.context->accessKey;
   const std::uint64_t jobCount = shared.jobs->size();
   // One body buffer for all of this worker's jobs: its pages are taken from
   // the system once, not once per download.
@@ -256,25 +256,25 @@ void worker(DownloadShared& shared) {
 void cancelDownload(DownloadShared& shared) {
   // The flag goes up before `cancelled`, so a worker whose transfer the
   // cancel aborts always finds the failure already recorded and ends quietly.
-  recordFailure(shared, "Cancelled.");
+  recordFailure(shared, messages::kCancelled);
   shared.cancelled = true;
 }
 
-void setDownloadProgress(SyncRun& run, DownloadShared& shared, std::uint64_t bytesBefore) {
+void setDownloadProgress(ProgressMeter& meter, DownloadShared& shared, std::uint64_t bytesBefore) {
   const std::uint64_t arrived = shared.progressBytes;
-  run.progress.bytesDone = bytesBefore + arrived;
-  run.progress.stepDone = arrived;
+  meter.progress.bytesDone = bytesBefore + arrived;
+  meter.progress.stepDone = arrived;
 }
 
 // Reports "Downloading" until every worker has ended. The loop runs to the
 // last worker's end, not just until every job is taken: on a slow link the
 // last jobs can take minutes, and the display and the cancel must live on
 // through them.
-void reportUntilEnded(SyncRun& run, DownloadShared& shared, std::size_t threads,
+void reportUntilEnded(ProgressMeter& meter, DownloadShared& shared, std::size_t threads,
                       std::uint64_t bytesBefore) {
   for (;;) {
-    setDownloadProgress(run, shared, bytesBefore);
-    if (!run.reportProgress("Downloading", "")) {
+    setDownloadProgress(meter, shared, bytesBefore);
+    if (!meter.report("Downloading", "")) {
       cancelDownload(shared);
       return;
     }
@@ -287,19 +287,16 @@ void reportUntilEnded(SyncRun& run, DownloadShared& shared, std::size_t threads,
 
 // Starts the workers, reports while they run, joins them. Returns the
 // recorded failure, empty when every job completed.
-std::string download(SyncRun& run, const FetchPlan& plan,
-                     const std::map<std::string, BundleRecord>& bundles, TransferStats& stats) {
+std::string download(const TransferContext& context, const FetchPlan& plan,
+                     const BundleIndex& index, ProgressMeter& meter, TransferReport& report) {
   DownloadShared shared;
-  shared.url = run.options.url;
-  shared.accessKey = run.options.accessKey;
+  shared.context = &context;
   shared.jobs = &plan.jobs;
-  shared.bundles = &bundles;
+  shared.bundles = &index.bundles;
   shared.needed = &plan.needed;
-  shared.blobStore = run.blobStore;
-  shared.cacheDir = run.cacheDir;
-  shared.bodyBytes = bodyBytesFor(plan, run.chunkSize);
+  shared.bodyBytes = bodyBytesFor(plan, context.chunkSize);
 
-  const std::uint64_t bytesBefore = run.progress.bytesDone;
+  const std::uint64_t bytesBefore = meter.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());
   std::vector<std::thread> workers;
   workers.reserve(threads);
@@ -312,31 +309,14 @@ std::string download(SyncRun& run, const FetchPlan& plan,
     for (std::thread& thread : workers) thread.join();
     throw;
   }
-  reportUntilEnded(run, shared, threads, bytesBefore);
+  reportUntilEnded(meter, shared, threads, bytesBefore);
   for (std::thread& thread : workers) thread.join();
 
-  setDownloadProgress(run, shared, bytesBefore);
-  run.result.bytesDownloaded += shared.receivedBytes;
-  stats.workersStarted = shared.workersStarted;
+  setDownloadProgress(meter, shared, bytesBefore);
+  report.bytesDownloaded += shared.receivedBytes;
+  report.workersStarted = shared.workersStarted;
   std::lock_guard<std::mutex> lock(shared.failureMutex);
   return shared.failure;
-}
-
-bool fetchBundleIndex(SyncRun& run, std::map<std::string, BlobLocation>& blobs,
-                      std::map<std::string, BundleRecord>& bundles) {
-  std::vector<unsigned char> body;
-  const FetchOutcome outcome =
-      fetchVerified(*run.client, listPath(run.packVersion, kBundlesList),
-                    listDigest(run.manifest, kBundlesPart), body);
-  if (outcome == FetchOutcome::requestFailed) {
-    run.result.error = "Could not download the bundle index.";
-    return false;
-  }
-  if (outcome == FetchOutcome::digestMismatch) {
-    run.result.error = "The bundle index did not match the manifest. Refused.";
-    return false;
-  }
-  return readBundleIndex(body, blobs, bundles, run.result.error);
 }
 
 }  // namespace
@@ -347,44 +327,30 @@ std::string blobPath(const std::string& blobStore, const std::string& hash) {
   return joinPath(blobStore, hash.substr(0, 2) + "\\" + hash);
 }
 
-StoreOutcome storeBlob(const std::string& blobStore, const std::string& hash, const void* data,
-                       std::size_t length) {
-  if (!Sha256::equals(Sha256::of(data, length), hash)) return StoreOutcome::Corrupt;
-  const std::string path = blobPath(blobStore, hash);
+Status storeBlob(const InstancePaths& paths, const std::string& hash, const void* data,
+                 std::size_t length) {
+  if (!Sha256::equals(Sha256::of(data, length), hash)) return Failure{messages::kDownloadCorrupt};
+  const std::string path = blobPath(paths.blobStore, hash);
   const std::string part = uniquePartPath(path);
   // Written under a temporary name and renamed: a blob file is whole or
   // absent, since its existence is what marks it as stored.
-  if (!writeWholeFile(part, data, length)) {
-    std::remove(part.c_str());
-    return StoreOutcome::WriteFailed;
-  }
   makeParentDirectories(path);
-  if (std::rename(part.c_str(), path.c_str()) != 0) {
-    std::remove(part.c_str());
-    return StoreOutcome::WriteFailed;
-  }
-  return StoreOutcome::Stored;
-}
-
-std::string storeOutcomeMessage(StoreOutcome outcome, const std::string& cacheDir) {
-  if (outcome == StoreOutcome::Corrupt) {
-    return "A downloaded file failed its integrity check. Refused.";
-  }
-  return "Could not write to " + cacheDir +
-         ". Check there is free disk space and the folder is not read-only.";
+  const bool stored =
+      writeWholeFile(part, data, length) && std::rename(part.c_str(), path.c_str()) == 0;
+  if (stored) return {};
+  std::remove(part.c_str());
+  return Failure{messages::cacheNotWritable(paths.cache)};
 }
 
 // ---- Planning ----------------------------------------------------------------------
 
 int recordRank(const FileRecord& record) {
-  if (record.target != "binary") return 2;
+  if (record.target != kTargetBinary) return 2;
   const std::string name = baseName(record.path);
   return name == "Skarvel.exe" || name == "Skarvel" ? 0 : 1;
 }
 
-FetchPlan planFetches(const std::vector<FileRecord>& workList,
-                      const std::map<std::string, BlobLocation>& blobs,
-                      const std::map<std::string, BundleRecord>& bundles,
+FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
                       const BlobPresent& present) {
   FetchPlan plan;
   const std::map<std::string, BlobFacts> facts = collectNeeded(workList, plan.needed);
@@ -393,8 +359,8 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList,
   std::map<std::string, std::vector<std::string>> wantedPerBundle;
   for (const std::string& hash : plan.needed) {
     if (present(hash)) continue;
-    const auto location = blobs.find(hash);
-    if (location == blobs.end()) {
+    const auto location = index.blobs.find(hash);
+    if (location == index.blobs.end()) {
       chunks.push_back(hash);
     } else {
       wantedPerBundle[location->second.bundle].push_back(hash);
@@ -404,7 +370,7 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList,
   std::vector<std::pair<FetchJob, int>> ranked;
   for (const auto& [id, wanted] : wantedPerBundle) {
     std::uint64_t size = 0;
-    if (!fetchWhole(id, wanted, blobs, bundles, size)) {
+    if (!fetchWhole(id, wanted, index, size)) {
       chunks.insert(chunks.end(), wanted.begin(), wanted.end());
       continue;
     }
@@ -414,7 +380,7 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList,
     plan.downloadTotal += size;
   }
   for (const std::string& hash : chunks) {
-    const std::uint64_t bytes = chunkBytes(hash, blobs, facts);
+    const std::uint64_t bytes = chunkBytes(hash, index.blobs, facts);
     ranked.push_back({FetchJob{false, hash, bytes}, facts.at(hash).rank});
     plan.downloadTotal += bytes;
   }
@@ -429,10 +395,8 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList,
 std::size_t workerCount(std::size_t jobs) { return std::min(kMaxWorkers, jobs); }
 
 std::string requestPath(const FetchJob& job) {
-  if (job.hash.size() < 4) return std::string();
-  const std::string& hash = job.hash;
-  return std::string(job.bundle ? "/bundles/" : "/chunks/") + hash.substr(0, 2) + "/" +
-         hash.substr(2, 2) + "/" + hash + ".gz";
+  const std::string object = objectFile(job.bundle ? ObjectKind::bundle : ObjectKind::blob, job.hash);
+  return object.empty() ? object : "/" + object;
 }
 
 // ---- Download ------------------------------------------------------------------------
@@ -443,40 +407,40 @@ void recordFailure(DownloadShared& shared, const std::string& message) {
   shared.failed = true;
 }
 
-bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList, TransferStats* stats) {
-  TransferStats unused;
-  TransferStats& counts = stats ? *stats : unused;
-  counts = TransferStats();
-  if (workList.empty()) return true;
-
-  std::map<std::string, BlobLocation> blobs;
-  std::map<std::string, BundleRecord> bundles;
-  if (!fetchBundleIndex(run, blobs, bundles)) return false;
-  makeDirectories(run.blobStore);
+TransferReport runTransfer(const TransferContext& context, const std::vector<FileRecord>& workList,
+                           const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter) {
+  TransferReport report;
+  if (workList.empty()) return report;
+  makeDirectories(context.paths.blobStore);
 
   // Before planning: a blob the installed copies of changed files still hold
   // is read from there, not downloaded.
-  LocalPieces local;
-  if (!findLocalPieces(run, workList, run.chunkSize, local)) return false;
-  const BlobPresent present = [&run, &local](const std::string& hash) {
-    if (local.covered.count(hash) != 0) return true;
+  Result<LocalPieces> local = findLocalPieces(workList, context, checked, meter);
+  if (!local) {
+    report.status = local.failure();
+    return report;
+  }
+  const BlobPresent present = [&context, &local](const std::string& hash) {
+    if (local->covered.count(hash) != 0) return true;
     std::uint64_t size = 0;
-    return fileSize(blobPath(run.blobStore, hash), size);
+    return fileSize(blobPath(context.paths.blobStore, hash), size);
   };
-  const FetchPlan plan = planFetches(workList, blobs, bundles, present);
-  counts.jobs = plan.jobs.size();
-  counts.bundleJobs = static_cast<std::size_t>(std::count_if(
+  const FetchPlan plan = planFetches(workList, index, present);
+  report.jobs = plan.jobs.size();
+  report.bundleJobs = static_cast<std::size_t>(std::count_if(
       plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
 
   std::uint64_t workBytes = 0;
   for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
-  run.progress.bytesTotal = plan.downloadTotal + workBytes + run.progress.bytesDone;
-  run.progress.stepDone = 0;
-  run.progress.stepTotal = plan.downloadTotal;
+  Progress& progress = meter.progress;
+  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
+  progress.stepDone = 0;
+  progress.stepTotal = plan.downloadTotal;
 
   std::string downloadFailure;
-  if (!plan.jobs.empty()) downloadFailure = download(run, plan, bundles, counts);
-  return assembleFiles(run, workList, downloadFailure, local.perRecord);
+  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, meter, report);
+  assembleFiles(context, workList, downloadFailure, local->perRecord, checked, meter, report);
+  return report;
 }
 
 }  // namespace vantis::content

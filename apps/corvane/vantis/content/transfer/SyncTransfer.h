@@ -6,12 +6,12 @@
 // calling thread assembles each file from its blobs, checks its size and
 // digest and renames it into place.
 //
-// Private to the sync unit. `runTransfer` is called on the sync's calling
+// Private to the library. `runTransfer` is called on the sync's calling
 // thread; it starts and joins its workers itself, and no callback of
 // `SyncOptions` ever runs on a worker. The planning and blob-store pieces
-// below are exposed for the pipeline and the tests; `storeBlob` and
-// `blobPath` may run on any thread. Not here: the bundle index's format (the
-// list readers), the HTTP rules (the client), the order of the work list (the
+// below are exposed for the tests; `storeBlob` and `blobPath` may run on any
+// thread. Not here: fetching the bundle index (the pipeline, through the list
+// readers), the HTTP rules (the client), the order of the work list (the
 // pipeline).
 #pragma once
 
@@ -26,72 +26,78 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/SyncInternal.h"
+#include "foundation/Result.h"
+#include "protocol/InstancePaths.h"
+#include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
+#include "transfer/ProgressMeter.h"
 #include "transfer/SyncLocalPieces.h"
 
 namespace vantis::content {
 
 // ---- Entry point -------------------------------------------------------------
 
-// What one transfer did, for callers that want to look (tests, benchmarks).
-struct TransferStats {
+// What the transfer needs to know of the run.
+struct TransferContext {
+  std::string url;        // the workers open their own clients on it
+  std::string accessKey;  // and send it with every request
+  InstancePaths paths;    // content folder, blob store, records
+  std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", 0 when unknown
+  // Asked before a file is replaced; empty counts as "not running".
+  std::function<bool()> gameRunning;
+};
+
+// What one transfer did. The counters hold also when `status` failed: the
+// files whose blobs all arrived are installed before a failure ends it.
+struct TransferReport {
+  Status status;
+  std::uint64_t filesWritten = 0;
+  std::uint64_t filesDeferred = 0;  // the game was running and the file in place
+  std::uint64_t bytesDownloaded = 0;
+  bool programsChanged = false;
   std::size_t jobs = 0;            // downloads planned
   std::size_t bundleJobs = 0;      // of which whole bundles
   std::size_t workersStarted = 0;  // worker threads that ran
 };
 
 // Installs every record of `workList` (sorted, program files first) under
-// run.contentDir. Needs run.client opened on the server (with its access
-// key), run.packVersion and run.manifest; the workers open their own clients
-// on run.options.url with run.options.accessKey. An empty work list does
-// nothing and requests nothing. Steps:
-//  1. GETs the bundle index ("/manifest/<packVersion>/bundles.ndjson") with
-//     run.client and checks it against the manifest's "parts" -> "bundles"
-//     -> "sha256";
-//  2. looks for the blobs of changed files in their installed copies
-//     (`findLocalPieces`, with run.chunkSize), reporting
-//     "Reusing local files";
-//  3. plans the blobs neither there nor in the store (`planFetches`) and
-//     downloads them on `workerCount(jobs)` threads, each with its own
-//     HttpClient, reporting "Downloading" about every 200 ms until every
-//     worker has ended;
-//  4. assembles, checks and renames every file into place in list order,
+// the content folder. An empty work list does nothing and requests nothing.
+// Steps:
+//  1. looks for the blobs of changed files in their installed copies
+//     (`findLocalPieces`), reporting "Reusing local files";
+//  2. plans the blobs neither there nor in the store (`planFetches`, with
+//     `index`) and downloads them on `workerCount(jobs)` threads, each with
+//     its own HttpClient, reporting "Downloading" about every 200 ms until
+//     every worker has ended;
+//  3. assembles, checks and renames every file into place in list order,
 //     reporting "Installing" for every 64th record.
 // Progress: sets bytesTotal (download + work list + bytes already done),
-// stepTotal and the done counters, never above their totals. Result: adds to
-// filesWritten, filesDeferred (game running and the file in place) and
-// bytesDownloaded, sets filesDone and programsChanged.
-// Returns true when every record was installed or deferred. Returns false
-// with run.result.error set when the sync must end: the bundle index could
-// not be had, "Cancelled." while installed copies were read, a download
-// failed or was cancelled (the files whose blobs all arrived are still
-// installed first), "Cancelled." at "Installing", or a file could not be
-// written or failed its integrity check (the blobs it was made from are then
-// removed from the store, so that the next run fetches them again). The blob
-// store is kept in every case; deleting it after a complete sync is the
-// pipeline's job. `stats`, when given, receives what was planned and run.
-bool runTransfer(SyncRun& run, const std::vector<FileRecord>& workList,
-                 TransferStats* stats = nullptr);
+// stepTotal and the done counters, never above their totals. `checked`
+// (what the instance knows of its files) is read for blob reuse and updated
+// for every file installed. Fails when the sync must end: "Cancelled."
+// while installed copies were read, a download failed or was cancelled (the
+// files whose blobs all arrived are still installed first), "Cancelled." at
+// "Installing", or a file could not be written or failed its integrity
+// check (the blobs it was made from are then removed from the store, so that
+// the next run fetches them again). The blob store is kept in every case;
+// deleting it after a complete sync is the pipeline's job.
+TransferReport runTransfer(const TransferContext& context, const std::vector<FileRecord>& workList,
+                           const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter);
 
 // ---- Blob store ----------------------------------------------------------------
-
-enum class StoreOutcome : std::int32_t { Stored = 0, Corrupt = 1, WriteFailed = 2 };
 
 // <blobStore>/<first two characters>/<hash>.
 std::string blobPath(const std::string& blobStore, const std::string& hash);
 
-// Stores `length` bytes at `data` as the blob `hash`: Corrupt unless their
-// SHA-256 equals `hash`; otherwise written to a temporary name of its own
-// beside the blob path (so writers of the same blob never share a file) and
-// renamed over it: Stored, or WriteFailed (temporary removed). Any thread.
-StoreOutcome storeBlob(const std::string& blobStore, const std::string& hash, const void* data,
-                       std::size_t length);
-
-// Corrupt: "A downloaded file failed its integrity check. Refused."; else
-// "Could not write to <cacheDir>. Check there is free disk space and the
-// folder is not read-only."
-std::string storeOutcomeMessage(StoreOutcome outcome, const std::string& cacheDir);
+// Stores `length` bytes at `data` as the blob `hash` in the instance's blob
+// store: refused with "A downloaded file failed its integrity check.
+// Refused." unless their SHA-256 equals `hash`; otherwise written to a
+// temporary name of its own beside the blob path (so writers of the same
+// blob never share a file) and renamed over it, or failed with "Could not
+// write to <cache folder>. Check there is free disk space and the folder is
+// not read-only." (temporary removed). Any thread.
+Status storeBlob(const InstancePaths& paths, const std::string& hash, const void* data,
+                 std::size_t length);
 
 // ---- Planning ------------------------------------------------------------------
 
@@ -118,22 +124,19 @@ using BlobPresent = std::function<bool(const std::string& hash)>;
 
 // Plans the downloads for `workList`. Missing blobs (not `present`) that a
 // bundle holds are fetched with the whole bundle when it is listed with a
-// non-zero size, more than 4 of its blobs are wanted, the wanted bytes are at
+// non-zero size, at least 5 of its blobs are wanted, the wanted bytes are at
 // least half its size, and its id can be a digest at all (64 lower-case hex
 // characters: no other id can ever match its body); otherwise, and for blobs
 // no bundle holds, one job per blob. A job's rank is the lowest rank of the
 // records that use its wanted blobs.
-FetchPlan planFetches(const std::vector<FileRecord>& workList,
-                      const std::map<std::string, BlobLocation>& blobs,
-                      const std::map<std::string, BundleRecord>& bundles,
+FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
                       const BlobPresent& present);
 
 // The number of worker threads for `jobs` downloads: min(6, jobs).
 std::size_t workerCount(std::size_t jobs);
 
-// "/bundles/" or "/chunks/", then characters 1-2, "/", 3-4, "/", the whole
-// hash and ".gz". Empty for a hash shorter than 4 characters, which names
-// nothing the server can hold.
+// "/" and the job's object path on the server; empty for a hash shorter
+// than 4 characters, which names nothing the server can hold.
 std::string requestPath(const FetchJob& job);
 
 // ---- Shared download state -----------------------------------------------------
@@ -142,13 +145,10 @@ std::string requestPath(const FetchJob& job);
 // of the download. Everything not atomic or under `failureMutex` is set
 // before the first worker starts and only read afterwards.
 struct DownloadShared {
-  std::string url;                                    // read-only
-  std::string accessKey;                              // read-only
-  const std::vector<FetchJob>* jobs = nullptr;        // read-only
+  const TransferContext* context = nullptr;                      // read-only
+  const std::vector<FetchJob>* jobs = nullptr;                   // read-only
   const std::map<std::string, BundleRecord>* bundles = nullptr;  // read-only
-  const std::set<std::string>* needed = nullptr;      // read-only
-  std::string blobStore;                              // read-only
-  std::string cacheDir;                               // read-only, for messages
+  const std::set<std::string>* needed = nullptr;                 // read-only
   std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
@@ -179,9 +179,10 @@ void recordFailure(DownloadShared& shared, const std::string& message);
 // store (or in its installed copy) are installed, and the message then ends
 // the sync. `localPieces` (one map per record, or empty) says which blobs
 // each record takes from its installed copy rather than from the store.
-bool assembleFiles(SyncRun& run, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure,
-                   const std::vector<PieceMap>& localPieces = {});
+// Adds to the report's file counters and sets its status.
+void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
+                   const std::string& downloadFailure, const std::vector<PieceMap>& localPieces,
+                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report);
 
 // Adds execute bits to a regular file that starts like a program (ELF, or
 // "#!"): owner always, group and others where they may read. Anything else,

@@ -1,0 +1,72 @@
+// The steps of `sync` that its two halves share: the release check and the
+// short path for an unchanged release (SyncPipeline.cpp) and the full update
+// (SyncUpdate.cpp). Each step takes what it reads and returns what it
+// produces; only the top of each half writes the `SyncResult`.
+//
+// Private to the pipeline; calling thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "foundation/Json.h"
+#include "foundation/Result.h"
+#include "pipeline/Sync.h"
+#include "protocol/InstancePaths.h"
+#include "protocol/SyncPointer.h"
+#include "protocol/SyncState.h"
+#include "release/Manifest.h"
+#include "transfer/ProgressMeter.h"
+
+namespace vantis::content {
+
+class HttpClient;
+
+// What every step of one sync may read; fixed before the first step.
+struct SyncContext {
+  const SyncOptions& options;
+  InstancePaths paths;
+  HttpClient& client;  // the calling thread's, opened on the server
+};
+
+// The release the verified pointer names, once its manifest is in hand.
+struct Release {
+  ReleasePointer pointer;
+  Manifest manifest;
+  std::string manifestBytes;  // as received, for the manifest copy
+};
+
+// What the previous installed-state record says, as the update needs it.
+struct Installed {
+  JsonValue record;      // Null when there was none
+  InstalledState state;  // for the tier being synced
+};
+
+// True when the options' game-running callback says so.
+bool gameIsRunning(const SyncOptions& options);
+
+// Fetches the manifest the pointer names (reporting "Checking for updates",
+// "manifest" first; the answer is ignored) and checks it. Fails with
+// "Could not download the update manifest.", "The update manifest did not
+// match its signature. Refused." or "The update manifest was malformed: " +
+// the parser's message.
+Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& pointer,
+                             ProgressMeter& meter);
+
+// Writes the tier's engine configuration from the manifest and records its
+// data folder and whether the game was found in `result`.
+Status writeTierConfiguration(const SyncContext& context, const Manifest& manifest,
+                              SyncResult& result);
+
+// Records the release as installed for the options' tier.
+Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& pointer,
+                              const Installed& installed);
+
+// The full update path: taken for a new release, a full check, or when the
+// installed programs no longer match their record. Fetches the manifest and
+// the tier's file list, installs what is missing or stale (reusing other
+// instances' copies, then downloading) and completes the update.
+void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
+                   const Installed& installed, ProgressMeter& meter, SyncResult& result);
+
+}  // namespace vantis::content

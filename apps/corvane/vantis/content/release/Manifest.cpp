@@ -1,0 +1,120 @@
+// The manifest's members. Older clients ignore members they do not know, so
+// a member is only ever added, never renamed, and a manifest without one of
+// the later members ("chunkSize") reads as the release it was.
+
+#include "release/Manifest.h"
+
+#include <algorithm>
+
+#include "foundation/JsonWriter.h"
+
+namespace vantis::content {
+
+namespace {
+
+const std::string& textOf(const JsonValue& value) {
+  return value.asString(JsonValue::sEmptyString);
+}
+
+// A whole number above 0, else 0.
+std::uint64_t positiveWhole(const JsonValue& value) {
+  const long long number = value.asInt(0);
+  const bool whole = value.kind == JsonValue::Kind::Number &&
+                     static_cast<double>(number) == value.asNumber(0.0);
+  return whole && number > 0 ? static_cast<std::uint64_t>(number) : 0;
+}
+
+ListPart readPart(const JsonValue& parts, const ListDocument& list) {
+  const JsonValue& member = parts[list.part];
+  ListPart part;
+  part.present = member.kind != JsonValue::Kind::Null;
+  part.path = textOf(member["path"]);
+  part.sha256 = textOf(member["sha256"]);
+  part.count = positiveWhole(member[list.countMember]);
+  return part;
+}
+
+std::string partText(const Manifest& manifest, const ListDocument& list) {
+  const ListPart& part = manifest.part(list);
+  return JsonObjectWriter()
+      .text("path", listFile(manifest.packVersion, list.file))
+      .text("sha256", part.sha256)
+      .unsignedNumber(list.countMember, part.count)
+      .finish();
+}
+
+std::string arrayOrEmpty(const JsonValue& value) {
+  return value.kind == JsonValue::Kind::Array ? writeJson(value) : "[]";
+}
+
+}  // namespace
+
+const ListPart& Manifest::part(const ListDocument& list) const {
+  const std::string name = list.part;
+  if (name == kFilesRequiredList.part) return filesRequired;
+  if (name == kFilesOptionalList.part) return filesOptional;
+  if (name == kBundlesList.part) return bundles;
+  return filesRetired;
+}
+
+ListPart& Manifest::part(const ListDocument& list) {
+  return const_cast<ListPart&>(static_cast<const Manifest&>(*this).part(list));
+}
+
+Manifest readManifest(const JsonValue& document) {
+  Manifest manifest;
+  manifest.packVersion = textOf(document["packVersion"]);
+  manifest.sequence = document["sequence"].asInt(0);
+  manifest.fileCount = positiveWhole(document["fileCount"]);
+  manifest.chunkSize = positiveWhole(document["chunkSize"]);
+  const JsonValue& parts = document["parts"];
+  for (const ListDocument& list :
+       {kFilesRequiredList, kFilesOptionalList, kBundlesList, kFilesRetiredList}) {
+    manifest.part(list) = readPart(parts, list);
+  }
+  manifest.configRequired = textOf(document["config"]["required"]);
+  manifest.configOptional = textOf(document["config"]["optional"]);
+  manifest.credits = document["credits"];
+  manifest.people = document["people"];
+  return manifest;
+}
+
+Result<std::string> manifestText(const Manifest& manifest) {
+  const std::string config = JsonObjectWriter()
+                                 .text("required", manifest.configRequired)
+                                 .text("optional", manifest.configOptional)
+                                 .finish();
+  const std::string parts = JsonObjectWriter()
+                                .raw(kFilesRequiredList.part, partText(manifest, kFilesRequiredList))
+                                .raw(kFilesOptionalList.part, partText(manifest, kFilesOptionalList))
+                                .raw(kBundlesList.part, partText(manifest, kBundlesList))
+                                .raw(kFilesRetiredList.part, partText(manifest, kFilesRetiredList))
+                                .finish();
+  // Clients that know "chunkSize" cut an installed copy the same way and
+  // keep the blobs a changed file still shares with it; others download
+  // every blob, as before.
+  std::string text = JsonObjectWriter()
+                         .text("packVersion", manifest.packVersion)
+                         .number("sequence", manifest.sequence)
+                         .unsignedNumber("fileCount", manifest.fileCount)
+                         .unsignedNumber("chunkSize", manifest.chunkSize)
+                         .raw("parts", parts)
+                         .raw("config", config)
+                         .raw("credits", arrayOrEmpty(manifest.credits))
+                         .raw("people", arrayOrEmpty(manifest.people))
+                         .finish();
+  if (!isUtf8(text)) return Failure{"the manifest holds text that is not UTF-8"};
+  if (text.size() > kMaxDocumentBytes) {
+    return Failure{"the manifest would be " + std::to_string(text.size()) +
+                   " bytes; players read at most 8 MiB (shorten the credits)"};
+  }
+  // The credits arrays sit two levels down ({"credits":[...]}).
+  const int depth = 1 + std::max(nestingDepth(manifest.credits), nestingDepth(manifest.people));
+  if (depth > kMaxNesting) {
+    return Failure{
+        "the credits are nested too deeply; players read at most 15 levels in the manifest"};
+  }
+  return text;
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,57 @@
+// The manifest: the one document of a release that the signed pointer names
+// by digest. It names each list by digest in turn, says how files were cut
+// into blobs, carries the engine configuration text of each tier and the
+// credits. The publisher writes it from a `Manifest` record and the
+// synchroniser reads it into one, so every member is named here once.
+//
+// Pure functions; any thread. Reading never fails on a document that parsed:
+// a member that is missing or of the wrong kind reads as its default, and
+// what an absent member means is the reader's decision (an absent retired
+// list means nothing was retired).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/Json.h"
+#include "foundation/Result.h"
+#include "release/Layout.h"
+
+namespace vantis::content {
+
+// One member of "parts": where a list lies and the digest it must have.
+struct ListPart {
+  bool present = false;  // the manifest names this list at all
+  std::string path;      // "manifest/<version>/<file>"; clients build it themselves
+  std::string sha256;    // empty when absent, which matches no body
+  std::uint64_t count = 0;
+};
+
+struct Manifest {
+  std::string packVersion;
+  long long sequence = 0;
+  // Shown as "N of fileCount files" while either tier's list is read: the
+  // optional tier's count, the longer of the two.
+  std::uint64_t fileCount = 0;
+  // Every blob of a file but its last is this long; 0 when the manifest does
+  // not say, and then nothing can be taken from an installed copy.
+  std::uint64_t chunkSize = 0;
+  ListPart filesRequired, filesOptional, bundles, filesRetired;
+  std::string configRequired, configOptional;  // engine configuration templates
+  JsonValue credits, people;                   // passed through as the publisher found them
+
+  const ListPart& part(const ListDocument& list) const;
+  ListPart& part(const ListDocument& list);
+};
+
+// The manifest in a parsed document.
+Manifest readManifest(const JsonValue& document);
+
+// The manifest's text, members in a fixed order; `parts` paths are filled in
+// from the version. Refuses, with a lower-case reason, a manifest that
+// clients could not read: text that is not UTF-8, more than 8 MiB, or
+// arrays and objects nested deeper than 15 levels (the credits are the only
+// part that can grow that far).
+Result<std::string> manifestText(const Manifest& manifest);
+
+}  // namespace vantis::content

@@ -1,0 +1,127 @@
+// The manifest and the pointer: what the publisher writes reads back as the
+// record it came from, the limits clients read under are refused at
+// writing, and a manifest in the first form (no "chunkSize") still reads.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "foundation/Json.h"
+#include "foundation/JsonWriter.h"
+#include "release/Manifest.h"
+#include "release/Pointer.h"
+
+namespace vantis::content {
+namespace {
+
+JsonValue parsed(const std::string& text) {
+  JsonValue value;
+  std::string error;
+  EXPECT_TRUE(parseJson(text, value, error)) << error;
+  return value;
+}
+
+Manifest sample() {
+  Manifest manifest;
+  manifest.packVersion = "1.2";
+  manifest.sequence = 7;
+  manifest.fileCount = 3;
+  manifest.chunkSize = 8388608;
+  manifest.filesRequired = {true, "", "r", 2};
+  manifest.filesOptional = {true, "", "o", 3};
+  manifest.bundles = {true, "", "b", 1};
+  manifest.filesRetired = {true, "", "t", 0};
+  manifest.configRequired = "data=@@DUSKMERE_DATA_FILES@@\n";
+  manifest.configOptional = "o";
+  manifest.credits = parsed(R"([{"name":"A","sizeBytes":12}])");
+  return manifest;
+}
+
+TEST(ManifestText, ReadsBackAsTheRecordItCameFrom) {
+  const Result<std::string> text = manifestText(sample());
+  ASSERT_TRUE(text) << text.error();
+  const Manifest back = readManifest(parsed(*text));
+  EXPECT_EQ(back.packVersion, "1.2");
+  EXPECT_EQ(back.sequence, 7);
+  EXPECT_EQ(back.fileCount, 3u);
+  EXPECT_EQ(back.chunkSize, 8388608u);
+  EXPECT_EQ(back.filesOptional.path, "manifest/1.2/files-optional.ndjson");
+  EXPECT_EQ(back.filesOptional.sha256, "o");
+  EXPECT_EQ(back.filesOptional.count, 3u);
+  EXPECT_EQ(back.bundles.count, 1u);
+  EXPECT_TRUE(back.filesRetired.present);
+  EXPECT_EQ(back.configRequired, "data=@@DUSKMERE_DATA_FILES@@\n");
+  EXPECT_EQ(writeJson(back.credits), R"([{"name":"A","sizeBytes":12}])");
+  EXPECT_EQ(writeJson(back.people), "[]");
+}
+
+TEST(ReadManifest, ReadsTheFirstFormAndMistypedMembersAsDefaults) {
+  const Manifest manifest = readManifest(parsed(
+      R"({"fileCount":2,"parts":{"filesRequired":{"sha256":"r"}},"config":{"required":5},)"
+      R"("chunkSize":1.5})"));
+  EXPECT_EQ(manifest.fileCount, 2u);
+  EXPECT_EQ(manifest.chunkSize, 0u);
+  EXPECT_EQ(manifest.filesRequired.sha256, "r");
+  EXPECT_FALSE(manifest.filesRetired.present);
+  EXPECT_EQ(manifest.filesRetired.sha256, "");
+  EXPECT_EQ(manifest.configRequired, "");
+}
+
+TEST(ReadManifest, TakesAChunkSizeOnlyAsAWholePositiveNumberOfBytes) {
+  const struct {
+    const char* manifest;
+    std::uint64_t expected;
+  } rows[] = {
+      {R"({"chunkSize":8388608})", 8388608},
+      {R"({"chunkSize":1})", 1},
+      {R"({})", 0},
+      {R"({"chunkSize":0})", 0},
+      {R"({"chunkSize":-4096})", 0},
+      {R"({"chunkSize":4096.5})", 0},
+      {R"({"chunkSize":"4096"})", 0},
+      {R"({"chunkSize":1e300})", 0},
+      {R"([4096])", 0},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(readManifest(parsed(row.manifest)).chunkSize, row.expected) << row.manifest;
+  }
+}
+
+TEST(ManifestText, RefusesWhatClientsCouldNotRead) {
+  Manifest tooLarge = sample();
+  tooLarge.configOptional = std::string(8u << 20, 'x');
+  EXPECT_EQ(manifestText(tooLarge).error().rfind("the manifest would be ", 0), 0u);
+
+  Manifest tooDeep = sample();
+  tooDeep.people = parsed("[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]");  // 15 levels, 16 in the manifest
+  EXPECT_EQ(manifestText(tooDeep).error(),
+            "the credits are nested too deeply; players read at most 15 levels in the manifest");
+  tooDeep.people = parsed("[[[[[[[[[[[[[[1]]]]]]]]]]]]]]");  // 14: the limit
+  EXPECT_TRUE(manifestText(tooDeep));
+
+  Manifest notText = sample();
+  notText.configRequired = "\xff";
+  EXPECT_EQ(manifestText(notText).error(), "the manifest holds text that is not UTF-8");
+}
+
+TEST(PointerDocument, CarriesThePayloadBytesAndSignatureUnchanged) {
+  const std::string payload =
+      pointerPayloadText({"1.2", 7, "manifest/1.2/manifest.json", std::string(64, 'a')});
+  EXPECT_EQ(payload, R"({"packVersion":"1.2","sequence":7,"manifest":"manifest/1.2/manifest.json",)"
+                     R"("manifestSha256":")" + std::string(64, 'a') + "\"}");
+  const std::string signature(64, '\x01');
+  SignedPointer split;
+  ASSERT_TRUE(splitPointerDocument(parsed(pointerDocumentText(payload, signature)), split));
+  EXPECT_EQ(std::string(split.payload.begin(), split.payload.end()), payload);
+  EXPECT_EQ(std::string(split.signature.begin(), split.signature.end()), signature);
+  const PointerPayload fields = readPointerPayload(parsed(payload));
+  EXPECT_EQ(fields.packVersion, "1.2");
+  EXPECT_EQ(fields.sequence, 7);
+  EXPECT_EQ(fields.manifest, "manifest/1.2/manifest.json");
+
+  EXPECT_FALSE(splitPointerDocument(parsed(pointerDocumentText(payload, "short")), split));
+  EXPECT_EQ(readPointerPayload(parsed("{}")).sequence, -1);
+}
+
+}  // namespace
+}  // namespace vantis::content
