@@ -43,9 +43,9 @@ std::vector<Bundle> planBundles(const Content& content, std::uint64_t target,
   for (std::size_t i = 0; i < content.sources.size(); ++i) {
     const SourceFile& file = content.sources[i];
     Group& group = groups[GroupKey(file.overhaul, modFolderOf(file.path))];
-    for (const Piece& piece : file.pieces) {
-      if (piece.length > blobMax || !group.seen.insert(piece.hash).second) continue;
-      group.blobs.push_back(BundleBlob{piece.hash, 0, piece.length, i, piece.offset});
+    for (const Blob& blob : file.blobs) {
+      if (blob.length > blobMax || !group.seen.insert(blob.hash).second) continue;
+      group.blobs.push_back(BundleBlob{blob.hash, 0, blob.length, i, blob.offset});
     }
   }
   std::vector<Bundle> bundles;

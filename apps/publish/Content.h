@@ -4,7 +4,7 @@
 // (program file or not, which platform, which mod folder).
 //
 // Built and filled on the calling thread, except that `hashContent` (in
-// Hashing.h) fills `sha256` and `pieces` from worker threads, one file each.
+// Hashing.h) fills `sha256` and `blobs` from worker threads, one file each.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 namespace vantis::publish {
 
 // One blob of a file: `length` bytes at `offset`, named by their SHA-256.
-struct Piece {
+struct Blob {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   std::string hash;
@@ -27,7 +27,7 @@ struct SourceFile {
   std::uint64_t size = 0;
   bool overhaul = false;      // from the Overhaul folder, not the required one
   std::string sha256;         // the whole file's digest, once hashed
-  std::vector<Piece> pieces;  // in file order; none for an empty file
+  std::vector<Blob> blobs;  // in file order; none for an empty file
 };
 
 struct Content {

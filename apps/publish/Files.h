@@ -1,5 +1,5 @@
 // The publisher's contact with the disk: walking a content folder without
-// following links, reading pieces of files, replacing files through a
+// following links, reading parts of files, replacing files through a
 // temporary name, and the lock that keeps two publishers out of one server
 // folder. Every function answers success or failure and leaves the message to
 // the caller (except `listTree`, whose refusals name the offending path).
@@ -40,7 +40,7 @@ bool makeDirectories(const std::string& path);
 // shrank) or an error.
 bool readAt(const std::string& path, std::uint64_t offset, std::uint64_t length, std::string& out);
 
-// Reads the whole file in order, handing it to `sink` in pieces of at most
+// Reads the whole file in order, handing it to `sink` in steps of at most
 // `step` bytes; `length` receives the bytes read. False when it cannot be
 // opened or read.
 bool streamFile(const std::string& path, std::size_t step,

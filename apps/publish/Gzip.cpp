@@ -1,4 +1,4 @@
-// zlib's deflate with a gzip wrapper (window bits 15 + 16), fed in pieces
+// zlib's deflate with a gzip wrapper (window bits 15 + 16), fed in steps
 // that fit zlib's 32-bit counters, so blobs of any size compress.
 
 #include "Gzip.h"

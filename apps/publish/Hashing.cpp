@@ -17,23 +17,23 @@ namespace {
 
 constexpr std::size_t kReadBytes = 1u << 20;
 
-// Cuts the byte stream of one file into pieces while hashing it.
+// Cuts the byte stream of one file into blobs while hashing it.
 struct Cutter {
-  Cutter(std::uint64_t size, std::vector<Piece>& out) : chunkSize(size), pieces(out) {}
+  Cutter(std::uint64_t size, std::vector<Blob>& out) : chunkSize(size), blobs(out) {}
 
   std::uint64_t chunkSize;
-  std::vector<Piece>& pieces;
+  std::vector<Blob>& blobs;
   content::Sha256 whole;
-  std::unique_ptr<content::Sha256> part;  // the open piece, if any
+  std::unique_ptr<content::Sha256> part;  // the open blob, if any
   std::uint64_t offset = 0;      // bytes seen so far
-  Piece open;
+  Blob open;
 
   void feed(const char* data, std::size_t length) {
     whole.update(data, length);
     while (length > 0) {
       if (!part) {
         part.reset(new content::Sha256);
-        open = Piece{offset, 0, std::string()};
+        open = Blob{offset, 0, std::string()};
       }
       const std::size_t take =
           static_cast<std::size_t>(std::min<std::uint64_t>(length, chunkSize - open.length));
@@ -49,15 +49,15 @@ struct Cutter {
   void close() {
     if (!part) return;
     open.hash = part->hex();
-    pieces.push_back(open);
+    blobs.push_back(open);
     part.reset();
   }
 };
 
 bool hashFile(SourceFile& file, std::uint64_t chunkSize, std::atomic<std::uint64_t>& bytesDone,
               std::string& error) {
-  file.pieces.clear();
-  Cutter cutter(chunkSize, file.pieces);
+  file.blobs.clear();
+  Cutter cutter(chunkSize, file.blobs);
   auto sink = [&](const char* data, std::size_t length) {
     cutter.feed(data, length);
     bytesDone += length;
@@ -73,8 +73,8 @@ bool hashFile(SourceFile& file, std::uint64_t chunkSize, std::atomic<std::uint64
     return false;
   }
   file.sha256 = cutter.whole.hex();
-  for (const Piece& piece : file.pieces) {
-    if (piece.hash.empty()) file.sha256.clear();
+  for (const Blob& blob : file.blobs) {
+    if (blob.hash.empty()) file.sha256.clear();
   }
   if (file.sha256.empty()) error = "cannot hash " + file.absolute;
   return !file.sha256.empty();

@@ -11,7 +11,7 @@
 
 namespace vantis::publish {
 
-// Fills `sha256` and `pieces` of every source. Fails, naming the file, when
+// Fills `sha256` and `blobs` of every source. Fails, naming the file, when
 // one cannot be read or its size differs from what the scan saw (it changed
 // while being published). Reports the phase "hashing" in bytes.
 bool hashContent(Content& content, std::uint64_t chunkSize, unsigned threads,

@@ -1,4 +1,4 @@
-// Runs many independent pieces of work (one file to hash, one blob to
+// Runs many independent items of work (one file to hash, one blob to
 // compress) on a few threads while the calling thread reports progress.
 //
 // Called from one thread; `work` runs on the worker threads and must only

@@ -17,7 +17,7 @@ std::vector<content::FileRecord> tierEntries(const Content& content,
     entry.sha256 = file.sha256;
     entry.target = targetOf(file.path);
     entry.platform = platformOf(file.path);
-    for (const Piece& piece : file.pieces) entry.chunks.push_back(piece.hash);
+    for (const Blob& blob : file.blobs) entry.chunks.push_back(blob.hash);
     entries.push_back(entry);
   }
   return entries;

@@ -66,8 +66,8 @@ bool storeChunks(const std::string& serverDir, const Content& content, int level
                  const Progress& progress, StoreCounts& counts, std::string& error) {
   std::map<std::string, BlobSource> distinct;
   for (std::size_t i = 0; i < content.sources.size(); ++i) {
-    for (const Piece& piece : content.sources[i].pieces) {
-      distinct.emplace(piece.hash, BlobSource{i, piece.offset, piece.length});
+    for (const Blob& blob : content.sources[i].blobs) {
+      distinct.emplace(blob.hash, BlobSource{i, blob.offset, blob.length});
     }
   }
   std::vector<std::pair<std::string, BlobSource>> blobs(distinct.begin(), distinct.end());

@@ -15,8 +15,8 @@ void addFile(Content& content, const std::string& path, const std::vector<std::u
   file.path = path;
   file.overhaul = overhaul;
   for (const std::uint64_t length : lengths) {
-    file.pieces.push_back(
-        Piece{file.size, length, path + "#" + std::to_string(file.pieces.size())});
+    file.blobs.push_back(
+        Blob{file.size, length, path + "#" + std::to_string(file.blobs.size())});
     file.size += length;
   }
   content.sources.push_back(file);
@@ -50,7 +50,7 @@ TEST(PlanBundles, GroupsSmallBlobsByModAndSkipsGroupsTooSmallToFetchWhole) {
 TEST(PlanBundles, CutsAtTheTargetAndLeavesATooSmallRestUnbundled) {
   Content content;
   for (int i = 0; i < 12; ++i) addFile(content, "mods/a/" + std::to_string(i), {10});
-  content.sources[11].pieces[0].hash = content.sources[10].pieces[0].hash;  // same bytes
+  content.sources[11].blobs[0].hash = content.sources[10].blobs[0].hash;  // same bytes
   const std::vector<Bundle> bundles = planBundles(content, 50, 50);
   ASSERT_EQ(2u, bundles.size());
   EXPECT_EQ(5u, bundles[0].blobs.size());

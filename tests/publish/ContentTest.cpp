@@ -101,14 +101,14 @@ TEST(HashContent, CutsFilesAtFixedOffsets) {
   const SourceFile& ten = content.sources[2];
   ASSERT_EQ("ten", ten.path);
   EXPECT_EQ(Sha256::of(std::string("0123456789")), ten.sha256);
-  ASSERT_EQ(3u, ten.pieces.size());
-  EXPECT_EQ(Sha256::of(std::string("0123")), ten.pieces[0].hash);
-  EXPECT_EQ(Sha256::of(std::string("4567")), ten.pieces[1].hash);
-  EXPECT_EQ(Sha256::of(std::string("89")), ten.pieces[2].hash);
-  EXPECT_EQ(8u, ten.pieces[2].offset);
-  EXPECT_EQ(2u, ten.pieces[2].length);
-  EXPECT_EQ(2u, eight.pieces.size());
-  EXPECT_TRUE(empty.pieces.empty());
+  ASSERT_EQ(3u, ten.blobs.size());
+  EXPECT_EQ(Sha256::of(std::string("0123")), ten.blobs[0].hash);
+  EXPECT_EQ(Sha256::of(std::string("4567")), ten.blobs[1].hash);
+  EXPECT_EQ(Sha256::of(std::string("89")), ten.blobs[2].hash);
+  EXPECT_EQ(8u, ten.blobs[2].offset);
+  EXPECT_EQ(2u, ten.blobs[2].length);
+  EXPECT_EQ(2u, eight.blobs.size());
+  EXPECT_TRUE(empty.blobs.empty());
   EXPECT_EQ(Sha256::of(std::string()), empty.sha256);
 
   // A file that changed after the scan is refused, not published half old.

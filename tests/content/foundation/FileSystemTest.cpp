@@ -196,26 +196,26 @@ TEST(HashFileSha256, StreamsLargeFiles) {
   EXPECT_EQ(hex, "untouched");
 }
 
-// Digest and length of every piece `hashFilePieces` hands over.
+// Digest and length of every piece `hashFileBlobs` hands over.
 std::vector<std::pair<std::string, std::uint64_t>> piecesOf(const std::string& path,
-                                                             std::uint64_t pieceBytes,
+                                                             std::uint64_t blobBytes,
                                                              std::uint64_t limit, bool& ok) {
   std::vector<std::pair<std::string, std::uint64_t>> pieces;
   std::vector<char> buffer(2);  // smaller than a piece: pieces span several reads
-  ok = hashFilePieces(path, pieceBytes, limit, [&](const std::string& hex, std::uint64_t length) {
+  ok = hashFileBlobs(path, blobBytes, limit, [&](const std::string& hex, std::uint64_t length) {
     pieces.emplace_back(hex, length);
     return true;
   }, buffer);
   return pieces;
 }
 
-TEST(HashFilePieces, CutsTheFileIntoPiecesOfOneSizeFromItsStart) {
+TEST(HashFileBlobs, CutsTheFileIntoPiecesOfOneSizeFromItsStart) {
   TempDir dir;
   writeFile(dir.file("f"), "abcabcab");
   const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
   const std::string ab = Sha256::of(std::string("ab"));
   struct Row {
-    std::uint64_t pieceBytes, limit;
+    std::uint64_t blobBytes, limit;
     std::vector<std::pair<std::string, std::uint64_t>> expected;
   } rows[] = {
       {3, UINT64_MAX, {{abc, 3}, {abc, 3}, {ab, 2}}},
@@ -225,9 +225,9 @@ TEST(HashFilePieces, CutsTheFileIntoPiecesOfOneSizeFromItsStart) {
       {100, UINT64_MAX, {{Sha256::of(std::string("abcabcab")), 8}}},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(row.pieceBytes) + " limit " + std::to_string(row.limit));
+    SCOPED_TRACE(std::to_string(row.blobBytes) + " limit " + std::to_string(row.limit));
     bool ok = false;
-    EXPECT_EQ(piecesOf(dir.file("f"), row.pieceBytes, row.limit, ok), row.expected);
+    EXPECT_EQ(piecesOf(dir.file("f"), row.blobBytes, row.limit, ok), row.expected);
     EXPECT_TRUE(ok);
   }
   writeFile(dir.file("empty"), "");
@@ -236,7 +236,7 @@ TEST(HashFilePieces, CutsTheFileIntoPiecesOfOneSizeFromItsStart) {
   EXPECT_TRUE(ok);
 }
 
-TEST(HashFilePieces, FailsOnAMissingFileAZeroSizeAndAStop) {
+TEST(HashFileBlobs, FailsOnAMissingFileAZeroSizeAndAStop) {
   TempDir dir;
   writeFile(dir.file("f"), "abcabcab");
   bool ok = true;
@@ -246,7 +246,7 @@ TEST(HashFilePieces, FailsOnAMissingFileAZeroSizeAndAStop) {
   EXPECT_FALSE(ok);
   int seen = 0;
   std::vector<char> buffer(16);
-  EXPECT_FALSE(hashFilePieces(dir.file("f"), 3, UINT64_MAX,
+  EXPECT_FALSE(hashFileBlobs(dir.file("f"), 3, UINT64_MAX,
                               [&](const std::string&, std::uint64_t) { return ++seen < 2; },
                               buffer));
   EXPECT_EQ(seen, 2) << "no piece is handed over after a stop";

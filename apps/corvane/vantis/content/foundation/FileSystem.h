@@ -63,20 +63,20 @@ bool fileIdentity(const std::string& path, FileIdentity& identity);
 // be removed stays.
 void removeDirectoryTree(const std::string& path);
 
-// Streams the file through SHA-256 in 64 KiB pieces. False when it cannot be
+// Streams the file through SHA-256 in 64 KiB steps. False when it cannot be
 // opened or read.
 bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex);
 
-// Receives the digest and length of one piece; false stops the reading.
-using PieceDigest = std::function<bool(const std::string& hex, std::uint64_t length)>;
+// Receives the digest and length of one blob; false stops the reading.
+using BlobDigest = std::function<bool(const std::string& hex, std::uint64_t length)>;
 
 // Streams the first `limit` bytes of the file (all of it when shorter)
-// through SHA-256 in consecutive pieces of `pieceBytes` (the last one may be
-// shorter) and hands each piece's digest to `onPiece`, in order. False when
-// the file cannot be opened or read, `pieceBytes` is 0, or `onPiece` stopped
-// it; the pieces handed over before that stand.
-bool hashFilePieces(const std::string& path, std::uint64_t pieceBytes, std::uint64_t limit,
-                    const PieceDigest& onPiece, std::vector<char>& buffer);
+// through SHA-256 cut into consecutive blobs of `blobBytes` (the last one may
+// be shorter) and hands each blob's digest to `onBlob`, in order. False when
+// the file cannot be opened or read, `blobBytes` is 0, or `onBlob` stopped
+// it; the blobs handed over before that stand.
+bool hashFileBlobs(const std::string& path, std::uint64_t blobBytes, std::uint64_t limit,
+                    const BlobDigest& onBlob, std::vector<char>& buffer);
 
 // Appends the whole file at `source` to the open stream `out` through
 // `buffer`, feeding every byte written to `digest` and adding the count to

@@ -1,5 +1,5 @@
 // POSIX and C stdio implementation of the file helpers. Reads and writes go
-// in 64 KiB pieces so that no content file is ever held whole in memory.
+// in 64 KiB steps so that no content file is ever held whole in memory.
 
 #include "foundation/FileSystem.h"
 
@@ -225,20 +225,20 @@ bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& h
   return true;
 }
 
-bool hashFilePieces(const std::string& path, std::uint64_t pieceBytes, std::uint64_t limit,
-                    const PieceDigest& onPiece, std::vector<char>& buffer) {
-  if (pieceBytes == 0) return false;
+bool hashFileBlobs(const std::string& path, std::uint64_t blobBytes, std::uint64_t limit,
+                    const BlobDigest& onBlob, std::vector<char>& buffer) {
+  if (blobBytes == 0) return false;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return false;
   bool whole = true;
   for (std::uint64_t done = 0; whole && done < limit;) {
     Sha256 digest;
     std::uint64_t got = 0;
-    const std::uint64_t want = std::min(pieceBytes, limit - done);
+    const std::uint64_t want = std::min(blobBytes, limit - done);
     whole = pumpHashing(file, want, nullptr, digest, got, buffer);
     if (!whole || got == 0) break;
-    whole = onPiece(digest.hex(), got);
-    // A short piece is the file's last.
+    whole = onBlob(digest.hex(), got);
+    // A short blob is the file's last.
     if (got < want) break;
     done += got;
   }

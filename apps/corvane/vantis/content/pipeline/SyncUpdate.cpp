@@ -245,7 +245,7 @@ void complete(const SyncContext& context, const Release& release, const Installe
     // that run some reading, nothing else.
     writeCheckedFiles(context.paths.checkedFiles, checked);
     // Only a complete run may drop the blob store; a failed one keeps it so
-    // that the next run does not fetch the same pieces again.
+    // that the next run does not fetch the same blobs again.
     removeDirectoryTree(context.paths.blobStore);
     // The state record goes last: it is what tells the next run that this
     // release is in place. Written before the removals, a run killed between

@@ -1,4 +1,4 @@
-// Private to the game data discovery: the pure pieces of the search (its
+// Private to the game data discovery: the pure parts of the search (its
 // path joining, the Steam library-file scanner, the fixed places it probes
 // and the sameness of two data folders), shared by DuskmerePosix.cpp and the
 // tests. No file is touched here.

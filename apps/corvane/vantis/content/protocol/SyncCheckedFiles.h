@@ -30,8 +30,8 @@ inline constexpr const char* kCheckedFilesName = "checked-files.txt";
 struct CheckedFile {
   FileIdentity identity;
   std::string sha256;           // of the whole content
-  std::uint64_t chunkSize = 0;  // the piece size `chunks` were cut with; 0 when unknown
-  std::string chunks;           // the pieces' digests, comma-joined, in order
+  std::uint64_t chunkSize = 0;  // the blob size `chunks` were cut with; 0 when unknown
+  std::string chunks;           // the blobs' digests, comma-joined, in order
 };
 
 // By path, exactly as the file list writes it.

@@ -140,7 +140,7 @@ bool installedCopyCurrent(const std::string& installedPath, const FileRecord& re
   if (recordHolds && !fullCheck) return Sha256::equals(copy.knowledge.sha256, record.sha256);
   const bool digestDemanded = fullCheck || record.target == "binary" || record.alwaysHash;
   if (!digestDemanded) return true;
-  // Streamed in pieces: program files and archives can be gigabytes, and
+  // Streamed in steps: program files and archives can be gigabytes, and
   // reading one whole to hash it could exhaust memory and end the sync.
   std::uint64_t hashedSize = 0;
   std::string digest;

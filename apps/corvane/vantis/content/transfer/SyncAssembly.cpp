@@ -22,7 +22,7 @@ namespace {
 constexpr std::size_t kCopyBytes = 1 << 20;
 
 bool allBlobsPresent(const std::string& blobStore, const FileRecord& record,
-                     const PieceMap& local) {
+                     const LocalBlobMap& local) {
   for (const std::string& hash : record.chunks) {
     std::uint64_t size = 0;
     if (local.count(hash) == 0 && !fileSize(blobPath(blobStore, hash), size)) return false;
@@ -56,25 +56,25 @@ struct FileJob {
   const FileRecord& record;
   const std::string& target;  // the installed path
   const std::string& part;    // "<target>.part"
-  const PieceMap& local;      // blobs taken from the installed copy
+  const LocalBlobMap& local;      // blobs taken from the installed copy
 };
 
 // Appends one blob, from the installed copy (the target, still in place)
 // when it holds it, else from the store.
 bool appendBlob(const FileJob& job, const std::string& hash, std::FILE* out, Sha256& digest,
                 std::uint64_t& written, std::vector<char>& buffer) {
-  const auto piece = job.local.find(hash);
+  const auto placed = job.local.find(hash);
   const std::string& target = job.target;
-  if (piece == job.local.end()) {
+  if (placed == job.local.end()) {
     return appendFileHashing(blobPath(job.context.paths.blobStore, hash), out, digest, written,
                              buffer);
   }
-  return appendFileRangeHashing(target, piece->second.offset, piece->second.length, out, digest,
+  return appendFileRangeHashing(target, placed->second.offset, placed->second.length, out, digest,
                                 written, buffer);
 }
 
 // Writes and checks "<target>.part". On failure the part is gone and the
-// sync's message is set. A piece taken from the installed copy is checked
+// sync's message is set. A blob taken from the installed copy is checked
 // only as part of the whole file: should the copy have changed since it was
 // read, the file fails its check here and the next run reads it afresh.
 Status buildPart(const FileJob& job, std::vector<char>& buffer) {
@@ -99,7 +99,7 @@ Status buildPart(const FileJob& job, std::vector<char>& buffer) {
   if (!matchesRecord(record, written, digest.hex())) {
     std::remove(part.c_str());
     removeBlobs(job.context.paths.blobStore, record);
-    // The pieces read from the installed copy may be what was wrong, placed
+    // The blobs read from the installed copy may be what was wrong, placed
     // there on the word of the checked-files record: the next run must not
     // take that word again.
     if (!job.local.empty()) std::remove(job.context.paths.checkedFiles.c_str());
@@ -186,7 +186,7 @@ void countDone(Progress& progress, const FileRecord& record) {
 }  // namespace
 
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<PieceMap>& localPieces,
+                   const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
                    CheckedFiles& checked, ProgressMeter& meter, TransferReport& report) {
   const bool downloadFailed = !downloadFailure.empty();
   Progress& progress = meter.progress;
@@ -197,10 +197,10 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
   }
   std::vector<char> buffer(kCopyBytes);
   const std::map<std::string, std::size_t> uses = countBlobUses(workList);
-  const PieceMap none;
+  const LocalBlobMap none;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    const PieceMap& local = i < localPieces.size() ? localPieces[i] : none;
+    const LocalBlobMap& local = i < localBlobs.size() ? localBlobs[i] : none;
     if (downloadFailed && !allBlobsPresent(context.paths.blobStore, record, local)) continue;
     const std::string target = joinPath(context.paths.content, record.path);
     const std::string part = target + ".part";

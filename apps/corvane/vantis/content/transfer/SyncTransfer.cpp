@@ -177,12 +177,12 @@ bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<
 // nothing. A body larger than that still grows.
 constexpr std::uint64_t kMaxBodyReserve = 64u << 20;
 
-// The planned size of a blob of a file of several pieces is a guess (the
-// file's size over its pieces) a little short of the piece it is; such a
-// guess lies above half the chunk size, and the piece is the chunk size.
+// The planned size of a blob of a file of several blobs is a guess (the
+// file's size over its blobs) a little short of the blob it is; such a
+// guess lies above half the chunk size, and the blob is the chunk size.
 std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t chunkSize) {
-  const bool pieceOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
-  return pieceOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
+  const bool blobOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
+  return blobOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
 }
 
 std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t chunkSize) {
@@ -415,7 +415,7 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
 
   // Before planning: a blob the installed copies of changed files still hold
   // is read from there, not downloaded.
-  Result<LocalPieces> local = findLocalPieces(workList, context, checked, meter);
+  Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
   if (!local) {
     report.status = local.failure();
     return report;

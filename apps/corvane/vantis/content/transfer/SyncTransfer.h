@@ -8,7 +8,7 @@
 //
 // Private to the library. `runTransfer` is called on the sync's calling
 // thread; it starts and joins its workers itself, and no callback of
-// `SyncOptions` ever runs on a worker. The planning and blob-store pieces
+// `SyncOptions` ever runs on a worker. The planning and blob-store parts
 // below are exposed for the tests; `storeBlob` and `blobPath` may run on any
 // thread. Not here: fetching the bundle index (the pipeline, through the list
 // readers), the HTTP rules (the client), the order of the work list (the
@@ -31,7 +31,7 @@
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
 #include "transfer/ProgressMeter.h"
-#include "transfer/SyncLocalPieces.h"
+#include "transfer/LocalBlobs.h"
 
 namespace vantis::content {
 
@@ -64,7 +64,7 @@ struct TransferReport {
 // the content folder. An empty work list does nothing and requests nothing.
 // Steps:
 //  1. looks for the blobs of changed files in their installed copies
-//     (`findLocalPieces`), reporting "Reusing local files";
+//     (`findLocalBlobs`), reporting "Reusing local files";
 //  2. plans the blobs neither there nor in the store (`planFetches`, with
 //     `index`) and downloads them on `workerCount(jobs)` threads, each with
 //     its own HttpClient, reporting "Downloading" about every 200 ms until
@@ -171,17 +171,17 @@ struct DownloadShared {
 // thread.
 void recordFailure(DownloadShared& shared, const std::string& message);
 
-// ---- Assembly pieces -------------------------------------------------------------
+// ---- Assembly -------------------------------------------------------------------
 
 // Step 3 of `runTransfer`, on the calling thread after every worker has been
 // joined. `downloadFailure` is the recorded download message, empty when the
 // download completed: with one, only the records whose blobs are all in the
 // store (or in its installed copy) are installed, and the message then ends
-// the sync. `localPieces` (one map per record, or empty) says which blobs
+// the sync. `localBlobs` (one map per record, or empty) says which blobs
 // each record takes from its installed copy rather than from the store.
 // Adds to the report's file counters and sets its status.
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<PieceMap>& localPieces,
+                   const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
                    CheckedFiles& checked, ProgressMeter& meter, TransferReport& report);
 
 // Adds execute bits to a regular file that starts like a program (ELF, or

@@ -1,8 +1,8 @@
 // Finding the blobs of changed files in their installed copies. Each copy is
-// read once, in pieces of the release's chunk size, and each piece's digest
+// read once, cut into blobs of the release's chunk size, and each blob's digest
 // is looked up among the blobs its own record names.
 
-#include "transfer/SyncLocalPieces.h"
+#include "transfer/LocalBlobs.h"
 
 #include <algorithm>
 
@@ -32,12 +32,12 @@ std::vector<Candidate> candidatesOf(const std::string& contentDir,
   std::vector<Candidate> found;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    if (!piecesFit(record, chunkSize)) continue;
+    if (!blobsFit(record, chunkSize)) continue;
     Candidate candidate{i, joinPath(contentDir, record.path), 0};
     std::uint64_t installed = 0;
     if (!fileSize(candidate.path, installed) || installed == 0) continue;
-    // Pieces past the new file's last one could only match content moved by
-    // whole pieces; not worth reading an overgrown copy for.
+    // Blobs past the new file's last one could only match content moved by
+    // whole blobs; not worth reading an overgrown copy for.
     const std::uint64_t reach = static_cast<std::uint64_t>(record.chunks.size()) * chunkSize;
     candidate.bytes = std::min(installed, reach);
     found.push_back(candidate);
@@ -45,16 +45,16 @@ std::vector<Candidate> candidatesOf(const std::string& contentDir,
   return found;
 }
 
-// Reads one installed copy into `pieces`. False only when the user asked to
+// Reads one installed copy into `blobs`. False only when the user asked to
 // stop; a copy that cannot be read simply holds what was read before.
 bool scanCopy(ProgressMeter& meter, const FileRecord& record, const Candidate& candidate,
-              std::uint64_t chunkSize, PieceMap& pieces, std::vector<char>& buffer) {
+              std::uint64_t chunkSize, LocalBlobMap& blobs, std::vector<char>& buffer) {
   const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
   std::uint64_t offset = 0;
   bool stopped = false;
   double lastReport = monotonicSeconds();
-  const PieceDigest onPiece = [&](const std::string& hex, std::uint64_t length) {
-    if (wanted.count(hex) != 0) pieces.emplace(hex, LocalPiece{offset, length});
+  const BlobDigest onBlob = [&](const std::string& hex, std::uint64_t length) {
+    if (wanted.count(hex) != 0) blobs.emplace(hex, LocalBlob{offset, length});
     offset += length;
     meter.progress.stepDone += length;
     const double now = monotonicSeconds();
@@ -63,17 +63,17 @@ bool scanCopy(ProgressMeter& meter, const FileRecord& record, const Candidate& c
     stopped = !meter.report(kPhase, record.path);
     return !stopped;
   };
-  hashFilePieces(candidate.path, chunkSize, candidate.bytes, onPiece, buffer);
+  hashFileBlobs(candidate.path, chunkSize, candidate.bytes, onBlob, buffer);
   // What a failed read did not reach still counts as looked at.
   meter.progress.stepDone += candidate.bytes - std::min(candidate.bytes, offset);
   return !stopped;
 }
 
-// The pieces of a copy the checked-files record says it was cut into, when
+// The blobs of a copy the checked-files record says it was cut into, when
 // it was cut with this release's chunk size: no need to read it. False when
 // the record cannot tell.
-bool piecesFromRecord(const CheckedFile& known, const FileRecord& record, std::uint64_t chunkSize,
-                      PieceMap& pieces) {
+bool blobsFromRecord(const CheckedFile& known, const FileRecord& record, std::uint64_t chunkSize,
+                      LocalBlobMap& blobs) {
   if (known.chunkSize != chunkSize || known.chunks.empty()) return false;
   const std::vector<std::string> cut = splitChunks(known.chunks);
   const std::uint64_t size = known.identity.size;
@@ -82,29 +82,29 @@ bool piecesFromRecord(const CheckedFile& known, const FileRecord& record, std::u
   for (std::size_t i = 0; i < cut.size(); ++i) {
     if (wanted.count(cut[i]) == 0) continue;
     const std::uint64_t offset = i * chunkSize;
-    pieces.emplace(cut[i], LocalPiece{offset, std::min(chunkSize, size - offset)});
+    blobs.emplace(cut[i], LocalBlob{offset, std::min(chunkSize, size - offset)});
   }
   return true;
 }
 
 }  // namespace
 
-bool piecesFit(const FileRecord& record, std::uint64_t chunkSize) {
+bool blobsFit(const FileRecord& record, std::uint64_t chunkSize) {
   if (chunkSize == 0 || record.size <= 0 || record.chunks.size() < 2) return false;
   const std::uint64_t size = static_cast<std::uint64_t>(record.size);
-  const std::uint64_t pieces = (size - 1) / chunkSize + 1;
-  return pieces == record.chunks.size();
+  const std::uint64_t blobs = (size - 1) / chunkSize + 1;
+  return blobs == record.chunks.size();
 }
 
-Result<LocalPieces> findLocalPieces(const std::vector<FileRecord>& workList,
+Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
                                     const TransferContext& context, const CheckedFiles& checked,
                                     ProgressMeter& meter) {
   const std::uint64_t chunkSize = context.chunkSize;
-  LocalPieces pieces;
-  pieces.perRecord.assign(workList.size(), PieceMap());
+  LocalBlobs blobs;
+  blobs.perRecord.assign(workList.size(), LocalBlobMap());
   const std::vector<Candidate> candidates =
       candidatesOf(context.paths.content, workList, chunkSize);
-  if (candidates.empty()) return pieces;
+  if (candidates.empty()) return blobs;
 
   Progress& progress = meter.progress;
   progress.stepDone = 0;
@@ -113,9 +113,9 @@ Result<LocalPieces> findLocalPieces(const std::vector<FileRecord>& workList,
   std::vector<char> buffer(kReadBytes);
   for (const Candidate& candidate : candidates) {
     const FileRecord& record = workList[candidate.index];
-    PieceMap& found = pieces.perRecord[candidate.index];
+    LocalBlobMap& found = blobs.perRecord[candidate.index];
     const auto known = checked.find(record.path);
-    if (known != checked.end() && piecesFromRecord(known->second, record, chunkSize, found)) {
+    if (known != checked.end() && blobsFromRecord(known->second, record, chunkSize, found)) {
       progress.stepDone += candidate.bytes;
       continue;
     }
@@ -123,12 +123,12 @@ Result<LocalPieces> findLocalPieces(const std::vector<FileRecord>& workList,
                       scanCopy(meter, record, candidate, chunkSize, found, buffer);
     if (!goOn) return Failure{messages::kCancelled};
   }
-  pieces.covered = coveredBlobs(workList, pieces.perRecord);
-  return pieces;
+  blobs.covered = coveredBlobs(workList, blobs.perRecord);
+  return blobs;
 }
 
 std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,
-                                   const std::vector<PieceMap>& perRecord) {
+                                   const std::vector<LocalBlobMap>& perRecord) {
   std::map<std::string, std::size_t> users;    // records that name the blob
   std::map<std::string, std::size_t> holders;  // of which hold it themselves
   for (std::size_t i = 0; i < workList.size(); ++i) {

@@ -1,7 +1,7 @@
 // Finding a changed file's blobs in its installed copy: which records are
-// looked at, which pieces count, and which blobs may then go undownloaded.
+// looked at, which blobs count, and which blobs may then go undownloaded.
 
-#include "transfer/SyncLocalPieces.h"
+#include "transfer/LocalBlobs.h"
 
 #include <gtest/gtest.h>
 
@@ -20,32 +20,32 @@ using skarvel::test::TempDir;
 using skarvel::test::patterned;
 using skarvel::test::writeFile;
 
-// A record whose file is the pieces joined, each piece one blob.
-FileRecord record(const std::string& path, const std::vector<std::string>& pieces) {
+// A record whose file is the blobs joined, each blob one blob.
+FileRecord record(const std::string& path, const std::vector<std::string>& blobs) {
   FileRecord made;
   made.path = path;
   std::string whole;
-  for (const std::string& piece : pieces) {
-    whole += piece;
-    made.chunks.push_back(Sha256::of(piece));
+  for (const std::string& blob : blobs) {
+    whole += blob;
+    made.chunks.push_back(Sha256::of(blob));
   }
   made.size = static_cast<std::int64_t>(whole.size());
   made.sha256 = Sha256::of(whole);
   return made;
 }
 
-TEST(PiecesFit, OnlyWhenTheSizeCutsIntoAsManyPiecesAsListed) {
+TEST(BlobsFit, OnlyWhenTheSizeCutsIntoAsManyPiecesAsListed) {
   const struct {
     std::int64_t size;
     std::size_t chunks;
     std::uint64_t chunkSize;
     bool fits;
   } rows[] = {
-      {300, 3, 100, true},   // whole pieces
-      {201, 3, 100, true},   // a short last piece
-      {200, 3, 100, false},  // would be two pieces
+      {300, 3, 100, true},   // whole blobs
+      {201, 3, 100, true},   // a short last blob
+      {200, 3, 100, false},  // would be two blobs
       {301, 3, 100, false},  // would be four
-      {100, 1, 100, false},  // one piece is the whole file, known to differ
+      {100, 1, 100, false},  // one blob is the whole file, known to differ
       {300, 3, 0, false},    // the release did not say
       {0, 2, 100, false},
       {-300, 3, 100, false},
@@ -55,7 +55,7 @@ TEST(PiecesFit, OnlyWhenTheSizeCutsIntoAsManyPiecesAsListed) {
     FileRecord made;
     made.size = row.size;
     made.chunks.assign(row.chunks, std::string(64, 'a'));
-    EXPECT_EQ(piecesFit(made, row.chunkSize), row.fits)
+    EXPECT_EQ(blobsFit(made, row.chunkSize), row.fits)
         << row.size << " in " << row.chunks << " of " << row.chunkSize;
   }
 }
@@ -65,20 +65,20 @@ TEST(CoveredBlobs, OnlyBlobsThatEveryRecordNamingThemHolds) {
   FileRecord first, second;
   first.chunks = {a, b, a};  // a blob may stand twice in one file
   second.chunks = {b, c};
-  std::vector<PieceMap> held(2);
-  held[0][a] = LocalPiece{0, 10};
-  held[0][b] = LocalPiece{10, 10};
-  held[1][c] = LocalPiece{0, 10};
+  std::vector<LocalBlobMap> held(2);
+  held[0][a] = LocalBlob{0, 10};
+  held[0][b] = LocalBlob{10, 10};
+  held[1][c] = LocalBlob{0, 10};
   // b: the second record needs it too and does not hold it, so it is fetched.
   EXPECT_EQ(coveredBlobs({first, second}, held), (std::set<std::string>{a, c}));
-  held[1][b] = LocalPiece{10, 10};
+  held[1][b] = LocalBlob{10, 10};
   EXPECT_EQ(coveredBlobs({first, second}, held), (std::set<std::string>{a, b, c}));
   EXPECT_TRUE(coveredBlobs({first, second}, {}).empty());
 }
 
-class FindLocalPieces : public ::testing::Test {
+class FindLocalBlobs : public ::testing::Test {
  protected:
-  FindLocalPieces() {
+  FindLocalBlobs() {
     options.root = instance.path();
     options.progress = [this](const Progress& progress) {
       phases.push_back(progress.phase + " " + progress.detail);
@@ -96,11 +96,11 @@ class FindLocalPieces : public ::testing::Test {
     context.paths = instancePaths(options.root);
     context.chunkSize = chunkSize;
     ProgressMeter meter(options.progress);
-    Result<LocalPieces> found = findLocalPieces(work, context, checked, meter);
+    Result<LocalBlobs> found = findLocalBlobs(work, context, checked, meter);
     stepTotal = meter.progress.stepTotal;
     stepDone = meter.progress.stepDone;
     error = found.error();
-    pieces = found ? std::move(*found) : LocalPieces();
+    blobs = found ? std::move(*found) : LocalBlobs();
     return found.ok();
   }
 
@@ -108,19 +108,19 @@ class FindLocalPieces : public ::testing::Test {
   SyncOptions options;
   std::string error;
   CheckedFiles checked;  // what the run knows of the installed copies
-  LocalPieces pieces;
+  LocalBlobs blobs;
   std::vector<std::string> phases;
   bool goOn = true;
   std::uint64_t stepTotal = 0, stepDone = 0;
 };
 
-TEST_F(FindLocalPieces, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
+TEST_F(FindLocalBlobs, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
   const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(100, 3);
   const std::string changed = patterned(100, 4), tail = patterned(40, 5);
   install("mods/a.bsa", p0 + p1 + p2);
   install("mods/b.bsa", p0 + p1);
-  // a: the middle piece changed and a short piece was added; b: its two
-  // pieces swapped places; c: not installed; d: one piece, never looked at.
+  // a: the middle blob changed and a short blob was added; b: its two
+  // blobs swapped places; c: not installed; d: one blob, never looked at.
   const std::vector<FileRecord> work = {record("mods/a.bsa", {p0, changed, p2, tail}),
                                         record("mods/b.bsa", {p1, p0}),
                                         record("mods/c.bsa", {p0, p1}),
@@ -128,49 +128,49 @@ TEST_F(FindLocalPieces, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
   install("mods/d.bsa", p1);
 
   ASSERT_TRUE(find(work, 100)) << error;
-  ASSERT_EQ(pieces.perRecord.size(), 4u);
-  const PieceMap& a = pieces.perRecord[0];
+  ASSERT_EQ(blobs.perRecord.size(), 4u);
+  const LocalBlobMap& a = blobs.perRecord[0];
   ASSERT_EQ(a.size(), 2u);
   EXPECT_EQ(a.at(Sha256::of(p0)).offset, 0u);
   EXPECT_EQ(a.at(Sha256::of(p2)).offset, 200u);
   EXPECT_EQ(a.at(Sha256::of(p2)).length, 100u);
-  const PieceMap& b = pieces.perRecord[1];
+  const LocalBlobMap& b = blobs.perRecord[1];
   ASSERT_EQ(b.size(), 2u);
   EXPECT_EQ(b.at(Sha256::of(p1)).offset, 100u);
   EXPECT_EQ(b.at(Sha256::of(p0)).offset, 0u);
-  EXPECT_TRUE(pieces.perRecord[2].empty());
-  EXPECT_TRUE(pieces.perRecord[3].empty());
+  EXPECT_TRUE(blobs.perRecord[2].empty());
+  EXPECT_TRUE(blobs.perRecord[3].empty());
   // p0 and p1 are also needed by c, which holds nothing: they are fetched.
-  EXPECT_EQ(pieces.covered, (std::set<std::string>{Sha256::of(p2)}));
+  EXPECT_EQ(blobs.covered, (std::set<std::string>{Sha256::of(p2)}));
   EXPECT_EQ(stepTotal, 500u);
   EXPECT_EQ(stepDone, 500u);
   EXPECT_EQ(phases, (std::vector<std::string>{"Reusing local files mods/a.bsa",
                                               "Reusing local files mods/b.bsa"}));
 }
 
-TEST_F(FindLocalPieces, ReadsNoFurtherThanTheNewFileReaches) {
+TEST_F(FindLocalBlobs, ReadsNoFurtherThanTheNewFileReaches) {
   const std::string p0 = patterned(100, 1), p1 = patterned(100, 2);
   install("mods/a.bsa", p0 + patterned(100, 9) + p1 + p1);
   ASSERT_TRUE(find({record("mods/a.bsa", {p1, p0})}, 100));
-  // The third piece matches p1 but lies past the new file's two pieces.
-  EXPECT_EQ(pieces.perRecord[0].size(), 1u);
-  EXPECT_EQ(pieces.perRecord[0].count(Sha256::of(p0)), 1u);
+  // The third blob matches p1 but lies past the new file's two blobs.
+  EXPECT_EQ(blobs.perRecord[0].size(), 1u);
+  EXPECT_EQ(blobs.perRecord[0].count(Sha256::of(p0)), 1u);
   EXPECT_EQ(stepTotal, 200u);
 }
 
-TEST_F(FindLocalPieces, LooksAtNothingWithoutAFittingChunkSize) {
+TEST_F(FindLocalBlobs, LooksAtNothingWithoutAFittingChunkSize) {
   const std::string p0 = patterned(100, 1), p1 = patterned(100, 2);
   install("mods/a.bsa", p0 + p1);
   for (const std::uint64_t chunkSize : {0u, 99u, 250u}) {
     phases.clear();
     ASSERT_TRUE(find({record("mods/a.bsa", {p1, p0})}, chunkSize));
-    EXPECT_TRUE(pieces.perRecord[0].empty()) << chunkSize;
-    EXPECT_TRUE(pieces.covered.empty());
+    EXPECT_TRUE(blobs.perRecord[0].empty()) << chunkSize;
+    EXPECT_TRUE(blobs.covered.empty());
     EXPECT_TRUE(phases.empty());
   }
 }
 
-TEST_F(FindLocalPieces, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
+TEST_F(FindLocalBlobs, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
   const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(40, 3);
   // On disk something else entirely: the record is taken at its word here,
   // and the assembled file's own check is what catches a wrong one.
@@ -182,7 +182,7 @@ TEST_F(FindLocalPieces, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
   checked["mods/a.bsa"] = known;
 
   ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
-  const PieceMap& found = pieces.perRecord[0];
+  const LocalBlobMap& found = blobs.perRecord[0];
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found.at(Sha256::of(p1)).offset, 100u);
   EXPECT_EQ(found.at(Sha256::of(p2)).offset, 200u);
@@ -196,12 +196,12 @@ TEST_F(FindLocalPieces, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
     checked["mods/a.bsa"].chunkSize = size == 50u ? 50u : 100u;
     phases.clear();
     ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
-    EXPECT_TRUE(pieces.perRecord[0].empty()) << size;
+    EXPECT_TRUE(blobs.perRecord[0].empty()) << size;
     EXPECT_EQ(phases.size(), 1u) << size;
   }
 }
 
-TEST_F(FindLocalPieces, StopsWhenTheUserAsksTo) {
+TEST_F(FindLocalBlobs, StopsWhenTheUserAsksTo) {
   install("mods/a.bsa", patterned(200, 1));
   goOn = false;
   EXPECT_FALSE(find({record("mods/a.bsa", {patterned(100, 2), patterned(100, 3)})}, 100));
