@@ -569,18 +569,40 @@ void syncPendingData(const std::vector<PendingCopy>& pending) {
   }
 }
 
-// Gives every waiting file its name once its data is on disk, so that a
-// power cut leaves each seed file whole or missing (and copied again on the
-// next start), never empty under its name.
-void finishTreeCopy(TreeCopy& copy) {
-  syncPendingData(copy.pending);
-  for (const PendingCopy& file : copy.pending) {
-    if (rename(file.part.c_str(), file.destination.c_str()) == 0)
-      copy.changedFolders.push_back(folderOf(file.destination));
+using PendingFiles = std::vector<PendingCopy>::iterator;
+
+// Renames the files from `begin` to `end` into place, then flushes the
+// folders the copy changed.
+void nameFiles(PendingFiles begin, PendingFiles end, TreeCopy& copy) {
+  for (auto file = begin; file != end; ++file) {
+    if (rename(file->part.c_str(), file->destination.c_str()) == 0)
+      copy.changedFolders.push_back(folderOf(file->destination));
     else
-      unlink(file.part.c_str());
+      unlink(file->part.c_str());
   }
   syncFolders(copy.changedFolders);
+  copy.changedFolders.clear();
+}
+
+// Gives every waiting file its name once its data is on disk, so that a
+// power cut leaves each seed file whole or missing, never empty under its
+// name. The files in `last` (those that make a channel count as complete)
+// are named only once every other name is on disk: a channel cut off part
+// way stays incomplete, and the next start copies what it still lacks.
+void finishTreeCopy(TreeCopy& copy, const std::vector<std::string>& last) {
+  syncPendingData(copy.pending);
+  auto notLast = [&](const PendingCopy& file) {
+    return std::find(last.begin(), last.end(), file.destination) == last.end();
+  };
+  PendingFiles firstOfLast = std::stable_partition(copy.pending.begin(), copy.pending.end(), notLast);
+  nameFiles(copy.pending.begin(), firstOfLast, copy);
+  nameFiles(firstOfLast, copy.pending.end(), copy);
+}
+
+// The files whose presence (with two folders) makes a channel complete.
+std::vector<std::string> channelMarkers(const std::string& instanceRoot) {
+  std::string bin = instanceRoot + "/content/bin";
+  return {bin + "/SkarvelLauncher", bin + "/SkarvelClient", bin + "/defaults.bin"};
 }
 
 bool channelComplete(const std::string& instanceRoot) {
@@ -605,7 +627,7 @@ void completeChannel(const Folders& folders, const std::string& channel) {
   for (const char* sub : {"", "/content", "/logs", "/settings"}) makeFolder(root + sub, copy);
   copyTreeIfMissing(seed + "/content/bin", root + "/content/bin", copy);
   copyTreeIfMissing(seed + "/content/resources", root + "/content/resources", copy);
-  finishTreeCopy(copy);
+  finishTreeCopy(copy, channelMarkers(root));
 }
 
 // Migration and channel completion; returns the folders the start uses.
