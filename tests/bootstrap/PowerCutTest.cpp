@@ -24,10 +24,10 @@ const std::string sMissing = "<missing>";
 
 void report(const char* what, const CrashStats& stats) {
   std::printf(
-      "[ crashes  ] %s: %zu operations (%zu flushes) in %zu processes, %zu crash points, "
+      "[ crashes  ] %s: %zu operations (%zu flushes) in %zu processes, %zu crash points (%zu capped), "
       "%zu states tried, %zu distinct states checked\n",
-      what, stats.operations, stats.flushes, stats.processes, stats.crashPoints, stats.statesTried,
-      stats.distinctStates);
+      what, stats.operations, stats.flushes, stats.processes, stats.crashPoints, stats.cappedPoints,
+      stats.statesTried, stats.distinctStates);
 }
 
 // The model itself, on a shell that writes a file and renames it into
@@ -113,6 +113,7 @@ TEST_F(PowerCut, SelfReplacementAlwaysLeavesAWholeBootstrap) {
     EXPECT_TRUE(replaced) << label;
     return replaced;
   });
+  EXPECT_EQ(stats.cappedPoints, 0u);  // every subset at every point
   EXPECT_GE(stats.distinctStates, 3u);
 }
 

@@ -598,7 +598,9 @@ CrashStats CrashRecorder::forEachState(const CrashCheck& check, const CrashLimit
     std::vector<std::size_t> optional;
     for (std::size_t i = 0; i < point; ++i)
       if (mayBeLost(model.steps[i].kind) && model.durableAt[i] > point) optional.push_back(i);
-    for (const std::vector<bool>& keep : subsetsToTry(optional.size(), limits)) {
+    std::vector<std::vector<bool>> subsets = subsetsToTry(optional.size(), limits);
+    stats.cappedPoints += subsets.size() < (optional.size() < 64 ? std::size_t{1} << optional.size() : sNever);
+    for (const std::vector<bool>& keep : subsets) {
       ++stats.statesTried;
       Disk disk = model.before;
       std::vector<std::size_t> lost;

@@ -74,6 +74,7 @@ struct CrashStats {
   std::size_t unmodelled = 0;      // operations the model cannot follow (see above)
   std::size_t crashPoints = 0;     // operations + 1
   std::size_t statesTried = 0;     // (crash point, operations kept) pairs built
+  std::size_t cappedPoints = 0;    // crash points whose subsets the cap chose
   std::size_t distinctStates = 0;  // different disk states handed to the check
   std::string failure;             // label of the first state the check refused; empty if none
 };
