@@ -6,6 +6,7 @@
 #include "InstallText.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vantis::bootstrap {
 
@@ -32,6 +33,54 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (lowerAscii(text[i]) != lower[i]) return false;
+  return true;
+}
+
+// Calls `visit` with every non-empty part of `path`, split at "/" and "\";
+// stops early, returning false, when `visit` does.
+template <typename Visit>
+bool forEachPart(std::string_view path, Visit visit) {
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t stop = start;
+    while (stop < path.size() && !isSeparator(path[stop])) ++stop;
+    if (stop > start && !visit(path.substr(start, stop - start))) return false;
+    start = stop + 1;
+  }
+  return true;
+}
+
+// Names that some file systems the install may be copied to treat as
+// devices whatever their extension: a file so named reaches a device, or
+// could never be written back.
+bool isReservedDeviceName(std::string_view part) {
+  static constexpr std::string_view sReserved[] = {
+      "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+      "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+  std::string_view stem = part.substr(0, part.find('.'));
+  for (std::string_view name : sReserved)
+    if (equalsIgnoringCase(stem, name)) return true;
+  return false;
+}
+
+bool isControlByte(char c) { return static_cast<unsigned char>(c) < 0x20; }
+
+bool safePart(std::string_view part) {
+  if (part == "." || part == "..") return false;
+  if (part.back() == '.' || part.back() == ' ') return false;
+  for (char c : part)
+    if (isControlByte(c) || std::string_view("\"*<>?|").find(c) != std::string_view::npos) return false;
+  return !isReservedDeviceName(part);
 }
 
 // Removes `suffix` only when something is left before it: a file literally
@@ -93,6 +142,41 @@ std::vector<JournalEntry> parseJournal(std::string_view text) {
     entries.push_back(std::move(entry));
   });
   return entries;
+}
+
+bool safeRelativePath(std::string_view path) {
+  static constexpr size_t sMaxPathBytes = 400;
+  if (path.empty() || path.size() > sMaxPathBytes) return false;
+  if (path.find(':') != std::string_view::npos || isSeparator(path[0])) return false;
+  return forEachPart(path, safePart);
+}
+
+bool insideCacheFolder(std::string_view path) {
+  // Compared part by part, so that "content//cache" or "CONTENT\\Cache" cannot
+  // slip past a plain prefix test.
+  static constexpr std::string_view sCacheParts[] = {"content", "cache"};
+  size_t matched = 0;
+  forEachPart(path, [&](std::string_view part) {
+    if (!equalsIgnoringCase(part, sCacheParts[matched])) return false;
+    ++matched;
+    return matched < std::size(sCacheParts);
+  });
+  return matched == std::size(sCacheParts);
+}
+
+bool journalEntryAllowed(const JournalEntry& entry) {
+  return safeRelativePath(entry.stagedName) && safeRelativePath(entry.destination) &&
+         !insideCacheFolder(entry.destination);
+}
+
+std::string journalLineForDisplay(const JournalEntry& entry) {
+  static constexpr size_t sShownBytes = 200;
+  std::string line = entry.stagedName + "|" + entry.destination;
+  bool cut = line.size() > sShownBytes;
+  line.resize(std::min(line.size(), sShownBytes));
+  for (char& c : line)
+    if (isControlByte(c) || c == '\x7f') c = '?';
+  return cut ? line + "..." : line;
 }
 
 std::string stripExeSuffixes(std::string path) {

@@ -38,6 +38,31 @@ struct JournalEntry {
 // that begin with "#" and lines without "|" are skipped.
 std::vector<JournalEntry> parseJournal(std::string_view text);
 
+// True when `path`, joined to a folder, can only name something inside that
+// folder on any file system the install may sit on: 1 to 400 bytes, no ":",
+// not starting with "/" or "\", no part that is "." or "..", ends in "." or
+// a space, holds a control byte or one of "*<>?| or is a reserved device
+// name (con, prn, aux, nul, com1..9, lpt1..9, whatever the extension or
+// letter case). "/" and "\" both separate parts; empty parts are skipped.
+// The same rule as the synchroniser's file lists, kept as a copy because the
+// bootstrap shares no code with it.
+bool safeRelativePath(std::string_view path);
+
+// True when `path` (relative to an instance) is its "content/cache" folder or
+// lies inside it, in any letter case: that folder holds the synchroniser's
+// records and the staging area, which no staged file may replace.
+bool insideCacheFolder(std::string_view path);
+
+// True when the bootstrap may carry out `entry`: its staged name is a safe
+// relative path (under the staging folder) and its destination one that is
+// not inside the cache folder (under the instance folder).
+bool journalEntryAllowed(const JournalEntry& entry);
+
+// `entry` as the line to name in a message: staged name, "|", destination,
+// with every control byte shown as "?" and cut after 200 bytes (marked with
+// "..."), so that a hostile line cannot drive the terminal or fill a dialog.
+std::string journalLineForDisplay(const JournalEntry& entry);
+
 // The link target of "/proc/self/exe" with a trailing ".old" removed, then a
 // trailing " (deleted)" removed, each only when the path is longer than the
 // ending. A bootstrap that renamed itself away still names the file it

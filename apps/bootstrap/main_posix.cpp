@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -65,8 +66,10 @@ struct Folders {
     else
       unsetenv("LD_LIBRARY_PATH");
   }
-  execlp("zenity", "zenity", "--error", "--title", "Orvendal: Skarvel", "--text", message.c_str(),
-         static_cast<char*>(nullptr));
+  // Messages name paths and journal lines, which may hold "<" or "&": shown
+  // as markup they could hide text or make the dialog refuse the message.
+  execlp("zenity", "zenity", "--error", "--no-markup", "--title", "Orvendal: Skarvel", "--text",
+         message.c_str(), static_cast<char*>(nullptr));
   _exit(127);
 }
 
@@ -128,19 +131,6 @@ bool filesDiffer(const std::string& first, const std::string& second) {
   return firstData != secondData;
 }
 
-// Writes `data` to a new file at `path`, removing it on any failure. The
-// close is checked too: a stream cut short when it is flushed at close (a
-// full disk) must not pass for a complete file.
-bool writeNewFile(const std::string& path, const std::string& data) {
-  FILE* file = fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool written = fwrite(data.data(), 1, data.size(), file) == data.size();
-  bool closed = fclose(file) == 0;
-  if (written && closed) return true;
-  unlink(path.c_str());
-  return false;
-}
-
 // The permission bits (with set-user-ID, set-group-ID and sticky) of `path`.
 bool permissionBits(const std::string& path, mode_t& bits) {
   struct stat info;
@@ -149,18 +139,103 @@ bool permissionBits(const std::string& path, mode_t& bits) {
   return true;
 }
 
-// Copies `source` to `destination` through "<destination>.part" and a
-// rename, so that a copy cut short never sits under the final name.
+// The bits a new file gets by default: 0666 less the umask.
+mode_t defaultFileBits() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+std::string folderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// ---- Durable replacement -------------------------------------------------------
+//
+// A power cut may keep any name change whose folder was not flushed and lose
+// any file data that was not: a name can reach the disk before the bytes it
+// names, leaving an empty program. So file data is flushed before the rename
+// that gives it its name, and the folder after, before anything that relies
+// on the new name (removing the journal, writing the layout file) happens.
+
+// Flushes the names created, renamed or removed in `folder`. Errors are
+// ignored: a file system that cannot flush folders gives what it can.
+void syncFolder(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+void syncFolders(std::vector<std::string> folders) {
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (const std::string& folder : folders) syncFolder(folder);
+}
+
+// Flushes a file someone else wrote (the updater's staged files) before it
+// is renamed into place.
+void syncFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t count = write(fd, data.data() + done, data.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    done += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+enum class Flush { now, later };
+
+// Writes `data` as a brand-new file at `temporary` with exactly `bits`.
+// Whatever lay there goes first, and the file is created exclusively without
+// following links: a link planted at the temporary's name (to a file outside
+// the install, or a hard link left behind by another copy) can never receive
+// the bytes; if something takes the name again in between, the create fails.
+// With Flush::now the data is on disk when this returns. The file is removed
+// on any failure, a short write to a full disk included.
+bool writeTemporary(const std::string& temporary, const std::string& data, mode_t bits, Flush flush) {
+  unlink(temporary.c_str());
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool written = writeAll(fd, data) && fchmod(fd, bits) == 0;
+  bool flushed = written && (flush == Flush::later || fsync(fd) == 0);
+  bool closed = close(fd) == 0;
+  if (flushed && closed) return true;
+  unlink(temporary.c_str());
+  return false;
+}
+
+// Puts `data` at `path` through "<path>.part" and one rename, so that `path`
+// holds the old file or the whole new one at every moment, power cut
+// included.
+bool replaceFile(const std::string& path, const std::string& data, mode_t bits) {
+  std::string part = path + ".part";
+  if (!writeTemporary(part, data, bits, Flush::now)) return false;
+  if (rename(part.c_str(), path.c_str()) != 0) {
+    unlink(part.c_str());
+    return false;
+  }
+  syncFolder(folderOf(path));
+  return true;
+}
+
+// Copies `source` to `destination` with its permission bits.
 bool copyFileThroughPart(const std::string& source, const std::string& destination) {
   std::string data;
   mode_t bits = 0;
   if (!readWholeFile(source, data) || !permissionBits(source, bits)) return false;
-  std::string part = destination + ".part";
-  if (!writeNewFile(part, data)) return false;
-  chmod(part.c_str(), bits);
-  if (rename(part.c_str(), destination.c_str()) == 0) return true;
-  unlink(part.c_str());
-  return false;
+  return replaceFile(destination, data, bits);
 }
 
 // ---- Settings ----------------------------------------------------------------
@@ -190,36 +265,84 @@ Folders foldersFor(const std::string& installDir, const std::string& channel, in
 
 // ---- Finishing a staged update -------------------------------------------------
 
-// Moves one staged file into place. A missing source was moved by an earlier
-// replay, which makes replaying a journal twice harmless. False means the
-// line must be tried again on the next start.
-bool replayJournalLine(const std::string& source, const std::string& destination) {
-  if (!fileExists(source)) return true;
-  if (rename(source.c_str(), destination.c_str()) == 0) return true;
+// What lies at a staged file's path. Only a missing file counts as moved by
+// an earlier replay; one that cannot be looked at, or is not a plain file (a
+// folder, a link to somewhere else), is a line that cannot be carried out,
+// never one that is done, or its update would be dropped without a word.
+enum class Staged { due, gone, unusable };
+
+Staged stagedState(const std::string& source) {
+  struct stat info;
+  if (lstat(source.c_str(), &info) != 0) {
+    bool missing = errno == ENOENT || errno == ENOTDIR;
+    return missing ? Staged::gone : Staged::unusable;
+  }
+  return S_ISREG(info.st_mode) ? Staged::due : Staged::unusable;
+}
+
+// Moves one staged file into place and notes the folders whose names it
+// changed in `touched`. Replaying a journal twice is harmless: a line whose
+// source is gone was done before. False means the line must be tried again
+// on the next start.
+bool replayJournalLine(const std::string& source, const std::string& destination,
+                       std::vector<std::string>& touched) {
+  Staged staged = stagedState(source);
+  if (staged != Staged::due) return staged == Staged::gone;
+  // The updater may not have flushed what it staged; once the journal is
+  // gone nothing would bring the bytes back.
+  syncFile(source);
+  touched.push_back(folderOf(source));
+  if (rename(source.c_str(), destination.c_str()) == 0) {
+    touched.push_back(folderOf(destination));
+    return true;
+  }
   bool otherDevice = errno == EXDEV;
   if (!otherDevice) return false;
-  // The source is removed only once its copy is in place: until then it is
-  // the only complete copy of the new file.
+  // The source is removed only once its copy is in place and flushed: until
+  // then it is the only complete copy of the new file.
   if (!copyFileThroughPart(source, destination)) return false;
   unlink(source.c_str());
   return true;
 }
 
-// False when a line could not be moved; the journal then stays for the next
-// start, which skips what is already done. No folder is created for a
-// destination: one that is missing fails like a file in use.
-bool finishStagedUpdate(const std::string& instanceRoot) {
+std::string refusedLineMessage(const std::string& line) {
+  return "An update could not be finished.\n\n"
+         "The update list names a file outside the folders an update may change:\n" +
+         line + "\n\nRun the update again. If this message comes back, reinstall Skarvel.";
+}
+
+// Replays the update journal. Returns the message to report, empty when
+// there was nothing to do or every line was carried out (the journal is then
+// deleted). A line that failed or was refused keeps the journal for the next
+// start, which skips what is already done; the other lines are still tried.
+// No folder is created for a destination: one that is missing fails like a
+// file in use.
+std::string finishStagedUpdate(const std::string& instanceRoot) {
   std::string journal = instanceRoot + "/" + sJournalPath;
   std::string text;
-  if (!fileExists(journal) || !readWholeFile(journal, text)) return true;
+  if (!fileExists(journal) || !readWholeFile(journal, text)) return {};
   std::string stagingPrefix = instanceRoot + "/" + sStagingPath + "/";
   bool allMoved = true;
+  std::string refusedLine;
+  std::vector<std::string> touched;
   for (const JournalEntry& entry : vantis::bootstrap::parseJournal(text)) {
-    if (!replayJournalLine(stagingPrefix + entry.stagedName, instanceRoot + "/" + entry.destination))
+    // The journal comes from outside: a line that climbs out of the staging
+    // folder or the instance, or aims at the synchroniser's records, would
+    // let it move files anywhere the player may write.
+    if (!vantis::bootstrap::journalEntryAllowed(entry)) {
+      if (refusedLine.empty()) refusedLine = vantis::bootstrap::journalLineForDisplay(entry);
+      allMoved = false;
+      continue;
+    }
+    if (!replayJournalLine(stagingPrefix + entry.stagedName, instanceRoot + "/" + entry.destination, touched))
       allMoved = false;
   }
-  if (allMoved) unlink(journal.c_str());
-  return allMoved;
+  syncFolders(touched);
+  if (!refusedLine.empty()) return refusedLineMessage(refusedLine);
+  if (!allMoved) return sUpdateMessage;
+  unlink(journal.c_str());
+  syncFolder(folderOf(journal));
+  return {};
 }
 
 // ---- Replacing the bootstrap itself ----------------------------------------------
@@ -232,27 +355,31 @@ std::string stagedStub(const std::string& instanceRoot, const std::string& insta
   return {};
 }
 
-// Writes the stub to `fresh` and reads it back: a new bootstrap that is not
-// byte for byte the stub must never take the running one's name.
+// Writes the stub to `fresh`, flushed, and reads it back: a new bootstrap
+// that is not byte for byte the stub must never take the running one's name.
 bool writeCheckedCopy(const std::string& stub, const std::string& fresh) {
-  unlink(fresh.c_str());
   std::string data;
-  if (!readWholeFile(stub, data) || !writeNewFile(fresh, data)) return false;
-  chmod(fresh.c_str(), 0755);
-  if (!filesDiffer(fresh, stub)) return true;
+  if (!readWholeFile(stub, data) || !writeTemporary(fresh, data, 0755, Flush::now)) return false;
+  std::string back;
+  if (readWholeFile(fresh, back) && back == data) return true;
   unlink(fresh.c_str());
   return false;
 }
 
-// Renames self away and the new copy in; on failure puts self back, so the
-// install always has a bootstrap under its name.
+// Takes the new copy in with a single rename over `self`: renaming self away
+// first would leave a moment, and after a power cut a disk, without any
+// bootstrap at all. The running one keeps a second name, ".old", for as long
+// as this run needs it (a hard link; where the file system has none there is
+// simply no ".old"). The folder is flushed before the new bootstrap runs.
 bool swapInNewSelf(const std::string& self, const std::string& fresh) {
   std::string old = self + ".old";
-  bool movedAway = rename(self.c_str(), old.c_str()) == 0;
-  bool movedIn = movedAway && rename(fresh.c_str(), self.c_str()) == 0;
-  if (movedIn) return true;
-  if (movedAway) rename(old.c_str(), self.c_str());
+  link(self.c_str(), old.c_str());
+  if (rename(fresh.c_str(), self.c_str()) == 0) {
+    syncFolder(folderOf(self));
+    return true;
+  }
   unlink(fresh.c_str());
+  unlink(old.c_str());
   return false;
 }
 
@@ -318,7 +445,7 @@ bool prepareDevFolder(const std::string& installDir) {
 
 void writeLayoutVersion(const std::string& installDir, int version) {
   mkdir((installDir + "/settings").c_str(), sFolderMode);
-  writeNewFile(installDir + "/settings/install-layout.txt", std::to_string(version) + "\n");
+  replaceFile(installDir + "/settings/install-layout.txt", std::to_string(version) + "\n", defaultFileBits());
 }
 
 // Brings an old single-instance install into the "live" folder. Returns the
@@ -339,6 +466,10 @@ int migrateLayout(const std::string& installDir) {
   if (!directoryExists(newContent)) return 1;
   complete = moveLogsAndSettings(installDir, live) && complete;
   bool devReady = prepareDevFolder(installDir);
+  // The layout file is the promise that every move is done: after a power
+  // cut it must never be found without the moves, or the next start would
+  // look for the content only where it never arrived.
+  syncFolders({installDir, installDir + "/settings", live, live + "/settings", installDir + "/dev"});
   if (complete && devReady) writeLayoutVersion(installDir, 2);
   return 2;
 }
@@ -350,8 +481,23 @@ struct DirectoryId {
   ino_t inode;
 };
 
-void copyTreeLevel(const std::string& source, const std::string& target,
-                   std::vector<DirectoryId>& chain);
+// A seed file written to its temporary, waiting for the flush that covers
+// all of them before it takes its name.
+struct PendingCopy {
+  std::string part;
+  std::string destination;
+};
+
+// One seed copy in progress: the folders it is inside (to stop link
+// cycles), the files waiting for their names, and the folders whose names
+// it changed (to flush at the end).
+struct TreeCopy {
+  std::vector<DirectoryId> chain;
+  std::vector<PendingCopy> pending;
+  std::vector<std::string> changedFolders;
+};
+
+void copyTreeIfMissing(const std::string& source, const std::string& target, TreeCopy& copy);
 
 bool onChain(const std::vector<DirectoryId>& chain, const struct stat& info) {
   for (const DirectoryId& id : chain)
@@ -359,47 +505,104 @@ bool onChain(const std::vector<DirectoryId>& chain, const struct stat& info) {
   return false;
 }
 
-void copyFileIfMissing(const std::string& from, const std::string& to) {
-  if (fileExists(to)) return;
-  copyFileThroughPart(from, to);
+// Creates `folder` and notes it and its parent as changed: both names must
+// reach the disk before the seed counts on them.
+void makeFolder(const std::string& folder, TreeCopy& copy) {
+  if (mkdir(folder.c_str(), sFolderMode) != 0) return;
+  copy.changedFolders.push_back(folder);
+  copy.changedFolders.push_back(folderOf(folder));
 }
 
-void copyEntryIfMissing(const std::string& from, const std::string& to, std::vector<DirectoryId>& chain) {
+void copyFileIfMissing(const std::string& from, const std::string& to, TreeCopy& copy) {
+  if (fileExists(to)) return;
+  std::string data;
+  mode_t bits = 0;
+  if (!readWholeFile(from, data) || !permissionBits(from, bits)) return;
+  std::string part = to + ".part";
+  if (writeTemporary(part, data, bits, Flush::later)) copy.pending.push_back({part, to});
+}
+
+void copyEntryIfMissing(const std::string& from, const std::string& to, TreeCopy& copy) {
   struct stat info;
   if (stat(from.c_str(), &info) != 0) return;
   if (S_ISDIR(info.st_mode)) {
-    copyTreeLevel(from, to, chain);
+    copyTreeIfMissing(from, to, copy);
     return;
   }
-  if (S_ISREG(info.st_mode)) copyFileIfMissing(from, to);
+  if (S_ISREG(info.st_mode)) copyFileIfMissing(from, to, copy);
 }
 
-// Links to folders are followed, but never into a folder the copy is already
-// inside: a link back to a parent would otherwise make it descend forever.
-void copyTreeLevel(const std::string& source, const std::string& target,
-                   std::vector<DirectoryId>& chain) {
+// Copies what `target` lacks from `source` into temporaries that
+// finishTreeCopy names. Links to folders are followed, but never into a
+// folder the copy is already inside: a link back to a parent would otherwise
+// make it descend forever.
+void copyTreeIfMissing(const std::string& source, const std::string& target, TreeCopy& copy) {
   struct stat info;
   if (stat(source.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-  if (onChain(chain, info) || chain.size() >= sMaxTreeDepth) return;
-  mkdir(target.c_str(), sFolderMode);
+  if (onChain(copy.chain, info) || copy.chain.size() >= sMaxTreeDepth) return;
+  makeFolder(target, copy);
   DIR* folder = opendir(source.c_str());
   if (folder == nullptr) return;
-  chain.push_back({info.st_dev, info.st_ino});
+  copy.chain.push_back({info.st_dev, info.st_ino});
   while (const dirent* entry = readdir(folder)) {
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    copyEntryIfMissing(source + "/" + name, target + "/" + name, chain);
+    copyEntryIfMissing(source + "/" + name, target + "/" + name, copy);
   }
-  chain.pop_back();
+  copy.chain.pop_back();
   closedir(folder);
 }
 
-// Copies what `target` lacks from `source`; files the target already has are
-// never overwritten, whatever their content. All failures are silent: the
-// start step reports a program that is still missing.
-void copyTreeIfMissing(const std::string& source, const std::string& target) {
-  std::vector<DirectoryId> chain;
-  copyTreeLevel(source, target, chain);
+// Flushes the data of every waiting file with one flush per file system
+// rather than one per file: a seed may be thousands of resource files.
+void syncPendingData(const std::vector<PendingCopy>& pending) {
+  std::vector<dev_t> flushed;
+  for (const PendingCopy& file : pending) {
+    struct stat info;
+    if (stat(file.part.c_str(), &info) != 0) continue;
+    if (std::find(flushed.begin(), flushed.end(), info.st_dev) != flushed.end()) continue;
+    int fd = open(file.part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    syncfs(fd);
+    close(fd);
+    flushed.push_back(info.st_dev);
+  }
+}
+
+using PendingFiles = std::vector<PendingCopy>::iterator;
+
+// Renames the files from `begin` to `end` into place, then flushes the
+// folders the copy changed.
+void nameFiles(PendingFiles begin, PendingFiles end, TreeCopy& copy) {
+  for (auto file = begin; file != end; ++file) {
+    if (rename(file->part.c_str(), file->destination.c_str()) == 0)
+      copy.changedFolders.push_back(folderOf(file->destination));
+    else
+      unlink(file->part.c_str());
+  }
+  syncFolders(copy.changedFolders);
+  copy.changedFolders.clear();
+}
+
+// Gives every waiting file its name once its data is on disk, so that a
+// power cut leaves each seed file whole or missing, never empty under its
+// name. The files in `last` (those that make a channel count as complete)
+// are named only once every other name is on disk: a channel cut off part
+// way stays incomplete, and the next start copies what it still lacks.
+void finishTreeCopy(TreeCopy& copy, const std::vector<std::string>& last) {
+  syncPendingData(copy.pending);
+  auto notLast = [&](const PendingCopy& file) {
+    return std::find(last.begin(), last.end(), file.destination) == last.end();
+  };
+  PendingFiles firstOfLast = std::stable_partition(copy.pending.begin(), copy.pending.end(), notLast);
+  nameFiles(copy.pending.begin(), firstOfLast, copy);
+  nameFiles(firstOfLast, copy.pending.end(), copy);
+}
+
+// The files whose presence (with two folders) makes a channel complete.
+std::vector<std::string> channelMarkers(const std::string& instanceRoot) {
+  std::string bin = instanceRoot + "/content/bin";
+  return {bin + "/SkarvelLauncher", bin + "/SkarvelClient", bin + "/defaults.bin"};
 }
 
 bool channelComplete(const std::string& instanceRoot) {
@@ -417,9 +620,14 @@ void completeChannel(const Folders& folders, const std::string& channel) {
   std::string seed = folders.installDir + (channel == "live" ? "/dev" : "/live");
   if (!directoryExists(seed + "/content/bin")) return;
   const std::string& root = folders.instanceRoot;
-  for (const char* sub : {"", "/content", "/logs", "/settings"}) mkdir((root + sub).c_str(), sFolderMode);
-  copyTreeIfMissing(seed + "/content/bin", root + "/content/bin");
-  copyTreeIfMissing(seed + "/content/resources", root + "/content/resources");
+  // Files the channel already has are never overwritten, whatever their
+  // content. All failures are silent: the start step reports a program that
+  // is still missing.
+  TreeCopy copy;
+  for (const char* sub : {"", "/content", "/logs", "/settings"}) makeFolder(root + sub, copy);
+  copyTreeIfMissing(seed + "/content/bin", root + "/content/bin", copy);
+  copyTreeIfMissing(seed + "/content/resources", root + "/content/resources", copy);
+  finishTreeCopy(copy, channelMarkers(root));
 }
 
 // Migration and channel completion; returns the folders the start uses.
@@ -595,8 +803,9 @@ int main(int argc, char** argv) {
   }
   std::string channel = readChannel(installDir);
   Folders first = foldersFor(installDir, channel, readLayoutVersion(installDir));
-  if (!finishStagedUpdate(first.instanceRoot)) {
-    fail(sUpdateMessage);
+  std::string unfinished = finishStagedUpdate(first.instanceRoot);
+  if (!unfinished.empty()) {
+    fail(unfinished);
     return 1;
   }
   replaceSelfFromStub(first.instanceRoot, installDir, argc, argv);

@@ -72,7 +72,7 @@ exit "${SKARVEL_TEST_STATUS:-0}"
 )sh";
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const Environment& env) {
+                     const Environment& env, rlim_t fileSizeLimit) {
   std::vector<std::string> envText;
   for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -96,6 +96,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     dup2(nullInput, 0);
     dup2(fileno(out), 1);
     dup2(fileno(err), 2);
+    if (fileSizeLimit != 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {fileSizeLimit, fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     execve(program.c_str(), argv.data(), envp.data());
     _exit(126);
   }
@@ -209,7 +214,7 @@ RunResult BootstrapTest::start(const std::vector<std::string>& args, const Envir
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
     if (const char* value = getenv(name)) env[name] = value;
   for (const auto& [name, value] : extra) env[name] = value;
-  return runProgram(at("Skarvel"), args, env);
+  return runProgram(at("Skarvel"), args, env, fileSizeLimit_);
 }
 
 }  // namespace skarvel::test

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <map>
@@ -25,9 +26,12 @@ struct RunResult {
 
 // Starts `program` with `args` and exactly the environment `env` (nothing is
 // inherited), in its own process group, and waits at most two minutes;
-// after that the group is killed and the test fails.
+// after that the group is killed and the test fails. A non-zero
+// `fileSizeLimit` keeps the program from writing any file beyond that many
+// bytes (RLIMIT_FSIZE, SIGXFSZ ignored), so its writes fail the way they do
+// on a full disk; standard output and error are files too.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const Environment& env);
+                     const Environment& env, rlim_t fileSizeLimit = 0);
 
 // Writes `data` to `path` (parents created) and sets exactly `mode`.
 void writeFileMode(const std::string& path, const std::string& data, mode_t mode);
@@ -74,7 +78,7 @@ class BootstrapTest : public ::testing::Test {
   // A layout-2 install with a complete live channel.
   void makeLayout2Install();
   // Runs the install's Skarvel with PATH, SKARVEL_TEST_RECORD, the sanitizer
-  // options and `extra` (which overrides).
+  // options and `extra` (which overrides), under `fileSizeLimit_`.
   RunResult start(const std::vector<std::string>& args = {}, const Environment& extra = {});
   std::vector<Record> records() const { return readRecords(recordPath_); }
 
@@ -82,6 +86,7 @@ class BootstrapTest : public ::testing::Test {
   std::string root_;        // real path of the temp folder
   std::string install_;     // root_ + "/install"
   std::string recordPath_;  // root_ + "/record"
+  rlim_t fileSizeLimit_ = 0;  // for start(); 0: none
 };
 
 }  // namespace skarvel::test

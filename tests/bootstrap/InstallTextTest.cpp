@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "SyncLists.h"
+
 namespace vantis::bootstrap {
 namespace {
 
@@ -77,6 +79,89 @@ TEST(ParseJournal, KeepsUsableLinesInOrder) {
     EXPECT_EQ(entries[i].stagedName, expected[i].first) << i;
     EXPECT_EQ(entries[i].destination, expected[i].second) << i;
   }
+}
+
+// The bootstrap keeps its own copy of the synchroniser's path rule; every row
+// is checked against both, so the two cannot drift apart.
+TEST(SafeRelativePath, AgreesWithTheSynchroniserOnEveryRow) {
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {"a/b", true},
+      {"a\\b", true},
+      {"a//b", true},
+      {"a/", true},
+      {std::string(400, 'x'), true},
+      {std::string(401, 'x'), false},
+      {"", false},
+      {"/etc/passwd", false},
+      {"\\\\server\\share", false},
+      {"..\\x", false},
+      {"a/../b", false},
+      {"../../.config/autostart/evil.desktop", false},
+      {"./a", false},
+      {"a:b", false},
+      {"dir./f", false},
+      {"name ", false},
+      {"nul.txt", false},
+      {"Con.txt", false},
+      {"AUX", false},
+      {"com1.tar.gz", false},
+      {"lpt9", false},
+      {"console.txt", true},
+      {"com10", true},
+      {"x|y", false},
+      {"a\"b", false},
+      {"a*b", false},
+      {"a<b", false},
+      {"a>b", false},
+      {"a?b", false},
+      {std::string("a\x01") + "b", false},
+      {std::string("a\0b", 3), false},
+      {"a\tb", false},
+      {"caf\xc3\xa9/\xff", true},
+  };
+  for (const auto& [path, safe] : rows) {
+    EXPECT_EQ(safeRelativePath(path), safe) << path;
+    EXPECT_EQ(vantis::content::safeRelativePath(path), safe) << path;
+  }
+}
+
+TEST(JournalEntryAllowed, StagedFromStagingIntoTheInstanceOutsideItsCache) {
+  struct Row {
+    std::string staged;
+    std::string destination;
+    bool cache;
+    bool allowed;
+  };
+  const std::vector<Row> rows = {
+      {"a.bin", "content/bin/a.bin", false, true},
+      {"sub\\b", "content/resources/vfs/b", false, true},
+      {"a.bin", "content/cachefile", false, true},
+      {"a.bin", "settings/corvane.cfg", false, true},
+      {"../../../.ssh/id_rsa", "content/bin/a.bin", false, false},
+      {"/etc/passwd", "content/bin/a.bin", false, false},
+      {"a.bin", "../../.config/autostart/evil.desktop", false, false},
+      {"a.bin", "/home/player/.bashrc", false, false},
+      {"a.bin", "content/cache", true, false},
+      {"a.bin", "content/cache/state.json", true, false},
+      {"a.bin", "Content/CACHE/staging/x", true, false},
+      {"a.bin", "content//cache/x", true, false},
+      {"a.bin", "content", false, true},
+      {"", "content/bin/a.bin", false, false},
+      {"a.bin", "", false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.staged + "|" + row.destination);
+    EXPECT_EQ(insideCacheFolder(row.destination), row.cache);
+    EXPECT_EQ(journalEntryAllowed({row.staged, row.destination}), row.allowed);
+  }
+}
+
+TEST(JournalLineForDisplay, ShowsControlBytesAsQuestionMarksAndCutsLongLines) {
+  EXPECT_EQ(journalLineForDisplay({"a\x1b[2Jb", "c\nd\x7f"}), "a?[2Jb|c?d?");
+  EXPECT_EQ(journalLineForDisplay({std::string(150, 'a'), std::string(100, 'b')}),
+            std::string(150, 'a') + "|" + std::string(49, 'b') + "...");
+  EXPECT_EQ(journalLineForDisplay({std::string(99, 'a'), std::string(100, 'b')}),
+            std::string(99, 'a') + "|" + std::string(100, 'b'));
 }
 
 TEST(StripExeSuffixes, RemovesOldThenDeleted) {

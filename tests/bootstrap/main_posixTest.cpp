@@ -268,7 +268,8 @@ TEST_F(BootstrapDialog, ShowsTheMessageWhenADisplayIsPresent) {
     RunResult run = startWith({{variable, ""}});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, sPrefix + message() + "\n");
-    std::vector<std::string> expected{"--error", "--title", "Orvendal: Skarvel", "--text", message()};
+    std::vector<std::string> expected{"--error",           "--no-markup", "--title",
+                                      "Orvendal: Skarvel", "--text",      message()};
     EXPECT_EQ(dialogArgs(), expected);
   }
 }
@@ -376,6 +377,54 @@ TEST_F(BootstrapJournal, ReplayingTwiceChangesNothing) {
   EXPECT_FALSE(exists(journal()));
 }
 
+TEST_F(BootstrapJournal, RefusesLinesThatLeaveTheirFoldersOrAimAtTheCache) {
+  // The staging folder is five levels below the temp folder, the instance
+  // three.
+  writeFile(root_ + "/outside/secret.txt", "player's secret");
+  makeDirs(root_ + "/autostart");
+  writeFile(staged("evil.desktop"), "[Desktop Entry]");
+  writeFile(staged("state.json"), "forged record");
+  writeFile(staged("ok.bin"), "new ok");
+  writeFile(at("live/content/cache/state.json"), "real record");
+  const std::string firstRefused = "../../../../../outside/secret.txt|content/bin/secret.txt";
+  writeFile(journal(), firstRefused + "\n"
+                       "evil.desktop|../../autostart/evil.desktop\n"
+                       "state.json|Content\\CACHE\\state.json\n"
+                       "ok.bin|content/bin/ok.bin\n");
+  RunResult run = start();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, sPrefix +
+                         "An update could not be finished.\n\n"
+                         "The update list names a file outside the folders an update may change:\n" +
+                         firstRefused + "\n\nRun the update again. If this message comes back, reinstall Skarvel.\n");
+  EXPECT_TRUE(records().empty());
+  // The allowed line is carried out, the refused ones are kept untouched.
+  EXPECT_EQ(readFile(at("live/content/bin/ok.bin")), "new ok");
+  EXPECT_EQ(readFile(root_ + "/outside/secret.txt"), "player's secret");
+  EXPECT_FALSE(exists(at("live/content/bin/secret.txt")));
+  EXPECT_FALSE(exists(root_ + "/autostart/evil.desktop"));
+  EXPECT_EQ(readFile(staged("evil.desktop")), "[Desktop Entry]");
+  EXPECT_EQ(readFile(at("live/content/cache/state.json")), "real record");
+  EXPECT_TRUE(isFile(journal()));
+}
+
+TEST_F(BootstrapJournal, AStagedFileThatIsNotAPlainFileFailsItsLine) {
+  // Before, a folder counted as already moved (the update silently dropped)
+  // and a link was moved as if it were the file.
+  writeFile(root_ + "/outside/secret.txt", "player's secret");
+  makeDirs(staged("folder.bin"));
+  makeDirs(at("live/content/bin"));
+  makeLink(root_ + "/outside/secret.txt", staged("link.bin"));
+  writeFile(journal(), "folder.bin|content/bin/folder.bin\nlink.bin|content/bin/link.bin\n");
+  RunResult run = start();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, sUpdateMessage);
+  EXPECT_FALSE(exists(at("live/content/bin/folder.bin")));
+  EXPECT_FALSE(exists(at("live/content/bin/link.bin")));
+  EXPECT_TRUE(isLink(staged("link.bin")));
+  EXPECT_TRUE(isFile(journal()));
+}
+
 TEST_F(BootstrapJournal, AJournalThatCannotBeReadIsLeftAlone) {
   makeDirs(journal());
   RunResult run = start();
@@ -419,27 +468,46 @@ TEST_F(BootstrapJournalAcrossDevices, CopiesWithThePermissionBits) {
   EXPECT_FALSE(exists(journal()));
 }
 
-TEST_F(BootstrapJournalAcrossDevices, ACopyCutShortAtCloseKeepsTheSource) {
-  if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  // The new file's stream fails only when it is flushed at close.
-  writeFile(staged("tool"), "new tool");
+TEST_F(BootstrapJournalAcrossDevices, ACopyCutShortKeepsTheSource) {
+  // Writes stop at 1 KiB, as on a full disk; the message still fits.
+  const std::string tool = patterned(4096, 1);
+  writeFile(staged("tool"), tool);
   writeFile(at("live/content/bin/tool"), "old tool");
-  makeLink("/dev/full", at("live/content/bin/tool.part"));
   writeFile(journal(), "tool|content/bin/tool\n");
+  fileSizeLimit_ = 1024;
   RunResult run = start();
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, sUpdateMessage);
-  // A link to /dev/full renamed into place would read without end.
-  ASSERT_FALSE(isLink(at("live/content/bin/tool")));
   EXPECT_EQ(readFile(at("live/content/bin/tool")), "old tool");
   EXPECT_FALSE(exists(at("live/content/bin/tool.part")));
-  EXPECT_EQ(readFile(staged("tool")), "new tool");
+  EXPECT_EQ(readFile(staged("tool")), tool);
   EXPECT_TRUE(isFile(journal()));
 
+  fileSizeLimit_ = 0;
   RunResult retry = start();
   EXPECT_EQ(retry.status, 0);
-  EXPECT_EQ(readFile(at("live/content/bin/tool")), "new tool");
+  EXPECT_EQ(readFile(at("live/content/bin/tool")), tool);
   EXPECT_FALSE(exists(journal()));
+}
+
+TEST_F(BootstrapJournalAcrossDevices, ALinkPlantedAtThePartFileIsNeverWrittenThrough) {
+  const std::string outside = root_ + "/outside.txt";
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    writeFile(outside, "player's file");
+    writeFile(staged("tool"), "new tool");
+    writeFile(at("live/content/bin/tool"), "old tool");
+    std::string part = at("live/content/bin/tool.part");
+    ASSERT_EQ(hard ? link(outside.c_str(), part.c_str()) : symlink(outside.c_str(), part.c_str()), 0);
+    writeFile(journal(), "tool|content/bin/tool\n");
+    RunResult run = start();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(outside), "player's file");
+    ASSERT_FALSE(isLink(at("live/content/bin/tool")));
+    EXPECT_EQ(readFile(at("live/content/bin/tool")), "new tool");
+    EXPECT_FALSE(exists(part));
+  }
 }
 
 // ---- Replacing the bootstrap itself ---------------------------------------------------
@@ -663,16 +731,19 @@ TEST_F(BootstrapChannel, StopsAtLinksThatLeadBackUp) {
   EXPECT_FALSE(exists(at("dev/content/bin/outside/deep/again")));
 }
 
-TEST_F(BootstrapChannel, ACopyCutShortAtCloseIsNotLeftInPlace) {
-  if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  makeDirs(at("dev/content/bin"));
-  makeLink("/dev/full", at("dev/content/bin/defaults.bin.part"));
+TEST_F(BootstrapChannel, ACopyCutShortIsNotLeftInPlace) {
+  // Writes stop at 1 KiB: the launcher fits, the defaults do not.
+  const std::string defaults = patterned(4096, 2);
+  writeFile(at("live/content/bin/defaults.bin"), defaults);
+  fileSizeLimit_ = 1024;
   EXPECT_EQ(start().status, 0);
   ASSERT_FALSE(exists(at("dev/content/bin/defaults.bin")));
   EXPECT_FALSE(exists(at("dev/content/bin/defaults.bin.part")));
+  EXPECT_TRUE(isFile(at("dev/content/bin/SkarvelLauncher")));
   // Still missing, so the next start copies it.
+  fileSizeLimit_ = 0;
   EXPECT_EQ(start().status, 0);
-  EXPECT_EQ(readFile(at("dev/content/bin/defaults.bin")), "live defaults");
+  EXPECT_EQ(readFile(at("dev/content/bin/defaults.bin")), defaults);
 }
 
 TEST_F(BootstrapChannel, ACompleteChannelIsLeftAlone) {
@@ -680,6 +751,75 @@ TEST_F(BootstrapChannel, ACompleteChannelIsLeftAlone) {
   writeFile(at("live/content/bin/extra.bin"), "only in live");
   EXPECT_EQ(start().status, 0);
   EXPECT_FALSE(exists(at("dev/content/bin/extra.bin")));
+}
+
+// ---- Temporaries and planted links -----------------------------------------------
+
+// A link planted at a temporary's name, to a file of the player's outside
+// the install: a symbolic link, or a hard link such as an interrupted copy
+// of another install may leave. The bootstrap must write a new file, never
+// into the one linked.
+class BootstrapPlantedLink : public BootstrapTest {
+ protected:
+  void SetUp() override {
+    BootstrapTest::SetUp();
+    outside_ = root_ + "/outside.txt";
+  }
+  void plant(bool hard, const std::string& temporary) {
+    writeFile(outside_, "player's file");
+    makeDirs(temporary.substr(0, temporary.rfind('/')));
+    int made = hard ? link(outside_.c_str(), temporary.c_str()) : symlink(outside_.c_str(), temporary.c_str());
+    ASSERT_EQ(made, 0) << temporary;
+  }
+  void expectNotWrittenThrough(const std::string& temporary, const std::string& final) {
+    EXPECT_EQ(readFile(outside_), "player's file");
+    EXPECT_FALSE(exists(temporary));
+    EXPECT_FALSE(isLink(final));
+  }
+  std::string outside_;
+};
+
+TEST_F(BootstrapPlantedLink, AtTheNewBootstrap) {
+  makeLayout2Install();
+  const std::string running = readFile(at("Skarvel"));
+  const std::string stub = "#!/bin/sh\nexit 42\n";
+  writeFileMode(at("live/content/bin/stub/Skarvel"), stub, 0644);
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    plant(hard, at("Skarvel.new"));
+    EXPECT_EQ(start().status, 42);
+    expectNotWrittenThrough(at("Skarvel.new"), at("Skarvel"));
+    EXPECT_EQ(readFile(at("Skarvel")), stub);
+    writeFileMode(at("Skarvel"), running, 0755);
+  }
+}
+
+TEST_F(BootstrapPlantedLink, AtASeedCopy) {
+  makeLayout2Install();
+  writeFile(at("settings/launcher-settings.txt"), "server=dev\n");
+  const std::string part = at("dev/content/bin/defaults.bin.part");
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    std::filesystem::remove_all(at("dev"));
+    plant(hard, part);
+    EXPECT_EQ(start().status, 0);
+    expectNotWrittenThrough(part, at("dev/content/bin/defaults.bin"));
+    EXPECT_EQ(readFile(at("dev/content/bin/defaults.bin")), "live defaults");
+  }
+}
+
+TEST_F(BootstrapPlantedLink, AtTheLayoutFile) {
+  const std::string part = at("settings/install-layout.txt.part");
+  for (bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "hard link" : "symbolic link");
+    std::filesystem::remove_all(at("live"));
+    unlink(at("settings/install-layout.txt").c_str());
+    addRecorder("content/bin/SkarvelLauncher");
+    plant(hard, part);
+    EXPECT_EQ(start().status, 0);
+    expectNotWrittenThrough(part, at("settings/install-layout.txt"));
+    EXPECT_EQ(readFile(at("settings/install-layout.txt")), "2\n");
+  }
 }
 
 // ---- The binary itself ----------------------------------------------------------
