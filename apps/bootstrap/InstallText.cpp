@@ -64,11 +64,11 @@ bool forEachPart(std::string_view path, Visit visit) {
 // devices whatever their extension: a file so named reaches a device, or
 // could never be written back.
 bool isReservedDeviceName(std::string_view part) {
-  static constexpr std::string_view sReserved[] = {
+  static constexpr std::string_view kReserved[] = {
       "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
       "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
   std::string_view stem = part.substr(0, part.find('.'));
-  for (std::string_view name : sReserved)
+  for (std::string_view name : kReserved)
     if (equalsIgnoringCase(stem, name)) return true;
   return false;
 }
@@ -99,21 +99,21 @@ std::string_view trimLineEnd(std::string_view line) {
 }
 
 std::string channelFromSettings(std::string_view text) {
-  static constexpr std::string_view sServerKey = "server=";
+  static constexpr std::string_view kServerKey = "server=";
   bool decided = false;
   bool dev = false;
   forEachLine(text, [&](std::string_view rawLine) {
     std::string_view line = trimLineEnd(rawLine);
-    if (decided || !startsWith(line, sServerKey)) return;
+    if (decided || !startsWith(line, kServerKey)) return;
     decided = true;
-    dev = line.substr(sServerKey.size()) == "dev";
+    dev = line.substr(kServerKey.size()) == "dev";
   });
   return dev ? "dev" : "live";
 }
 
 std::int32_t layoutVersionFromText(std::string_view text) {
-  static constexpr size_t sScanLimit = 32;
-  std::string_view head = text.substr(0, sScanLimit);
+  static constexpr size_t kScanLimit = 32;
+  std::string_view head = text.substr(0, kScanLimit);
   size_t pos = 0;
   while (pos < head.size() &&
          (head[pos] == ' ' || head[pos] == '\t' || head[pos] == '\n' || head[pos] == '\r'))
@@ -145,8 +145,8 @@ std::vector<JournalEntry> parseJournal(std::string_view text) {
 }
 
 bool safeRelativePath(std::string_view path) {
-  static constexpr size_t sMaxPathBytes = 400;
-  if (path.empty() || path.size() > sMaxPathBytes) return false;
+  static constexpr size_t kMaxPathBytes = 400;
+  if (path.empty() || path.size() > kMaxPathBytes) return false;
   if (path.find(':') != std::string_view::npos || isSeparator(path[0])) return false;
   return forEachPart(path, safePart);
 }
@@ -154,14 +154,14 @@ bool safeRelativePath(std::string_view path) {
 bool insideCacheFolder(std::string_view path) {
   // Compared part by part, so that "content//cache" or "CONTENT\\Cache" cannot
   // slip past a plain prefix test.
-  static constexpr std::string_view sCacheParts[] = {"content", "cache"};
+  static constexpr std::string_view kCacheParts[] = {"content", "cache"};
   size_t matched = 0;
   forEachPart(path, [&](std::string_view part) {
-    if (!equalsIgnoringCase(part, sCacheParts[matched])) return false;
+    if (!equalsIgnoringCase(part, kCacheParts[matched])) return false;
     ++matched;
-    return matched < std::size(sCacheParts);
+    return matched < std::size(kCacheParts);
   });
-  return matched == std::size(sCacheParts);
+  return matched == std::size(kCacheParts);
 }
 
 bool journalEntryAllowed(const JournalEntry& entry) {
@@ -170,10 +170,10 @@ bool journalEntryAllowed(const JournalEntry& entry) {
 }
 
 std::string journalLineForDisplay(const JournalEntry& entry) {
-  static constexpr size_t sShownBytes = 200;
+  static constexpr size_t kShownBytes = 200;
   std::string line = entry.stagedName + "|" + entry.destination;
-  bool cut = line.size() > sShownBytes;
-  line.resize(std::min(line.size(), sShownBytes));
+  bool cut = line.size() > kShownBytes;
+  line.resize(std::min(line.size(), kShownBytes));
   for (char& c : line)
     if (isControlByte(c) || c == '\x7f') c = '?';
   return cut ? line + "..." : line;

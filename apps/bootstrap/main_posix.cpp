@@ -32,17 +32,17 @@ namespace {
 
 using vantis::bootstrap::JournalEntry;
 
-constexpr mode_t sFolderMode = 0755;
-constexpr mode_t sPermissionBits = 07777;
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kPermissionBits = 07777;
 // Deeper than any install; only a cycle of linked folders reaches it.
-constexpr size_t sMaxTreeDepth = 64;
+constexpr size_t kMaxTreeDepth = 64;
 
-const char* const sJournalPath = "content/cache/update-journal.txt";
-const char* const sStagingPath = "content/cache/staging";
-const char* const sStubPath = "content/bin/stub/Skarvel";
+const char* const kJournalPath = "content/cache/update-journal.txt";
+const char* const kStagingPath = "content/cache/staging";
+const char* const kStubPath = "content/bin/stub/Skarvel";
 
-const char* const sNoInstallMessage = "Could not work out where Skarvel is installed.";
-const char* const sUpdateMessage =
+const char* const kNoInstallMessage = "Could not work out where Skarvel is installed.";
+const char* const kUpdateMessage =
     "An update could not be finished.\n\n"
     "A file was in use. Close Duskmere if it is still running, then try again.";
 
@@ -135,7 +135,7 @@ bool filesDiffer(const std::string& first, const std::string& second) {
 bool permissionBits(const std::string& path, mode_t& bits) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return false;
-  bits = info.st_mode & sPermissionBits;
+  bits = info.st_mode & kPermissionBits;
   return true;
 }
 
@@ -318,10 +318,10 @@ std::string refusedLineMessage(const std::string& line) {
 // No folder is created for a destination: one that is missing fails like a
 // file in use.
 std::string finishStagedUpdate(const std::string& instanceRoot) {
-  std::string journal = instanceRoot + "/" + sJournalPath;
+  std::string journal = instanceRoot + "/" + kJournalPath;
   std::string text;
   if (!fileExists(journal) || !readWholeFile(journal, text)) return {};
-  std::string stagingPrefix = instanceRoot + "/" + sStagingPath + "/";
+  std::string stagingPrefix = instanceRoot + "/" + kStagingPath + "/";
   bool allMoved = true;
   std::string refusedLine;
   std::vector<std::string> touched;
@@ -339,7 +339,7 @@ std::string finishStagedUpdate(const std::string& instanceRoot) {
   }
   syncFolders(touched);
   if (!refusedLine.empty()) return refusedLineMessage(refusedLine);
-  if (!allMoved) return sUpdateMessage;
+  if (!allMoved) return kUpdateMessage;
   unlink(journal.c_str());
   syncFolder(folderOf(journal));
   return {};
@@ -348,9 +348,9 @@ std::string finishStagedUpdate(const std::string& instanceRoot) {
 // ---- Replacing the bootstrap itself ----------------------------------------------
 
 std::string stagedStub(const std::string& instanceRoot, const std::string& installDir) {
-  std::string inInstance = instanceRoot + "/" + sStubPath;
+  std::string inInstance = instanceRoot + "/" + kStubPath;
   if (fileExists(inInstance)) return inInstance;
-  std::string inInstall = installDir + "/" + sStubPath;
+  std::string inInstall = installDir + "/" + kStubPath;
   if (fileExists(inInstall)) return inInstall;
   return {};
 }
@@ -422,10 +422,10 @@ bool moveFolderIfMissing(const std::string& from, const std::string& to) {
 // where it belongs.
 bool moveLogsAndSettings(const std::string& installDir, const std::string& live) {
   bool complete = moveFolderIfMissing(installDir + "/logs", live + "/logs");
-  mkdir((live + "/logs").c_str(), sFolderMode);
+  mkdir((live + "/logs").c_str(), kFolderMode);
   complete = complete && directoryExists(live + "/logs");
   std::string settings = live + "/settings";
-  mkdir(settings.c_str(), sFolderMode);
+  mkdir(settings.c_str(), kFolderMode);
   std::string oldConfig = installDir + "/settings/corvane.cfg";
   std::string newConfig = settings + "/corvane.cfg";
   if (fileExists(oldConfig) && !fileExists(newConfig) && rename(oldConfig.c_str(), newConfig.c_str()) != 0)
@@ -438,13 +438,13 @@ bool moveLogsAndSettings(const std::string& installDir, const std::string& live)
 bool prepareDevFolder(const std::string& installDir) {
   std::string dev = installDir + "/dev";
   if (!directoryExists(dev)) return true;
-  mkdir((dev + "/settings").c_str(), sFolderMode);
-  mkdir((dev + "/logs").c_str(), sFolderMode);
+  mkdir((dev + "/settings").c_str(), kFolderMode);
+  mkdir((dev + "/logs").c_str(), kFolderMode);
   return directoryExists(dev + "/settings") && directoryExists(dev + "/logs");
 }
 
 void writeLayoutVersion(const std::string& installDir, int version) {
-  mkdir((installDir + "/settings").c_str(), sFolderMode);
+  mkdir((installDir + "/settings").c_str(), kFolderMode);
   replaceFile(installDir + "/settings/install-layout.txt", std::to_string(version) + "\n", defaultFileBits());
 }
 
@@ -460,7 +460,7 @@ int migrateLayout(const std::string& installDir) {
   std::string newContent = live + "/content";
   bool complete = true;
   if (directoryExists(oldContent) && !directoryExists(newContent)) {
-    mkdir(live.c_str(), sFolderMode);
+    mkdir(live.c_str(), kFolderMode);
     complete = rename(oldContent.c_str(), newContent.c_str()) == 0;
   }
   if (!directoryExists(newContent)) return 1;
@@ -508,7 +508,7 @@ bool onChain(const std::vector<DirectoryId>& chain, const struct stat& info) {
 // Creates `folder` and notes it and its parent as changed: both names must
 // reach the disk before the seed counts on them.
 void makeFolder(const std::string& folder, TreeCopy& copy) {
-  if (mkdir(folder.c_str(), sFolderMode) != 0) return;
+  if (mkdir(folder.c_str(), kFolderMode) != 0) return;
   copy.changedFolders.push_back(folder);
   copy.changedFolders.push_back(folderOf(folder));
 }
@@ -539,7 +539,7 @@ void copyEntryIfMissing(const std::string& from, const std::string& to, TreeCopy
 void copyTreeIfMissing(const std::string& source, const std::string& target, TreeCopy& copy) {
   struct stat info;
   if (stat(source.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
-  if (onChain(copy.chain, info) || copy.chain.size() >= sMaxTreeDepth) return;
+  if (onChain(copy.chain, info) || copy.chain.size() >= kMaxTreeDepth) return;
   makeFolder(target, copy);
   DIR* folder = opendir(source.c_str());
   if (folder == nullptr) return;
@@ -642,7 +642,7 @@ Folders settleLayout(const std::string& installDir, const std::string& channel) 
 // Permissions a program file should have: owner execute, and execute for
 // group and others wherever they may read.
 mode_t wantedPermissions(mode_t mode) {
-  mode_t wanted = (mode & sPermissionBits) | S_IXUSR;
+  mode_t wanted = (mode & kPermissionBits) | S_IXUSR;
   if (mode & S_IRGRP) wanted |= S_IXGRP;
   if (mode & S_IROTH) wanted |= S_IXOTH;
   return wanted;
@@ -672,7 +672,7 @@ void makeProgramsExecutable(const std::string& programFolder) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
     mode_t wanted = wantedPermissions(info.st_mode);
-    if (wanted == (info.st_mode & sPermissionBits)) continue;
+    if (wanted == (info.st_mode & kPermissionBits)) continue;
     if (startsLikeProgram(path)) chmod(path.c_str(), wanted);
   }
   closedir(folder);
@@ -798,7 +798,7 @@ int main(int argc, char** argv) {
   signal(SIGCHLD, SIG_DFL);
   std::string installDir = vantis::bootstrap::installDirOf(exePath());
   if (installDir.empty()) {
-    fail(sNoInstallMessage);
+    fail(kNoInstallMessage);
     return 1;
   }
   std::string channel = readChannel(installDir);

@@ -18,8 +18,8 @@ namespace {
 
 // 5 ms steps: two minutes is far beyond any start, yet a hung program
 // cannot hold the suite forever.
-constexpr int sPollSteps = 24000;
-constexpr useconds_t sPollMicroseconds = 5000;
+constexpr int kPollSteps = 24000;
+constexpr useconds_t kPollMicroseconds = 5000;
 
 std::string readStream(FILE* file) {
   std::string text;
@@ -40,9 +40,9 @@ int decodeStatus(int status) {
 // Waits for `pid` for at most the poll budget; kills its group after that.
 int waitBounded(pid_t pid) {
   int status = 0;
-  for (int step = 0; step < sPollSteps; ++step) {
+  for (int step = 0; step < kPollSteps; ++step) {
     if (waitpid(pid, &status, WNOHANG) == pid) return decodeStatus(status);
-    usleep(sPollMicroseconds);
+    usleep(kPollMicroseconds);
   }
   kill(-pid, SIGKILL);
   waitpid(pid, &status, 0);
@@ -52,7 +52,7 @@ int waitBounded(pid_t pid) {
 
 }  // namespace
 
-const char* const sRecorderScript = R"sh(#!/bin/sh
+const char* const kRecorderScript = R"sh(#!/bin/sh
 {
   echo start
   printf 'program %s\n' "$0"
@@ -194,7 +194,7 @@ void BootstrapTest::SetUp() {
 }
 
 void BootstrapTest::addRecorder(const std::string& relative) {
-  writeFileMode(at(relative), sRecorderScript, 0755);
+  writeFileMode(at(relative), kRecorderScript, 0755);
 }
 
 void BootstrapTest::addChannel(const std::string& channel) {

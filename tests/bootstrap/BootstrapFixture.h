@@ -58,7 +58,7 @@ struct Record {
 // A shell script that appends how it was started to $SKARVEL_TEST_RECORD,
 // then runs $SKARVEL_TEST_NEST (a nested start) or ends with
 // $SKARVEL_TEST_SIGNAL or exit status $SKARVEL_TEST_STATUS.
-extern const char* const sRecorderScript;
+extern const char* const kRecorderScript;
 
 // Every start recorded in `path`, in order; empty when none.
 std::vector<Record> readRecords(const std::string& path);

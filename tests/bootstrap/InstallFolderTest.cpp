@@ -16,7 +16,7 @@ namespace {
 // then runs the synchroniser without arguments (its usage line) and asks the
 // loader where every library of it comes from, under the environment Skarvel
 // prepared.
-const char* const sLauncherScript = R"sh(#!/bin/sh
+const char* const kLauncherScript = R"sh(#!/bin/sh
 printf '%s\n' "$LD_LIBRARY_PATH" > "$SKARVEL_TEST_RECORD.env"
 ./SkarvelSync > "$SKARVEL_TEST_RECORD.sync" 2>&1
 echo "$?" > "$SKARVEL_TEST_RECORD.status"
@@ -76,7 +76,7 @@ TEST_F(InstallFolder, SkarvelStartsFromAFreshInstall) {
   EXPECT_TRUE(isDir(folder + "/content/resources/vfs"));
   EXPECT_TRUE(folderEntries(folder + "/content/resources/vfs").empty());
 
-  writeFileMode(folder + "/content/bin/SkarvelLauncher", sLauncherScript, 0755);
+  writeFileMode(folder + "/content/bin/SkarvelLauncher", kLauncherScript, 0755);
   RunResult run = runProgram(folder + "/Skarvel", {}, {{"PATH", "/usr/bin:/bin"}, {"SKARVEL_TEST_RECORD", recordPath_}});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");

@@ -20,7 +20,7 @@ namespace skarvel::test {
 namespace {
 
 // What `readFile` gives for a file that is not there.
-const std::string sMissing = "<missing>";
+const std::string kMissing = "<missing>";
 
 void report(const char* what, const CrashStats& stats) {
   std::printf(
@@ -63,7 +63,7 @@ TEST(CrashRecorder, FindsAnEmptyFileBehindAnUnflushedRename) {
     EXPECT_EQ(seen.count("old"), 1u) << recorder.describeTrace();
     EXPECT_EQ(seen.count("new"), 1u) << recorder.describeTrace();
     EXPECT_EQ(seen.count(""), c.emptyPossible ? 1u : 0u) << recorder.describeTrace();
-    EXPECT_EQ(seen.count(sMissing), 0u) << recorder.describeTrace();
+    EXPECT_EQ(seen.count(kMissing), 0u) << recorder.describeTrace();
   }
 }
 
@@ -107,7 +107,7 @@ TEST_F(PowerCut, SelfReplacementAlwaysLeavesAWholeBootstrap) {
     const std::string onDisk = readFile(at("Skarvel"));
     bool whole = onDisk == old || onDisk == newer;
     EXPECT_TRUE(whole) << label << ": Skarvel holds "
-                       << (onDisk == sMissing ? "nothing" : onDisk.substr(0, 16));
+                       << (onDisk == kMissing ? "nothing" : onDisk.substr(0, 16));
     if (!whole || !nextStartCompletes(label)) return false;
     bool replaced = readFile(at("Skarvel")) == newer && !exists(at("Skarvel.new"));
     EXPECT_TRUE(replaced) << label;
@@ -124,7 +124,7 @@ TEST_F(PowerCut, JournalReplayNeverLosesAStagedFile) {
   // destination -> (old content or missing, new content)
   const std::map<std::string, std::pair<std::string, std::string>> files = {
       {"live/content/bin/a.bin", {"old a", "new a"}},
-      {"live/content/resources/vfs/b.txt", {sMissing, "new b"}},
+      {"live/content/resources/vfs/b.txt", {kMissing, "new b"}},
   };
   writeFile(at("live/content/bin/a.bin"), "old a");
   writeFile(at(staging + "a.bin"), "new a");
@@ -154,10 +154,10 @@ TEST_F(PowerCut, LayoutMigrationIsWrittenDownOnlyOnceDone) {
   writeFile(at("settings/corvane.cfg"), "cfg");
   everyCrashOf("layout migration", [&](const std::string& label) {
     const std::string layout = readFile(at("settings/install-layout.txt"));
-    EXPECT_TRUE(layout == sMissing || layout == "2\n") << label << ": layout file holds " << layout;
+    EXPECT_TRUE(layout == kMissing || layout == "2\n") << label << ": layout file holds " << layout;
     if (layout == "2\n") {
       // The promise the layout file makes: everything is in the live folder.
-      EXPECT_EQ(readFile(at("live/content/bin/SkarvelLauncher")), sRecorderScript) << label;
+      EXPECT_EQ(readFile(at("live/content/bin/SkarvelLauncher")), kRecorderScript) << label;
       EXPECT_EQ(readFile(at("live/logs/last.log")), "log") << label;
       EXPECT_EQ(readFile(at("live/settings/corvane.cfg")), "cfg") << label;
     }
@@ -178,7 +178,7 @@ TEST_F(PowerCut, ASeedCopyLeavesWholeFilesOrNone) {
   everyCrashOf("seed copy", [&](const std::string& label) {
     for (const std::string& file : seeded) {
       const std::string copy = readFile(at("dev/" + file));
-      EXPECT_TRUE(copy == sMissing || copy == readFile(at("live/" + file))) << label << ": " << file;
+      EXPECT_TRUE(copy == kMissing || copy == readFile(at("live/" + file))) << label << ": " << file;
     }
     // A channel cut off part way must not pass for complete: the next start
     // copies the rest.

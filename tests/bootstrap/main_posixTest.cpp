@@ -17,13 +17,13 @@
 namespace skarvel::test {
 namespace {
 
-const std::string sPrefix = "[Orvendal: Skarvel] ";
-const std::string sUpdateMessage =
+const std::string kPrefix = "[Orvendal: Skarvel] ";
+const std::string kUpdateMessage =
     "[Orvendal: Skarvel] An update could not be finished.\n\n"
     "A file was in use. Close Duskmere if it is still running, then try again.\n";
 
 std::string missingMessage(const std::string& clientPath) {
-  return sPrefix + "Skarvel is missing part of its installation.\n\nExpected to find:\n" + clientPath +
+  return kPrefix + "Skarvel is missing part of its installation.\n\nExpected to find:\n" + clientPath +
          "\n\nExtract the whole Skarvel folder from the download, keeping it intact.\n";
 }
 
@@ -99,7 +99,7 @@ TEST_F(BootstrapStart, NestedStartKeepsTheFirstHostLibraryPath) {
   std::string inner = root_ + "/inner";
   writeFileMode(inner + "/Skarvel", readFile(builtSkarvel()), 0755);
   writeFile(inner + "/settings/install-layout.txt", "2\n");
-  writeFileMode(inner + "/live/content/bin/SkarvelLauncher", sRecorderScript, 0755);
+  writeFileMode(inner + "/live/content/bin/SkarvelLauncher", kRecorderScript, 0755);
   const std::string innerBin = inner + "/live/content/bin";
   for (const char* host : {"", "/desk/lib"}) {
     SCOPED_TRACE(host);
@@ -173,7 +173,7 @@ TEST_F(BootstrapStart, ReportsAProgramThatCannotBeExecuted) {
     writeFileMode(launcher, c.content, c.mode);
     RunResult run = start();
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, sPrefix + "Skarvel could not start " + launcher + " (" + c.reason + ").\n");
+    EXPECT_EQ(run.err, kPrefix + "Skarvel could not start " + launcher + " (" + c.reason + ").\n");
   }
 }
 
@@ -256,7 +256,7 @@ class BootstrapDialog : public BootstrapTest {
 TEST_F(BootstrapDialog, WithoutADisplayOnlyStandardError) {
   RunResult run = startWith({});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, sPrefix + message() + "\n");
+  EXPECT_EQ(run.err, kPrefix + message() + "\n");
   EXPECT_FALSE(exists(dialogRecord_));
 }
 
@@ -267,7 +267,7 @@ TEST_F(BootstrapDialog, ShowsTheMessageWhenADisplayIsPresent) {
     // An empty value still counts as a display.
     RunResult run = startWith({{variable, ""}});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, sPrefix + message() + "\n");
+    EXPECT_EQ(run.err, kPrefix + message() + "\n");
     std::vector<std::string> expected{"--error",           "--no-markup", "--title",
                                       "Orvendal: Skarvel", "--text",      message()};
     EXPECT_EQ(dialogArgs(), expected);
@@ -297,7 +297,7 @@ TEST_F(BootstrapDialog, RestoresTheDesktopLibraryPath) {
 TEST_F(BootstrapDialog, AMissingDialogProgramLeavesTheStandardErrorLine) {
   RunResult run = start({}, {{"DISPLAY", ":0"}, {"PATH", root_ + "/nowhere"}});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, sPrefix + message() + "\n");
+  EXPECT_EQ(run.err, kPrefix + message() + "\n");
 }
 
 // ---- Finishing a staged update ---------------------------------------------------
@@ -345,7 +345,7 @@ TEST_F(BootstrapJournal, AFailedLineKeepsTheJournalForTheNextStart) {
   writeFile(journal(), "free.bin|content/bin/free.bin\nlocked.bin|content/later/locked.bin\n");
   RunResult first = start();
   EXPECT_EQ(first.status, 1);
-  EXPECT_EQ(first.err, sUpdateMessage);
+  EXPECT_EQ(first.err, kUpdateMessage);
   EXPECT_TRUE(records().empty());
   EXPECT_EQ(readFile(at("live/content/bin/free.bin")), "free");
   EXPECT_TRUE(isFile(staged("locked.bin")));
@@ -393,7 +393,7 @@ TEST_F(BootstrapJournal, RefusesLinesThatLeaveTheirFoldersOrAimAtTheCache) {
                        "ok.bin|content/bin/ok.bin\n");
   RunResult run = start();
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, sPrefix +
+  EXPECT_EQ(run.err, kPrefix +
                          "An update could not be finished.\n\n"
                          "The update list names a file outside the folders an update may change:\n" +
                          firstRefused + "\n\nRun the update again. If this message comes back, reinstall Skarvel.\n");
@@ -418,7 +418,7 @@ TEST_F(BootstrapJournal, AStagedFileThatIsNotAPlainFileFailsItsLine) {
   writeFile(journal(), "folder.bin|content/bin/folder.bin\nlink.bin|content/bin/link.bin\n");
   RunResult run = start();
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, sUpdateMessage);
+  EXPECT_EQ(run.err, kUpdateMessage);
   EXPECT_FALSE(exists(at("live/content/bin/folder.bin")));
   EXPECT_FALSE(exists(at("live/content/bin/link.bin")));
   EXPECT_TRUE(isLink(staged("link.bin")));
@@ -477,7 +477,7 @@ TEST_F(BootstrapJournalAcrossDevices, ACopyCutShortKeepsTheSource) {
   fileSizeLimit_ = 1024;
   RunResult run = start();
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, sUpdateMessage);
+  EXPECT_EQ(run.err, kUpdateMessage);
   EXPECT_EQ(readFile(at("live/content/bin/tool")), "old tool");
   EXPECT_FALSE(exists(at("live/content/bin/tool.part")));
   EXPECT_EQ(readFile(staged("tool")), tool);
@@ -699,7 +699,7 @@ TEST_F(BootstrapChannel, FillsTheDevChannelFromLiveWithoutOverwriting) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(readFile(at("dev/content/bin/defaults.bin")), "dev's own");
-  EXPECT_EQ(readFile(at("dev/content/bin/SkarvelLauncher")), sRecorderScript);
+  EXPECT_EQ(readFile(at("dev/content/bin/SkarvelLauncher")), kRecorderScript);
   EXPECT_EQ(modeOf(at("dev/content/bin/SkarvelLauncher")), 0755);
   EXPECT_EQ(readFile(at("dev/content/bin/lib/libgame.so")), "library");
   EXPECT_EQ(modeOf(at("dev/content/bin/lib/libgame.so")), 0750);

@@ -64,7 +64,7 @@ static int underRoot(const char* path) {
 }
 
 static char* escapePath(const char* path, char* out, size_t size) {
-  static const char sHex[] = "0123456789abcdef";
+  static const char kHex[] = "0123456789abcdef";
   if (path == NULL || path[0] == '\0') {
     snprintf(out, size, "-");
     return out;
@@ -73,8 +73,8 @@ static char* escapePath(const char* path, char* out, size_t size) {
   for (const unsigned char* c = (const unsigned char*)path; *c != '\0' && used + 4 < size; ++c) {
     if (*c <= 0x20 || *c >= 0x7f || *c == '%') {
       out[used++] = '%';
-      out[used++] = sHex[*c >> 4];
-      out[used++] = sHex[*c & 15];
+      out[used++] = kHex[*c >> 4];
+      out[used++] = kHex[*c & 15];
     } else {
       out[used++] = (char)*c;
     }

@@ -41,8 +41,8 @@ struct Node {
 };
 
 using NodeId = std::size_t;
-constexpr NodeId sNoNode = std::numeric_limits<NodeId>::max();
-constexpr std::size_t sNever = std::numeric_limits<std::size_t>::max();
+constexpr NodeId kNoNode = std::numeric_limits<NodeId>::max();
+constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
 
 // One disk state: the nodes and the names (root-relative paths, "" is the
 // root itself) that lead to them.
@@ -55,7 +55,7 @@ enum class StepKind { name, move, remove, write, truncate, chmod, content, flush
 
 struct Step {
   StepKind kind = StepKind::unmodelled;
-  NodeId node = sNoNode;
+  NodeId node = kNoNode;
   std::string path;          // root-relative
   std::string path2;         // where a move goes
   std::uint64_t offset = 0;  // a write's offset, a truncation's length
@@ -352,12 +352,12 @@ struct CrashRecorder::Model {
 
   NodeId known(const Record& record) const {
     auto it = ids.find({record.dev, record.ino});
-    return it == ids.end() ? sNoNode : it->second;
+    return it == ids.end() ? kNoNode : it->second;
   }
 
   NodeId folderOf(const Disk& live, const std::string& path) const {
     auto it = live.names.find(parentOf(path));
-    return it == live.names.end() ? sNoNode : it->second;
+    return it == live.names.end() ? kNoNode : it->second;
   }
 
   void unmodelledStep(const Record& record, const std::string& why) {
@@ -401,7 +401,7 @@ struct CrashRecorder::Model {
     }
     if (op == "link" || op == "rename") return compileTwoNames(record, path, path2, node, live);
     if (op == "unlink" || op == "rmdir") {
-      if (!path || node == sNoNode) return unmodelledStep(record, op + " of something unknown");
+      if (!path || node == kNoNode) return unmodelledStep(record, op + " of something unknown");
       step.kind = StepKind::remove;
       step.node = node;
       step.path = *path;
@@ -410,7 +410,7 @@ struct CrashRecorder::Model {
       return push(std::move(step), live);
     }
     if (op == "fsync") {
-      if (node == sNoNode) return;
+      if (node == kNoNode) return;
       step.kind = StepKind::flush;
       step.node = node;
       step.text = "fsync " + shown(path.value_or(record.path));
@@ -423,7 +423,7 @@ struct CrashRecorder::Model {
 
   void truncateOnOpen(const Record& record, const std::string& path, NodeId node, Disk& live) {
     if ((record.value & O_TRUNC) == 0) return;
-    if (node == sNoNode) return unmodelledStep(record, "truncating open of an unknown file");
+    if (node == kNoNode) return unmodelledStep(record, "truncating open of an unknown file");
     Step step;
     step.kind = StepKind::truncate;
     step.node = node;
@@ -434,8 +434,8 @@ struct CrashRecorder::Model {
 
   void compileTwoNames(const Record& record, const std::optional<std::string>& from,
                        const std::optional<std::string>& to, NodeId node, Disk& live) {
-    if (node == sNoNode || !to) {
-      if (from && record.op == "rename" && node != sNoNode) {
+    if (node == kNoNode || !to) {
+      if (from && record.op == "rename" && node != kNoNode) {
         Step step;  // moved out of the root: gone from it
         step.kind = StepKind::remove;
         step.node = node;
@@ -463,7 +463,7 @@ struct CrashRecorder::Model {
   }
 
   void compileData(const Record& record, const std::string& path, NodeId node, Disk& live) {
-    if (node == sNoNode) return unmodelledStep(record, record.op + " to an unknown file");
+    if (node == kNoNode) return unmodelledStep(record, record.op + " to an unknown file");
     Step step;
     step.node = node;
     step.coveredBy = {node};
@@ -498,9 +498,9 @@ struct CrashRecorder::Model {
   // cover it have happened: one pass from the end, remembering the next
   // flush of every node.
   void computeDurability() {
-    durableAt.assign(steps.size(), sNever);
+    durableAt.assign(steps.size(), kNever);
     std::map<NodeId, std::size_t> nextFlush;
-    std::size_t nextFlushAll = sNever;
+    std::size_t nextFlushAll = kNever;
     for (std::size_t i = steps.size(); i-- > 0;) {
       const Step& step = steps[i];
       if (mayBeLost(step.kind)) {
@@ -508,7 +508,7 @@ struct CrashRecorder::Model {
         for (NodeId needed : step.coveredBy) {
           auto flush = nextFlush.find(needed);
           latest =
-              std::max(latest, std::min(flush == nextFlush.end() ? sNever : flush->second, nextFlushAll));
+              std::max(latest, std::min(flush == nextFlush.end() ? kNever : flush->second, nextFlushAll));
         }
         durableAt[i] = latest;
       }
@@ -599,7 +599,7 @@ CrashStats CrashRecorder::forEachState(const CrashCheck& check, const CrashLimit
     for (std::size_t i = 0; i < point; ++i)
       if (mayBeLost(model.steps[i].kind) && model.durableAt[i] > point) optional.push_back(i);
     std::vector<std::vector<bool>> subsets = subsetsToTry(optional.size(), limits);
-    stats.cappedPoints += subsets.size() < (optional.size() < 64 ? std::size_t{1} << optional.size() : sNever);
+    stats.cappedPoints += subsets.size() < (optional.size() < 64 ? std::size_t{1} << optional.size() : kNever);
     for (const std::vector<bool>& keep : subsets) {
       ++stats.statesTried;
       Disk disk = model.before;

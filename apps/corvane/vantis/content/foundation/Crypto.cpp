@@ -31,7 +31,7 @@ bool isLowerHexDigest(const std::string& text) {
 
 namespace {
 
-const char sBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Each byte's 6-bit value in the standard alphabet, or -1.
 signed char sBase64Values[256];
@@ -40,7 +40,7 @@ std::once_flag sBase64Once;
 void buildBase64Table() {
   for (signed char& value : sBase64Values) value = -1;
   for (int i = 0; i < 64; ++i) {
-    sBase64Values[static_cast<unsigned char>(sBase64Alphabet[i])] = static_cast<signed char>(i);
+    sBase64Values[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<signed char>(i);
   }
 }
 
@@ -60,10 +60,10 @@ std::string encodeBase64(const std::string& bytes) {
     std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
     if (left > 1) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
     if (left > 2) group |= static_cast<unsigned char>(bytes[i + 2]);
-    out += sBase64Alphabet[(group >> 18) & 63];
-    out += sBase64Alphabet[(group >> 12) & 63];
-    out += left > 1 ? sBase64Alphabet[(group >> 6) & 63] : '=';
-    out += left > 2 ? sBase64Alphabet[group & 63] : '=';
+    out += kBase64Alphabet[(group >> 18) & 63];
+    out += kBase64Alphabet[(group >> 12) & 63];
+    out += left > 1 ? kBase64Alphabet[(group >> 6) & 63] : '=';
+    out += left > 2 ? kBase64Alphabet[group & 63] : '=';
   }
   return out;
 }

@@ -49,11 +49,11 @@ std::string Sha256::hex() {
   state->failed = true;
   if (!finished || size != 32) return std::string();
 
-  static const char sHexDigits[] = "0123456789abcdef";
+  static const char kHexDigits[] = "0123456789abcdef";
   std::string text(64, '0');
   for (unsigned int i = 0; i < size; ++i) {
-    text[2 * i] = sHexDigits[digest[i] >> 4];
-    text[2 * i + 1] = sHexDigits[digest[i] & 0x0f];
+    text[2 * i] = kHexDigits[digest[i] >> 4];
+    text[2 * i + 1] = kHexDigits[digest[i] & 0x0f];
   }
   return text;
 }
@@ -134,8 +134,8 @@ bool verifyP256(const unsigned char* publicKey, const void* data, std::size_t le
   bool uncompressedKey = publicKey != nullptr && publicKey[0] == 0x04;
   if (!uncompressedKey || signature == nullptr) return false;
   // Same reason as Sha256::update: SHA256 is not handed a null pointer.
-  static const unsigned char sNoBytes = 0;
-  if (length == 0) data = &sNoBytes;
+  static const unsigned char kNoBytes = 0;
+  if (length == 0) data = &kNoBytes;
 
   EVP_PKEY* key = loadPublicKey(publicKey);
   if (key == nullptr) return false;
