@@ -1,9 +1,12 @@
 // The install folder that `cmake --install` lays out: Skarvel takes it as it
-// stands, and SkarvelSync runs from it on nothing but its own library folder
-// and the C library.
+// stands, SkarvelSync runs from it on nothing but its own library folder and
+// the C library, and nothing in it asks for a C library newer than 2.35.
 
 #include <dirent.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -56,15 +59,69 @@ bool isCLibrary(const std::string& path) {
   return name.rfind("ld-linux", 0) == 0;
 }
 
-class InstallFolder : public BootstrapTest {};
+// Every regular file below `folder` (symbolic links are skipped: they lead
+// to a file that is listed itself).
+void collectFiles(const std::string& folder, std::vector<std::string>& files) {
+  for (const std::string& name : folderEntries(folder)) {
+    const std::string path = folder + "/" + name;
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) collectFiles(path, files);
+    if (S_ISREG(info.st_mode)) files.push_back(path);
+  }
+}
+
+bool isElf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[4] = {};
+  in.read(magic, 4);
+  return in && magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
+}
+
+// The C library versions above 2.35 (or not numbered at all, like
+// GLIBC_PRIVATE, which ties a program to one build of the library) that
+// objdump's listing names, each once.
+std::vector<std::string> versionsAboveFloor(const std::string& listing) {
+  std::vector<std::string> found;
+  for (size_t at = listing.find("GLIBC_"); at != std::string::npos;
+       at = listing.find("GLIBC_", at + 1)) {
+    size_t end = listing.find_first_of(" \t\n)", at);
+    const std::string name = listing.substr(at, end - at);
+    char* rest = nullptr;
+    const long major = std::strtol(name.c_str() + 6, &rest, 10);
+    const long minor = *rest == '.' ? std::strtol(rest + 1, &rest, 10) : 0;
+    const bool numbered = rest != name.c_str() + 6;
+    const bool tooNew = !numbered || major > 2 || (major == 2 && minor > 35);
+    bool seen = false;
+    for (const std::string& known : found) seen = seen || known == name;
+    if (tooNew && !seen) found.push_back(name);
+  }
+  return found;
+}
+
+class InstallFolder : public BootstrapTest {
+ protected:
+  void SetUp() override {
+    BootstrapTest::SetUp();
+    folder = root_ + "/installed";
+  }
+
+  // Installs the build into root_/installed; false (with the test failed)
+  // when cmake cannot.
+  bool install() {
+    RunResult run = runProgram(SKARVEL_CMAKE_COMMAND, {"--install", SKARVEL_BUILD_DIR, "--prefix", folder},
+                               {{"PATH", "/usr/local/bin:/usr/bin:/bin"}});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    return run.status == 0;
+  }
+
+  std::string folder;
+};
 
 TEST_F(InstallFolder, SkarvelStartsFromAFreshInstall) {
   const std::string sync = std::string(SKARVEL_BIN_DIR) + "/SkarvelSync";
   if (!isFile(sync)) GTEST_SKIP() << "SkarvelSync is not built yet: " << sync;
-  const std::string folder = root_ + "/installed";
-  RunResult install = runProgram(SKARVEL_CMAKE_COMMAND, {"--install", SKARVEL_BUILD_DIR, "--prefix", folder},
-                                 {{"PATH", "/usr/local/bin:/usr/bin:/bin"}});
-  ASSERT_EQ(install.status, 0) << install.out << install.err;
+  ASSERT_TRUE(install());
 
   EXPECT_EQ(modeOf(folder + "/Skarvel"), 0755);
   EXPECT_TRUE(isFile(folder + "/content/bin/SkarvelSync"));
@@ -94,6 +151,32 @@ TEST_F(InstallFolder, SkarvelStartsFromAFreshInstall) {
     if (isCLibrary(path)) continue;
     EXPECT_EQ(path.rfind(bin + "/lib/", 0), 0u) << path << " is not from the install folder\n" << ldd;
   }
+}
+
+// Ubuntu 22.04 and the distributions built on it have glibc 2.35; a program
+// that asks for more is refused by the loader before it can say anything.
+TEST_F(InstallFolder, NothingNeedsAGlibcAbove235) {
+  const std::string objdump = "/usr/bin/objdump";
+  ASSERT_TRUE(isFile(objdump)) << "binutils (objdump) is missing";
+  if (!isFile(std::string(SKARVEL_BIN_DIR) + "/SkarvelSync")) GTEST_SKIP() << "SkarvelSync is not built yet";
+  if (!SKARVEL_BOOTSTRAP_STATIC) GTEST_SKIP() << "a sanitizer build is never shipped";
+  ASSERT_TRUE(install());
+  std::vector<std::string> files;
+  collectFiles(folder, files);
+
+  std::vector<std::string> binaries;
+  for (const std::string& path : files) {
+    if (!isElf(path)) continue;
+    binaries.push_back(path);
+    // The dynamic symbols and the version-needed section both.
+    RunResult listing = runProgram(objdump, {"-T", "-p", path}, {{"PATH", "/usr/bin:/bin"}});
+    ASSERT_EQ(listing.status, 0) << path << "\n" << listing.err;
+    ASSERT_NE(listing.out.find("GLIBC_2."), std::string::npos) << path << " lists no glibc versions";
+    for (const std::string& version : versionsAboveFloor(listing.out)) ADD_FAILURE() << path << " needs " << version;
+  }
+  // The programs and at least libcurl and OpenSSL's two libraries.
+  EXPECT_GE(binaries.size(), 5u);
+  EXPECT_TRUE(isFile(folder + "/Skarvel"));
 }
 
 }  // namespace
