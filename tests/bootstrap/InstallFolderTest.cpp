@@ -1,6 +1,7 @@
 // The install folder that `cmake --install` lays out: Skarvel takes it as it
 // stands, SkarvelSync runs from it on nothing but its own library folder and
-// the C library, and nothing in it asks for a C library newer than 2.35.
+// the C library, finds trusted certificates where other distributions keep
+// them, and nothing in it asks for a C library newer than 2.35.
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "BootstrapFixture.h"
+#include "NginxServer.h"
+#include "ReleaseServer.h"
 
 namespace skarvel::test {
 namespace {
@@ -177,6 +180,84 @@ TEST_F(InstallFolder, NothingNeedsAGlibcAbove235) {
   // The programs and at least libcurl and OpenSSL's two libraries.
   EXPECT_GE(binaries.size(), 5u);
   EXPECT_TRUE(isFile(folder + "/Skarvel"));
+}
+
+// Hides this machine's trust store in a private mount namespace (an empty
+// tmpfs over /etc/ssl and /etc/pki), puts $SKARVEL_TEST_BUNDLE (when set) at
+// /etc/ssl/ca-bundle.pem, where openSUSE keeps its bundle, and runs the rest
+// of the command line there. Nothing outside the namespace sees any of it.
+const char* const sHiddenStoreScript = R"sh(
+for folder in /etc/ssl /etc/pki; do
+  if [ -d "$folder" ]; then mount -t tmpfs tmpfs "$folder" || exit 125; fi
+done
+if [ -n "$SKARVEL_TEST_BUNDLE" ]; then cp "$SKARVEL_TEST_BUNDLE" /etc/ssl/ca-bundle.pem || exit 125; fi
+exec "$@"
+)sh";
+
+const char* const sUnshare = "/usr/bin/unshare";
+
+bool canHideTheTrustStore() {
+  if (!isFile(sUnshare)) return false;
+  RunResult probe = runProgram(sUnshare, {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                                          "mount -t tmpfs tmpfs /etc/ssl"},
+                               {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}});
+  return probe.status == 0;
+}
+
+// The installed SkarvelSync over HTTPS: the server's certificate comes from
+// a private authority, which the player names (SSL_CERT_FILE), or which the
+// search finds where another distribution keeps its bundle, or which is
+// nowhere at all.
+TEST_F(InstallFolder, SkarvelSyncFindsTrustedCertificatesOrSaysWhereToPutThem) {
+  if (!isFile(std::string(SKARVEL_BIN_DIR) + "/SkarvelSync")) GTEST_SKIP() << "SkarvelSync is not built yet";
+  ASSERT_TRUE(install());
+  TestAuthority authority;
+  ASSERT_TRUE(makeTestAuthority(root_, authority));
+  ReleaseServer server(authority.certificateFile, authority.keyFile);
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_EQ(server.url().rfind("https://", 0), 0u);
+  ProgramRun published = server.publish("1.0.0", 1, demoFile("v1"));
+  ASSERT_EQ(published.status, 0) << published.output;
+  const std::string bundle = root_ + "/opt/company/roots.pem";
+  makeDirs(root_ + "/opt/company");
+  writeFileMode(bundle, readFile(authority.caFile), 0644);
+
+  const std::string sync = folder + "/content/bin/SkarvelSync";
+  const std::string instance = root_ + "/instance";
+  const std::vector<std::string> syncArgs = {sync, "--root", instance, "--url", server.url()};
+  Environment env = {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
+                     {"LD_LIBRARY_PATH", folder + "/content/bin/lib"},
+                     {"SKARVEL_DUSKMERE_DIR", demoBaseGame()}};
+
+  Environment named = env;
+  named["SSL_CERT_FILE"] = bundle;
+  RunResult run = runProgram(sync, {syncArgs.begin() + 1, syncArgs.end()}, named);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("changed   yes"), std::string::npos) << run.out;
+  EXPECT_TRUE(isFile(instance + "/content/cache/state.json"));
+
+  if (!canHideTheTrustStore()) GTEST_SKIP() << "no private mount namespace here (unshare refused)";
+  std::vector<std::string> hidden = {"--mount", "--propagation", "private", "/bin/sh", "-c",
+                                     sHiddenStoreScript, "sh"};
+  hidden.insert(hidden.end(), syncArgs.begin(), syncArgs.end());
+
+  Environment found = env;
+  found["SKARVEL_TEST_BUNDLE"] = bundle;
+  run = runProgram(sUnshare, hidden, found);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("changed   no"), std::string::npos) << run.out;
+
+  // A release is installed, yet the player hears why no update can be
+  // checked rather than a quiet "playing installed content".
+  run = runProgram(sUnshare, hidden, env);
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("\nFAILED: Cannot check for updates: no trusted certificates were found "
+                         "on this computer (install the system's ca-certificates package, or set "
+                         "SSL_CERT_FILE to a certificate bundle or SSL_CERT_DIR to a folder of "
+                         "certificates).\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("playing installed content"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "cli/SyncCli.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 namespace vantis::content {
@@ -33,6 +34,12 @@ void printProgressLine(std::FILE* out, const Progress& progress) {
                static_cast<double>(progress.bytesDone) / kMiB,
                static_cast<double>(progress.bytesTotal) / kMiB, progress.bytesPerSecond / kMiB,
                eta.c_str());
+}
+
+// An unset variable and an empty one both mean "not named".
+std::string environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
 }
 
 void printCredits(std::FILE* out, const SyncResult& result) {
@@ -131,6 +138,10 @@ int runSyncCli(int argc, const char* const* argv, std::FILE* out,
       break;
   }
   options.progress = makeProgressDisplay(out);
+  // The program's edge is the one place the environment is read: the
+  // library takes the trust store as values.
+  options.trustStore.certificateFile = environmentValue("SSL_CERT_FILE");
+  options.trustStore.certificateDir = environmentValue("SSL_CERT_DIR");
   printHeader(out, options);
   return printReport(out, run(options));
 }

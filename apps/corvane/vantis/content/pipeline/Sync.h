@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "http/TrustStore.h"
+
 namespace vantis::content {
 
 enum class Tier : std::int32_t { required = 0, optional = 1 };
@@ -66,6 +68,10 @@ struct SyncOptions {
   // Returning false asks the pipeline to stop; empty counts as "go on".
   std::function<bool(const Progress&)> progress;
   std::function<void(const std::vector<Credit>&)> onCredits;
+  // Where https requests find trusted certificates: the command line fills
+  // it from SSL_CERT_FILE and SSL_CERT_DIR; left as it is, the usual places
+  // are searched.
+  TrustStore trustStore;
 };
 
 struct SyncResult {

@@ -124,6 +124,7 @@ ClearResult clearOverhaul(const SyncOptions& options) {
   HttpClient client;
   if (!client.open(options.url)) return refused(kUnreachable);
   client.accessKey = options.accessKey;
+  client.trustStore = options.trustStore;
 
   std::string error;
   ReleasePointer pointer;

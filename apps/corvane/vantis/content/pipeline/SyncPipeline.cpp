@@ -45,6 +45,13 @@ void removeReplacedPrograms(const SyncRun& run) {
 // The server could not be asked: keep playing what is installed, or fail
 // when nothing is.
 void serverUnavailable(SyncRun& run, const HttpResponse& response) {
+  // No trusted certificates is this computer's fault, not an outage: it will
+  // not clear up by itself, so the player is told rather than kept on the
+  // installed release without a word.
+  if (response.trustStoreMissing) {
+    run.result.error = "Cannot check for updates: " + response.error + ".";
+    return;
+  }
   const std::string installed = installedVersion(run.options.root, run.options.tier);
   if (!installed.empty()) {
     run.result.ok = true;
@@ -151,6 +158,7 @@ void runSync(SyncRun& run) {
     return;
   }
   client.accessKey = run.options.accessKey;
+  client.trustStore = run.options.trustStore;
   run.client = &client;
 
   ReleasePointer pointer;

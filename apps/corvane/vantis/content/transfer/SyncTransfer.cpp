@@ -233,6 +233,7 @@ void workerLoop(DownloadShared& shared) {
     return;
   }
   client.accessKey = shared.accessKey;
+  client.trustStore = shared.trustStore;
   const std::uint64_t jobCount = shared.jobs->size();
   // One body buffer for all of this worker's jobs: its pages are taken from
   // the system once, not once per download.
@@ -292,6 +293,7 @@ std::string download(SyncRun& run, const FetchPlan& plan,
   DownloadShared shared;
   shared.url = run.options.url;
   shared.accessKey = run.options.accessKey;
+  shared.trustStore = run.options.trustStore;
   shared.jobs = &plan.jobs;
   shared.bundles = &bundles;
   shared.needed = &plan.needed;

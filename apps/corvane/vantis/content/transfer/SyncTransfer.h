@@ -144,6 +144,7 @@ std::string requestPath(const FetchJob& job);
 struct DownloadShared {
   std::string url;                                    // read-only
   std::string accessKey;                              // read-only
+  TrustStore trustStore;                              // read-only
   const std::vector<FetchJob>* jobs = nullptr;        // read-only
   const std::map<std::string, BundleRecord>* bundles = nullptr;  // read-only
   const std::set<std::string>* needed = nullptr;      // read-only
