@@ -112,8 +112,9 @@ class InstallFolder : public BootstrapTest {
   // Installs the build into root_/installed; false (with the test failed)
   // when cmake cannot.
   bool install() {
-    RunResult run = runProgram(SKARVEL_CMAKE_COMMAND, {"--install", SKARVEL_BUILD_DIR, "--prefix", folder},
-                               {{"PATH", "/usr/local/bin:/usr/bin:/bin"}});
+    RunResult run =
+        runProgram(SKARVEL_CMAKE_COMMAND, {"--install", SKARVEL_BUILD_DIR, "--prefix", folder},
+                   {{"PATH", "/usr/local/bin:/usr/bin:/bin"}});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     return run.status == 0;
   }
@@ -161,7 +162,7 @@ TEST_F(InstallFolder, SkarvelStartsFromAFreshInstall) {
 TEST_F(InstallFolder, NothingNeedsAGlibcAbove235) {
   const std::string objdump = "/usr/bin/objdump";
   ASSERT_TRUE(isFile(objdump)) << "binutils (objdump) is missing";
-  if (!isFile(std::string(SKARVEL_BIN_DIR) + "/SkarvelSync")) GTEST_SKIP() << "SkarvelSync is not built yet";
+  if (!isFile(std::string(SKARVEL_BIN_DIR) + "/SkarvelSync")) GTEST_SKIP() << "not built yet";
   if (!SKARVEL_BOOTSTRAP_STATIC) GTEST_SKIP() << "a sanitizer build is never shipped";
   ASSERT_TRUE(install());
   std::vector<std::string> files;
@@ -174,8 +175,10 @@ TEST_F(InstallFolder, NothingNeedsAGlibcAbove235) {
     // The dynamic symbols and the version-needed section both.
     RunResult listing = runProgram(objdump, {"-T", "-p", path}, {{"PATH", "/usr/bin:/bin"}});
     ASSERT_EQ(listing.status, 0) << path << "\n" << listing.err;
-    ASSERT_NE(listing.out.find("GLIBC_2."), std::string::npos) << path << " lists no glibc versions";
-    for (const std::string& version : versionsAboveFloor(listing.out)) ADD_FAILURE() << path << " needs " << version;
+    ASSERT_NE(listing.out.find("GLIBC_2."), std::string::npos) << path << " names no glibc";
+    for (const std::string& version : versionsAboveFloor(listing.out)) {
+      ADD_FAILURE() << path << " needs " << version;
+    }
   }
   // The programs and at least libcurl and OpenSSL's two libraries.
   EXPECT_GE(binaries.size(), 5u);
@@ -190,7 +193,9 @@ const char* const sHiddenStoreScript = R"sh(
 for folder in /etc/ssl /etc/pki; do
   if [ -d "$folder" ]; then mount -t tmpfs tmpfs "$folder" || exit 125; fi
 done
-if [ -n "$SKARVEL_TEST_BUNDLE" ]; then cp "$SKARVEL_TEST_BUNDLE" /etc/ssl/ca-bundle.pem || exit 125; fi
+if [ -n "$SKARVEL_TEST_BUNDLE" ]; then
+  cp "$SKARVEL_TEST_BUNDLE" /etc/ssl/ca-bundle.pem || exit 125
+fi
 exec "$@"
 )sh";
 
@@ -198,9 +203,9 @@ const char* const sUnshare = "/usr/bin/unshare";
 
 bool canHideTheTrustStore() {
   if (!isFile(sUnshare)) return false;
-  RunResult probe = runProgram(sUnshare, {"--mount", "--propagation", "private", "/bin/sh", "-c",
-                                          "mount -t tmpfs tmpfs /etc/ssl"},
-                               {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}});
+  const std::vector<std::string> args = {"--mount", "--propagation", "private",
+                                         "/bin/sh", "-c", "mount -t tmpfs tmpfs /etc/ssl"};
+  RunResult probe = runProgram(sUnshare, args, {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}});
   return probe.status == 0;
 }
 
@@ -209,7 +214,7 @@ bool canHideTheTrustStore() {
 // search finds where another distribution keeps its bundle, or which is
 // nowhere at all.
 TEST_F(InstallFolder, SkarvelSyncFindsTrustedCertificatesOrSaysWhereToPutThem) {
-  if (!isFile(std::string(SKARVEL_BIN_DIR) + "/SkarvelSync")) GTEST_SKIP() << "SkarvelSync is not built yet";
+  if (!isFile(std::string(SKARVEL_BIN_DIR) + "/SkarvelSync")) GTEST_SKIP() << "not built yet";
   ASSERT_TRUE(install());
   TestAuthority authority;
   ASSERT_TRUE(makeTestAuthority(root_, authority));
@@ -236,7 +241,7 @@ TEST_F(InstallFolder, SkarvelSyncFindsTrustedCertificatesOrSaysWhereToPutThem) {
   EXPECT_NE(run.out.find("changed   yes"), std::string::npos) << run.out;
   EXPECT_TRUE(isFile(instance + "/content/cache/state.json"));
 
-  if (!canHideTheTrustStore()) GTEST_SKIP() << "no private mount namespace here (unshare refused)";
+  if (!canHideTheTrustStore()) GTEST_SKIP() << "no private mount namespace (unshare refused)";
   std::vector<std::string> hidden = {"--mount", "--propagation", "private", "/bin/sh", "-c",
                                      sHiddenStoreScript, "sh"};
   hidden.insert(hidden.end(), syncArgs.begin(), syncArgs.end());

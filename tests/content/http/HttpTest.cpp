@@ -12,6 +12,7 @@
 #include <chrono>
 #include <memory>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -545,48 +546,34 @@ TEST_F(HttpScripted, ARequestsOwnBoundRefusesTheExcessAtOnce) {
 }
 
 TEST_F(HttpScripted, TheCancelFlagEndsRequestsWithoutAProgressFunction) {
-  std::atomic<bool> cancel{false};
-  client.cancel = &cancel;
   ScriptedResponse silent = reply(200, "late");
   silent.delayMs = 600000;
   server.on("/silent", silent);
-  const auto start = std::chrono::steady_clock::now();
-  std::thread canceller([&cancel] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cancel = true;
-  });
-
-  HttpResponse got = client.get("/silent");
-  canceller.join();
-
-  EXPECT_EQ(got.error, "cancelled");
-  EXPECT_EQ(got.status, 0);
-  EXPECT_LT(secondsSince(start), kGenerousSeconds);
-  // Once set, nothing more is sent.
-  const size_t sent = server.requests().size();
-  EXPECT_EQ(client.get("/silent").error, "cancelled");
-  EXPECT_EQ(client.post("/silent", "text/plain", "x").error, "cancelled");
-  EXPECT_EQ(server.requests().size(), sent);
-}
-
-TEST_F(HttpScripted, TheCancelFlagEndsAPost) {
-  std::atomic<bool> cancel{false};
-  client.cancel = &cancel;
   client.timeoutMs = 600000;
-  ScriptedResponse silent = reply(200, "late");
-  silent.delayMs = 600000;
-  server.on("/silent", silent);
-  std::thread canceller([&cancel] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cancel = true;
-  });
-  const auto start = std::chrono::steady_clock::now();
+  const std::function<HttpResponse()> requests[] = {
+      [this] { return client.get("/silent"); },
+      [this] { return client.post("/silent", "text/plain", "x"); },
+  };
+  for (const auto& request : requests) {
+    std::atomic<bool> cancel{false};
+    client.cancel = &cancel;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread canceller([&cancel] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      cancel = true;
+    });
 
-  HttpResponse got = client.post("/silent", "text/plain", "x");
-  canceller.join();
+    HttpResponse got = request();
+    canceller.join();
 
-  EXPECT_EQ(got.error, "cancelled");
-  EXPECT_LT(secondsSince(start), kGenerousSeconds);
+    EXPECT_EQ(got.error, "cancelled");
+    EXPECT_EQ(got.status, 0);
+    EXPECT_LT(secondsSince(start), kGenerousSeconds);
+    // Once set, nothing more is sent.
+    const size_t sent = server.requests().size();
+    EXPECT_EQ(request().error, "cancelled");
+    EXPECT_EQ(server.requests().size(), sent);
+  }
 }
 
 TEST(HttpUnreachable, ClosedPortGivesCouldNotReach) {

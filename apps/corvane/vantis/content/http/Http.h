@@ -145,9 +145,10 @@ class HttpClient {
   // flag may be set from any thread and must outlive the requests.
   const std::atomic<bool>* cancel = nullptr;
   // Where https requests find the certificates they trust; looked for once,
-  // at the client's first https request without a pin (assign it before). A pinned request needs none:
-  // the pin alone decides. When none is found, an https request is not sent
-  // and fails with the phrase TrustStore.h gives, and trustStoreMissing set.
+  // at the client's first https request without a pin (assign it before).
+  // A pinned request needs none: the pin alone decides. When none is found,
+  // an https request is not sent: it fails with the phrase TrustStore.h
+  // gives, and trustStoreMissing set.
   TrustStore trustStore;
 
  private:

@@ -144,7 +144,8 @@ std::string headerValue(const std::string& line, size_t nameLength) {
 void noteHeader(TransferContext& transfer, const std::string& line) {
   if (startsWith(line, "http/")) {
     size_t space = line.find(' ');
-    transfer.blockStatus = space == std::string::npos ? 0 : std::strtol(line.c_str() + space, nullptr, 10);
+    bool hasCode = space != std::string::npos;
+    transfer.blockStatus = hasCode ? std::strtol(line.c_str() + space, nullptr, 10) : 0;
     transfer.blockEncoded = false;
     transfer.blockAnnounced = false;
   } else if (startsWith(line, "content-length:")) {
