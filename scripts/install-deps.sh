@@ -4,10 +4,13 @@
 # otherwise it prints the one command to run and stops.
 set -euo pipefail
 
+# ca-certificates: a minimal Debian has no trusted certificates at all, and
+# the HTTPS tests that use the system's trust store need them. binutils (objdump) reads the install folder's symbol versions; mount
+# (unshare's partner) hides the trust store from a test's own namespace.
 packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
           libgtest-dev zlib1g-dev nlohmann-json3-dev nginx-light python3
           file procps curl clang libclang-rt-14-dev
-          rsync time)
+          rsync time ca-certificates binutils mount)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -220,6 +220,43 @@ bool makeTestCertificate(const std::string& folder, std::string& certificateFile
   return std::system(command.c_str()) == 0;
 }
 
+bool makeTestAuthority(const std::string& folder, TestAuthority& authority) {
+  authority.caFile = folder + "/ca.pem";
+  authority.certificateFile = folder + "/cert.pem";
+  authority.keyFile = folder + "/key.pem";
+  const std::string caKey = folder + "/ca-key.pem";
+  const std::string request = folder + "/request.pem";
+  const std::string extensions = folder + "/server.ext";
+  if (!writeText(extensions, "subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+                             "extendedKeyUsage=serverAuth\n")) {
+    return false;
+  }
+  const std::string newKey = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string commands[] = {
+      "openssl req -x509" + newKey + " -days 2 -subj /CN=skarvel-test-authority" +
+          " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign" +
+          " -keyout " + quoted(caKey) + " -out " + quoted(authority.caFile),
+      "openssl req" + newKey + " -subj /CN=127.0.0.1 -keyout " + quoted(authority.keyFile) +
+          " -out " + quoted(request),
+      "openssl x509 -req -days 2 -in " + quoted(request) + " -CA " + quoted(authority.caFile) +
+          " -CAkey " + quoted(caKey) + " -set_serial 1 -extfile " + quoted(extensions) +
+          " -out " + quoted(authority.certificateFile),
+  };
+  for (const std::string& command : commands) {
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0) return false;
+  }
+  return true;
+}
+
+bool addHashedCertificate(const std::string& certificateFile, const std::string& folder) {
+  std::string hash = commandOutput("openssl x509 -hash -noout -in " + quoted(certificateFile));
+  hash = hash.substr(0, hash.find('\n'));
+  if (hash.size() != 8) return false;
+  std::string command = "mkdir -p " + quoted(folder) + " && cp " + quoted(certificateFile) + " " +
+                        quoted(folder + "/" + hash + ".0");
+  return std::system(command.c_str()) == 0;
+}
+
 std::string certificatePin(const std::string& certificateFile) {
   std::string output = commandOutput("openssl x509 -in " + quoted(certificateFile) +
                                      " -outform DER | openssl dgst -sha256 -r");

@@ -77,6 +77,21 @@ class NginxServer {
 bool makeTestCertificate(const std::string& folder, std::string& certificateFile,
                          std::string& keyFile);
 
+// A private certificate authority and a server certificate it issued for
+// 127.0.0.1 (P-256, valid two days), written into `folder` by the openssl
+// command: for HTTPS checked the ordinary way, against a trust store that
+// holds `caFile`. The server uses `certificateFile` and `keyFile`.
+struct TestAuthority {
+  std::string caFile;           // "ca.pem": what a trust store holds
+  std::string certificateFile;  // "cert.pem"
+  std::string keyFile;          // "key.pem"
+};
+bool makeTestAuthority(const std::string& folder, TestAuthority& authority);
+
+// Copies the certificate at `certificateFile` into `folder` (created) under
+// its subject hash ("5ad8a5d6.0"), the way /etc/ssl/certs is laid out.
+bool addHashedCertificate(const std::string& certificateFile, const std::string& folder);
+
 // The SHA-256 of the certificate's DER encoding in lower-case hex, worked out
 // with the openssl command (so independently of the code under test); empty
 // on failure.

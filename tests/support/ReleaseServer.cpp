@@ -5,9 +5,13 @@
 
 namespace skarvel::test {
 
-ReleaseServer::ReleaseServer() {
+ReleaseServer::ReleaseServer() : ReleaseServer(std::string(), std::string()) {}
+
+ReleaseServer::ReleaseServer(const std::string& certificateFile, const std::string& keyFile) {
   NginxConfig config;
   config.root = folder();
+  config.certificateFile = certificateFile;
+  config.keyFile = keyFile;
   std::ofstream(dir_.file("server/.keep")).close();
   config.extra = NginxServer::gzipObjectLocations();
   nginx_ = std::make_unique<NginxServer>(config);

@@ -22,6 +22,8 @@ namespace skarvel::test {
 class ReleaseServer {
  public:
   ReleaseServer();
+  // Over HTTPS with this PEM certificate and key.
+  ReleaseServer(const std::string& certificateFile, const std::string& keyFile);
 
   bool ok() const { return nginx_ && nginx_->ok(); }
   std::string error() const { return nginx_ ? nginx_->error() : "nginx not started"; }

@@ -280,7 +280,7 @@ bool ScriptServer::answer(int socket, const ScriptedResponse& response) {
     head += "Content-Length: " + std::to_string(response.body.size() * response.repeat) + "\r\n";
   }
   head += "\r\n";
-  if (!sendText(socket, head, stopping_)) return false;
+  if (!sendHead(socket, head, response)) return false;
   if (response.repeat != 1) return sendRepeated(socket, response) && keepsOpen(response);
 
   const std::string& body = response.body;
@@ -304,6 +304,16 @@ bool ScriptServer::answer(int socket, const ScriptedResponse& response) {
   if (sent >= response.dropAfter && response.dropAfter != std::string::npos) return false;
   if (response.chunked && !sendText(socket, "0\r\n\r\n", stopping_)) return false;
   return keepsOpen(response);
+}
+
+bool ScriptServer::sendHead(int socket, const std::string& head, const ScriptedResponse& response) {
+  bool dripping = response.dripHead && response.pieceBytes > 0;
+  if (!dripping) return sendText(socket, head, stopping_);
+  for (std::size_t sent = 0; sent < head.size(); sent += response.pieceBytes) {
+    if (sent > 0 && !waitFor(response.pieceDelayMs)) return false;
+    if (!sendText(socket, head.substr(sent, response.pieceBytes), stopping_)) return false;
+  }
+  return true;
 }
 
 // A repeated body: the same bytes (framed as one chunk each, when chunked)

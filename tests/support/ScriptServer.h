@@ -55,6 +55,9 @@ struct ScriptedResponse {
   // pieceDelayMs between them.
   std::size_t pieceBytes = 0;
   int pieceDelayMs = 0;
+  // With pieceBytes, the status line and headers go out in such pieces too:
+  // a server that drips before the body begins.
+  bool dripHead = false;
   // Sends the body this many times over as one response, for bodies far
   // larger than a test wants to hold; 0 repeats it until the client goes
   // away or the server stops. With `chunked` each copy is one chunk; without
@@ -103,6 +106,7 @@ class ScriptServer {
   void serve(int socket, int connection);
   bool waitFor(int milliseconds);  // false when the server stops meanwhile
   bool answer(int socket, const ScriptedResponse& response);
+  bool sendHead(int socket, const std::string& head, const ScriptedResponse& response);
   bool sendRepeated(int socket, const ScriptedResponse& response);
   ScriptedResponse scriptFor(const std::string& target);
 

@@ -1,6 +1,7 @@
 // HttpClient against real servers on 127.0.0.1: the scripted test server for
-// statuses, headers, limits, cancellation, dropped connections and what the
-// client sends; nginx for plain HTTP, HTTPS with a certificate pin, gzip
+// statuses, headers, limits, cancellation, dripping servers, dropped
+// connections and what the client sends; nginx for plain HTTP, HTTPS with a
+// certificate pin or against a trust store found in the usual places, gzip
 // objects, and six clients on six threads at once.
 
 #include <curl/curl.h>
@@ -8,14 +9,17 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <memory>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "http/Http.h"
+#include "HandRelease.h"
 #include "NginxServer.h"
 #include "ScriptServer.h"
 #include "TempDir.h"
@@ -422,6 +426,156 @@ TEST_F(HttpScripted, PostGivesUpAfterTimeoutMs) {
   EXPECT_EQ(got.status, 0);
 }
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// No request of these may outlive this, whatever the machine's speed: the
+// windows are two seconds and the dripping answers would take minutes.
+constexpr double kGenerousSeconds = 30.0;
+
+struct DripCase {
+  const char* name;
+  ScriptedResponse script;
+  bool statusArrives;
+};
+
+ScriptedResponse dripping(size_t pieceBytes, int pieceDelayMs, size_t bodyBytes, bool head) {
+  ScriptedResponse script = reply(200, patterned(bodyBytes, 9));
+  script.pieceBytes = pieceBytes;
+  script.pieceDelayMs = pieceDelayMs;
+  script.dripHead = head;
+  return script;
+}
+
+TEST_F(HttpScripted, AServerBelowTheFloorRateIsGivenUp) {
+  client.minBytesPerSecond = 1024;
+  client.slowWindowSeconds = 2;
+  ScriptedResponse silent = reply(200, "late");
+  silent.delayMs = 600000;
+  const DripCase cases[] = {
+      {"body at 2 bytes per second", dripping(2, 1000, 1000, false), true},
+      {"headers at 2 bytes per second", dripping(2, 1000, 1000, true), false},
+      {"headers and a byte, then silence", dripping(1, 600000, 1000, false), true},
+      {"nothing at all", silent, false},
+  };
+  for (const DripCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.on("/drip", c.script);
+    const auto start = std::chrono::steady_clock::now();
+
+    HttpResponse got = client.get("/drip");
+
+    EXPECT_LT(secondsSince(start), kGenerousSeconds);
+    EXPECT_EQ(got.error, "the server was too slow: less than 2048 bytes in 2 seconds");
+    EXPECT_EQ(got.status, c.statusArrives ? 200 : 0);
+    EXPECT_LT(got.body.size(), 100u);
+  }
+}
+
+// Windows open afresh once their quota is met: a slow but steady server is
+// not given up, however long the whole body takes.
+TEST_F(HttpScripted, ASteadyServerAboveTheFloorFinishes) {
+  client.minBytesPerSecond = 1024;
+  client.slowWindowSeconds = 2;
+  const ScriptedResponse steady = dripping(4096, 1000, 5 * 4096, false);
+  server.on("/steady", steady);
+
+  HttpResponse got = client.get("/steady");
+
+  EXPECT_EQ(got.error, "");
+  EXPECT_EQ(text(got), steady.body);
+}
+
+struct BoundCase {
+  const char* name;
+  ScriptedResponse script;
+  std::uint64_t bound;
+  std::string error;
+  int status;
+  bool wholeBody;  // else the body is a prefix no longer than the bound
+};
+
+TEST_F(HttpScripted, ARequestsOwnBoundRefusesTheExcessAtOnce) {
+  client.maxBodyBytes = 100000;
+  const std::string larger = "the response was larger than expected";
+  ScriptedResponse announced = reply(200, patterned(5000, 2));
+  // Were the announced length not refused, the body would take minutes.
+  announced.pieceBytes = 10;
+  announced.pieceDelayMs = 1000;
+  ScriptedResponse chunked = reply(200, patterned(65, 3));
+  chunked.chunked = true;
+  chunked.pieceBytes = 16;
+  // Random bytes grow a little in gzip, so the length on the wire is above a
+  // bound that the decoded blob meets exactly.
+  const std::string incompressible = patterned(4096, 4);
+  ScriptedResponse gzipped = reply(200, skarvel::test::gzipBytes(incompressible));
+  gzipped.headers = {{"Content-Encoding", "gzip"}};
+  ScriptedResponse notFound = reply(404, "<html>" + patterned(300, 5) + "</html>");
+  const BoundCase cases[] = {
+      {"exactly the bound", reply(200, patterned(64, 1)), 64, "", 200, true},
+      {"one byte more, chunked", chunked, 64, larger, 200, false},
+      {"a longer length announced", announced, 4999, larger, 200, false},
+      {"gzip larger on the wire than decoded", gzipped, 4096, "", 200, true},
+      {"an error page beyond the bound keeps its status", notFound, 64, "", 404, true},
+      {"the client's maxBodyBytes still caps the bound", reply(200, patterned(100001, 6)),
+       200000, larger, 200, false},
+  };
+  for (const BoundCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.on("/bounded", c.script);
+    const auto start = std::chrono::steady_clock::now();
+
+    HttpResponse got = client.get("/bounded", c.bound);
+
+    EXPECT_LT(secondsSince(start), kGenerousSeconds);
+    EXPECT_EQ(got.error, c.error);
+    EXPECT_EQ(got.status, c.status);
+    const std::string expected =
+        c.script.body == gzipped.body ? incompressible : c.script.body;
+    if (c.wholeBody) {
+      EXPECT_TRUE(text(got) == expected) << got.body.size() << " bytes";
+    } else {
+      EXPECT_LE(got.body.size(), c.bound);
+      EXPECT_TRUE(isPrefixOf(text(got), expected));
+    }
+  }
+  // Announced beyond the bound: refused before any of the body was taken.
+  server.on("/bounded", announced);
+  EXPECT_TRUE(client.get("/bounded", 4999).body.empty());
+}
+
+TEST_F(HttpScripted, TheCancelFlagEndsRequestsWithoutAProgressFunction) {
+  ScriptedResponse silent = reply(200, "late");
+  silent.delayMs = 600000;
+  server.on("/silent", silent);
+  client.timeoutMs = 600000;
+  const std::function<HttpResponse()> requests[] = {
+      [this] { return client.get("/silent"); },
+      [this] { return client.post("/silent", "text/plain", "x"); },
+  };
+  for (const auto& request : requests) {
+    std::atomic<bool> cancel{false};
+    client.cancel = &cancel;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread canceller([&cancel] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      cancel = true;
+    });
+
+    HttpResponse got = request();
+    canceller.join();
+
+    EXPECT_EQ(got.error, "cancelled");
+    EXPECT_EQ(got.status, 0);
+    EXPECT_LT(secondsSince(start), kGenerousSeconds);
+    // Once set, nothing more is sent.
+    const size_t sent = server.requests().size();
+    EXPECT_EQ(request().error, "cancelled");
+    EXPECT_EQ(server.requests().size(), sent);
+  }
+}
+
 TEST(HttpUnreachable, ClosedPortGivesCouldNotReach) {
   std::string url;
   {
@@ -595,6 +749,143 @@ TEST_F(NginxHttps, WithoutPinTheSelfSignedCertificateFails) {
   HttpResponse posted = client.post("/current.json", "application/json", "{}");
   EXPECT_EQ(posted.error, kNotGenuine);
   EXPECT_FALSE(posted.pinRejected);
+}
+
+const char* const kNoTrustStore =
+    "no trusted certificates were found on this computer (install the system's "
+    "ca-certificates package, or set SSL_CERT_FILE to a certificate bundle or "
+    "SSL_CERT_DIR to a folder of certificates)";
+
+// HTTPS checked the ordinary way: nginx shows a certificate for 127.0.0.1
+// that a private authority issued, and the client trusts that authority only
+// when its trust store holds it. The stores are laid out in a temp folder
+// the way other distributions lay out /etc, and handed to the client as
+// values: nothing here depends on this machine's own trust store.
+class NginxTrust : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    skarvel::test::writeFile(root.file("current.json"), "{\"trusted\":true}");
+    ASSERT_TRUE(skarvel::test::makeTestAuthority(certs.path(), authority));
+    NginxConfig config;
+    config.root = root.path();
+    config.certificateFile = authority.certificateFile;
+    config.keyFile = authority.keyFile;
+    server = std::make_unique<NginxServer>(config);
+    ASSERT_TRUE(server->ok()) << server->error();
+    ca = skarvel::test::readFile(authority.caFile);
+    ASSERT_TRUE(skarvel::test::addHashedCertificate(authority.caFile, etc("pki/tls/certs")));
+  }
+
+  std::string etc(const std::string& relative) const { return fakeRoot.file("etc/" + relative); }
+
+  // A store that finds nothing unless a case says otherwise.
+  static TrustStore emptyStore() {
+    TrustStore store;
+    store.bundleCandidates.clear();
+    store.folderCandidates.clear();
+    return store;
+  }
+
+  HttpResponse fetch(const TrustStore& store) {
+    HttpClient client;
+    EXPECT_TRUE(client.open(server->url()));
+    client.trustStore = store;
+    return client.get("/current.json");
+  }
+
+  TempDir root;
+  TempDir certs;
+  TempDir fakeRoot;
+  skarvel::test::TestAuthority authority;
+  std::string ca;
+  std::unique_ptr<NginxServer> server;
+};
+
+struct TrustCase {
+  const char* name;
+  TrustStore store;
+  std::string error;  // empty: the request succeeds
+  bool storeMissing;  // the request was not sent for want of a store
+};
+
+TEST_F(NginxTrust, TheAuthorityIsFoundWhereverTheStoreNamesOrFindsIt) {
+  skarvel::test::writeFile(fakeRoot.file("opt/company/roots.pem"), ca);
+  skarvel::test::writeFile(etc("ssl/ca-bundle.pem"), ca);
+  skarvel::test::writeFile(etc("empty.pem"), "");
+  skarvel::test::writeFile(etc("ssl/certs/not-hashed.pem"), ca);
+  TempDir otherCerts;
+  skarvel::test::TestAuthority other;
+  ASSERT_TRUE(skarvel::test::makeTestAuthority(otherCerts.path(), other));
+  skarvel::test::writeFile(etc("ssl/other.pem"), skarvel::test::readFile(other.caFile));
+
+  std::vector<TrustCase> cases;
+  TrustStore store = emptyStore();
+  store.certificateFile = fakeRoot.file("opt/company/roots.pem");
+  cases.push_back({"a bundle named in SSL_CERT_FILE", store, "", false});
+  store = emptyStore();
+  store.certificateDir = fakeRoot.file("missing") + ":" + etc("pki/tls/certs");
+  cases.push_back({"a hashed folder named in SSL_CERT_DIR", store, "", false});
+  store = emptyStore();
+  store.bundleCandidates = {etc("ssl/certs/ca-certificates.crt"), etc("empty.pem"),
+                            etc("ssl/ca-bundle.pem")};
+  cases.push_back(
+      {"the first readable bundle searched, past a missing and an empty one", store, "", false});
+  store = emptyStore();
+  store.folderCandidates = {etc("ssl/certs"), etc("pki/tls/certs")};
+  cases.push_back(
+      {"the first hashed folder searched, past one without hashed names", store, "", false});
+  store = emptyStore();
+  store.bundleCandidates = {etc("ssl/other.pem")};
+  cases.push_back({"a store without the authority", store,
+                   getFailure(CURLE_PEER_FAILED_VERIFICATION), false});
+  store = emptyStore();
+  store.bundleCandidates = {etc("ssl/certs/ca-certificates.crt"), etc("empty.pem")};
+  store.folderCandidates = {etc("ssl/certs"), fakeRoot.file("missing")};
+  cases.push_back({"nothing found", store, kNoTrustStore, true});
+  store = emptyStore();
+  store.certificateFile = fakeRoot.file("opt/company/missing.pem");
+  store.bundleCandidates = {etc("ssl/ca-bundle.pem")};
+  cases.push_back({"a named bundle that is not there, though the search would find one", store,
+                   "the certificate bundle named by SSL_CERT_FILE cannot be read (" +
+                       fakeRoot.file("opt/company/missing.pem") + ")",
+                   true});
+  store = emptyStore();
+  store.certificateDir = fakeRoot.file("missing");
+  cases.push_back({"a named folder that is not there", store,
+                   "the certificate folder named by SSL_CERT_DIR does not exist (" +
+                       fakeRoot.file("missing") + ")",
+                   true});
+
+  for (const TrustCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpResponse got = fetch(c.store);
+    EXPECT_EQ(got.error, c.error);
+    EXPECT_EQ(got.status, c.error.empty() ? 200 : 0);
+    EXPECT_EQ(got.trustStoreMissing, c.storeMissing);
+    if (c.error.empty()) {
+      EXPECT_EQ(text(got), "{\"trusted\":true}");
+    }
+  }
+}
+
+TEST_F(NginxTrust, WithoutAStoreNothingIsSentButAPinStillHolds) {
+  HttpClient client;
+  ASSERT_TRUE(client.open(server->url()));
+  client.trustStore = emptyStore();
+
+  HttpResponse got = client.get("/current.json");
+  EXPECT_EQ(got.error, kNoTrustStore);
+  EXPECT_TRUE(got.trustStoreMissing);
+  HttpResponse posted = client.post("/current.json", "application/json", "{}");
+  EXPECT_EQ(posted.error, kNoTrustStore);
+  EXPECT_TRUE(posted.trustStoreMissing);
+  EXPECT_EQ(skarvel::test::readFile(server->accessLogFile()), "");
+
+  client.certificatePin = skarvel::test::certificatePin(authority.certificateFile);
+  got = client.get("/current.json");
+  EXPECT_EQ(got.error, "");
+  EXPECT_EQ(got.status, 200);
+  EXPECT_FALSE(got.trustStoreMissing);
 }
 
 TEST(NginxHttp, PinIsIgnoredOverPlainHttp) {

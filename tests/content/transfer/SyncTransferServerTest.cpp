@@ -134,8 +134,12 @@ class TransferServer : public ::testing::Test {
     const Result<BundleIndex> index = fetchBundleIndex(client, "1.0", manifest);
     report = TransferReport();
     if (index) {
-      const TransferContext context{options.url, options.accessKey, instancePaths(options.root),
-                                    chunkSize, options.gameRunning};
+      TransferContext context;
+      context.url = options.url;
+      context.accessKey = options.accessKey;
+      context.paths = instancePaths(options.root);
+      context.chunkSize = chunkSize;
+      context.gameRunning = options.gameRunning;
       ProgressMeter meter(options.progress);
       report = runTransfer(context, work, *index, checked, meter);
       finalProgress = meter.progress;

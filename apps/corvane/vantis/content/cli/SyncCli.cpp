@@ -35,6 +35,7 @@ void printProgressLine(std::FILE* out, const Progress& progress) {
                eta.c_str());
 }
 
+// An unset variable and an empty one both mean "not named".
 void printCredits(std::FILE* out, const SyncResult& result) {
   std::fprintf(out, "credits   %zu mods\n", result.credits.size());
   const std::size_t shown = result.credits.size() < 3 ? result.credits.size() : 3;

@@ -32,6 +32,7 @@ void printHeader(std::FILE* out, const SyncOptions& options);
 int printReport(std::FILE* out, const SyncResult& result);
 
 // The whole program: parse, header, sync, report. Returns the exit status.
+// The trust store comes from SSL_CERT_FILE and SSL_CERT_DIR, read here.
 // `run` is the sync to call (the real one in the program).
 int runSyncCli(int argc, const char* const* argv, std::FILE* out,
                const std::function<SyncResult(const SyncOptions&)>& run);

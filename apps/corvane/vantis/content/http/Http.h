@@ -1,8 +1,9 @@
 // The synchroniser's only transport: one HttpClient talks to one content
 // server, bound once to a base URL, and answers each request with an
 // HttpResponse value (status, body bytes, error text). It adds the access key
-// header, bounds the size of replies, offers a progress and cancellation hook
-// and can pin the server's TLS certificate to one SHA-256 digest.
+// header, bounds the size and the slowness of replies, honours cancellation,
+// finds the system's trusted certificates for https, and can pin the server's
+// TLS certificate to one SHA-256 digest instead.
 //
 // Thread use: a client belongs to one thread at a time; the download stage
 // gives every worker its own client. Clients on different threads may run at
@@ -12,10 +13,13 @@
 // empty error; callers treat only 200..299 with an empty error as success).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "http/TrustStore.h"
 
 // libcurl's easy handle type, declared the way curl/curl.h declares it so
 // that callers do not see libcurl's header.
@@ -37,6 +41,10 @@ struct HttpResponse {
   std::string error;
   // True when a TLS failure was blamed on the certificate pin.
   bool pinRejected = false;
+  // True when an https request was not sent because no trusted certificates
+  // could be found (or the ones named cannot be used). That is this
+  // computer's problem, not the server's, and does not clear up by itself.
+  bool trustStoreMissing = false;
 
   // The one rule for success every caller applies: a 2xx status and no
   // client error. A 404 or 503 body is never content.
@@ -74,9 +82,11 @@ class HttpClient {
   // also when it is the scheme's default.
   std::string requestUrl(const std::string& path) const;
 
-  // GET path. Bodies larger than maxBodyBytes (counted after decoding) end
-  // the transfer with "the response was larger than expected"; a progress
-  // function that returns false ends it with "cancelled". An exception thrown
+  // GET path. A body larger than maxBodyBytes (counted after decoding) ends
+  // the transfer with "the response was larger than expected" as soon as it
+  // is; a progress function that returns false, or the `cancel` flag, ends it
+  // with "cancelled"; a server slower than the floor rate ends it with "the
+  // server was too slow: less than N bytes in S seconds". An exception thrown
   // by the progress function ends the transfer and is rethrown from here.
   HttpResponse get(const std::string& path, const HttpProgress& progress);
   HttpResponse get(const std::string& path);
@@ -84,6 +94,15 @@ class HttpClient {
   // worker that fetches thousands of bodies reuses one buffer instead of
   // having the system hand out (and clear) fresh pages for every one.
   void get(const std::string& path, const HttpProgress& progress, HttpResponse& response);
+  // GET path whose successful (2xx) body may hold at most maxBytes bytes, for
+  // a caller that knows the size from a signed document; maxBodyBytes still
+  // caps it, and an error reply (not 2xx) is bounded by maxBodyBytes alone, so
+  // that its status is not hidden behind its size. Refused with "the response
+  // was larger than expected" once the decoded body passes the bound, or at
+  // once when an unencoded reply's Content-Length announces more.
+  HttpResponse get(const std::string& path, std::uint64_t maxBytes);
+  void get(const std::string& path, std::uint64_t maxBytes, const HttpProgress& progress,
+           HttpResponse& response);
 
   // POST body (sent whole, zero bytes included) with the given content type.
   // Replies are limited to 262144 bytes and the whole exchange to timeoutMs.
@@ -109,14 +128,42 @@ class HttpClient {
   uint64_t maxBodyBytes = 268435456;
   // Whole-exchange time limit of a POST, in milliseconds.
   uint64_t timeoutMs = 60000;
+  // The floor rate of a GET: it ends once fewer than minBytesPerSecond *
+  // slowWindowSeconds bytes (as they come over the wire, headers included)
+  // arrived within slowWindowSeconds; each window opens when the previous
+  // one's quota is met. With the defaults, 60 KiB a minute: a 64 KiB/s home
+  // link shared by six download workers gives each about ten times that, and
+  // the window outlasts the retransmission pauses of a poor line. A server
+  // that drips is given up within a window and a second; one that sends just
+  // above the floor is bounded by the size bound of the request. Either
+  // value 0 turns the floor off.
+  uint64_t minBytesPerSecond = 1024;
+  uint64_t slowWindowSeconds = 60;
+  // When set, every request (GET and POST) ends with "cancelled" soon after
+  // *cancel becomes true: it is looked at about once a second also while
+  // nothing arrives, and a request is not sent when it is already true. The
+  // flag may be set from any thread and must outlive the requests.
+  const std::atomic<bool>* cancel = nullptr;
+  // Where https requests find the certificates they trust; looked for once,
+  // at the client's first https request without a pin (assign it before).
+  // A pinned request needs none: the pin alone decides. When none is found,
+  // an https request is not sent: it fails with the phrase TrustStore.h
+  // gives, and trustStoreMissing set.
+  TrustStore trustStore;
 
  private:
   // Splits url into the fields above; false (fields cleared) on rejection.
   bool parseBaseUrl(const std::string& url);
   void release();
+  // Tells libcurl where the trusted certificates are; false (with the
+  // response's error set) when an unpinned https request has none.
+  bool applyTrust(HttpResponse& response);
 
   CURL* handle = nullptr;      // owned; lives from open to the destructor
   CURL* openHandle = nullptr;  // handle, only once open succeeded
+  // The certificates trustStore led to, once looked for.
+  bool trustSearched = false;
+  TrustedCertificates trusted;
 };
 
 }  // namespace vantis::content

@@ -1,11 +1,18 @@
 // HttpClient's transfers over one libcurl easy handle, and the certificate
-// pin as an OpenSSL verification callback. The URL rules live in Http.cpp.
+// pin as an OpenSSL verification callback. The URL rules live in Http.cpp,
+// the search for trusted certificates in TrustStorePosix.cpp.
 //
 // Every request resets the handle and sets all its options afresh, so nothing
 // of one request leaks into the next except libcurl's connection cache, which
 // is the point of keeping the handle: keep-alive connections to the content
 // server are reused. Callbacks run on the requesting thread inside
 // curl_easy_perform and only touch the request's TransferContext.
+//
+// What a server sends is bounded three ways, each ending the transfer as soon
+// as it is crossed: the size bound (the body, and an announced length), the
+// floor rate (a server that drips keeps no request alive for long), and the
+// cancel flag, which libcurl's progress hook looks at also while nothing
+// arrives.
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
@@ -14,6 +21,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -37,30 +45,59 @@ void ensureCurlInitialised() {
   std::call_once(sCurlInit, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
+using Clock = std::chrono::steady_clock;
+
 // One request's state, on the requesting function's stack; libcurl hands its
-// address to both the body and the header callback.
+// address to the body, header and progress callbacks.
 struct TransferContext {
   HttpResponse* response = nullptr;
-  uint64_t limit = 0;
+  uint64_t limit = 0;       // bound of a successful (2xx) body
+  uint64_t errorLimit = 0;  // bound of any other body
   const HttpProgress* progress = nullptr;  // null for POST
   uint64_t expected = 0;                   // last non-zero Content-Length
   bool tooLarge = false;
   bool cancelled = false;
+  bool tooSlow = false;
   // An exception thrown inside a callback (the caller's progress function, or
   // a failed allocation). It must not unwind through libcurl's C frames, so
   // the callback stops the transfer and the request rethrows it afterwards.
   std::exception_ptr failure;
+
+  // The header block being read: a redirect or an interim reply has its own.
+  long blockStatus = 0;  // 0 until a status line arrived
+  bool blockEncoded = false;
+  bool blockAnnounced = false;
+  uint64_t blockLength = 0;
+  uint64_t headerBytes = 0;
+
+  const std::atomic<bool>* cancel = nullptr;
+  // The floor rate: windowQuota bytes within every window; 0 means none.
+  uint64_t windowQuota = 0;
+  Clock::duration window{};
+  Clock::time_point windowStart{};
+  uint64_t windowStartBytes = 0;
 };
 
 bool transferStopped(const TransferContext& transfer) {
-  return transfer.tooLarge || transfer.cancelled || transfer.failure;
+  return transfer.tooLarge || transfer.cancelled || transfer.tooSlow || transfer.failure;
+}
+
+// A caller's bound is for the content it expects; an error reply is not that
+// content, and a 404 must come back as a 404 rather than as "too large" when
+// nginx's error page outgrows a small blob's bound. An unknown status takes
+// the tighter bound.
+uint64_t bodyLimit(const TransferContext& transfer) {
+  long status = transfer.blockStatus;
+  bool errorReply = status != 0 && (status < 200 || status > 299);
+  return errorReply ? transfer.errorLimit : transfer.limit;
 }
 
 size_t takeBody(TransferContext& transfer, const char* data, size_t n) {
   std::vector<uint8_t>& body = transfer.response->body;
   // The limit counts decoded bytes, since libcurl decodes before it calls us;
   // written so that b + n cannot overflow.
-  bool overLimit = n > transfer.limit || body.size() > transfer.limit - n;
+  const uint64_t limit = bodyLimit(transfer);
+  bool overLimit = n > limit || body.size() > limit - n;
   if (overLimit) {
     transfer.tooLarge = true;
     return 0;
@@ -89,30 +126,97 @@ size_t writeBody(char* data, size_t size, size_t count, void* context) {
   }
 }
 
-// The value of a "content-length:" header line (already lower-cased), or 0
-// when there is none. strtoull skips leading blanks and stops at the first
-// non-digit, so the trailing CR LF does not matter.
-uint64_t contentLength(const std::string& line) {
-  static const std::string kName = "content-length:";
-  if (line.size() < kName.size() || line.compare(0, kName.size(), kName) != 0) return 0;
-  return std::strtoull(line.c_str() + kName.size(), nullptr, 10);
+bool startsWith(const std::string& line, const char* prefix) {
+  return line.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
-// Header sink: only Content-Length matters, and only to the progress
-// function; it is never compared with the limit. Headers never stop a
-// transfer.
+// The text after "name:" without the blanks around it and the CR LF.
+std::string headerValue(const std::string& line, size_t nameLength) {
+  size_t begin = line.find_first_not_of(" \t", nameLength);
+  size_t end = line.find_last_not_of(" \t\r\n");
+  if (begin == std::string::npos || end == std::string::npos || end < begin) return std::string();
+  return line.substr(begin, end - begin + 1);
+}
+
+// Reads one lower-cased header line into the current block. strtoull skips
+// leading blanks and stops at the first non-digit, so the trailing CR LF does
+// not matter.
+void noteHeader(TransferContext& transfer, const std::string& line) {
+  if (startsWith(line, "http/")) {
+    size_t space = line.find(' ');
+    bool hasCode = space != std::string::npos;
+    transfer.blockStatus = hasCode ? std::strtol(line.c_str() + space, nullptr, 10) : 0;
+    transfer.blockEncoded = false;
+    transfer.blockAnnounced = false;
+  } else if (startsWith(line, "content-length:")) {
+    uint64_t length = std::strtoull(line.c_str() + 15, nullptr, 10);
+    // Only a non-zero value reaches the progress function, as it always has.
+    if (length != 0) transfer.expected = length;
+    transfer.blockAnnounced = true;
+    transfer.blockLength = length;
+  } else if (startsWith(line, "content-encoding:")) {
+    const std::string coding = headerValue(line, 17);
+    transfer.blockEncoded = !coding.empty() && coding != "identity";
+  }
+}
+
+// At the blank line that ends a block: does the reply announce a body beyond
+// its bound? Only an unencoded length says that: an encoded one counts the
+// bytes on the wire, and an incompressible blob stored gzipped is a little
+// larger there than the bound its decoded size gives.
+bool announcesTooMuch(const TransferContext& transfer, const std::string& line) {
+  bool endOfBlock = line == "\r\n" || line == "\n";
+  if (!endOfBlock || !transfer.blockAnnounced || transfer.blockEncoded) return false;
+  return transfer.blockLength > bodyLimit(transfer);
+}
+
+// Header sink: Content-Length feeds the progress function and, with the
+// status and Content-Encoding, the early size refusal. Returning anything but
+// n makes libcurl end the transfer.
 size_t readHeader(char* data, size_t size, size_t count, void* context) {
   auto& transfer = *static_cast<TransferContext*>(context);
   size_t n = size * count;
+  transfer.headerBytes += n;
+  bool tooMuch = false;
   try {
     std::string line(data, n);
     for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    uint64_t length = contentLength(line);
-    if (length != 0) transfer.expected = length;
+    noteHeader(transfer, line);
+    tooMuch = announcesTooMuch(transfer, line);
   } catch (...) {
     transfer.failure = std::current_exception();
   }
-  return n;
+  if (!tooMuch) return n;
+  transfer.tooLarge = true;
+  return 0;
+}
+
+bool cancelRequested(const TransferContext& transfer) {
+  return transfer.cancel != nullptr && transfer.cancel->load(std::memory_order_relaxed);
+}
+
+// libcurl's progress hook, called after every chunk and about once a second
+// while nothing moves, which is what lets a stalled request see the cancel
+// flag and the floor rate. dlnow counts body bytes before decoding, so a
+// compressed drip is measured as the trickle it is. Non-zero ends the
+// transfer.
+int watchTransfer(void* context, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+  auto& transfer = *static_cast<TransferContext*>(context);
+  if (cancelRequested(transfer)) {
+    transfer.cancelled = true;
+    return 1;
+  }
+  if (transfer.windowQuota == 0) return 0;
+  const uint64_t arrived = static_cast<uint64_t>(dlnow) + transfer.headerBytes;
+  const Clock::time_point now = Clock::now();
+  if (arrived - transfer.windowStartBytes >= transfer.windowQuota) {
+    transfer.windowStart = now;
+    transfer.windowStartBytes = arrived;
+    return 0;
+  }
+  if (now - transfer.windowStart < transfer.window) return 0;
+  transfer.tooSlow = true;
+  return 1;
 }
 
 // Replaces OpenSSL's whole chain verification for one connection: the leaf
@@ -191,6 +295,23 @@ void setSinks(CURL* handle, TransferContext* transfer) {
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<void*>(transfer));
   curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, readHeader);
   curl_easy_setopt(handle, CURLOPT_HEADERDATA, static_cast<void*>(transfer));
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, watchTransfer);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, static_cast<void*>(transfer));
+}
+
+// The floor rate of a GET, its first window opening now (the connection and
+// the wait for the first byte count against it).
+void startFloor(TransferContext& transfer, uint64_t bytesPerSecond, uint64_t windowSeconds) {
+  bool floorOff = bytesPerSecond == 0 || windowSeconds == 0;
+  transfer.windowQuota = floorOff ? 0 : bytesPerSecond * windowSeconds;
+  transfer.window = std::chrono::seconds(windowSeconds);
+  transfer.windowStart = Clock::now();
+}
+
+std::string tooSlowError(uint64_t bytesPerSecond, uint64_t windowSeconds) {
+  return "the server was too slow: less than " + std::to_string(bytesPerSecond * windowSeconds) +
+         " bytes in " + std::to_string(windowSeconds) + " seconds";
 }
 
 // Runs the transfer and reads the status whatever the outcome; rethrows what
@@ -222,6 +343,35 @@ void HttpClient::release() {
   if (handle != nullptr) curl_easy_cleanup(handle);
   handle = nullptr;
   openHandle = nullptr;
+  trustSearched = false;
+}
+
+bool HttpClient::applyTrust(HttpResponse& response) {
+  if (!secure) return true;
+  // The pin replaces the whole chain check, so no trust store is loaded: a
+  // missing one must not stop a pinned request (libcurl would refuse to
+  // start when the file it was built to load is not there).
+  if (pinInForce(*this)) {
+    curl_easy_setopt(openHandle, CURLOPT_CAINFO, static_cast<char*>(nullptr));
+    curl_easy_setopt(openHandle, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    return true;
+  }
+  if (!trustSearched) {
+    trusted = findTrustedCertificates(trustStore);
+    trustSearched = true;
+  }
+  if (!trusted.error.empty()) {
+    response.error = trusted.error;
+    response.trustStoreMissing = true;
+    return false;
+  }
+  // Both set every time: libcurl's own defaults name the places of the
+  // distribution it was built on, which may not exist here.
+  const char* file = trusted.file.empty() ? nullptr : trusted.file.c_str();
+  const char* folder = trusted.folder.empty() ? nullptr : trusted.folder.c_str();
+  curl_easy_setopt(openHandle, CURLOPT_CAINFO, file);
+  curl_easy_setopt(openHandle, CURLOPT_CAPATH, folder);
+  return true;
 }
 
 bool HttpClient::open(const std::string& baseUrl) {
@@ -233,23 +383,39 @@ bool HttpClient::open(const std::string& baseUrl) {
   return true;
 }
 
-HttpResponse HttpClient::get(const std::string& path) { return get(path, HttpProgress()); }
+HttpResponse HttpClient::get(const std::string& path) { return get(path, maxBodyBytes); }
 
 HttpResponse HttpClient::get(const std::string& path, const HttpProgress& progress) {
   HttpResponse response;
-  get(path, progress, response);
+  get(path, maxBodyBytes, progress, response);
+  return response;
+}
+
+HttpResponse HttpClient::get(const std::string& path, std::uint64_t maxBytes) {
+  HttpResponse response;
+  get(path, maxBytes, HttpProgress(), response);
   return response;
 }
 
 void HttpClient::get(const std::string& path, const HttpProgress& progress,
                      HttpResponse& response) {
+  get(path, maxBodyBytes, progress, response);
+}
+
+void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
+                     const HttpProgress& progress, HttpResponse& response) {
   // Cleared, not replaced: the body keeps its memory for the next request.
   response.status = 0;
   response.body.clear();
   response.error.clear();
   response.pinRejected = false;
+  response.trustStoreMissing = false;
   if (openHandle == nullptr) {
     response.error = "not connected";
+    return;
+  }
+  if (cancel != nullptr && cancel->load()) {
+    response.error = "cancelled";
     return;
   }
   curl_easy_reset(openHandle);
@@ -259,8 +425,10 @@ void HttpClient::get(const std::string& path, const HttpProgress& progress,
 
   TransferContext transfer;
   transfer.response = &response;
-  transfer.limit = maxBodyBytes;
+  transfer.limit = maxBytes < maxBodyBytes ? maxBytes : maxBodyBytes;
+  transfer.errorLimit = maxBodyBytes;
   transfer.progress = &progress;
+  transfer.cancel = cancel;
 
   curl_easy_setopt(openHandle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(openHandle, CURLOPT_USERAGENT, kUserAgent);
@@ -268,23 +436,26 @@ void HttpClient::get(const std::string& path, const HttpProgress& progress,
   curl_easy_setopt(openHandle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(openHandle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   // No whole-transfer limit, since a large bundle on a slow line may take
-  // long; a transfer that stalls (under 1 byte/s for 30 s) is given up.
-  curl_easy_setopt(openHandle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(openHandle, CURLOPT_LOW_SPEED_TIME, 30L);
+  // long: the floor rate ends a transfer that stalls or drips, and the size
+  // bound one that goes on for ever just above it.
   curl_easy_setopt(openHandle, CURLOPT_ACCEPT_ENCODING, "");
   setSinks(openHandle, &transfer);
   if (headers.get() != nullptr) curl_easy_setopt(openHandle, CURLOPT_HTTPHEADER, headers.get());
+  if (!applyTrust(response)) return;
   const std::string* pin = &certificatePin;
   if (!applyPin(openHandle, *this, &pin)) {
     response.error = kPinUnsupported;
     return;
   }
 
+  startFloor(transfer, minBytesPerSecond, slowWindowSeconds);
   CURLcode result = perform(openHandle, transfer);
   if (transfer.cancelled) {
     response.error = "cancelled";
   } else if (transfer.tooLarge) {
     response.error = "the response was larger than expected";
+  } else if (transfer.tooSlow) {
+    response.error = tooSlowError(minBytesPerSecond, slowWindowSeconds);
   } else if (result != CURLE_OK && pinInForce(*this) && isTlsVerificationFailure(result)) {
     response.error = kNotGenuine;
     response.pinRejected = true;
@@ -300,6 +471,10 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
     response.error = "not connected";
     return response;
   }
+  if (cancel != nullptr && cancel->load()) {
+    response.error = "cancelled";
+    return response;
+  }
   curl_easy_reset(openHandle);
   std::string url = requestUrl(path);
   HeaderList headers;
@@ -312,6 +487,8 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
   TransferContext transfer;
   transfer.response = &response;
   transfer.limit = kPostReplyLimit;
+  transfer.errorLimit = kPostReplyLimit;
+  transfer.cancel = cancel;
 
   curl_easy_setopt(openHandle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(openHandle, CURLOPT_USERAGENT, kUserAgent);
@@ -325,6 +502,7 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
   curl_easy_setopt(openHandle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
   curl_easy_setopt(openHandle, CURLOPT_HTTPHEADER, headers.get());
   setSinks(openHandle, &transfer);
+  if (!applyTrust(response)) return response;
   const std::string* pin = &certificatePin;
   if (!applyPin(openHandle, *this, &pin)) {
     response.error = kPinUnsupported;
@@ -332,7 +510,9 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
   }
 
   CURLcode result = perform(openHandle, transfer);
-  if (transfer.tooLarge) {
+  if (transfer.cancelled) {
+    response.error = "cancelled";
+  } else if (transfer.tooLarge) {
     response.error = "the reply was too large";
   } else if (result == CURLE_OK) {
     response.error.clear();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/TrustStore.h"
 #include "protocol/Duskmere.h"
 #include "protocol/SyncCredits.h"
 #include "protocol/Tier.h"
@@ -23,9 +24,13 @@ namespace vantis::content {
 // nothing inside depends on the environment it happens to run in.
 struct SyncEnvironment {
   GameSearch gameSearch;  // HOME and SKARVEL_DUSKMERE_DIR
+  // Where https requests find trusted certificates: SSL_CERT_FILE and
+  // SSL_CERT_DIR when set; left as it is, the usual places are searched.
+  TrustStore trustStore;
 };
 
-// HOME and SKARVEL_DUSKMERE_DIR of this process (unset reads as empty).
+// HOME, SKARVEL_DUSKMERE_DIR, SSL_CERT_FILE and SSL_CERT_DIR of this process
+// (unset reads as empty).
 SyncEnvironment readSyncEnvironment();
 
 struct SyncOptions {

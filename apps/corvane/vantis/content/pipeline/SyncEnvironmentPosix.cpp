@@ -21,6 +21,8 @@ SyncEnvironment readSyncEnvironment() {
   SyncEnvironment environment;
   environment.gameSearch.home = variable("HOME");
   environment.gameSearch.explicitDir = variable("SKARVEL_DUSKMERE_DIR");
+  environment.trustStore.certificateFile = variable("SSL_CERT_FILE");
+  environment.trustStore.certificateDir = variable("SSL_CERT_DIR");
   return environment;
 }
 

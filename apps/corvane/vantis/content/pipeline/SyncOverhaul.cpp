@@ -122,6 +122,7 @@ ClearResult clearOverhaul(const SyncOptions& options) {
   HttpClient client;
   if (!client.open(options.url)) return refused(messages::kServerUnreachable);
   client.accessKey = options.accessKey;
+  client.trustStore = options.environment.trustStore;
 
   const Result<ReleasePointer> pointer = fetchPointer(client);
   if (!pointer) return refused(pointer.error());

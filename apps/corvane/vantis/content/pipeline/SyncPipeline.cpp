@@ -49,6 +49,10 @@ SyncResult failed(const std::string& message) {
 // when nothing is.
 SyncResult serverUnavailable(const SyncContext& context, const HttpResponse& response,
                              ProgressMeter& meter) {
+  // No trusted certificates is this computer's fault, not an outage: it will
+  // not clear up by itself, so the player is told rather than kept on the
+  // installed release without a word.
+  if (response.trustStoreMissing) return failed(messages::cannotCheck(response.error));
   const std::string installed = installedVersion(context.options.root, context.options.tier);
   if (installed.empty()) {
     return failed(!response.error.empty() ? response.error
@@ -200,6 +204,7 @@ SyncResult sync(const SyncOptions& options) {
   meter.report("Checking for updates", "");
   if (!client.open(options.url)) return failed(messages::serverUnreachable(options.url));
   client.accessKey = options.accessKey;
+  client.trustStore = options.environment.trustStore;
   return runSync(context, meter);
 }
 

@@ -167,6 +167,7 @@ Status transfer(const SyncContext& context, const Release& release,
   TransferContext transferContext;
   transferContext.url = context.options.url;
   transferContext.accessKey = context.options.accessKey;
+  transferContext.trustStore = context.options.environment.trustStore;
   transferContext.paths = context.paths;
   transferContext.chunkSize = release.manifest.chunkSize;
   transferContext.gameRunning = context.options.gameRunning;

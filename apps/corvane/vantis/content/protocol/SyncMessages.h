@@ -28,6 +28,9 @@ inline constexpr const char* kOlderRelease =
 inline std::string serverUnreachable(const std::string& url) {
   return "Could not reach the content server at " + url;
 }
+inline std::string cannotCheck(const std::string& httpError) {
+  return "Cannot check for updates: " + httpError + ".";
+}
 inline std::string serverReturned(long long status) {
   return "The content server returned " + std::to_string(status);
 }

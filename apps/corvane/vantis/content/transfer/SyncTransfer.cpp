@@ -233,6 +233,7 @@ void workerLoop(DownloadShared& shared) {
     return;
   }
   client.accessKey = shared.context->accessKey;
+  client.trustStore = shared.context->trustStore;
   const std::uint64_t jobCount = shared.jobs->size();
   // One body buffer for all of this worker's jobs: its pages are taken from
   // the system once, not once per download.

@@ -27,11 +27,12 @@
 #include <vector>
 
 #include "foundation/Result.h"
+#include "http/TrustStore.h"
 #include "protocol/InstancePaths.h"
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
-#include "transfer/ProgressMeter.h"
 #include "transfer/LocalBlobs.h"
+#include "transfer/ProgressMeter.h"
 
 namespace vantis::content {
 
@@ -41,6 +42,7 @@ namespace vantis::content {
 struct TransferContext {
   std::string url;        // the workers open their own clients on it
   std::string accessKey;  // and send it with every request
+  TrustStore trustStore;  // where https requests find trusted certificates
   InstancePaths paths;    // content folder, blob store, records
   std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", 0 when unknown
   // Asked before a file is replaced; empty counts as "not running".
