@@ -16,7 +16,9 @@ namespace vantis::publish {
 
 // Exit statuses: 0 success, 1 the command failed, 2 the command line was
 // wrong.
-enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
 
 // Runs the command named by `args` (without the program name). Results go to
 // `out`, progress, warnings and errors to `err`.
