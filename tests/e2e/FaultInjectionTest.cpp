@@ -38,11 +38,10 @@ using skarvel::test::ProgramRun;
 using skarvel::test::ScriptedResponse;
 using skarvel::test::ScriptServer;
 using skarvel::test::TempDir;
-using skarvel::test::builtProgram;
 using skarvel::test::demoBaseGame;
 using skarvel::test::exists;
 using skarvel::test::readFile;
-using skarvel::test::runProgram;
+using skarvel::test::publishRelease;
 using skarvel::test::runSync;
 using skarvel::test::serveFolder;
 using skarvel::test::writeFile;
@@ -281,12 +280,10 @@ struct Releases {
                int sequence, bool second) {
     writeTree(dir.file(name), files);
     writeFile(dir.file(name + ".cfg"), configTemplate(second));
-    const ProgramRun run = runProgram(
-        {builtProgram("SkarvelPublish"), "release", "--quiet", "--server", server(), "--key",
-         std::string(SKARVEL_TEST_DATA_DIR) + "/dev-signing-key.pem", "--version", version,
-         "--sequence", std::to_string(sequence), "--required", dir.file(name),
-         "--config-required", dir.file(name + ".cfg"), "--chunk-size", "512K",
-         "--bundle-blob-max", "64K"});
+    const ProgramRun run =
+        publishRelease(server(), version, sequence, dir.file(name),
+                       {"--config-required", dir.file(name + ".cfg"), "--chunk-size", "512K",
+                        "--bundle-blob-max", "64K"});
     if (run.status == 0) return true;
     error = "publishing " + version + " failed:\n" + run.output;
     return false;

@@ -21,6 +21,7 @@
 #include "NginxServer.h"
 #include "pipeline/Sync.h"
 #include "protocol/SyncLists.h"
+#include "ReleaseServer.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -514,15 +515,15 @@ TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
 // way the sync does, against an instance that holds the first release.
 class PublishedRelease : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(server.ok()) << server.error(); }
+
   void publish(const std::string& version, int sequence) {
-    const std::string command =
-        std::string(SKARVEL_BIN_DIR) + "/SkarvelPublish release --quiet --jobs 1 --server " +
-        work.file("server") + " --key " + SKARVEL_TEST_DATA_DIR +
-        "/dev-signing-key.pem --version " + version + " --sequence " + std::to_string(sequence) +
-        " --required " + work.file("content") + " 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const skarvel::test::ProgramRun run =
+        server.publish(version, sequence, work.file("content"), {"--jobs", "1"});
+    ASSERT_EQ(run.status, 0) << run.output;
   }
 
+  skarvel::test::ReleaseServer server;
   TempDir work;
   TempDir instance;
 };
@@ -540,11 +541,6 @@ TEST_F(PublishedRelease, ReadsTheCurrentReleaseAsTheSyncDoes) {
   writeFile(work.file("content/bin/game"), "program two");  // same size, new bytes
   publish("2.0", 2);
 
-  skarvel::test::NginxConfig config;
-  config.root = work.file("server");
-  config.extra = skarvel::test::NginxServer::gzipObjectLocations();
-  skarvel::test::NginxServer server(config);
-  ASSERT_TRUE(server.ok()) << server.error();
   HttpClient client;
   ASSERT_TRUE(client.open(server.url()));
   EXPECT_EQ(publishedVersion(client), "2.0");
