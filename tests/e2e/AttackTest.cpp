@@ -30,25 +30,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::HandRelease;
-using skarvel::test::ProgramRun;
-using skarvel::test::ReleaseServer;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::Tree;
-using skarvel::test::differences;
-using skarvel::test::snapshot;
-using skarvel::test::demoFile;
-using skarvel::test::exists;
-using skarvel::test::jsonQuote;
-using skarvel::test::readFile;
-using skarvel::test::runProgram;
-using skarvel::test::runSync;
-using skarvel::test::serveFolder;
-using skarvel::test::sha256Hex;
-using skarvel::test::withStringValue;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char* const kNotGenuine = "The update could not be verified as genuine and has been refused.";
 const char* const kMalformed = "The release pointer was malformed.";
@@ -326,8 +308,10 @@ TEST_P(TamperedUpdate, IsRefusedWithNothingInstalledOrLost) {
   }
 }
 
-std::string tamperingName(const ::testing::TestParamInfo<Tampering>& info) {
-  return info.param.name;
+// A table row's test name: its `name`.
+template <typename Row>
+std::string rowName(const ::testing::TestParamInfo<Row>& row) {
+  return row.param.name;
 }
 
 constexpr Tampering::Update kAlpha = Tampering::Update::alpha;
@@ -368,7 +352,7 @@ const Tampering kPointerTamperings[] = {
      kNotGenuine, false},
 };
 INSTANTIATE_TEST_SUITE_P(Pointer, TamperedUpdate, ::testing::ValuesIn(kPointerTamperings),
-                         tamperingName);
+                         rowName<Tampering>);
 
 TEST_F(Attack, MalformedAndIncompletePointersAreRefusedBeforeAnythingIsTouched) {
   HandRelease release = publishAlphaUpdate();
@@ -490,7 +474,7 @@ const Tampering kListTamperings[] = {
      "The update contained an unsafe path and was refused: ..\\..\\outside\\evil.exe", true},
 };
 INSTANTIATE_TEST_SUITE_P(Lists, TamperedUpdate, ::testing::ValuesIn(kListTamperings),
-                         tamperingName);
+                         rowName<Tampering>);
 
 // A retired list that does not match the manifest is a note, not a failure:
 // the verified release is installed, and nothing at all is deleted.
@@ -584,7 +568,7 @@ const Tampering kObjectTamperings[] = {
      "The update manifest is malformed. Refused.", true},
 };
 INSTANTIATE_TEST_SUITE_P(Objects, TamperedUpdate, ::testing::ValuesIn(kObjectTamperings),
-                         tamperingName);
+                         rowName<Tampering>);
 
 // A bundle id too short to hold the two folder levels of an object path:
 // the bundle is fetched blob by blob instead (a chunk id so short stops the
@@ -693,7 +677,7 @@ const HostileAnswer kHostileAnswers[] = {
        std::string encodings;
        wrapped.body = genuinePointer;
        for (int i = 0; i < 6; ++i) {
-         wrapped.body = skarvel::test::gzipBytes(wrapped.body);
+         wrapped.body = gzipBytes(wrapped.body);
          encodings += encodings.empty() ? "gzip" : ", gzip";
        }
        wrapped.headers.emplace_back("Content-Encoding", encodings);
@@ -707,9 +691,7 @@ const HostileAnswer kHostileAnswers[] = {
      "the server was too slow: less than 61440 bytes in 60 seconds", false},
 };
 INSTANTIATE_TEST_SUITE_P(Bodies, HostilePointerAnswer, ::testing::ValuesIn(kHostileAnswers),
-                         [](const ::testing::TestParamInfo<HostileAnswer>& info) {
-                           return std::string(info.param.name);
-                         });
+                         rowName<HostileAnswer>);
 
 TEST_F(Attack, ChunkLargerThanTheBodyLimitIsRefused) {
   publishAlphaUpdate();

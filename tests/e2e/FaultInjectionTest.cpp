@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "foundation/Crypto.h"
 #include "HandRelease.h"
 #include "Program.h"
 #include "ReleaseServer.h"
@@ -34,22 +33,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::ProgramOptions;
-using skarvel::test::ProgramRun;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::Tree;
-using skarvel::test::differences;
-using skarvel::test::treeOf;
-using skarvel::test::demoBaseGame;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::publishRelease;
-using skarvel::test::runSync;
-using skarvel::test::serveFolder;
-using skarvel::test::writeFile;
-using vantis::content::Sha256;
+using namespace skarvel::test;
 
 // Small enough that the big file is many blobs, each fetched alone.
 constexpr std::size_t kChunkBytes = 512 * 1024;
@@ -164,7 +148,7 @@ std::string chunkPath(const std::string& hash) {
 
 // The request path of the big file's blob `index` in release 2.
 std::string bigChunkPath(std::size_t index) {
-  return chunkPath(Sha256::of(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes)));
+  return chunkPath(sha256Hex(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes)));
 }
 
 bool isObjectPath(const std::string& path) {
@@ -380,7 +364,7 @@ class FaultInjection : public ::testing::Test {
   void expectVerifiedBlobsOnly() const {
     for (const auto& [path, bytes] : treeOf(content("cache/blobs"))) {
       if (endsWith(path, ".part")) continue;
-      EXPECT_EQ(fs::path(path).filename().string(), Sha256::of(bytes))
+      EXPECT_EQ(fs::path(path).filename().string(), sha256Hex(bytes))
           << "unchecked blob " << path;
     }
   }
@@ -645,7 +629,7 @@ TEST_F(FaultInjection, DamagedCacheNeverEndsUpInstalled) {
   };
   static const auto blobOf = [](const std::string& contentDir, std::size_t index) {
     const std::string hash =
-        Sha256::of(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes));
+        sha256Hex(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes));
     return contentDir + "/cache/blobs/" + hash.substr(0, 2) + "/" + hash;
   };
   const Case cases[] = {

@@ -80,7 +80,8 @@ TEST(PublishProgram, FailuresAreOneLineWithTheirStatus) {
       run.errors);
   run = runPublisher(release({"--sequence", "1", "--bogus"}));
   EXPECT_EQ(2, run.status);
-  EXPECT_EQ("SkarvelPublish: error: unknown option --bogus (see SkarvelPublish --help)\n", run.errors);
+  EXPECT_EQ("SkarvelPublish: error: unknown option --bogus (see SkarvelPublish --help)\n",
+            run.errors);
   EXPECT_FALSE(exists(dir.file("srv")));
 
   ASSERT_EQ(0, runPublisher(release({"--sequence", "3", "--quiet"})).status);

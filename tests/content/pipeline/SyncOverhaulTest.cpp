@@ -32,19 +32,7 @@ namespace vantis::content {
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::ProgramRun;
-using skarvel::test::ReleaseServer;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::demoBaseGame;
-using skarvel::test::demoFile;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::runSync;
-using skarvel::test::differences;
-using skarvel::test::snapshot;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char kConfigNotWritten[] =
     "Overhaul was removed, but the Required settings could not be written. "

@@ -29,20 +29,7 @@ namespace vantis::content {
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::demoBaseGame;
-using skarvel::test::demoFile;
-using skarvel::test::exists;
-using skarvel::test::ProgramRun;
-using skarvel::test::readFile;
-using skarvel::test::ReleaseServer;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::patterned;
-using skarvel::test::copyTree;
-using skarvel::test::installedContent;
-using skarvel::test::treeOf;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char* const kCancelled = "Cancelled.";
 
@@ -374,15 +361,17 @@ TEST_F(SyncPipeline, RunningGameDuringAFreshInstallDefersOnlyTheRemoval) {
 // A run whose progress callback says stop at the first report of `phase`.
 // The release and what the instance holds beforehand decide which phases the
 // run passes through.
+enum class Content { manyFiles, modsOnly, demo };
+enum class Before {
+  nothing,        // a fresh install
+  olderRelease,   // an update of an installed release, one file changed
+  otherInstance,  // a fresh install with another instance's files to reuse
+};
 struct CancelCase {
   const char* name;
   const char* phase;
-  enum class Content { manyFiles, modsOnly, demo } content;
-  enum class Before {
-    nothing,        // a fresh install
-    olderRelease,   // an update of an installed release, one file changed
-    otherInstance,  // a fresh install with another instance's files to reuse
-  } before;
+  Content content;
+  Before before;
   // The files written and in place afterwards, or kAny where that depends
   // on how fast the workers were when the cancel came (a small release may
   // even be complete).
@@ -396,8 +385,6 @@ constexpr int kAny = -1;
 // Names the case in gtest's output instead of dumping its bytes.
 void PrintTo(const CancelCase& c, std::ostream* out) { *out << c.name; }
 
-using Content = CancelCase::Content;
-using Before = CancelCase::Before;
 // name, phase, content, before, files written, files in place,
 // downloads nothing, keeps the blob store
 const CancelCase kCancelCases[] = {
@@ -469,10 +456,11 @@ TEST_P(SyncPipelineCancel, EndsCancelledAndRecordsNothing) {
   EXPECT_FALSE(exists(cacheFile(mine, "binary-check-required.json")));
 }
 
+std::string cancelName(const ::testing::TestParamInfo<CancelCase>& row) {
+  return row.param.name;
+}
 INSTANTIATE_TEST_SUITE_P(Phases, SyncPipelineCancel, ::testing::ValuesIn(kCancelCases),
-                         [](const ::testing::TestParamInfo<CancelCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         cancelName);
 
 // Elsewhere the answer is only news: the run goes on to the end.
 TEST_F(SyncPipeline, StopAnswersOutsideTheListeningPointsAreIgnored) {

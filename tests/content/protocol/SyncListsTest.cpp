@@ -27,8 +27,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 std::vector<unsigned char> bytesOf(const std::string& text) {
   return std::vector<unsigned char>(text.begin(), text.end());
@@ -426,9 +425,9 @@ class ServedRelease : public ::testing::Test {
         R"({"fileCount":1,"parts":{"filesRequired":{"sha256":")" + Sha256::of(listBody) + R"("}}})";
     put("manifest/1.0/manifest.json", manifestText);
     put("manifest/1.0/not-json.json", "{\"parts\":");
-    skarvel::test::NginxConfig config;
+    NginxConfig config;
     config.root = site.path();
-    server = std::make_unique<skarvel::test::NginxServer>(config);
+    server = std::make_unique<NginxServer>(config);
     ASSERT_TRUE(server->ok()) << server->error();
     ASSERT_TRUE(client.open(server->url()));
     pointer.packVersion = "1.0";
@@ -448,7 +447,7 @@ class ServedRelease : public ::testing::Test {
   }
 
   TempDir site;
-  std::unique_ptr<skarvel::test::NginxServer> server;
+  std::unique_ptr<NginxServer> server;
   HttpClient client;
   ReleasePointer pointer;
   std::string manifestText;
@@ -518,12 +517,12 @@ class PublishedRelease : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server.ok()) << server.error(); }
 
   void publish(const std::string& version, int sequence) {
-    const skarvel::test::ProgramRun run =
+    const ProgramRun run =
         server.publish(version, sequence, work.file("content"), {"--jobs", "1"});
     ASSERT_EQ(run.status, 0) << run.output;
   }
 
-  skarvel::test::ReleaseServer server;
+  ReleaseServer server;
   TempDir work;
   TempDir instance;
 };
@@ -534,7 +533,7 @@ TEST_F(PublishedRelease, ReadsTheCurrentReleaseAsTheSyncDoes) {
   writeFile(work.file("content/textures/t.dds"), std::string(3000, 't'));
   publish("1.0", 1);
   for (const std::string path : {"bin/game", "mods/a/x.esp", "textures/t.dds"}) {
-    const std::string published = skarvel::test::readFile(work.file("content/" + path));
+    const std::string published = readFile(work.file("content/" + path));
     writeFile(instance.file("content/" + path), published);
   }
   ASSERT_EQ(::unlink(work.file("content/mods/a/x.esp").c_str()), 0);
