@@ -23,33 +23,17 @@
 #include <string>
 #include <vector>
 
-#include "foundation/Crypto.h"
 #include "HandRelease.h"
 #include "Program.h"
 #include "ReleaseServer.h"
 #include "ScriptServer.h"
 #include "TempDir.h"
+#include "Tree.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::ProgramOptions;
-using skarvel::test::ProgramRun;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::builtProgram;
-using skarvel::test::demoBaseGame;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::runProgram;
-using skarvel::test::runSync;
-using skarvel::test::serveFolder;
-using skarvel::test::writeFile;
-using vantis::content::Sha256;
-
-// Relative path -> bytes.
-using Tree = std::map<std::string, std::string>;
+using namespace skarvel::test;
 
 // Small enough that the big file is many blobs, each fetched alone.
 constexpr std::size_t kChunkBytes = 512 * 1024;
@@ -150,35 +134,9 @@ bool endsWith(const std::string& text, const std::string& tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Every regular file below `dir`, relative path -> bytes.
-Tree filesUnder(const std::string& dir) {
-  Tree tree;
-  if (!fs::exists(dir)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    tree[fs::relative(entry.path(), dir).string()] = readFile(entry.path().string());
-  }
-  return tree;
-}
-
-// Lists every path that differs, so that a failure names what was installed
-// or lost instead of printing megabytes of two trees.
-std::string differences(const Tree& expected, const Tree& actual) {
-  std::string text;
-  for (const auto& [path, bytes] : expected) {
-    const auto found = actual.find(path);
-    if (found == actual.end()) text += "  missing  " + path + "\n";
-    else if (found->second != bytes) text += "  changed  " + path + "\n";
-  }
-  for (const auto& entry : actual) {
-    if (expected.count(entry.first) == 0) text += "  extra    " + entry.first + "\n";
-  }
-  return text;
-}
-
 std::vector<std::string> partFilesUnder(const std::string& dir) {
   std::vector<std::string> parts;
-  for (const auto& [path, bytes] : filesUnder(dir)) {
+  for (const auto& [path, bytes] : treeOf(dir)) {
     if (endsWith(path, ".part")) parts.push_back(path);
   }
   return parts;
@@ -190,7 +148,7 @@ std::string chunkPath(const std::string& hash) {
 
 // The request path of the big file's blob `index` in release 2.
 std::string bigChunkPath(std::size_t index) {
-  return chunkPath(Sha256::of(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes)));
+  return chunkPath(sha256Hex(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes)));
 }
 
 bool isObjectPath(const std::string& path) {
@@ -200,7 +158,7 @@ bool isObjectPath(const std::string& path) {
 // The object paths ("/chunks/...", "/bundles/...") of a published folder.
 std::vector<std::string> objectPaths(const std::string& folder) {
   std::vector<std::string> objects;
-  for (const auto& [relative, bytes] : filesUnder(folder)) {
+  for (const auto& [relative, bytes] : treeOf(folder)) {
     if (isObjectPath("/" + relative)) objects.push_back("/" + relative);
   }
   return objects;
@@ -281,12 +239,10 @@ struct Releases {
                int sequence, bool second) {
     writeTree(dir.file(name), files);
     writeFile(dir.file(name + ".cfg"), configTemplate(second));
-    const ProgramRun run = runProgram(
-        {builtProgram("SkarvelPublish"), "release", "--quiet", "--server", server(), "--key",
-         std::string(SKARVEL_TEST_DATA_DIR) + "/dev-signing-key.pem", "--version", version,
-         "--sequence", std::to_string(sequence), "--required", dir.file(name),
-         "--config-required", dir.file(name + ".cfg"), "--chunk-size", "512K",
-         "--bundle-blob-max", "64K"});
+    const ProgramRun run =
+        publishRelease(server(), version, sequence, dir.file(name),
+                       {"--config-required", dir.file(name + ".cfg"), "--chunk-size", "512K",
+                        "--bundle-blob-max", "64K"});
     if (run.status == 0) return true;
     error = "publishing " + version + " failed:\n" + run.output;
     return false;
@@ -349,7 +305,7 @@ class FaultInjection : public ::testing::Test {
   // player's files, nor a program an update moved aside as "<name>.old"
   // (kept while the game may still run it).
   Tree releaseFilesInPlace() const {
-    Tree tree = filesUnder(content());
+    Tree tree = treeOf(content());
     for (auto it = tree.begin(); it != tree.end();) {
       const bool movedAside = isOldProgram(it->first, it->second);
       const bool notTheRelease =
@@ -380,7 +336,7 @@ class FaultInjection : public ::testing::Test {
   void expectOnlyWholeFiles() const {
     const Tree& first = release1();
     const Tree& second = release2();
-    for (const auto& [path, bytes] : filesUnder(content())) {
+    for (const auto& [path, bytes] : treeOf(content())) {
       if (path.rfind("cache/", 0) == 0 || endsWith(path, ".part")) continue;
       if (playerContent().count(path) != 0) continue;
       if (isOldProgram(path, bytes)) continue;
@@ -406,9 +362,9 @@ class FaultInjection : public ::testing::Test {
   // checked blobs under their own digest (and the temporary files of writes
   // that a kill or a full disk cut short).
   void expectVerifiedBlobsOnly() const {
-    for (const auto& [path, bytes] : filesUnder(content("cache/blobs"))) {
+    for (const auto& [path, bytes] : treeOf(content("cache/blobs"))) {
       if (endsWith(path, ".part")) continue;
-      EXPECT_EQ(fs::path(path).filename().string(), Sha256::of(bytes))
+      EXPECT_EQ(fs::path(path).filename().string(), sha256Hex(bytes))
           << "unchecked blob " << path;
     }
   }
@@ -517,7 +473,7 @@ TEST_F(FaultInjection, BodyCutShortWithoutALengthIsRefused) {
 // Every answer crawls: a pause before it and the body in small pieces. The
 // run is slow but alive, so it must neither give up nor hang.
 TEST_F(FaultInjection, SlowServerStillCompletes) {
-  for (const auto& [relative, bytes] : filesUnder(sReleases->server())) {
+  for (const auto& [relative, bytes] : treeOf(sReleases->server())) {
     const std::string path = "/" + relative;
     ScriptedResponse slow;
     slow.body = bytes;
@@ -673,7 +629,7 @@ TEST_F(FaultInjection, DamagedCacheNeverEndsUpInstalled) {
   };
   static const auto blobOf = [](const std::string& contentDir, std::size_t index) {
     const std::string hash =
-        Sha256::of(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes));
+        sha256Hex(release2().at(kBigFile).substr(index * kChunkBytes, kChunkBytes));
     return contentDir + "/cache/blobs/" + hash.substr(0, 2) + "/" + hash;
   };
   const Case cases[] = {

@@ -17,19 +17,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::ProgramOptions;
-using skarvel::test::ProgramRun;
-using skarvel::test::ReleaseServer;
-using skarvel::test::TempDir;
-using skarvel::test::copyTree;
-using skarvel::test::installedContent;
-using skarvel::test::treeOf;
-using skarvel::test::demoFile;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::runSync;
-using skarvel::test::patterned;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 bool isExecutable(const std::string& path) {
   struct stat info;

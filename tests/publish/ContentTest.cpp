@@ -13,9 +13,7 @@
 namespace vantis::publish {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
-using vantis::content::Sha256;
+using namespace skarvel::test;
 
 std::vector<std::string> tierPaths(const Content& content, const std::vector<std::size_t>& tier) {
   std::vector<std::string> paths;
@@ -100,16 +98,16 @@ TEST(HashContent, CutsFilesAtFixedOffsets) {
   const SourceFile& empty = content.sources[1];
   const SourceFile& ten = content.sources[2];
   ASSERT_EQ("ten", ten.path);
-  EXPECT_EQ(Sha256::of(std::string("0123456789")), ten.sha256);
+  EXPECT_EQ(content::Sha256::of(std::string("0123456789")), ten.sha256);
   ASSERT_EQ(3u, ten.blobs.size());
-  EXPECT_EQ(Sha256::of(std::string("0123")), ten.blobs[0].hash);
-  EXPECT_EQ(Sha256::of(std::string("4567")), ten.blobs[1].hash);
-  EXPECT_EQ(Sha256::of(std::string("89")), ten.blobs[2].hash);
+  EXPECT_EQ(content::Sha256::of(std::string("0123")), ten.blobs[0].hash);
+  EXPECT_EQ(content::Sha256::of(std::string("4567")), ten.blobs[1].hash);
+  EXPECT_EQ(content::Sha256::of(std::string("89")), ten.blobs[2].hash);
   EXPECT_EQ(8u, ten.blobs[2].offset);
   EXPECT_EQ(2u, ten.blobs[2].length);
   EXPECT_EQ(2u, eight.blobs.size());
   EXPECT_TRUE(empty.blobs.empty());
-  EXPECT_EQ(Sha256::of(std::string()), empty.sha256);
+  EXPECT_EQ(content::Sha256::of(std::string()), empty.sha256);
 
   // A file that changed after the scan is refused, not published half old.
   writeFile(dir.file("req/ten"), "01234567890");

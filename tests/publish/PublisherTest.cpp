@@ -19,11 +19,7 @@
 namespace vantis::publish {
 namespace {
 
-using test::checkServedFolder;
-using test::findRecord;
-using test::ServedRelease;
-using vantis::content::FileRecord;
-using vantis::content::Sha256;
+using namespace test;
 
 const char* const kInterrupted = "publishing was interrupted";
 
@@ -110,16 +106,16 @@ TEST_F(PublishRelease, ServesAReleaseThatTheSynchroniserReadsAndVerifies) {
   EXPECT_EQ("P", release.manifest["people"][0]["name"].asString(""));
 
   // The Overhaul's file wins in the optional tier only.
-  EXPECT_EQ(Sha256::of(std::string("mod a file 1")),
+  EXPECT_EQ(content::Sha256::of(std::string("mod a file 1")),
             findRecord(release.required, "mods/a/1.esp")->sha256);
-  EXPECT_EQ(Sha256::of(std::string("overhaul's own a1, longer")),
+  EXPECT_EQ(content::Sha256::of(std::string("overhaul's own a1, longer")),
             findRecord(release.optional, "mods/a/1.esp")->sha256);
   EXPECT_EQ(nullptr, findRecord(release.required, "mods/o/x.esp"));
 
-  const FileRecord* launcher = findRecord(release.required, "bin/SkarvelLauncher");
+  const content::FileRecord* launcher = findRecord(release.required, "bin/SkarvelLauncher");
   EXPECT_EQ("binary", launcher->target);
   EXPECT_EQ("linux", launcher->platform);
-  const FileRecord* version = findRecord(release.required, "resources/version");
+  const content::FileRecord* version = findRecord(release.required, "resources/version");
   EXPECT_EQ("binary", version->target);
   EXPECT_EQ("", version->platform);
   EXPECT_EQ("instance", findRecord(release.required, "readme.txt")->target);

@@ -25,10 +25,7 @@
 namespace vantis::publish {
 namespace {
 
-using skarvel::test::readFile;
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
-using vantis::content::Sha256;
+using namespace skarvel::test;
 
 // A port that was free a moment ago (the listener is closed again).
 int freePort() {
@@ -187,13 +184,13 @@ TEST_F(ServeScriptTest, ServesEveryDocumentAsTheSynchroniserNeedsIt) {
   const Response bundle =
       get(port, "/bundles/" + id.substr(0, 2) + "/" + id.substr(2, 2) + "/" + id + ".gz");
   EXPECT_EQ(200, bundle.status);
-  EXPECT_EQ(id, Sha256::of(bundle.body));
+  EXPECT_EQ(id, content::Sha256::of(bundle.body));
   EXPECT_NE(std::string::npos, bundle.headers.find("Content-Encoding: gzip"));
   const std::string hash = test::findRecord(release.required, "mods/a/big")->chunks[4];
   const Response chunk =
       get(port, "/chunks/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz");
   EXPECT_EQ(200, chunk.status);
-  EXPECT_EQ(hash, Sha256::of(chunk.body));
+  EXPECT_EQ(hash, content::Sha256::of(chunk.body));
   EXPECT_EQ(std::string(5000 - 4096, 'b'), chunk.body);
 
   // No listings, no lock file, no half-written files.

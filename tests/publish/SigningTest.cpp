@@ -15,8 +15,7 @@
 namespace vantis::publish {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 bool verifies(const std::string& point, const std::string& message, const std::string& signature) {
   return signature.size() == 64 &&
@@ -75,7 +74,7 @@ TEST(LoadSigningKey, RefusesWhatIsNotAnUnencryptedP256PrivateKey) {
                             "pass:secret 2>/dev/null")
                                .c_str()));
   writeFile(dir.file("public.pem"),
-            skarvel::test::readFile(std::string(SKARVEL_SOURCE_DIR) + "/keys/signing-key.pub.pem"));
+            readFile(std::string(SKARVEL_SOURCE_DIR) + "/keys/signing-key.pub.pem"));
   writeFile(dir.file("text.pem"), "not a key\n");
   const std::string notPrivate = " holds no unencrypted PEM private key";
   const std::string notP256 = " is not a P-256 key; releases are signed with ECDSA P-256 only";

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <utility>
 #include <vector>
@@ -17,12 +16,11 @@
 #include "ScriptServer.h"
 #include "TempDir.h"
 #include "TestSigning.h"
+#include "Tree.h"
 
 namespace skarvel::test {
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Runs a shell line with "$1" and "$2" bound to `in` and `out`.
 void runShell(const std::string& line, const std::string& in, const std::string& out) {
@@ -186,11 +184,10 @@ void HandRelease::editObject(const std::string& path,
 }
 
 void serveFolder(ScriptServer& server, const std::string& folder) {
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string path = "/" + fs::relative(entry.path(), folder).string();
+  for (const auto& [relative, bytes] : treeOf(folder)) {
+    const std::string path = "/" + relative;
     ScriptedResponse response;
-    response.body = readFile(entry.path().string());
+    response.body = bytes;
     const bool object = path.rfind("/chunks/", 0) == 0 || path.rfind("/bundles/", 0) == 0;
     if (object) response.headers.emplace_back("Content-Encoding", "gzip");
     server.on(path, response);

@@ -35,9 +35,9 @@ void applyEnvironment(const std::vector<std::string>& changes) {
 }
 
 [[noreturn]] void execChild(const std::vector<std::string>& argv, const ProgramOptions& options,
-                            int outputFd) {
+                            int outputFd, int errorFd) {
   ::dup2(outputFd, 1);
-  ::dup2(outputFd, 2);
+  ::dup2(errorFd >= 0 ? errorFd : outputFd, 2);
   ::close(outputFd);
   applyEnvironment(options.environment);
   if (options.fileSizeLimit != 0) {
@@ -56,6 +56,26 @@ void applyEnvironment(const std::vector<std::string>& changes) {
   ::_exit(127);
 }
 
+// Standard error kept apart goes to an unnamed file rather than a second
+// pipe, so that the output loop keeps watching one descriptor; it is read
+// once the program has ended. -1 when not asked for or not possible.
+int openErrorFile(const ProgramOptions& options) {
+  if (!options.errorsApart) return -1;
+  return ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+std::string readErrorFile(int fd) {
+  std::string text;
+  if (fd < 0) return text;
+  char buffer[4096];
+  ssize_t got = 0;
+  for (off_t at = 0; (got = ::pread(fd, buffer, sizeof buffer, at)) > 0; at += got) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
 void finish(pid_t pid, ProgramRun& run) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -70,11 +90,19 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
   ProgramRun run;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return run;
+  const int errorFd = openErrorFile(options);
+  if (options.errorsApart && errorFd < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    run.errors = "no file to keep standard error apart in";
+    return run;
+  }
   const pid_t pid = ::fork();
-  if (pid == 0) execChild(argv, options, fds[1]);
+  if (pid == 0) execChild(argv, options, fds[1], errorFd);
   ::close(fds[1]);
   if (pid < 0) {
     ::close(fds[0]);
+    readErrorFile(errorFd);
     return run;
   }
   const double start = nowSeconds();
@@ -109,6 +137,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
   }
   ::close(fds[0]);
   finish(pid, run);
+  run.errors = readErrorFile(errorFd);
   return run;
 }
 

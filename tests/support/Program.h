@@ -16,6 +16,7 @@ struct ProgramRun {
   int signal = 0;         // the signal that ended it, else 0
   bool timedOut = false;  // killed after the time limit
   std::string output;     // standard output and standard error, interleaved
+  std::string errors;     // standard error alone, when the options keep it apart
 };
 
 struct ProgramOptions {
@@ -34,6 +35,9 @@ struct ProgramOptions {
   // (RLIMIT_FSIZE), and SIGXFSZ is ignored so that such a write fails with
   // EFBIG the way a write to a full disk fails with ENOSPC.
   std::uint64_t fileSizeLimit = 0;
+  // When set, standard error goes to `errors` and `output` holds standard
+  // output alone: for a program whose contract says which stream says what.
+  bool errorsApart = false;
 };
 
 ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions& options = {});

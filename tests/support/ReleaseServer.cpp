@@ -20,21 +20,7 @@ ReleaseServer::ReleaseServer(const std::string& certificateFile, const std::stri
 ProgramRun ReleaseServer::publish(const std::string& version, int sequence,
                                   const std::string& requiredDir,
                                   const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {builtProgram("SkarvelPublish"),
-                                   "release",
-                                   "--quiet",
-                                   "--server",
-                                   folder(),
-                                   "--key",
-                                   std::string(SKARVEL_TEST_DATA_DIR) + "/dev-signing-key.pem",
-                                   "--version",
-                                   version,
-                                   "--sequence",
-                                   std::to_string(sequence),
-                                   "--required",
-                                   requiredDir};
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  return runProgram(argv);
+  return publishRelease(folder(), version, sequence, requiredDir, extra);
 }
 
 namespace {

@@ -15,6 +15,7 @@
 
 #include "NginxServer.h"
 #include "Program.h"
+#include "Publishing.h"
 #include "TempDir.h"
 
 namespace skarvel::test {
@@ -32,8 +33,7 @@ class ReleaseServer {
   std::string folder() const { return dir_.file("server"); }
   std::string file(const std::string& relative) const { return folder() + "/" + relative; }
 
-  // Publishes with the development key; `extra` arguments are appended
-  // (e.g. "--optional", dir, "--config-required", file).
+  // Publishes into folder() (see publishRelease).
   ProgramRun publish(const std::string& version, int sequence, const std::string& requiredDir,
                      const std::vector<std::string>& extra = {});
 

@@ -10,8 +10,8 @@ namespace skarvel::test {
 
 namespace fs = std::filesystem;
 
-std::map<std::string, std::string> treeOf(const std::string& dir, const std::string& skip) {
-  std::map<std::string, std::string> tree;
+Tree treeOf(const std::string& dir, const std::string& skip) {
+  Tree tree;
   if (!fs::exists(dir)) return tree;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     if (!entry.is_regular_file()) continue;
@@ -22,8 +22,38 @@ std::map<std::string, std::string> treeOf(const std::string& dir, const std::str
   return tree;
 }
 
-std::map<std::string, std::string> installedContent(const std::string& instance) {
+Tree installedContent(const std::string& instance) {
   return treeOf(instance + "/content", "cache/");
+}
+
+Tree snapshot(const std::string& dir) {
+  Tree tree;
+  if (!fs::exists(dir)) return tree;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string relative = fs::relative(entry.path(), dir).string();
+    const fs::file_status status = entry.symlink_status();
+    if (fs::is_symlink(status)) {
+      tree[relative] = "link " + fs::read_symlink(entry.path()).string();
+    } else if (fs::is_directory(status)) {
+      tree[relative] = "dir";
+    } else {
+      tree[relative] = "file " + readFile(entry.path().string());
+    }
+  }
+  return tree;
+}
+
+std::string differences(const Tree& expected, const Tree& actual) {
+  std::string text;
+  for (const auto& [path, what] : expected) {
+    const auto found = actual.find(path);
+    if (found == actual.end()) text += "  missing  " + path + "\n";
+    else if (found->second != what) text += "  changed  " + path + "\n";
+  }
+  for (const auto& entry : actual) {
+    if (expected.count(entry.first) == 0) text += "  extra    " + entry.first + "\n";
+  }
+  return text;
 }
 
 void copyTree(const std::string& from, const std::string& to) {

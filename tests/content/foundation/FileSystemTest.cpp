@@ -21,10 +21,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 TEST(JoinPath, FollowsTheJoiningRules) {
   struct Row {

@@ -27,11 +27,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::NginxConfig;
-using skarvel::test::NginxServer;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
+using namespace skarvel::test;
 
 const char* const kNotGenuine = "the login server could not be verified as genuine";
 
@@ -152,7 +148,7 @@ TEST_F(HttpScripted, RedirectsAreNotFollowed) {
 
 struct LengthCase {
   const char* name;
-  skarvel::test::HeaderLines headers;
+  HeaderLines headers;
   bool chunked;
   unsigned long expected;
 };
@@ -509,7 +505,7 @@ TEST_F(HttpScripted, ARequestsOwnBoundRefusesTheExcessAtOnce) {
   // Random bytes grow a little in gzip, so the length on the wire is above a
   // bound that the decoded blob meets exactly.
   const std::string incompressible = patterned(4096, 4);
-  ScriptedResponse gzipped = reply(200, skarvel::test::gzipBytes(incompressible));
+  ScriptedResponse gzipped = reply(200, gzipBytes(incompressible));
   gzipped.headers = {{"Content-Encoding", "gzip"}};
   ScriptedResponse notFound = reply(404, "<html>" + patterned(300, 5) + "</html>");
   const BoundCase cases[] = {
@@ -600,17 +596,17 @@ TEST(HttpUnreachable, ClosedPortGivesCouldNotReach) {
 // encoder that is not libcurl's.
 std::string gzipped(TempDir& dir, const std::string& data) {
   std::string plain = dir.file("plain.bin");
-  skarvel::test::writeFile(plain, data);
+  writeFile(plain, data);
   if (std::system(("gzip -n -f '" + plain + "'").c_str()) != 0) return std::string();
-  return skarvel::test::readFile(plain + ".gz");
+  return readFile(plain + ".gz");
 }
 
 TEST(NginxHttp, ServesFilesAndMissingOnes) {
   TempDir root;
   const std::string pointer = "{\"release\":\"0.9.2\"}\n";
   const std::string blob = patterned(300000, 3);
-  skarvel::test::writeFile(root.file("current.json"), pointer);
-  skarvel::test::writeFile(root.file("data/blob.bin"), blob);
+  writeFile(root.file("current.json"), pointer);
+  writeFile(root.file("data/blob.bin"), blob);
   NginxConfig config;
   config.root = root.path();
   NginxServer server(config);
@@ -641,7 +637,7 @@ TEST(NginxHttp, GzipObjectsArriveDecodedAndCountDecoded) {
   ASSERT_FALSE(packed.empty());
   ASSERT_LT(packed.size(), 20000u);
   const std::string paths[] = {"/chunks/ab/cd/abcd.gz", "/bundles/01/23/0123.gz"};
-  for (const std::string& path : paths) skarvel::test::writeFile(root.file(path), packed);
+  for (const std::string& path : paths) writeFile(root.file(path), packed);
   NginxConfig config;
   config.root = root.path();
   config.extra = NginxServer::gzipObjectLocations();
@@ -668,10 +664,10 @@ TEST(NginxHttp, GzipObjectsArriveDecodedAndCountDecoded) {
 class NginxHttps : public ::testing::Test {
  protected:
   void SetUp() override {
-    skarvel::test::writeFile(root.file("current.json"), "{\"pinned\":true}");
+    writeFile(root.file("current.json"), "{\"pinned\":true}");
     std::string certificate, key;
-    ASSERT_TRUE(skarvel::test::makeTestCertificate(certs.path(), certificate, key));
-    pin = skarvel::test::certificatePin(certificate);
+    ASSERT_TRUE(makeTestCertificate(certs.path(), certificate, key));
+    pin = certificatePin(certificate);
     ASSERT_EQ(pin.size(), 64u);
     NginxConfig config;
     config.root = root.path();
@@ -710,12 +706,12 @@ TEST_F(NginxHttps, PinAcceptsTheMatchingSelfSignedCertificate) {
 TEST_F(NginxHttps, WrongPinsAreRefused) {
   TempDir other;
   std::string otherCertificate, otherKey;
-  ASSERT_TRUE(skarvel::test::makeTestCertificate(other.path(), otherCertificate, otherKey));
+  ASSERT_TRUE(makeTestCertificate(other.path(), otherCertificate, otherKey));
   std::string upper = pin;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::string wrongPins[] = {
       std::string(64, '0'),
-      skarvel::test::certificatePin(otherCertificate),
+      certificatePin(otherCertificate),
       upper,  // the digest is compared case-sensitively
       pin.substr(0, 63),
       pin + "0",
@@ -764,16 +760,16 @@ const char* const kNoTrustStore =
 class NginxTrust : public ::testing::Test {
  protected:
   void SetUp() override {
-    skarvel::test::writeFile(root.file("current.json"), "{\"trusted\":true}");
-    ASSERT_TRUE(skarvel::test::makeTestAuthority(certs.path(), authority));
+    writeFile(root.file("current.json"), "{\"trusted\":true}");
+    ASSERT_TRUE(makeTestAuthority(certs.path(), authority));
     NginxConfig config;
     config.root = root.path();
     config.certificateFile = authority.certificateFile;
     config.keyFile = authority.keyFile;
     server = std::make_unique<NginxServer>(config);
     ASSERT_TRUE(server->ok()) << server->error();
-    ca = skarvel::test::readFile(authority.caFile);
-    ASSERT_TRUE(skarvel::test::addHashedCertificate(authority.caFile, etc("pki/tls/certs")));
+    ca = readFile(authority.caFile);
+    ASSERT_TRUE(addHashedCertificate(authority.caFile, etc("pki/tls/certs")));
   }
 
   std::string etc(const std::string& relative) const { return fakeRoot.file("etc/" + relative); }
@@ -796,7 +792,7 @@ class NginxTrust : public ::testing::Test {
   TempDir root;
   TempDir certs;
   TempDir fakeRoot;
-  skarvel::test::TestAuthority authority;
+  TestAuthority authority;
   std::string ca;
   std::unique_ptr<NginxServer> server;
 };
@@ -809,14 +805,14 @@ struct TrustCase {
 };
 
 TEST_F(NginxTrust, TheAuthorityIsFoundWhereverTheStoreNamesOrFindsIt) {
-  skarvel::test::writeFile(fakeRoot.file("opt/company/roots.pem"), ca);
-  skarvel::test::writeFile(etc("ssl/ca-bundle.pem"), ca);
-  skarvel::test::writeFile(etc("empty.pem"), "");
-  skarvel::test::writeFile(etc("ssl/certs/not-hashed.pem"), ca);
+  writeFile(fakeRoot.file("opt/company/roots.pem"), ca);
+  writeFile(etc("ssl/ca-bundle.pem"), ca);
+  writeFile(etc("empty.pem"), "");
+  writeFile(etc("ssl/certs/not-hashed.pem"), ca);
   TempDir otherCerts;
-  skarvel::test::TestAuthority other;
-  ASSERT_TRUE(skarvel::test::makeTestAuthority(otherCerts.path(), other));
-  skarvel::test::writeFile(etc("ssl/other.pem"), skarvel::test::readFile(other.caFile));
+  TestAuthority other;
+  ASSERT_TRUE(makeTestAuthority(otherCerts.path(), other));
+  writeFile(etc("ssl/other.pem"), readFile(other.caFile));
 
   std::vector<TrustCase> cases;
   TrustStore store = emptyStore();
@@ -879,9 +875,9 @@ TEST_F(NginxTrust, WithoutAStoreNothingIsSentButAPinStillHolds) {
   HttpResponse posted = client.post("/current.json", "application/json", "{}");
   EXPECT_EQ(posted.error, kNoTrustStore);
   EXPECT_TRUE(posted.trustStoreMissing);
-  EXPECT_EQ(skarvel::test::readFile(server->accessLogFile()), "");
+  EXPECT_EQ(readFile(server->accessLogFile()), "");
 
-  client.certificatePin = skarvel::test::certificatePin(authority.certificateFile);
+  client.certificatePin = certificatePin(authority.certificateFile);
   got = client.get("/current.json");
   EXPECT_EQ(got.error, "");
   EXPECT_EQ(got.status, 200);
@@ -890,7 +886,7 @@ TEST_F(NginxTrust, WithoutAStoreNothingIsSentButAPinStillHolds) {
 
 TEST(NginxHttp, PinIsIgnoredOverPlainHttp) {
   TempDir root;
-  skarvel::test::writeFile(root.file("current.json"), "{}");
+  writeFile(root.file("current.json"), "{}");
   NginxConfig config;
   config.root = root.path();
   NginxServer server(config);
@@ -916,18 +912,18 @@ TEST(HttpConcurrency, SixClientsOnSixThreads) {
   for (unsigned i = 0; i < 16; ++i) {
     paths.push_back("/data/file" + std::to_string(i) + ".bin");
     contents.push_back(patterned(8000 + i * 9000, i + 10));
-    skarvel::test::writeFile(root.file(paths.back()), contents.back());
+    writeFile(root.file(paths.back()), contents.back());
   }
   for (unsigned i = 0; i < 4; ++i) {
     std::string original = std::string(50000 + i, 'q') + patterned(3000, i + 40);
     paths.push_back("/chunks/0" + std::to_string(i) + "/aa/blob" + std::to_string(i) + ".gz");
     contents.push_back(original);
-    skarvel::test::writeFile(root.file(paths.back()), gzipped(work, original));
+    writeFile(root.file(paths.back()), gzipped(work, original));
   }
   TempDir certs;
   std::string certificate, key;
-  ASSERT_TRUE(skarvel::test::makeTestCertificate(certs.path(), certificate, key));
-  const std::string pin = skarvel::test::certificatePin(certificate);
+  ASSERT_TRUE(makeTestCertificate(certs.path(), certificate, key));
+  const std::string pin = certificatePin(certificate);
   NginxConfig plainConfig;
   plainConfig.root = root.path();
   plainConfig.extra = NginxServer::gzipObjectLocations();

@@ -32,17 +32,7 @@ namespace vantis::content {
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::ProgramRun;
-using skarvel::test::ReleaseServer;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::demoBaseGame;
-using skarvel::test::demoFile;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::runSync;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char kConfigNotWritten[] =
     "Overhaul was removed, but the Required settings could not be written. "
@@ -50,17 +40,6 @@ const char kConfigNotWritten[] =
 
 std::vector<unsigned char> bytesOf(const std::string& text) {
   return std::vector<unsigned char>(text.begin(), text.end());
-}
-
-// Everything below `dir`: each regular file with its bytes and each folder
-// as "<folder>", so that a removed folder shows as well as a changed file.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string relative = fs::relative(entry.path(), dir).string();
-    tree[relative] = entry.is_directory() ? "<folder>" : readFile(entry.path().string());
-  }
-  return tree;
 }
 
 std::uint64_t sizeOf(const std::string& path) { return fs::file_size(path); }
@@ -234,7 +213,7 @@ TEST_F(OverhaulRemoval, RefusesWhileTheGameRunsBeforeTheStart) {
   EXPECT_EQ(result.error, "Close the game first.");
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(server.countRequests("/current.json"), pointerRequests) << "nothing was fetched";
-  EXPECT_EQ(snapshot(instance()), before);
+  EXPECT_EQ(differences(before, snapshot(instance())), "");
 }
 
 TEST_F(OverhaulRemoval, RefusesWhenTheGameStartedWhileTheListsWereFetched) {
@@ -248,7 +227,7 @@ TEST_F(OverhaulRemoval, RefusesWhenTheGameStartedWhileTheListsWereFetched) {
   EXPECT_EQ(result.error, "Close the game first.");
   EXPECT_EQ(asked, 2) << "asked again only once both lists were in";
   EXPECT_EQ(result.removed + result.bytesRemoved + result.foldersRemoved, 0u);
-  EXPECT_EQ(snapshot(instance()), before);
+  EXPECT_EQ(differences(before, snapshot(instance())), "");
 }
 
 TEST_F(OverhaulRemoval, RefusesTamperedOrMissingServedDocumentsUntouched) {
@@ -277,7 +256,7 @@ TEST_F(OverhaulRemoval, RefusesTamperedOrMissingServedDocumentsUntouched) {
     writeFile(path, original);
     EXPECT_FALSE(result.ok) << c.file;
     EXPECT_EQ(result.error, c.error) << c.file;
-    EXPECT_EQ(snapshot(instance()), before) << c.file;
+    EXPECT_EQ(differences(before, snapshot(instance())), "") << c.file;
   }
   EXPECT_TRUE(clearOverhaul(options()).ok) << "the restored release is accepted";
 }
@@ -372,7 +351,7 @@ class CraftedOverhaulRemoval : public OverhaulRemoval {
     EXPECT_EQ(result.error, error) << name;
     EXPECT_EQ(result.removed + result.bytesRemoved + result.failed + result.foldersRemoved, 0u)
         << name;
-    EXPECT_EQ(snapshot(instance()), before) << name;
+    EXPECT_EQ(differences(before, snapshot(instance())), "") << name;
   }
 
   std::map<std::string, std::string> before;
@@ -474,7 +453,7 @@ TEST_F(CraftedOverhaulRemoval, RefusesEveryBrokenDocumentWithItsMessage) {
   SyncOptions unreachable = options();
   unreachable.url = "ftp://127.0.0.1";
   EXPECT_EQ(clearOverhaul(unreachable).error, "Could not reach the content server.");
-  EXPECT_EQ(snapshot(instance()), before);
+  EXPECT_EQ(differences(before, snapshot(instance())), "");
 }
 
 TEST_F(CraftedOverhaulRemoval, AnEmptyOptionalListStillRewritesConfigurationAndState) {

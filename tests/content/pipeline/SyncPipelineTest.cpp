@@ -29,20 +29,7 @@ namespace vantis::content {
 namespace {
 
 namespace fs = std::filesystem;
-using skarvel::test::demoBaseGame;
-using skarvel::test::demoFile;
-using skarvel::test::exists;
-using skarvel::test::ProgramRun;
-using skarvel::test::readFile;
-using skarvel::test::ReleaseServer;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::patterned;
-using skarvel::test::copyTree;
-using skarvel::test::installedContent;
-using skarvel::test::treeOf;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char* const kCancelled = "Cancelled.";
 
@@ -371,86 +358,109 @@ TEST_F(SyncPipeline, RunningGameDuringAFreshInstallDefersOnlyTheRemoval) {
 
 // ---- Cancellation through the progress callback ------------------------------------
 
+// A run whose progress callback says stop at the first report of `phase`.
+// The release and what the instance holds beforehand decide which phases the
+// run passes through.
+enum class Content { manyFiles, modsOnly, demo };
+enum class Before {
+  nothing,        // a fresh install
+  olderRelease,   // an update of an installed release, one file changed
+  otherInstance,  // a fresh install with another instance's files to reuse
+};
+struct CancelCase {
+  const char* name;
+  const char* phase;
+  Content content;
+  Before before;
+  // The files written and in place afterwards, or kAny where that depends
+  // on how fast the workers were when the cancel came (a small release may
+  // even be complete).
+  int filesWritten;
+  int filesInPlace;
+  bool downloadsNothing;
+  bool keepsBlobStore;
+};
+constexpr int kAny = -1;
+
+// Names the case in gtest's output instead of dumping its bytes.
+void PrintTo(const CancelCase& c, std::ostream* out) { *out << c.name; }
+
+// name, phase, content, before, files written, files in place,
+// downloads nothing, keeps the blob store
+const CancelCase kCancelCases[] = {
+    {"WhilePreparingInstallsNothing", "Preparing", Content::manyFiles, Before::nothing, kAny, 0,
+     true, false},
+    {"WhileVerifyingKeepsTheInstalledRelease", "Verifying files", Content::manyFiles,
+     Before::olderRelease, kAny, kAny, false, false},
+    {"WhileReusingStopsAfterTheFileInHand", "Reusing local files", Content::modsOnly,
+     Before::otherInstance, 1, 1, true, false},
+    {"WhileDownloadingKeepsTheBlobStore", "Downloading", Content::demo, Before::nothing, kAny,
+     kAny, false, true},
+    {"WhileInstallingStopsAfterTheFileInHand", "Installing", Content::demo, Before::nothing, 1, 1,
+     false, true},
+};
+
+class SyncPipelineCancel : public SyncPipeline,
+                           public ::testing::WithParamInterface<CancelCase> {
+ protected:
+  std::string contentOf(Content content) {
+    if (content == Content::manyFiles) return manyFiles("many", 520);
+    if (content == Content::modsOnly) return modsOnly();
+    return demoContent();
+  }
+};
+
 // Nothing of a cancelled run is recorded: no state, configuration or
-// program record.
-void expectNothingRecorded(const std::string& root) {
-  EXPECT_FALSE(exists(cacheFile(root, "state.json")));
-  EXPECT_FALSE(exists(root + "/settings/corvane.cfg"));
-  EXPECT_FALSE(exists(cacheFile(root, "binary-check-required.json")));
-}
-
-TEST_F(SyncPipeline, CancelWhilePreparingInstallsNothing) {
-  publish("1.0.0", 1, manyFiles("many", 520));
-  SyncOptions options = optionsFor(instance("mine"), "mine");
-  options.progress = stopAt("Preparing");
-  const SyncResult result = sync(options);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, kCancelled);
-  EXPECT_TRUE(installedContent(instance("mine")).empty());
-  EXPECT_EQ(downloadRequestsOf("mine"), 0u);
-  expectNothingRecorded(instance("mine"));
-}
-
-TEST_F(SyncPipeline, CancelWhileVerifyingKeepsTheInstalledRelease) {
-  const std::string content = manyFiles("many", 520);
-  publish("1.0.0", 1, content);
+// program record; an installed release stays as it was.
+TEST_P(SyncPipelineCancel, EndsCancelledAndRecordsNothing) {
+  const CancelCase& c = GetParam();
+  const std::string content = contentOf(c.content);
   const std::string mine = instance("mine");
-  installInto(mine);
-  const std::string state = readFile(cacheFile(mine, "state.json"));
-  writeFile(content + "/mods/many/file519.txt", "changed in the next release\n");
-  publish("1.0.1", 2, content);
+  publish("1.0.0", 1, content);
+  SyncOptions options = optionsFor(mine, "mine");
+  std::string stateBefore;
+  if (c.before == Before::olderRelease) {
+    installInto(mine);
+    stateBefore = readFile(cacheFile(mine, "state.json"));
+    writeFile(content + "/mods/many/file519.txt", "changed in the next release\n");
+    publish("1.0.1", 2, content);
+  }
+  if (c.before == Before::otherInstance) {
+    installInto(instance("other"));
+    options.reuseRoots = {instance("other")};
+  }
 
-  SyncOptions options = optionsFor(mine);
-  options.progress = stopAt("Verifying files");
+  options.progress = stopAt(c.phase);
   const SyncResult result = sync(options);
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.error, kCancelled);
-  EXPECT_EQ(readFile(cacheFile(mine, "state.json")), state);
-  EXPECT_EQ(readFile(mine + "/content/mods/many/file519.txt"), "file 519\n");
+  if (c.filesWritten != kAny) {
+    EXPECT_EQ(result.filesWritten, static_cast<std::uint64_t>(c.filesWritten));
+  }
+  if (c.filesInPlace != kAny) {
+    EXPECT_EQ(installedContent(mine).size(), static_cast<std::size_t>(c.filesInPlace));
+  }
+  if (c.downloadsNothing) {
+    EXPECT_EQ(downloadRequestsOf("mine"), 0u);
+  }
+  if (c.keepsBlobStore) {
+    EXPECT_TRUE(exists(cacheFile(mine, "blobs")));
+  }
+  if (c.before == Before::olderRelease) {
+    EXPECT_EQ(readFile(cacheFile(mine, "state.json")), stateBefore);
+    EXPECT_EQ(readFile(mine + "/content/mods/many/file519.txt"), "file 519\n");
+    return;
+  }
+  EXPECT_FALSE(exists(cacheFile(mine, "state.json")));
+  EXPECT_FALSE(exists(mine + "/settings/corvane.cfg"));
+  EXPECT_FALSE(exists(cacheFile(mine, "binary-check-required.json")));
 }
 
-TEST_F(SyncPipeline, CancelWhileReusingStopsAfterTheFileInHand) {
-  publish("1.0.0", 1, modsOnly());
-  const std::string other = instance("other");
-  installInto(other);
-  SyncOptions options = optionsFor(instance("mine"), "mine");
-  options.reuseRoots = {other};
-  options.progress = stopAt("Reusing local files");
-  const SyncResult result = sync(options);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, kCancelled);
-  EXPECT_EQ(result.filesWritten, 1u);
-  EXPECT_EQ(installedContent(instance("mine")).size(), 1u);
-  EXPECT_EQ(downloadRequestsOf("mine"), 0u);
-  expectNothingRecorded(instance("mine"));
+std::string cancelName(const ::testing::TestParamInfo<CancelCase>& row) {
+  return row.param.name;
 }
-
-TEST_F(SyncPipeline, CancelWhileDownloadingKeepsTheBlobStore) {
-  publish("1.0.0", 1, demoContent());
-  SyncOptions options = optionsFor(instance("mine"));
-  options.progress = stopAt("Downloading");
-  const SyncResult result = sync(options);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, kCancelled);
-  // How many files were whole when the cancel came depends on how fast the
-  // workers were; a small release may even be complete. What must hold is
-  // that the run ends cancelled, records nothing and keeps its blobs.
-  EXPECT_TRUE(exists(cacheFile(instance("mine"), "blobs")));
-  expectNothingRecorded(instance("mine"));
-}
-
-TEST_F(SyncPipeline, CancelWhileInstallingStopsAfterTheFileInHand) {
-  publish("1.0.0", 1, demoContent());
-  SyncOptions options = optionsFor(instance("mine"));
-  options.progress = stopAt("Installing");
-  const SyncResult result = sync(options);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.error, kCancelled);
-  EXPECT_EQ(result.filesWritten, 1u);
-  EXPECT_EQ(installedContent(instance("mine")).size(), 1u);
-  EXPECT_TRUE(exists(cacheFile(instance("mine"), "blobs")));
-  expectNothingRecorded(instance("mine"));
-}
+INSTANTIATE_TEST_SUITE_P(Phases, SyncPipelineCancel, ::testing::ValuesIn(kCancelCases),
+                         cancelName);
 
 // Elsewhere the answer is only news: the run goes on to the end.
 TEST_F(SyncPipeline, StopAnswersOutsideTheListeningPointsAreIgnored) {

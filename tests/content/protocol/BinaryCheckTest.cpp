@@ -15,8 +15,7 @@
 namespace vantis::content::binarycheck {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const std::string kDigestA(64, 'a');
 

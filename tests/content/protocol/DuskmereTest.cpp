@@ -15,9 +15,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::readFile;
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char* const kFlatpakSteam = "/.var/app/com.valvesoftware.Steam/.local/share/Steam";
 
@@ -247,7 +245,7 @@ TEST(RememberDuskmere, WritesThePathAsItIs) {
   EXPECT_EQ(readFile(dir.file("content/cache/duskmere.txt")), "/games/Duskmere/Data Files");
   ASSERT_TRUE(rememberDuskmere(dir.path(), "/g"));
   EXPECT_EQ(readFile(dir.file("content/cache/duskmere.txt")), "/g");
-  EXPECT_FALSE(skarvel::test::exists(dir.file("content/cache/duskmere.txt.part")));
+  EXPECT_FALSE(exists(dir.file("content/cache/duskmere.txt.part")));
 }
 
 TEST(RememberDuskmere, AFailedWriteKeepsTheRememberedFolder) {

@@ -15,10 +15,7 @@
 namespace vantis::content::prune {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 // An instance with a content folder; paths given to `content` are relative
 // to that folder.

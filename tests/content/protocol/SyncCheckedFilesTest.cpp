@@ -12,8 +12,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const std::string kA(64, 'a');
 const std::string kB(64, 'b');
@@ -97,7 +96,7 @@ TEST(CheckedFilesFile, IsReplacedWholeAndReadsAsNothingWhenMissing) {
   writeFile(path, "old");
   ASSERT_TRUE(writeCheckedFiles(path, files));
   EXPECT_EQ(readCheckedFiles(path).size(), 1u);
-  EXPECT_FALSE(skarvel::test::exists(path + ".part"));
+  EXPECT_FALSE(exists(path + ".part"));
   writeFile(dir.file("blocker"), "a file where a folder would have to be");
   EXPECT_FALSE(writeCheckedFiles(dir.file("blocker/checked-files.txt"), files));
 }

@@ -21,13 +21,13 @@
 #include "NginxServer.h"
 #include "pipeline/Sync.h"
 #include "protocol/SyncLists.h"
+#include "ReleaseServer.h"
 #include "TempDir.h"
 
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 std::vector<unsigned char> bytesOf(const std::string& text) {
   return std::vector<unsigned char>(text.begin(), text.end());
@@ -425,9 +425,9 @@ class ServedRelease : public ::testing::Test {
         R"({"fileCount":1,"parts":{"filesRequired":{"sha256":")" + Sha256::of(listBody) + R"("}}})";
     put("manifest/1.0/manifest.json", manifestText);
     put("manifest/1.0/not-json.json", "{\"parts\":");
-    skarvel::test::NginxConfig config;
+    NginxConfig config;
     config.root = site.path();
-    server = std::make_unique<skarvel::test::NginxServer>(config);
+    server = std::make_unique<NginxServer>(config);
     ASSERT_TRUE(server->ok()) << server->error();
     ASSERT_TRUE(client.open(server->url()));
     pointer.packVersion = "1.0";
@@ -447,7 +447,7 @@ class ServedRelease : public ::testing::Test {
   }
 
   TempDir site;
-  std::unique_ptr<skarvel::test::NginxServer> server;
+  std::unique_ptr<NginxServer> server;
   HttpClient client;
   ReleasePointer pointer;
   std::string manifestText;
@@ -514,15 +514,15 @@ TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
 // way the sync does, against an instance that holds the first release.
 class PublishedRelease : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(server.ok()) << server.error(); }
+
   void publish(const std::string& version, int sequence) {
-    const std::string command =
-        std::string(SKARVEL_BIN_DIR) + "/SkarvelPublish release --quiet --jobs 1 --server " +
-        work.file("server") + " --key " + SKARVEL_TEST_DATA_DIR +
-        "/dev-signing-key.pem --version " + version + " --sequence " + std::to_string(sequence) +
-        " --required " + work.file("content") + " 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const ProgramRun run =
+        server.publish(version, sequence, work.file("content"), {"--jobs", "1"});
+    ASSERT_EQ(run.status, 0) << run.output;
   }
 
+  ReleaseServer server;
   TempDir work;
   TempDir instance;
 };
@@ -533,18 +533,13 @@ TEST_F(PublishedRelease, ReadsTheCurrentReleaseAsTheSyncDoes) {
   writeFile(work.file("content/textures/t.dds"), std::string(3000, 't'));
   publish("1.0", 1);
   for (const std::string path : {"bin/game", "mods/a/x.esp", "textures/t.dds"}) {
-    const std::string published = skarvel::test::readFile(work.file("content/" + path));
+    const std::string published = readFile(work.file("content/" + path));
     writeFile(instance.file("content/" + path), published);
   }
   ASSERT_EQ(::unlink(work.file("content/mods/a/x.esp").c_str()), 0);
   writeFile(work.file("content/bin/game"), "program two");  // same size, new bytes
   publish("2.0", 2);
 
-  skarvel::test::NginxConfig config;
-  config.root = work.file("server");
-  config.extra = skarvel::test::NginxServer::gzipObjectLocations();
-  skarvel::test::NginxServer server(config);
-  ASSERT_TRUE(server.ok()) << server.error();
   HttpClient client;
   ASSERT_TRUE(client.open(server.url()));
   EXPECT_EQ(publishedVersion(client), "2.0");

@@ -20,8 +20,7 @@
 namespace vantis::content {
 namespace {
 
-using test::encodeBase64;
-using test::signedPointer;
+using namespace test;
 
 const char kGoodPayload[] =
     R"({"packVersion":"0.9.2","sequence":18,"manifest":"manifest/0.9.2/manifest.json",)"

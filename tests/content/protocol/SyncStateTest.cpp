@@ -10,9 +10,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::readFile;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 std::string statePath(const TempDir& dir) { return dir.file("content/cache/state.json"); }
 

@@ -11,10 +11,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char* const kMissing =
     "Duskmere could not be found on this computer.\n\n"

@@ -16,9 +16,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
-using skarvel::test::patterned;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 // A record whose file is the blobs joined, each blob one blob.
 FileRecord record(const std::string& path, const std::vector<std::string>& blobs) {

@@ -25,13 +25,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::exists;
-using skarvel::test::readFile;
-using skarvel::test::ScriptedResponse;
-using skarvel::test::ScriptServer;
-using skarvel::test::TempDir;
-using skarvel::test::patterned;
-using skarvel::test::writeFile;
+using namespace skarvel::test;
 
 const char* const kIndexPath = "/manifest/1.0/bundles.ndjson";
 const char* const kIntegrity = "A downloaded file failed its integrity check. Refused.";
@@ -186,7 +180,7 @@ class TransferServer : public ::testing::Test {
   Progress finalProgress;
   std::vector<Progress> reports;
   std::function<bool(const Progress&)> onProgress;
-  std::vector<skarvel::test::RecordedRequest> requests;
+  std::vector<RecordedRequest> requests;
 };
 
 // ---- Complete transfers ------------------------------------------------------------
@@ -750,10 +744,10 @@ TEST_F(TransferServer, InstallsFromNginxServingGzipObjects) {
   indexLines = "{\"id\":\"" + id + "\",\"size\":100000,\"blobs\":[" + entries + "]}\n";
   writeFile(site.file(std::string(kIndexPath).substr(1)), indexLines);
 
-  skarvel::test::NginxConfig config;
+  NginxConfig config;
   config.root = site.path();
-  config.extra = skarvel::test::NginxServer::gzipObjectLocations();
-  skarvel::test::NginxServer nginx(config);
+  config.extra = NginxServer::gzipObjectLocations();
+  NginxServer nginx(config);
   ASSERT_TRUE(nginx.ok()) << nginx.error();
   server.reset();
   options.url = nginx.url();

@@ -18,7 +18,7 @@
 namespace vantis::content {
 namespace {
 
-using skarvel::test::TempDir;
+using namespace skarvel::test;
 
 std::string digestOf(const std::string& text) { return Sha256::of(text); }
 
@@ -269,18 +269,18 @@ TEST(StoreBlob, StoresOnlyBytesThatMatchTheirHash) {
   const std::string hash = digestOf(data);
 
   EXPECT_TRUE(storeBlob(paths, hash, data.data(), data.size()));
-  EXPECT_EQ(skarvel::test::readFile(blobPath(store, hash)), data);
+  EXPECT_EQ(readFile(blobPath(store, hash)), data);
   EXPECT_EQ(entriesOf(store + "/" + hash.substr(0, 2)), std::vector<std::string>{hash});
 
   const std::string other = digestOf("other");
   EXPECT_EQ(storeBlob(paths, other, data.data(), data.size()).error(),
             "A downloaded file failed its integrity check. Refused.");
-  EXPECT_FALSE(skarvel::test::exists(blobPath(store, other)));
+  EXPECT_FALSE(exists(blobPath(store, other)));
 
   // An empty blob is a blob too.
   const std::string empty = digestOf("");
   EXPECT_TRUE(storeBlob(paths, empty, nullptr, 0));
-  EXPECT_EQ(skarvel::test::readFile(blobPath(store, empty)), "");
+  EXPECT_EQ(readFile(blobPath(store, empty)), "");
 }
 
 TEST(StoreBlob, ReportsAFailedWriteNamingTheCacheAndLeavesNoTemporary) {
@@ -289,7 +289,7 @@ TEST(StoreBlob, ReportsAFailedWriteNamingTheCacheAndLeavesNoTemporary) {
   const std::string data = "blob bytes";
   const std::string hash = digestOf(data);
   // The blob's folder is taken by a file: nothing can be written there.
-  skarvel::test::writeFile(paths.blobStore + "/" + hash.substr(0, 2), "in the way");
+  writeFile(paths.blobStore + "/" + hash.substr(0, 2), "in the way");
   EXPECT_EQ(storeBlob(paths, hash, data.data(), data.size()).error(),
             "Could not write to " + dir.path() +
                 "/content/cache. Check there is free disk space and the folder is not read-only.");
@@ -315,7 +315,7 @@ TEST(StoreBlob, SameBlobFromManyThreadsAtOnceAlwaysSucceeds) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures, 0);
-  EXPECT_EQ(skarvel::test::readFile(blobPath(store, hash)), data);
+  EXPECT_EQ(readFile(blobPath(store, hash)), data);
   EXPECT_EQ(entriesOf(store + "/" + hash.substr(0, 2)), std::vector<std::string>{hash});
 }
 
