@@ -7,10 +7,11 @@ set -euo pipefail
 # ca-certificates: a minimal Debian has no trusted certificates at all, and
 # the HTTPS tests that use the system's trust store need them. binutils (objdump) reads the install folder's symbol versions; mount
 # (unshare's partner) hides the trust store from a test's own namespace.
+# varnish: the caching proxy the CDN test puts in front of nginx.
 packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
           libgtest-dev zlib1g-dev nlohmann-json3-dev nginx-light python3
           file procps curl clang libclang-rt-14-dev
-          rsync time ca-certificates binutils mount)
+          rsync time ca-certificates binutils mount varnish)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -33,8 +34,9 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# nginx's package tries to start the system service; policy-rc.d keeps it
-# from grabbing port 80 on a machine that only runs our test servers.
+# nginx's and varnish's packages try to start their system services;
+# policy-rc.d keeps them from grabbing ports on a machine that only runs our
+# test servers.
 policy=/usr/sbin/policy-rc.d
 created_policy=0
 if [ ! -e "$policy" ]; then printf '#!/bin/sh\nexit 101\n' > "$policy"; chmod +x "$policy"; created_policy=1; fi

@@ -5,12 +5,9 @@
 
 #include "NginxServer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +16,8 @@
 #include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include "LocalPort.h"
 
 extern char** environ;
 
@@ -30,34 +29,6 @@ constexpr const char* kNginx = "/usr/sbin/nginx";
 constexpr int kStartAttempts = 5;
 constexpr int kWaitSteps = 200;  // of 50 ms: ten seconds
 constexpr auto kWaitStep = std::chrono::milliseconds(50);
-
-uint16_t freePort() {
-  int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(probe);
-  return port;
-}
-
-bool portAccepts(uint16_t port) {
-  int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  bool connected = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(probe);
-  return connected;
-}
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
