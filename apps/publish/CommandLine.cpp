@@ -59,18 +59,24 @@ const char* const kHelp =
     "  --jobs N                threads for hashing and compression (default: all cores)\n"
     "  --gzip-level N          1 (fast) to 9 (small), default 6\n"
     "  --new-key               sign even though the served release used another key\n"
+    "                          (its chain of releases is then taken on your word)\n"
     "  --quiet                 no progress and no summary\n"
     "Sizes take the suffixes K, M and G (powers of 1024).\n"
     "\n"
     "Rules: files under bin/ (target \"binary\", platform \"linux\") and\n"
     "resources/version (target \"binary\") are program files; all others are\n"
-    "\"instance\" files. A file whose path had other content of the same size in an\n"
-    "earlier release in DIR, or in the other tier, is marked \"alwaysHash\". Paths\n"
-    "of earlier releases that neither tier ships are listed as retired. Symbolic\n"
-    "links, devices and pipes in the content are refused, as is every path that\n"
-    "players would refuse, a name with a backslash, a name that is not UTF-8 and\n"
-    "anything under cache/ (the synchroniser's own folder). A version that the\n"
-    "folder serves now cannot be published again.\n"
+    "\"instance\" files. Earlier releases are those the served pointer vouches for:\n"
+    "each manifest names its predecessor's by digest, and the publish is refused,\n"
+    "naming the file, when a manifest or list on that chain does not match; other\n"
+    "folders under manifest/ are ignored. A file whose path had other content of\n"
+    "the same size in an earlier release, or in the other tier, is marked\n"
+    "\"alwaysHash\". Paths of earlier releases that neither tier ships are listed as\n"
+    "retired, with every size and digest shipped there: players delete only\n"
+    "those, never a file of their own at such a path. Symbolic links, devices\n"
+    "and pipes in the content are refused, as is every path that players would\n"
+    "refuse, a name with a backslash, a name that is not UTF-8 and anything under\n"
+    "cache/ (the synchroniser's own folder). A version that the folder serves now\n"
+    "cannot be published again.\n"
     "\n"
     "Exit status: 0 published, 1 failed (the served release is unchanged), 2 bad\n"
     "command line.\n";
@@ -179,6 +185,8 @@ void printSummary(std::FILE* out, const ReleaseOptions& options, const ReleaseRe
                formatBytes(report.bundles.bytesWritten).c_str());
   std::fprintf(out, "  alwaysHash  %zu entries\n", report.alwaysHash);
   std::fprintf(out, "  retired     %zu paths\n", report.retired);
+  std::fprintf(out, "  history     %zu earlier releases on the served chain\n",
+               report.earlierReleases);
 }
 
 int runRelease(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {

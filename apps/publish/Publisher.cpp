@@ -111,6 +111,21 @@ bool checkServedRelease(const ReleaseOptions& options, const CurrentRelease& cur
   return true;
 }
 
+// Release folders with no pointer to vouch for them (a folder whose pointer
+// was moved away, or another publisher's) teach nothing; say so, since the
+// players of those releases get no retirements from this one.
+void noteUnservedReleases(const ReleaseOptions& options, const CurrentRelease& current,
+                          ReleaseReport& report) {
+  if (current.exists) return;
+  for (const std::string& version : listSubfolders(joinPath(options.serverDir, "manifest"))) {
+    if (version == options.version) continue;
+    report.warnings.push_back("the release folders under " +
+                              joinPath(options.serverDir, "manifest") +
+                              " were not learned from: no served release vouches for them");
+    return;
+  }
+}
+
 bool writeDocument(const std::string& serverDir, const std::string& relative,
                    const std::string& text, std::string& error) {
   if (text.size() > kMaxBodyBytes) {
@@ -184,15 +199,15 @@ bool listsAreText(const std::vector<std::string>& texts, std::string& error) {
 
 // The four lists, then the manifest that names them by digest.
 bool writeDocuments(const ReleaseOptions& options, const Progress& progress, const Content& content,
-                    const std::vector<Bundle>& bundles, const PathHistory& history,
-                    const Inputs& inputs, ReleaseReport& report, std::string& manifestSha256,
-                    std::string& error) {
+                    const std::vector<Bundle>& bundles, const CurrentRelease& current,
+                    const PathHistory& history, const Inputs& inputs, ReleaseReport& report,
+                    std::string& manifestSha256, std::string& error) {
   std::vector<content::FileRecord> required = tierEntries(content, content.required);
   std::vector<content::FileRecord> optional = tierEntries(content, content.optional);
   report.requiredFiles = required.size();
   report.optionalFiles = optional.size();
   report.alwaysHash = markAlwaysHash(history, required, optional);
-  const std::vector<std::string> retired = retiredPaths(history, required, optional);
+  const std::vector<content::RetiredRecord> retired = retiredRecords(history, required, optional);
   report.retired = retired.size();
   const std::string requiredText = fileListText(required);
   const std::string optionalText = fileListText(optional);
@@ -216,6 +231,14 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   manifest.sequence = options.sequence;
   manifest.fileCount = optional.size();
   manifest.chunkSize = options.chunkSize;
+  // The served release becomes this one's predecessor, so that the pointer
+  // about to be signed vouches for it and, through it, for the whole chain
+  // the next publish learns its history from.
+  manifest.namesPrevious = true;
+  if (current.exists) {
+    manifest.previousManifest = current.manifest;
+    manifest.previousManifestSha256 = current.manifestSha256;
+  }
   manifest.filesRequired = {true, "", content::Sha256::of(requiredText), required.size()};
   manifest.filesOptional = {true, "", content::Sha256::of(optionalText), optional.size()};
   manifest.bundles = {true, "", content::Sha256::of(bundleText), bundles.size()};
@@ -309,12 +332,15 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress, Rel
   Content content;
   std::vector<Bundle> bundles;
   std::string manifestSha256;
-  return readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
-         checkServedRelease(options, current, error) &&
-         readHistory(options.serverDir, history, error) &&
-         storeContent(options, progress, content, bundles, report, error) &&
+  const bool learned = readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
+                       checkServedRelease(options, current, error) &&
+                       readHistory(options.serverDir, current, history, error);
+  if (!learned) return false;
+  report.earlierReleases = history.releases;
+  noteUnservedReleases(options, current, report);
+  return storeContent(options, progress, content, bundles, report, error) &&
          flush(options.serverDir, error) &&
-         writeDocuments(options, progress, content, bundles, history, inputs, report,
+         writeDocuments(options, progress, content, bundles, current, history, inputs, report,
                         manifestSha256, error) &&
          flush(options.serverDir, error) &&
          writePointer(options, key, manifestSha256, progress, error);

@@ -43,6 +43,7 @@ struct ReleaseReport {
   StoreCounts bundles;
   std::size_t alwaysHash = 0;  // entries marked, both tiers
   std::size_t retired = 0;
+  std::size_t earlierReleases = 0;  // releases on the served chain, learned from
   std::vector<std::string> warnings;  // lower-case phrases, for the caller to show
 };
 
