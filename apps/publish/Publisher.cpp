@@ -5,6 +5,7 @@
 #include "Publisher.h"
 
 #include <cctype>
+#include <chrono>
 
 #include "Bundling.h"
 #include "Content.h"
@@ -19,12 +20,14 @@
 #include "release/Layout.h"
 #include "release/Manifest.h"
 #include "release/Pointer.h"
+#include "release/SafePath.h"
 
 namespace vantis::publish {
 
 namespace {
 
 constexpr std::uint64_t kMaxBodyBytes = content::kMaxBodyBytes;
+constexpr long long kSecondsPerDay = 86400;
 constexpr std::size_t kMaxVersionBytes = 64;
 const char* const kInterrupted = "publishing was interrupted";
 
@@ -260,14 +263,23 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   return true;
 }
 
-bool writePointer(const ReleaseOptions& options, const SigningKey& key,
-                  const std::string& manifestSha256, const Progress& progress, std::string& error) {
-  const std::string payload = content::pointerPayloadText(
-      {options.version, options.sequence, content::manifestFile(options.version), manifestSha256});
+// The expiry `days` from now; empty for 0 (never).
+std::string expiryAfter(std::uint64_t days) {
+  if (days == 0) return std::string();
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  const long long now = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+  return content::expiryText(now + static_cast<long long>(days) * kSecondsPerDay);
+}
+
+// Signs the payload, checks the signature the way players will, and only
+// then replaces the served pointer: a pointer that fails here would cut
+// every player off.
+bool signPointer(const std::string& serverDir, const SigningKey& key,
+                 const content::PointerPayload& fields, const Progress& progress,
+                 std::string& error) {
+  const std::string payload = content::pointerPayloadText(fields);
   std::string signature;
   if (!signP256(key, payload, signature, error)) return false;
-  // Check the signature the way players will before it replaces a working
-  // pointer: a pointer that fails here would cut every player off.
   const bool verifies = content::verifyP256(
       reinterpret_cast<const unsigned char*>(key.publicPoint.data()), payload.data(),
       payload.size(), reinterpret_cast<const unsigned char*>(signature.data()));
@@ -276,9 +288,50 @@ bool writePointer(const ReleaseOptions& options, const SigningKey& key,
     return false;
   }
   return step(progress, "writing pointer", error) &&
-         writeDocument(options.serverDir, content::kPointerFile,
+         writeDocument(serverDir, content::kPointerFile,
                        content::pointerDocumentText(payload, signature), error) &&
-         flush(options.serverDir, error);
+         flush(serverDir, error);
+}
+
+bool writePointer(const ReleaseOptions& options, const SigningKey& key,
+                  const std::string& manifestSha256, const Progress& progress,
+                  ReleaseReport& report, std::string& error) {
+  content::PointerPayload fields{options.version, options.sequence,
+                                 content::manifestFile(options.version), manifestSha256};
+  fields.expires = expiryAfter(options.expiresDays);
+  report.expires = fields.expires;
+  return signPointer(options.serverDir, key, fields, progress, error);
+}
+
+bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& error) {
+  bool busy = false;
+  const std::string lockPath = joinPath(serverDir, ".publish.lock");
+  if (lockFile(lockPath, lock.descriptor, busy)) return true;
+  error = busy ? "another publish is running in " + serverDir : "cannot create " + lockPath;
+  return false;
+}
+
+// The served release as a refresh finds it: there, signed with this key,
+// and its manifest still the one the pointer names.
+bool checkRefreshable(const RefreshOptions& options, const CurrentRelease& current,
+                      std::string& error) {
+  if (!current.exists) {
+    error = "the folder " + options.serverDir + " serves no release to refresh";
+    return false;
+  }
+  if (!current.signedWithKey) {
+    error = "the release the folder serves now was not signed with " + options.keyPath +
+            "; a refresh keeps the key (publish a new release with --new-key to change it)";
+    return false;
+  }
+  std::string manifest;
+  const std::string path = joinPath(options.serverDir, current.manifest);
+  const bool matches = content::safeRelativePath(current.manifest) && readFile(path, manifest) &&
+                       content::Sha256::equals(content::Sha256::of(manifest),
+                                               current.manifestSha256);
+  if (matches) return true;
+  error = "the manifest " + path + " is missing or does not match the served pointer's digest";
+  return false;
 }
 
 }  // namespace
@@ -298,6 +351,8 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
         "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
   } else if (options.gzipLevel < 1 || options.gzipLevel > 9) {
     error = "the compression level must be from 1 to 9";
+  } else if (options.expiresDays > kMaxExpiresDays) {
+    error = "the expiry must be from 1 to 36500 days";
   } else if (options.serverDir.empty() || options.requiredDir.empty() || options.keyPath.empty()) {
     error = "the server folder, the key and the required content folder must be named";
   } else {
@@ -320,13 +375,7 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress, Rel
     return false;
   }
   FolderLock lock;
-  bool busy = false;
-  const std::string lockPath = joinPath(options.serverDir, ".publish.lock");
-  if (!lockFile(lockPath, lock.descriptor, busy)) {
-    error =
-        busy ? "another publish is running in " + options.serverDir : "cannot create " + lockPath;
-    return false;
-  }
+  if (!lockFolder(options.serverDir, lock, error)) return false;
   CurrentRelease current;
   PathHistory history;
   Content content;
@@ -343,7 +392,37 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress, Rel
          writeDocuments(options, progress, content, bundles, current, history, inputs, report,
                         manifestSha256, error) &&
          flush(options.serverDir, error) &&
-         writePointer(options, key, manifestSha256, progress, error);
+         writePointer(options, key, manifestSha256, progress, report, error);
+}
+
+bool refreshRelease(const RefreshOptions& options, RefreshReport& report, std::string& error) {
+  report = RefreshReport();
+  if (options.expiresDays == 0 || options.expiresDays > kMaxExpiresDays) {
+    error = "a refresh needs an expiry of 1 to 36500 days";
+    return false;
+  }
+  if (!isDirectory(options.serverDir)) {
+    error = "the server folder " + options.serverDir + " does not exist";
+    return false;
+  }
+  SigningKey key;
+  FolderLock lock;
+  CurrentRelease current;
+  if (!loadSigningKey(options.keyPath, key, error) ||
+      !lockFolder(options.serverDir, lock, error) ||
+      !readCurrentRelease(options.serverDir, key.publicPoint, current, error) ||
+      !checkRefreshable(options, current, error)) {
+    return false;
+  }
+  content::PointerPayload fields{current.version, current.sequence, current.manifest,
+                                 current.manifestSha256};
+  fields.expires = expiryAfter(options.expiresDays);
+  const Progress quiet = [](const std::string&, std::uint64_t, std::uint64_t) { return true; };
+  if (!signPointer(options.serverDir, key, fields, quiet, error)) return false;
+  report.version = current.version;
+  report.sequence = current.sequence;
+  report.expires = fields.expires;
+  return true;
 }
 
 }  // namespace vantis::publish

@@ -84,9 +84,9 @@ TEST(PublishProgram, FailuresAreOneLineWithTheirStatus) {
                               dir.file("req") + " --version 1 ";
   ProgramRun run = runPublish(dir, "");
   EXPECT_EQ(2, run.status);
-  EXPECT_EQ(
-      "SkarvelPublish: error: name a command: keygen or release (see SkarvelPublish --help)\n",
-      run.err);
+  EXPECT_EQ("SkarvelPublish: error: name a command: keygen, release or refresh (see "
+            "SkarvelPublish --help)\n",
+            run.err);
   run = runPublish(dir, release + "--sequence 1 --bogus");
   EXPECT_EQ(2, run.status);
   EXPECT_EQ("SkarvelPublish: error: unknown option --bogus (see SkarvelPublish --help)\n", run.err);
