@@ -114,6 +114,18 @@ bool checkServedRelease(const ReleaseOptions& options, const CurrentRelease& cur
   return true;
 }
 
+// An earlier release on the chain keeps its folder as it is: its manifest
+// and lists are checked by digest on every later publish, so rewriting them
+// would refuse every publish after this one.
+bool checkVersionOffChain(const ReleaseOptions& options, const PathHistory& history,
+                          std::string& error) {
+  if (history.manifests.count(content::manifestFile(options.version)) == 0) return true;
+  error = "version " + options.version +
+          " is an earlier release that the served one names; its documents must stay as they "
+          "are (publish under a new version)";
+  return false;
+}
+
 // Release folders with no pointer to vouch for them (a folder whose pointer
 // was moved away, or another publisher's) teach nothing; say so, since the
 // players of those releases get no retirements from this one.
@@ -383,7 +395,8 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress, Rel
   std::string manifestSha256;
   const bool learned = readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
                        checkServedRelease(options, current, error) &&
-                       readHistory(options.serverDir, current, history, error);
+                       readHistory(options.serverDir, current, history, error) &&
+                       checkVersionOffChain(options, history, error);
   if (!learned) return false;
   report.earlierReleases = history.releases;
   noteUnservedReleases(options, current, report);

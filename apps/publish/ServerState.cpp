@@ -204,6 +204,7 @@ bool readHistory(const std::string& serverDir, const CurrentRelease& current, Pa
       return false;
     }
     ++out.releases;
+    out.manifests.insert(release.manifestFile);
     if (release.oldest) break;
     namedBy = release.manifestFile;
     manifestFile = release.manifest.previousManifest;

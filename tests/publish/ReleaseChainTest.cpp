@@ -191,6 +191,12 @@ TEST_F(ReleaseChain, AChainThatDoesNotMatchRefusesThePublishNamingTheFile) {
     EXPECT_EQ(pointer, readFile(server() + "/current.json")) << row.file;
     writeFile(path, saved);
   }
+  // Publishing an earlier release's version again would rewrite what the
+  // chain checks by digest.
+  EXPECT_EQ("version 1.0 is an earlier release that the served one names; its documents must "
+            "stay as they are (publish under a new version)",
+            publish("1.0", 3));
+  EXPECT_EQ(pointer, readFile(server() + "/current.json"));
   EXPECT_EQ("", publish("1.2", 3));
 }
 
