@@ -223,7 +223,8 @@ void removeRetiredFiles(const SyncContext& context, const Release& release,
   // The record as the previous runs left it (this run's is written after
   // the removals): it knows the digests of the files they installed, so
   // most retired files are judged without being read.
-  const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
+  const CheckedFiles recorded =
+      retired->empty() ? CheckedFiles() : readCheckedFiles(context.paths.checkedFiles);
   const prune::PruneResult pruned =
       prune::run(context.paths.content, *retired, listed, recorded);
   result.filesRemoved = pruned.removed;
