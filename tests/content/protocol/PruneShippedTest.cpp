@@ -125,20 +125,5 @@ TEST_F(PruneShipped, TheCheckedFilesRecordVouchesOnlyWhileItsIdentityHolds) {
   EXPECT_TRUE(exists(content("mods/a/stale.esp"))) << "read, and found to be the player's";
 }
 
-// The rules that refuse a path come first, and links are never judged,
-// opened or followed, whatever the line names.
-TEST_F(PruneShipped, RefusalsAndLinksAreUnchanged) {
-  writeFile(dir.file("outside.esp"), kShipped);
-  writeFile(content("mods/a/used.esp"), kShipped);
-  ASSERT_EQ(::symlink(dir.file("outside.esp").c_str(), content("mods/a/link.esp").c_str()), 0);
-  const PruneResult result = run(
-      root(), {shipped("../outside.esp"), shipped("mods/a/used.esp"), shipped("mods/a/link.esp")},
-      {"mods/a/used.esp"}, checked);
-  EXPECT_EQ(result.refused, 2u);
-  EXPECT_EQ(result.removed + result.kept + result.failed, 0u);
-  EXPECT_TRUE(exists(dir.file("outside.esp")));
-  EXPECT_TRUE(exists(content("mods/a/link.esp")));
-}
-
 }  // namespace
 }  // namespace vantis::content::prune
