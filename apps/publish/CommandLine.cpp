@@ -27,12 +27,15 @@ const char* const kHelp =
     "                         [--config-required FILE] [--config-optional FILE]\n"
     "                         [--credits FILE] [--chunk-size BYTES] [--bundle-size BYTES]\n"
     "                         [--bundle-blob-max BYTES] [--jobs N] [--gzip-level N]\n"
-    "                         [--new-key] [--quiet]\n"
+    "                         [--expires DAYS] [--new-key] [--quiet]\n"
+    "  SkarvelPublish refresh --server DIR --key PRIVATE.pem --expires DAYS [--quiet]\n"
     "  SkarvelPublish --help\n"
     "\n"
     "keygen writes DIR/signing-key.pem (the private key, mode 0600; keep it secret)\n"
     "and DIR/signing-key.pub.pem (build clients with -DSKARVEL_SIGNING_KEY=<that file>).\n"
-    "It never overwrites an existing key. The key is ECDSA P-256.\n"
+    "It never overwrites an existing key. The key is ECDSA P-256. To move to a new\n"
+    "key, first ship clients built with both (-DSKARVEL_SIGNING_KEY=\"old.pem;new.pem\"),\n"
+    "then publish with the new key and --new-key.\n"
     "\n"
     "release publishes release V into the static server folder DIR (created when\n"
     "missing): blobs under chunks/, bundles under bundles/, the lists and the\n"
@@ -58,19 +61,34 @@ const char* const kHelp =
     "  --bundle-blob-max BYTES blobs up to this size are also bundled (default 1M)\n"
     "  --jobs N                threads for hashing and compression (default: all cores)\n"
     "  --gzip-level N          1 (fast) to 9 (small), default 6\n"
+    "  --expires DAYS          players refuse the pointer DAYS days from now (and a\n"
+    "                          day's grace), so that a server stuck on an old one is\n"
+    "                          noticed; keep it current with refresh (default: never)\n"
     "  --new-key               sign even though the served release used another key\n"
+    "                          (its chain of releases is then taken on your word)\n"
     "  --quiet                 no progress and no summary\n"
     "Sizes take the suffixes K, M and G (powers of 1024).\n"
     "\n"
     "Rules: files under bin/ (target \"binary\", platform \"linux\") and\n"
     "resources/version (target \"binary\") are program files; all others are\n"
-    "\"instance\" files. A file whose path had other content of the same size in an\n"
-    "earlier release in DIR, or in the other tier, is marked \"alwaysHash\". Paths\n"
-    "of earlier releases that neither tier ships are listed as retired. Symbolic\n"
-    "links, devices and pipes in the content are refused, as is every path that\n"
-    "players would refuse, a name with a backslash, a name that is not UTF-8 and\n"
-    "anything under cache/ (the synchroniser's own folder). A version that the\n"
-    "folder serves now cannot be published again.\n"
+    "\"instance\" files. Earlier releases are those the served pointer vouches for:\n"
+    "each manifest names its predecessor's by digest, and the publish is refused,\n"
+    "naming the file, when a manifest or list on that chain does not match; other\n"
+    "folders under manifest/ are ignored. A file whose path had other content of\n"
+    "the same size in an earlier release, or in the other tier, is marked\n"
+    "\"alwaysHash\". Paths of earlier releases that neither tier ships are listed as\n"
+    "retired, with every size and digest shipped there: players delete only\n"
+    "those, never a file of their own at such a path. Symbolic links, devices\n"
+    "and pipes in the content are refused, as is every path that players would\n"
+    "refuse, a name with a backslash, a name that is not UTF-8 and anything under\n"
+    "cache/ (the synchroniser's own folder). A version that the folder serves now,\n"
+    "or an earlier one on its chain, cannot be published again.\n"
+    "\n"
+    "\n"
+    "refresh re-signs the release DIR serves with a new expiry, DAYS days from now.\n"
+    "Version, sequence and manifest stay as they are (players take an equal\n"
+    "sequence as the release they have), and the key must be the one that signed\n"
+    "the served pointer. Run it well before the expiry, say from a daily job.\n"
     "\n"
     "Exit status: 0 published, 1 failed (the served release is unchanged), 2 bad\n"
     "command line.\n";
@@ -134,6 +152,12 @@ bool parseCount(const std::string& text, std::uint64_t limit, std::uint64_t& val
          value <= limit;
 }
 
+bool parseExpiresDays(const std::string& text, std::uint64_t& days, std::string& error) {
+  if (parseCount(text, kMaxExpiresDays, days) && days != 0) return true;
+  error = "--expires takes a number of days from 1 to 36500, not \"" + text + "\"";
+  return false;
+}
+
 std::string formatBytes(std::uint64_t bytes) {
   char text[32];
   if (bytes < (1u << 20)) {
@@ -179,6 +203,10 @@ void printSummary(std::FILE* out, const ReleaseOptions& options, const ReleaseRe
                formatBytes(report.bundles.bytesWritten).c_str());
   std::fprintf(out, "  alwaysHash  %zu entries\n", report.alwaysHash);
   std::fprintf(out, "  retired     %zu paths\n", report.retired);
+  std::fprintf(out, "  history     %zu earlier releases on the served chain\n",
+               report.earlierReleases);
+  const std::string expires = report.expires.empty() ? "never" : report.expires;
+  std::fprintf(out, "  expires     %s\n", expires.c_str());
 }
 
 int runRelease(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -194,6 +222,20 @@ int runRelease(const std::vector<std::string>& args, std::FILE* out, std::FILE* 
     std::fprintf(err, "%s: warning: %s\n", kProgram, warning.c_str());
   }
   if (!quiet) printSummary(out, options, report);
+  return kExitOk;
+}
+
+int runRefresh(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  RefreshOptions options;
+  bool quiet = false;
+  std::string error;
+  if (!parseRefreshArguments(args, options, quiet, error)) return usageError(err, error);
+  RefreshReport report;
+  if (!refreshRelease(options, report, error)) return failure(err, error);
+  if (!quiet) {
+    std::fprintf(out, "refreshed %s (sequence %lld) in %s: expires %s\n", report.version.c_str(),
+                 report.sequence, options.serverDir.c_str(), report.expires.c_str());
+  }
   return kExitOk;
 }
 
@@ -242,7 +284,7 @@ bool parseSize(const std::string& text, std::uint64_t& size) {
 
 bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions& options,
                            bool& quiet, std::string& error) {
-  std::string sequence, chunk, bundle, blobMax, jobs, level;
+  std::string sequence, chunk, bundle, blobMax, jobs, level, expires;
   std::map<std::string, Flag> flags{
       {"--server", Flag{&options.serverDir, nullptr}},
       {"--key", Flag{&options.keyPath, nullptr}},
@@ -258,10 +300,12 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
       {"--bundle-blob-max", Flag{&blobMax, nullptr}},
       {"--jobs", Flag{&jobs, nullptr}},
       {"--gzip-level", Flag{&level, nullptr}},
+      {"--expires", Flag{&expires, nullptr}},
       {"--new-key", Flag{nullptr, &options.newKey}},
       {"--quiet", Flag{nullptr, &quiet}},
   };
   if (!parseFlags(args, flags, error)) return false;
+  if (!expires.empty() && !parseExpiresDays(expires, options.expiresDays, error)) return false;
   for (const char* required : {"--server", "--key", "--version", "--sequence", "--required"}) {
     const Flag& flag = flags[required];
     if (flag.text->empty()) {
@@ -307,6 +351,25 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
   return checkReleaseOptions(options, error);
 }
 
+bool parseRefreshArguments(const std::vector<std::string>& args, RefreshOptions& options,
+                           bool& quiet, std::string& error) {
+  std::string expires;
+  std::map<std::string, Flag> flags{
+      {"--server", Flag{&options.serverDir, nullptr}},
+      {"--key", Flag{&options.keyPath, nullptr}},
+      {"--expires", Flag{&expires, nullptr}},
+      {"--quiet", Flag{nullptr, &quiet}},
+  };
+  if (!parseFlags(args, flags, error)) return false;
+  for (const char* required : {"--server", "--key", "--expires"}) {
+    if (flags[required].text->empty()) {
+      error = std::string("refresh needs ") + required;
+      return false;
+    }
+  }
+  return parseExpiresDays(expires, options.expiresDays, error);
+}
+
 bool writeKeyPair(const std::string& dir, std::string& error) {
   const std::string privatePath = joinPath(dir, "signing-key.pem");
   const std::string publicPath = joinPath(dir, "signing-key.pub.pem");
@@ -336,7 +399,7 @@ bool writeKeyPair(const std::string& dir, std::string& error) {
 }
 
 int runCommandLine(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  if (args.empty()) return usageError(err, "name a command: keygen or release");
+  if (args.empty()) return usageError(err, "name a command: keygen, release or refresh");
   const std::string& command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "--help" || command == "-h" || command == "help") {
@@ -345,6 +408,7 @@ int runCommandLine(const std::vector<std::string>& args, std::FILE* out, std::FI
   }
   if (command == "keygen") return runKeygen(rest, out, err);
   if (command == "release") return runRelease(rest, out, err);
+  if (command == "refresh") return runRefresh(rest, out, err);
   return usageError(err, "unknown command " + command);
 }
 

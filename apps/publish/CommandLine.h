@@ -1,5 +1,6 @@
 // The SkarvelPublish command line: "keygen" makes a signing key pair,
-// "release" publishes a release into a server folder. Parses the arguments,
+// "release" publishes a release into a server folder, "refresh" re-signs the
+// served release with a new expiry. Parses the arguments,
 // runs the command, prints progress and a summary, and turns the outcome
 // into an exit status.
 //
@@ -30,6 +31,10 @@ bool parseSize(const std::string& text, std::uint64_t& size);
 
 // Parses the arguments of "release" (after the command word) into `options`.
 bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions& options,
+                           bool& quiet, std::string& error);
+
+// Parses the arguments of "refresh" (after the command word) into `options`.
+bool parseRefreshArguments(const std::vector<std::string>& args, RefreshOptions& options,
                            bool& quiet, std::string& error);
 
 // Makes "signing-key.pem" (mode 0600) and "signing-key.pub.pem" in `dir`,

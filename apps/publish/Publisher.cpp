@@ -5,6 +5,7 @@
 #include "Publisher.h"
 
 #include <cctype>
+#include <chrono>
 
 #include "Bundling.h"
 #include "Content.h"
@@ -19,12 +20,14 @@
 #include "release/Layout.h"
 #include "release/Manifest.h"
 #include "release/Pointer.h"
+#include "release/SafePath.h"
 
 namespace vantis::publish {
 
 namespace {
 
 constexpr std::uint64_t kMaxBodyBytes = content::kMaxBodyBytes;
+constexpr long long kSecondsPerDay = 86400;
 constexpr std::size_t kMaxVersionBytes = 64;
 const char* const kInterrupted = "publishing was interrupted";
 
@@ -111,6 +114,33 @@ bool checkServedRelease(const ReleaseOptions& options, const CurrentRelease& cur
   return true;
 }
 
+// An earlier release on the chain keeps its folder as it is: its manifest
+// and lists are checked by digest on every later publish, so rewriting them
+// would refuse every publish after this one.
+bool checkVersionOffChain(const ReleaseOptions& options, const PathHistory& history,
+                          std::string& error) {
+  if (history.manifests.count(content::manifestFile(options.version)) == 0) return true;
+  error = "version " + options.version +
+          " is an earlier release that the served one names; its documents must stay as they "
+          "are (publish under a new version)";
+  return false;
+}
+
+// Release folders with no pointer to vouch for them (a folder whose pointer
+// was moved away, or another publisher's) teach nothing; say so, since the
+// players of those releases get no retirements from this one.
+void noteUnservedReleases(const ReleaseOptions& options, const CurrentRelease& current,
+                          ReleaseReport& report) {
+  if (current.exists) return;
+  for (const std::string& version : listSubfolders(joinPath(options.serverDir, "manifest"))) {
+    if (version == options.version) continue;
+    report.warnings.push_back("the release folders under " +
+                              joinPath(options.serverDir, "manifest") +
+                              " were not learned from: no served release vouches for them");
+    return;
+  }
+}
+
 bool writeDocument(const std::string& serverDir, const std::string& relative,
                    const std::string& text, std::string& error) {
   if (text.size() > kMaxBodyBytes) {
@@ -184,15 +214,15 @@ bool listsAreText(const std::vector<std::string>& texts, std::string& error) {
 
 // The four lists, then the manifest that names them by digest.
 bool writeDocuments(const ReleaseOptions& options, const Progress& progress, const Content& content,
-                    const std::vector<Bundle>& bundles, const PathHistory& history,
-                    const Inputs& inputs, ReleaseReport& report, std::string& manifestSha256,
-                    std::string& error) {
+                    const std::vector<Bundle>& bundles, const CurrentRelease& current,
+                    const PathHistory& history, const Inputs& inputs, ReleaseReport& report,
+                    std::string& manifestSha256, std::string& error) {
   std::vector<content::FileRecord> required = tierEntries(content, content.required);
   std::vector<content::FileRecord> optional = tierEntries(content, content.optional);
   report.requiredFiles = required.size();
   report.optionalFiles = optional.size();
   report.alwaysHash = markAlwaysHash(history, required, optional);
-  const std::vector<std::string> retired = retiredPaths(history, required, optional);
+  const std::vector<content::RetiredRecord> retired = retiredRecords(history, required, optional);
   report.retired = retired.size();
   const std::string requiredText = fileListText(required);
   const std::string optionalText = fileListText(optional);
@@ -216,6 +246,14 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   manifest.sequence = options.sequence;
   manifest.fileCount = optional.size();
   manifest.chunkSize = options.chunkSize;
+  // The served release becomes this one's predecessor, so that the pointer
+  // about to be signed vouches for it and, through it, for the whole chain
+  // the next publish learns its history from.
+  manifest.namesPrevious = true;
+  if (current.exists) {
+    manifest.previousManifest = current.manifest;
+    manifest.previousManifestSha256 = current.manifestSha256;
+  }
   manifest.filesRequired = {true, "", content::Sha256::of(requiredText), required.size()};
   manifest.filesOptional = {true, "", content::Sha256::of(optionalText), optional.size()};
   manifest.bundles = {true, "", content::Sha256::of(bundleText), bundles.size()};
@@ -237,14 +275,23 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   return true;
 }
 
-bool writePointer(const ReleaseOptions& options, const SigningKey& key,
-                  const std::string& manifestSha256, const Progress& progress, std::string& error) {
-  const std::string payload = content::pointerPayloadText(
-      {options.version, options.sequence, content::manifestFile(options.version), manifestSha256});
+// The expiry `days` from now; empty for 0 (never).
+std::string expiryAfter(std::uint64_t days) {
+  if (days == 0) return std::string();
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  const long long now = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count();
+  return content::expiryText(now + static_cast<long long>(days) * kSecondsPerDay);
+}
+
+// Signs the payload, checks the signature the way players will, and only
+// then replaces the served pointer: a pointer that fails here would cut
+// every player off.
+bool signPointer(const std::string& serverDir, const SigningKey& key,
+                 const content::PointerPayload& fields, const Progress& progress,
+                 std::string& error) {
+  const std::string payload = content::pointerPayloadText(fields);
   std::string signature;
   if (!signP256(key, payload, signature, error)) return false;
-  // Check the signature the way players will before it replaces a working
-  // pointer: a pointer that fails here would cut every player off.
   const bool verifies = content::verifyP256(
       reinterpret_cast<const unsigned char*>(key.publicPoint.data()), payload.data(),
       payload.size(), reinterpret_cast<const unsigned char*>(signature.data()));
@@ -253,9 +300,50 @@ bool writePointer(const ReleaseOptions& options, const SigningKey& key,
     return false;
   }
   return step(progress, "writing pointer", error) &&
-         writeDocument(options.serverDir, content::kPointerFile,
+         writeDocument(serverDir, content::kPointerFile,
                        content::pointerDocumentText(payload, signature), error) &&
-         flush(options.serverDir, error);
+         flush(serverDir, error);
+}
+
+bool writePointer(const ReleaseOptions& options, const SigningKey& key,
+                  const std::string& manifestSha256, const Progress& progress,
+                  ReleaseReport& report, std::string& error) {
+  content::PointerPayload fields{options.version, options.sequence,
+                                 content::manifestFile(options.version), manifestSha256};
+  fields.expires = expiryAfter(options.expiresDays);
+  report.expires = fields.expires;
+  return signPointer(options.serverDir, key, fields, progress, error);
+}
+
+bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& error) {
+  bool busy = false;
+  const std::string lockPath = joinPath(serverDir, ".publish.lock");
+  if (lockFile(lockPath, lock.descriptor, busy)) return true;
+  error = busy ? "another publish is running in " + serverDir : "cannot create " + lockPath;
+  return false;
+}
+
+// The served release as a refresh finds it: there, signed with this key,
+// and its manifest still the one the pointer names.
+bool checkRefreshable(const RefreshOptions& options, const CurrentRelease& current,
+                      std::string& error) {
+  if (!current.exists) {
+    error = "the folder " + options.serverDir + " serves no release to refresh";
+    return false;
+  }
+  if (!current.signedWithKey) {
+    error = "the release the folder serves now was not signed with " + options.keyPath +
+            "; a refresh keeps the key (publish a new release with --new-key to change it)";
+    return false;
+  }
+  std::string manifest;
+  const std::string path = joinPath(options.serverDir, current.manifest);
+  const bool matches = content::safeRelativePath(current.manifest) && readFile(path, manifest) &&
+                       content::Sha256::equals(content::Sha256::of(manifest),
+                                               current.manifestSha256);
+  if (matches) return true;
+  error = "the manifest " + path + " is missing or does not match the served pointer's digest";
+  return false;
 }
 
 }  // namespace
@@ -275,6 +363,8 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
         "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
   } else if (options.gzipLevel < 1 || options.gzipLevel > 9) {
     error = "the compression level must be from 1 to 9";
+  } else if (options.expiresDays > kMaxExpiresDays) {
+    error = "the expiry must be from 1 to 36500 days";
   } else if (options.serverDir.empty() || options.requiredDir.empty() || options.keyPath.empty()) {
     error = "the server folder, the key and the required content folder must be named";
   } else {
@@ -297,27 +387,55 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress, Rel
     return false;
   }
   FolderLock lock;
-  bool busy = false;
-  const std::string lockPath = joinPath(options.serverDir, ".publish.lock");
-  if (!lockFile(lockPath, lock.descriptor, busy)) {
-    error =
-        busy ? "another publish is running in " + options.serverDir : "cannot create " + lockPath;
-    return false;
-  }
+  if (!lockFolder(options.serverDir, lock, error)) return false;
   CurrentRelease current;
   PathHistory history;
   Content content;
   std::vector<Bundle> bundles;
   std::string manifestSha256;
-  return readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
-         checkServedRelease(options, current, error) &&
-         readHistory(options.serverDir, history, error) &&
-         storeContent(options, progress, content, bundles, report, error) &&
+  const bool learned = readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
+                       checkServedRelease(options, current, error) &&
+                       readHistory(options.serverDir, current, history, error) &&
+                       checkVersionOffChain(options, history, error);
+  if (!learned) return false;
+  report.earlierReleases = history.releases;
+  noteUnservedReleases(options, current, report);
+  return storeContent(options, progress, content, bundles, report, error) &&
          flush(options.serverDir, error) &&
-         writeDocuments(options, progress, content, bundles, history, inputs, report,
+         writeDocuments(options, progress, content, bundles, current, history, inputs, report,
                         manifestSha256, error) &&
          flush(options.serverDir, error) &&
-         writePointer(options, key, manifestSha256, progress, error);
+         writePointer(options, key, manifestSha256, progress, report, error);
+}
+
+bool refreshRelease(const RefreshOptions& options, RefreshReport& report, std::string& error) {
+  report = RefreshReport();
+  if (options.expiresDays == 0 || options.expiresDays > kMaxExpiresDays) {
+    error = "a refresh needs an expiry of 1 to 36500 days";
+    return false;
+  }
+  if (!isDirectory(options.serverDir)) {
+    error = "the server folder " + options.serverDir + " does not exist";
+    return false;
+  }
+  SigningKey key;
+  FolderLock lock;
+  CurrentRelease current;
+  if (!loadSigningKey(options.keyPath, key, error) ||
+      !lockFolder(options.serverDir, lock, error) ||
+      !readCurrentRelease(options.serverDir, key.publicPoint, current, error) ||
+      !checkRefreshable(options, current, error)) {
+    return false;
+  }
+  content::PointerPayload fields{current.version, current.sequence, current.manifest,
+                                 current.manifestSha256};
+  fields.expires = expiryAfter(options.expiresDays);
+  const Progress quiet = [](const std::string&, std::uint64_t, std::uint64_t) { return true; };
+  if (!signPointer(options.serverDir, key, fields, quiet, error)) return false;
+  report.version = current.version;
+  report.sequence = current.sequence;
+  report.expires = fields.expires;
+  return true;
 }
 
 }  // namespace vantis::publish

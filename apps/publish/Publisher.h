@@ -33,7 +33,13 @@ struct ReleaseOptions {
   unsigned threads = 0;                    // 0: every core
   int gzipLevel = 6;
   bool newKey = false;  // sign although the served release has another key
+  // Days until the pointer stops being current (players refuse it a day
+  // later); 0 for a pointer that never expires.
+  std::uint64_t expiresDays = 0;
 };
+
+// The most days a pointer may be given: a hundred years.
+inline constexpr std::uint64_t kMaxExpiresDays = 36500;
 
 struct ReleaseReport {
   std::size_t requiredFiles = 0;
@@ -43,6 +49,8 @@ struct ReleaseReport {
   StoreCounts bundles;
   std::size_t alwaysHash = 0;  // entries marked, both tiers
   std::size_t retired = 0;
+  std::size_t earlierReleases = 0;  // releases on the served chain, learned from
+  std::string expires;              // the pointer's expiry; empty: never
   std::vector<std::string> warnings;  // lower-case phrases, for the caller to show
 };
 
@@ -56,5 +64,27 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error);
 // answering false interrupts the publish like a failure would.
 bool publishRelease(const ReleaseOptions& options, const Progress& progress, ReleaseReport& report,
                     std::string& error);
+
+// Re-signing the served release with a new expiry, so that players keep
+// taking it while no new release is due.
+struct RefreshOptions {
+  std::string serverDir;
+  std::string keyPath;
+  std::uint64_t expiresDays = 0;  // 1 to kMaxExpiresDays
+};
+
+struct RefreshReport {
+  std::string version;
+  long long sequence = -1;
+  std::string expires;  // the new expiry, RFC 3339 UTC
+};
+
+// Rewrites "current.json" with the same version, sequence and manifest and
+// the new expiry, signed with the key at `keyPath`, which must be the one the
+// served pointer was signed with; the manifest it names must still match its
+// digest. The sequence stays: players refuse a lower one, not an equal one,
+// so the refreshed pointer installs as the unchanged release. On failure
+// `error` holds one lower-case phrase and the served pointer is untouched.
+bool refreshRelease(const RefreshOptions& options, RefreshReport& report, std::string& error);
 
 }  // namespace vantis::publish

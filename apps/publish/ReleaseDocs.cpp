@@ -3,6 +3,7 @@
 #include "ReleaseDocs.h"
 
 #include <set>
+#include <utility>
 
 namespace vantis::publish {
 
@@ -34,9 +35,14 @@ std::size_t markAlwaysHash(const PathHistory& history, std::vector<content::File
   std::size_t marked = 0;
   for (auto* tier : {&required, &optional}) {
     for (content::FileRecord& entry : *tier) {
+      const auto size = static_cast<std::uint64_t>(entry.size);
       for (const auto& version : seen.versions[entry.path]) {
-        const bool sameSize = version.first == static_cast<std::uint64_t>(entry.size);
+        const bool sameSize = version.first == size;
         if (sameSize && version.second != entry.sha256) entry.alwaysHash = true;
+      }
+      const auto unknown = history.unknownBefore.find(entry.path);
+      if (unknown != history.unknownBefore.end() && unknown->second.count(size) == 0) {
+        entry.alwaysHash = true;
       }
       if (entry.alwaysHash) ++marked;
     }
@@ -44,16 +50,21 @@ std::size_t markAlwaysHash(const PathHistory& history, std::vector<content::File
   return marked;
 }
 
-std::vector<std::string> retiredPaths(const PathHistory& history,
-                                      const std::vector<content::FileRecord>& required,
-                                      const std::vector<content::FileRecord>& optional) {
+std::vector<content::RetiredRecord> retiredRecords(
+    const PathHistory& history, const std::vector<content::FileRecord>& required,
+    const std::vector<content::FileRecord>& optional) {
   std::set<std::string> shipped;
   for (const auto* tier : {&required, &optional}) {
     for (const content::FileRecord& entry : *tier) shipped.insert(entry.path);
   }
-  std::vector<std::string> retired;
-  for (const auto& version : history.versions) {
-    if (shipped.count(version.first) == 0) retired.push_back(version.first);
+  std::vector<content::RetiredRecord> retired;
+  for (const auto& [path, versions] : history.versions) {
+    if (shipped.count(path) != 0) continue;
+    content::RetiredRecord record{path, true, {}};
+    for (const auto& [size, sha256] : versions) {
+      record.versions.push_back({static_cast<std::int64_t>(size), sha256});
+    }
+    retired.push_back(std::move(record));
   }
   return retired;
 }
@@ -79,10 +90,10 @@ std::string bundleIndexText(const std::vector<Bundle>& bundles) {
   return text;
 }
 
-std::string retiredListText(const std::vector<std::string>& paths) {
+std::string retiredListText(const std::vector<content::RetiredRecord>& records) {
   std::string text;
-  for (const std::string& path : paths) {
-    content::appendLine(content::retiredRecordLine(content::RetiredRecord{path}), text);
+  for (const content::RetiredRecord& record : records) {
+    content::appendLine(content::retiredRecordLine(record), text);
   }
   return text;
 }

@@ -26,20 +26,26 @@ std::vector<content::FileRecord> tierEntries(const Content& content,
 // "alwaysHash". So every entry whose path had other content of the same size
 // in an earlier release, or in the other tier of this one (a player who
 // switches tiers keeps the file), gets it: otherwise that player would keep
-// the old content for good. Returns the number of entries marked.
+// the old content for good. So does an entry whose path had content before
+// the history begins (`PathHistory::unknownBefore`) at a size that history
+// does not vouch for. Returns the number of entries marked.
 std::size_t markAlwaysHash(const PathHistory& history, std::vector<content::FileRecord>& required,
                            std::vector<content::FileRecord>& optional);
 
-// The paths that any earlier release listed and this one ships in neither
-// tier, sorted. All earlier releases count, not only the last one: a player
-// who skipped a release still holds what that release would have retired.
-std::vector<std::string> retiredPaths(const PathHistory& history,
-                                      const std::vector<content::FileRecord>& required,
-                                      const std::vector<content::FileRecord>& optional);
+// A retired line for every path that an earlier release on the chain listed
+// and this one ships in neither tier, sorted by path, each naming every
+// (size, sha256) the releases shipped there: players delete only those.
+// All earlier releases count, not only the last one: a player who skipped a
+// release still holds what that release would have retired. Paths known only
+// from before the history begins are not retired, since no version of
+// theirs is known.
+std::vector<content::RetiredRecord> retiredRecords(
+    const PathHistory& history, const std::vector<content::FileRecord>& required,
+    const std::vector<content::FileRecord>& optional);
 
 // The lists' text, one line per entry, bundle or path.
 std::string fileListText(const std::vector<content::FileRecord>& entries);
 std::string bundleIndexText(const std::vector<Bundle>& bundles);
-std::string retiredListText(const std::vector<std::string>& paths);
+std::string retiredListText(const std::vector<content::RetiredRecord>& records);
 
 }  // namespace vantis::publish

@@ -75,9 +75,9 @@ TEST(PublishProgram, FailuresAreOneLineWithTheirStatus) {
   };
   ProgramRun run = runPublisher({});
   EXPECT_EQ(2, run.status);
-  EXPECT_EQ(
-      "SkarvelPublish: error: name a command: keygen or release (see SkarvelPublish --help)\n",
-      run.errors);
+  EXPECT_EQ("SkarvelPublish: error: name a command: keygen, release or refresh (see "
+            "SkarvelPublish --help)\n",
+            run.errors);
   run = runPublisher(release({"--sequence", "1", "--bogus"}));
   EXPECT_EQ(2, run.status);
   EXPECT_EQ("SkarvelPublish: error: unknown option --bogus (see SkarvelPublish --help)\n",

@@ -57,6 +57,8 @@ bool operator==(const FileIdentity& a, const FileIdentity& b);
 // One stat() of a regular file, links followed as by `fileSize`; false for
 // anything else or a missing path.
 bool fileIdentity(const std::string& path, FileIdentity& identity);
+// The same for a file the caller has open (fstat).
+bool openFileIdentity(int descriptor, FileIdentity& identity);
 
 // Removes a tree without ever following a symbolic link, also when `path`
 // itself is one (the link goes, the folder it points at stays); what cannot
@@ -66,6 +68,9 @@ void removeDirectoryTree(const std::string& path);
 // Streams the file through SHA-256 in 64 KiB steps. False when it cannot be
 // opened or read.
 bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex);
+// The same for a file the caller has open, from its current position; the
+// descriptor stays open.
+bool hashOpenFileSha256(int descriptor, std::uint64_t& size, std::string& hex);
 
 // Receives the digest and length of one blob; false stops the reading.
 using BlobDigest = std::function<bool(const std::string& hex, std::uint64_t length)>;

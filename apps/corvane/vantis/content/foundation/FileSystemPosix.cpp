@@ -168,15 +168,28 @@ bool operator==(const FileIdentity& a, const FileIdentity& b) {
          a.changedNs == b.changedNs;
 }
 
-bool fileIdentity(const std::string& path, FileIdentity& identity) {
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+namespace {
+
+bool identityOf(const struct stat& info, FileIdentity& identity) {
+  if (!S_ISREG(info.st_mode)) return false;
   constexpr std::int64_t kNsPerSecond = 1000000000;
   identity.size = static_cast<std::uint64_t>(info.st_size);
   identity.inode = static_cast<std::uint64_t>(info.st_ino);
   identity.modifiedNs = info.st_mtim.tv_sec * kNsPerSecond + info.st_mtim.tv_nsec;
   identity.changedNs = info.st_ctim.tv_sec * kNsPerSecond + info.st_ctim.tv_nsec;
   return true;
+}
+
+}  // namespace
+
+bool fileIdentity(const std::string& path, FileIdentity& identity) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && identityOf(info, identity);
+}
+
+bool openFileIdentity(int descriptor, FileIdentity& identity) {
+  struct stat info;
+  return ::fstat(descriptor, &info) == 0 && identityOf(info, identity);
 }
 
 void removeDirectoryTree(const std::string& path) {
@@ -212,10 +225,10 @@ void removeDirectoryTree(const std::string& path) {
   ::rmdir(path.c_str());
 }
 
-bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex) {
-  size = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
+namespace {
+
+// Hashes the stream to its end and closes it.
+bool hashStream(std::FILE* file, std::uint64_t& size, std::string& hex) {
   Sha256 digest;
   std::vector<char> buffer(kChunkBytes);
   const bool read = pumpHashing(file, kNoLimit, nullptr, digest, size, buffer);
@@ -223,6 +236,25 @@ bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& h
   if (!read) return false;
   hex = digest.hex();
   return true;
+}
+
+}  // namespace
+
+bool hashFileSha256(const std::string& path, std::uint64_t& size, std::string& hex) {
+  size = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  return file && hashStream(file, size, hex);
+}
+
+bool hashOpenFileSha256(int descriptor, std::uint64_t& size, std::string& hex) {
+  size = 0;
+  // A stream of its own over a second descriptor, so that closing the
+  // stream leaves the caller's open.
+  const int own = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return false;
+  std::FILE* file = ::fdopen(own, "rb");
+  if (!file) ::close(own);
+  return file && hashStream(file, size, hex);
 }
 
 bool hashFileBlobs(const std::string& path, std::uint64_t blobBytes, std::uint64_t limit,

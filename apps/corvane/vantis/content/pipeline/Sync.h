@@ -95,9 +95,11 @@ struct ClearResult {
 // configuration, and records that no tier is installed and that the next
 // required-tier sync must check every file in full. Uses `root`, `url`,
 // `accessKey`, `duskmereDataFiles` and `gameRunning` (asked before the start
-// and again after the lists are fetched). Any failure before the deletion
-// leaves the instance untouched. Calling thread only; must not run beside a
-// sync of the same instance.
+// and again after the lists are fetched). A release older than the highest
+// one recorded in the instance is refused ("The server offered an older
+// release than the one installed. Refused."), as are expired and unverified
+// pointers. Any failure before the deletion leaves the instance untouched.
+// Calling thread only; must not run beside a sync of the same instance.
 ClearResult clearOverhaul(const SyncOptions& options);
 
 // The local half of `clearOverhaul` once the lists are known: deletes

@@ -126,6 +126,11 @@ ClearResult clearOverhaul(const SyncOptions& options) {
 
   const Result<ReleasePointer> pointer = fetchPointer(client);
   if (!pointer) return refused(pointer.error());
+  // An older release's lists would delete by an older idea of the tiers,
+  // and its sequence must not reach the state record.
+  const InstancePaths paths = instancePaths(options.root);
+  const long long highest = highestRecordedSequence(paths, readStateDocument(paths));
+  if (highest >= 0 && pointer->sequence < highest) return refused(messages::kOlderRelease);
   const Result<std::string> manifestText = fetchManifestText(client, *pointer);
   if (!manifestText) return refused(manifestText.error());
   JsonValue manifest;

@@ -133,6 +133,10 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
     result.ok = switched.ok();
     return true;
   }
+  // The verified pointer names what is installed: its number is the
+  // instance's from now on, also for an instance whose state record came
+  // before the highest-sequence record did. Failing only costs that.
+  raiseHighestSequence(context.paths, pointer.sequence);
   result.ok = true;
   return true;
 }
@@ -148,7 +152,10 @@ SyncResult runSync(const SyncContext& context, ProgressMeter& meter) {
   Installed installed;
   installed.record = readStateDocument(context.paths);
   installed.state = readInstalledState(installed.record, context.options.tier);
-  if (installed.state.sequence >= 0 && pointer->sequence < installed.state.sequence) {
+  // The state record's own number is not enough: deleting or rewriting it
+  // would let any older signed release in again.
+  const long long highest = highestRecordedSequence(context.paths, installed.record);
+  if (highest >= 0 && pointer->sequence < highest) {
     result.error = messages::kOlderRelease;
     return result;
   }

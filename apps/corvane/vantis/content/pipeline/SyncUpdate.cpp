@@ -193,15 +193,15 @@ void writeProgramRecord(const SyncContext& context, const Release& release,
 }
 
 // The retired list, fetched and read; the failure is the report's fragment.
-Result<std::vector<std::string>> fetchRetiredList(const SyncContext& context,
-                                                  const Release& release) {
+Result<std::vector<RetiredRecord>> fetchRetiredList(const SyncContext& context,
+                                                    const Release& release) {
   const FetchMessages wording{messages::kRetiredListNotDownloaded,
                               messages::kRetiredListMismatch};
   const Result<std::vector<unsigned char>> body =
       fetchVerified(context.client, listRequest(release.pointer.packVersion, kFilesRetiredList),
                     release.manifest.filesRetired.sha256, wording);
   if (!body) return body.failure();
-  Result<std::vector<std::string>> retired = readRetiredList(*body);
+  Result<std::vector<RetiredRecord>> retired = readRetiredRecords(*body);
   if (!retired) return Failure{messages::kRetiredListMalformed};
   return retired;
 }
@@ -215,12 +215,18 @@ void removeRetiredFiles(const SyncContext& context, const Release& release,
     return;
   }
   meter.report("Removing files the pack no longer uses", "");
-  const Result<std::vector<std::string>> retired = fetchRetiredList(context, release);
+  const Result<std::vector<RetiredRecord>> retired = fetchRetiredList(context, release);
   if (!retired) {
     result.removalSummary = retired.error();
     return;
   }
-  const prune::PruneResult pruned = prune::run(context.paths.content, *retired, listed);
+  // The record as the previous runs left it (this run's is written after
+  // the removals): it knows the digests of the files they installed, so
+  // most retired files are judged without being read.
+  const CheckedFiles recorded =
+      retired->empty() ? CheckedFiles() : readCheckedFiles(context.paths.checkedFiles);
+  const prune::PruneResult pruned =
+      prune::run(context.paths.content, *retired, listed, recorded);
   result.filesRemoved = pruned.removed;
   result.bytesRemoved = pruned.bytesRemoved;
   result.filesNotRemoved = pruned.failed;

@@ -19,6 +19,7 @@ InstancePaths instancePaths(const std::string& root) {
   paths.programs = joinPath(root, "content\\bin");
   paths.cache = joinPath(root, "content\\cache");
   paths.state = joinPath(paths.cache, "state.json");
+  paths.highestSequence = joinPath(paths.cache, "highest-sequence.txt");
   paths.manifestCopy = joinPath(paths.cache, "manifest-head.json");
   paths.blobStore = joinPath(paths.cache, "blobs");
   paths.checkedFiles = joinPath(paths.cache, "checked-files.txt");

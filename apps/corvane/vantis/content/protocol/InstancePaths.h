@@ -18,6 +18,7 @@ struct InstancePaths {
   std::string programs;            // <content>/bin
   std::string cache;               // <content>/cache: the synchroniser's own folder
   std::string state;               // <cache>/state.json
+  std::string highestSequence;     // <cache>/highest-sequence.txt
   std::string manifestCopy;        // <cache>/manifest-head.json
   std::string blobStore;           // <cache>/blobs
   std::string checkedFiles;        // <cache>/checked-files.txt

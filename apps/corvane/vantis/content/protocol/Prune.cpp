@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "foundation/Crypto.h"
 #include "release/SafePath.h"
 
 namespace vantis::content::prune {
@@ -91,24 +92,29 @@ std::uint64_t removeEmptiedFolders(const std::string& contentRoot,
   return removed;
 }
 
-}  // namespace
+// One deletion pass over `count` entries; `entry(i)` gives the i-th listed
+// path and the check its file must pass (none: it goes whatever it holds).
+using Entry = std::function<const std::string&(std::size_t index, RemovalCheck& check)>;
 
-PruneResult run(const std::string& contentRoot, const std::vector<std::string>& paths,
-                const std::set<std::string>& keep) {
+PruneResult runOver(const std::string& contentRoot, std::size_t count, const Entry& entry,
+                    const std::set<std::string>& keep) {
   std::set<std::string> normalisedKeep;
   for (const std::string& path : keep) normalisedKeep.insert(normalise(path));
 
   PruneResult result;
   std::set<std::string> touched;  // as listed: same case, same separators
-  for (const std::string& listed : paths) {
+  for (std::size_t i = 0; i < count; ++i) {
+    RemovalCheck check;
+    const std::string& listed = entry(i, check);
     ++result.listed;
     if (refuses(listed, normalisedKeep)) {
       ++result.refused;
       continue;
     }
     std::uint64_t size = 0;
-    const Removal removal = removeRegularFile(contentRoot, listed, size);
+    const Removal removal = removeRegularFile(contentRoot, listed, check, size);
     if (removal == Removal::failed) ++result.failed;
+    if (removal == Removal::kept) ++result.kept;
     if (removal != Removal::removed) continue;
     ++result.removed;
     result.bytesRemoved += size;
@@ -119,12 +125,65 @@ PruneResult run(const std::string& contentRoot, const std::vector<std::string>& 
   return result;
 }
 
+bool hasVersionOfSize(const RetiredRecord& record, std::uint64_t size) {
+  for (const ShippedVersion& version : record.versions) {
+    if (version.size >= 0 && static_cast<std::uint64_t>(version.size) == size) return true;
+  }
+  return false;
+}
+
+// The file is one the releases shipped at its path. The size settles most
+// cases without reading; then the record's digest, while its line still
+// describes the file as it is; only then the file itself.
+bool isShippedContent(const RetiredRecord& record, const CheckedFiles& checked,
+                      const FileIdentity& identity, const DigestReader& readDigest) {
+  if (!hasVersionOfSize(record, identity.size)) return false;
+  const auto line = checked.find(record.path);
+  const bool recordHolds = line != checked.end() && line->second.identity == identity;
+  const std::string digest = recordHolds ? line->second.sha256 : readDigest();
+  for (const ShippedVersion& version : record.versions) {
+    const bool sameSize = static_cast<std::uint64_t>(version.size) == identity.size;
+    if (sameSize && Sha256::equals(version.sha256, digest)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+PruneResult run(const std::string& contentRoot, const std::vector<std::string>& paths,
+                const std::set<std::string>& keep) {
+  return runOver(
+      contentRoot, paths.size(),
+      [&paths](std::size_t i, RemovalCheck&) -> const std::string& { return paths[i]; }, keep);
+}
+
+PruneResult run(const std::string& contentRoot, const std::vector<RetiredRecord>& retired,
+                const std::set<std::string>& keep, const CheckedFiles& checked) {
+  auto entry = [&](std::size_t i, RemovalCheck& check) -> const std::string& {
+    const RetiredRecord& record = retired[i];
+    if (record.versionsNamed) {
+      check = [&record, &checked](const FileIdentity& identity, const DigestReader& digest) {
+        return isShippedContent(record, checked, identity, digest);
+      };
+    }
+    return record.path;
+  };
+  return runOver(contentRoot, retired.size(), entry, keep);
+}
+
 std::string summary(const PruneResult& result) {
-  return std::to_string(result.removed) + " of " + std::to_string(result.listed) +
-         " retired file(s) removed (" + std::to_string(result.bytesRemoved / kBytesPerMegabyte) +
-         " MB), " + std::to_string(result.foldersRemoved) + " empty folder(s), " +
-         std::to_string(result.failed) + " could not be deleted, " +
-         std::to_string(result.refused) + " refused";
+  std::string text =
+      std::to_string(result.removed) + " of " + std::to_string(result.listed) +
+      " retired file(s) removed (" + std::to_string(result.bytesRemoved / kBytesPerMegabyte) +
+      " MB), " + std::to_string(result.foldersRemoved) + " empty folder(s), " +
+      std::to_string(result.failed) + " could not be deleted, " +
+      std::to_string(result.refused) + " refused";
+  // Only lists that name what shipped can keep a file; the text of every
+  // other pass stays as launchers have always read it.
+  if (result.kept != 0) {
+    text += ", " + std::to_string(result.kept) + " kept (not what the pack shipped)";
+  }
+  return text;
 }
 
 }  // namespace vantis::content::prune

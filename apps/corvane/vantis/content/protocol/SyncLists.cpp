@@ -189,13 +189,21 @@ Result<BundleIndex> fetchBundleIndex(HttpClient& client, const std::string& pack
   return readBundleIndex(*body);
 }
 
-Result<std::vector<std::string>> readRetiredList(const std::vector<unsigned char>& body) {
-  std::vector<std::string> paths;
-  Status read = forEachLine(body, [&paths](const JsonValue& line) {
-    paths.push_back(readRetiredRecord(line).path);
+Result<std::vector<RetiredRecord>> readRetiredRecords(const std::vector<unsigned char>& body) {
+  std::vector<RetiredRecord> records;
+  Status read = forEachLine(body, [&records](const JsonValue& line) {
+    records.push_back(readRetiredRecord(line));
     return Status();
   });
   if (!read) return read.failure();
+  return records;
+}
+
+Result<std::vector<std::string>> readRetiredList(const std::vector<unsigned char>& body) {
+  const Result<std::vector<RetiredRecord>> records = readRetiredRecords(body);
+  if (!records) return records.failure();
+  std::vector<std::string> paths;
+  for (const RetiredRecord& record : *records) paths.push_back(record.path);
   return paths;
 }
 

@@ -154,9 +154,11 @@ Result<BundleIndex> readBundleIndex(const std::vector<unsigned char>& body);
 Result<BundleIndex> fetchBundleIndex(HttpClient& client, const std::string& packVersion,
                                      const Manifest& manifest);
 
-// Each line's "path" text (empty when absent), in order. The paths are
-// judged later by the pruning. Fails only on a line that does not parse,
-// with the framing's message.
+// Each line's record (path and, when the line names them, the versions
+// shipped there), in order. The paths are judged later by the pruning. Fails
+// only on a line that does not parse, with the framing's message.
+Result<std::vector<RetiredRecord>> readRetiredRecords(const std::vector<unsigned char>& body);
+// The same reading, paths only ("path" text, empty when absent).
 Result<std::vector<std::string>> readRetiredList(const std::vector<unsigned char>& body);
 
 }  // namespace vantis::content

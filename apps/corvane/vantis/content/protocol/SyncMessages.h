@@ -25,6 +25,8 @@ inline constexpr const char* kSignedPointerMalformed = "The signed release point
 inline constexpr const char* kPointerIncomplete = "The release pointer was incomplete.";
 inline constexpr const char* kOlderRelease =
     "The server offered an older release than the one installed. Refused.";
+inline constexpr const char* kReleaseInfoOutOfDate =
+    "The release information from the server is out of date. Refused.";
 inline std::string serverUnreachable(const std::string& url) {
   return "Could not reach the content server at " + url;
 }

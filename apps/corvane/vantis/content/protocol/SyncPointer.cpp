@@ -5,6 +5,8 @@
 
 #include "protocol/SyncPointer.h"
 
+#include <chrono>
+
 #include "foundation/Crypto.h"
 #include "http/Http.h"
 #include "pipeline/Sync.h"
@@ -25,7 +27,38 @@ bool parseBytes(const std::vector<unsigned char>& bytes, JsonValue& out, std::st
   return parseJson(begin, begin + bytes.size(), out, error);
 }
 
+bool signedByAny(const SigningKeys& keys, const SignedPointer& pointer) {
+  for (std::size_t i = 0; i < keys.count; ++i) {
+    if (verifyP256(keys.points[i], pointer.payload.data(), pointer.payload.size(),
+                   pointer.signature.data())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A server that keeps answering with an old pointer could otherwise hold a
+// player on an old release for good: signed with an expiry, a pointer stops
+// being taken once that time (and a day's grace for a wrong clock) has
+// passed. An expiry that does not read as a time was still signed, so the
+// pointer is refused rather than taken as never expiring.
+Status checkExpiry(const PointerPayload& fields, long long now) {
+  if (!fields.expiresNamed) return {};
+  long long expires = 0;
+  if (!readExpiry(fields.expires, expires)) return Failure{messages::kSignedPointerMalformed};
+  if (now > expires && now - expires > kExpiryGraceSeconds) {
+    return Failure{messages::kReleaseInfoOutOfDate};
+  }
+  return {};
+}
+
 }  // namespace
+
+PointerTrust compiledInTrust() {
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  return PointerTrust{sContentSigningKeys,
+                      std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch).count()};
+}
 
 Result<SignedPointer> readPointerDocument(const std::vector<unsigned char>& body) {
   JsonValue document;
@@ -38,11 +71,9 @@ Result<SignedPointer> readPointerDocument(const std::vector<unsigned char>& body
   return pointer;
 }
 
-Result<ReleasePointer> verifyReleasePointer(const SignedPointer& pointer) {
-  if (!verifyP256(sContentSigningKey, pointer.payload.data(), pointer.payload.size(),
-                  pointer.signature.data())) {
-    return Failure{messages::kNotGenuine};
-  }
+Result<ReleasePointer> verifyReleasePointer(const SignedPointer& pointer,
+                                            const PointerTrust& trust) {
+  if (!signedByAny(trust.keys, pointer)) return Failure{messages::kNotGenuine};
   JsonValue payload;
   std::string parseError;
   if (!parseBytes(pointer.payload, payload, parseError)) {
@@ -50,22 +81,38 @@ Result<ReleasePointer> verifyReleasePointer(const SignedPointer& pointer) {
   }
   const PointerPayload fields = readPointerPayload(payload);
   if (fields.packVersion.empty()) return Failure{messages::kPointerIncomplete};
+  const Status current = checkExpiry(fields, trust.now);
+  if (!current) return current.failure();
   return ReleasePointer{fields.packVersion, fields.sequence, fields.manifest,
                         fields.manifestSha256};
 }
 
-Result<ReleasePointer> checkPointerForUpdate(const std::vector<unsigned char>& body) {
+Result<ReleasePointer> verifyReleasePointer(const SignedPointer& pointer) {
+  return verifyReleasePointer(pointer, compiledInTrust());
+}
+
+Result<ReleasePointer> checkPointerForUpdate(const std::vector<unsigned char>& body,
+                                             const PointerTrust& trust) {
   const Result<SignedPointer> document = readPointerDocument(body);
   if (!document) return document.failure();
-  Result<ReleasePointer> pointer = verifyReleasePointer(*document);
+  Result<ReleasePointer> pointer = verifyReleasePointer(*document, trust);
   if (pointer && pointer->sequence < 0) return Failure{messages::kPointerIncomplete};
   return pointer;
 }
 
-Result<ReleasePointer> checkPointerForRemoval(const std::vector<unsigned char>& body) {
+Result<ReleasePointer> checkPointerForUpdate(const std::vector<unsigned char>& body) {
+  return checkPointerForUpdate(body, compiledInTrust());
+}
+
+Result<ReleasePointer> checkPointerForRemoval(const std::vector<unsigned char>& body,
+                                              const PointerTrust& trust) {
   const Result<SignedPointer> document = readPointerDocument(body);
   if (!document || document->payload.empty()) return Failure{messages::kPointerMalformed};
-  return verifyReleasePointer(*document);
+  return verifyReleasePointer(*document, trust);
+}
+
+Result<ReleasePointer> checkPointerForRemoval(const std::vector<unsigned char>& body) {
+  return checkPointerForRemoval(body, compiledInTrust());
 }
 
 std::string publishedVersion(HttpClient& client) {

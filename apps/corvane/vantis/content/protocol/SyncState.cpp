@@ -4,10 +4,13 @@
 
 #include "protocol/SyncState.h"
 
+#include <algorithm>
+
 #include "foundation/FileSystem.h"
 #include "foundation/JsonWriter.h"
 #include "pipeline/Sync.h"
 #include "protocol/SyncMessages.h"
+#include "release/Layout.h"
 
 namespace vantis::content {
 
@@ -28,10 +31,28 @@ std::string stateText(long long sequence, const std::string& required,
   return record.finish();
 }
 
-Status replaceRecord(const InstancePaths& paths, const std::string& text, const char* failure) {
+// The highest-sequence record raised before the state record is replaced:
+// a run cut off between the two leaves the higher number on disk, never a
+// state the record has not caught up with.
+Status replaceRecord(const InstancePaths& paths, long long sequence, const std::string& text,
+                     const char* failure) {
   makeDirectories(paths.cache);
-  if (replaceWholeFile(paths.state, text)) return {};
+  if (raiseHighestSequence(paths, sequence) && replaceWholeFile(paths.state, text)) return {};
   return Failure{failure};
+}
+
+// Digits and a line feed; anything else (a damaged or foreign file) holds
+// no number. A number beyond what a pointer can carry reads as nothing too,
+// so that a damaged digit cannot refuse every release for good.
+long long readHighestSequence(const InstancePaths& paths) {
+  std::string text;
+  if (!readWholeFile(paths.highestSequence, text)) return -1;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  const bool digits = !text.empty() && text.size() <= 16 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits) return -1;
+  const long long sequence = std::stoll(text);
+  return sequence <= kMaxSequence ? sequence : -1;
 }
 
 }  // namespace
@@ -59,6 +80,16 @@ std::string installedVersion(const std::string& root, Tier tier) {
   return installedVersionIn(readStateDocument(instancePaths(root)), tier);
 }
 
+long long highestRecordedSequence(const InstancePaths& paths, const JsonValue& record) {
+  return std::max(record["sequence"].asInt(-1), readHighestSequence(paths));
+}
+
+bool raiseHighestSequence(const InstancePaths& paths, long long sequence) {
+  if (sequence < 0 || sequence <= readHighestSequence(paths)) return true;
+  makeDirectories(paths.cache);
+  return replaceWholeFile(paths.highestSequence, std::to_string(sequence) + "\n");
+}
+
 InstalledState readInstalledState(const JsonValue& previous, Tier tier) {
   InstalledState state;
   state.sequence = previous["sequence"].asInt(-1);
@@ -79,7 +110,7 @@ Status writeInstalledState(const InstancePaths& paths, Tier tier, const std::str
   const bool keepDemand = tier == Tier::optional &&
                           previous["verify"].asString(JsonValue::sEmptyString) == "required";
   const std::string text = stateText(sequence, required, optional, tierName(tier), keepDemand);
-  return replaceRecord(paths, text, messages::kStateNotWritten);
+  return replaceRecord(paths, sequence, text, messages::kStateNotWritten);
 }
 
 Status writeClearedState(const InstancePaths& paths, long long sequence,
@@ -88,7 +119,7 @@ Status writeClearedState(const InstancePaths& paths, long long sequence,
   // installed. The demand makes the required tier's next sync repair any
   // required file that the optional tier had replaced.
   const std::string text = stateText(sequence, "", "", configTier, true);
-  return replaceRecord(paths, text, messages::kChangeNotRecorded);
+  return replaceRecord(paths, sequence, text, messages::kChangeNotRecorded);
 }
 
 }  // namespace vantis::content

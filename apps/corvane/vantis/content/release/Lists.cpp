@@ -113,11 +113,31 @@ std::string bundleRecordLine(const BundleRecord& record) {
 }
 
 RetiredRecord readRetiredRecord(const JsonValue& line) {
-  return RetiredRecord{textOf(line["path"])};
+  RetiredRecord record;
+  record.path = textOf(line["path"]);
+  // Present in any form, the member asks for a content check: a line that
+  // meant to protect the player's files never falls back to deleting them.
+  const JsonValue& versions = line["versions"];
+  record.versionsNamed = versions.kind != JsonValue::Kind::Null;
+  for (std::size_t i = 0; i < elementsOf(versions); ++i) {
+    const JsonValue& version = versions[i];
+    record.versions.push_back(
+        ShippedVersion{version[std::size_t{0}].asInt(-1), textOf(version[std::size_t{1}])});
+  }
+  return record;
 }
 
 std::string retiredRecordLine(const RetiredRecord& record) {
-  return JsonObjectWriter().text("path", record.path).finish();
+  JsonObjectWriter line;
+  line.text("path", record.path);
+  if (!record.versionsNamed) return line.finish();
+  std::string versions = "[";
+  for (const ShippedVersion& version : record.versions) {
+    if (versions.size() > 1) versions += ',';
+    versions += "[" + std::to_string(version.size) + "," + quoteJson(version.sha256) + "]";
+  }
+  versions += ']';
+  return line.raw("versions", versions).finish();
 }
 
 }  // namespace vantis::content

@@ -85,14 +85,27 @@ std::string bundleRecordLine(const BundleRecord& record);
 
 // ---- Retired files -----------------------------------------------------------------
 
-// One line of the retired list: a path an earlier release shipped and this
-// one does not.
-struct RetiredRecord {
-  std::string path;
+// One content a release shipped at a path: its size and whole-file digest.
+struct ShippedVersion {
+  std::int64_t size = 0;
+  std::string sha256;
 };
 
+// One line of the retired list: a path an earlier release shipped and this
+// one does not, and what the releases shipped there. A client deletes the
+// file at the path only when its content is one of `versions`: anything else
+// there is the player's. A line without "versions" comes from a publisher
+// that did not name them; its file goes whatever it holds, as it always did.
+struct RetiredRecord {
+  std::string path;
+  bool versionsNamed = false;  // the line has "versions" (even an empty or odd one)
+  std::vector<ShippedVersion> versions{};
+};
+
+// A "versions" element that is not [size, digest] reads as size -1 and an
+// empty digest, which no file matches.
 RetiredRecord readRetiredRecord(const JsonValue& line);
-// {"path"}.
+// {"path"} or {"path","versions":[[size,sha256],...]}.
 std::string retiredRecordLine(const RetiredRecord& record);
 
 }  // namespace vantis::content

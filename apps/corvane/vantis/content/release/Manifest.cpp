@@ -1,6 +1,7 @@
 // The manifest's members. Older clients ignore members they do not know, so
 // a member is only ever added, never renamed, and a manifest without one of
-// the later members ("chunkSize") reads as the release it was.
+// the later members ("chunkSize", "previousManifestSha256") reads as the
+// release it was.
 
 #include "release/Manifest.h"
 
@@ -67,6 +68,9 @@ Manifest readManifest(const JsonValue& document) {
   manifest.sequence = document["sequence"].asInt(0);
   manifest.fileCount = positiveWhole(document["fileCount"]);
   manifest.chunkSize = positiveWhole(document["chunkSize"]);
+  manifest.namesPrevious = document.has("previousManifestSha256");
+  manifest.previousManifest = textOf(document["previousManifest"]);
+  manifest.previousManifestSha256 = textOf(document["previousManifestSha256"]);
   const JsonValue& parts = document["parts"];
   for (const ListDocument& list :
        {kFilesRequiredList, kFilesOptionalList, kBundlesList, kFilesRetiredList}) {
@@ -93,12 +97,18 @@ Result<std::string> manifestText(const Manifest& manifest) {
   // Clients that know "chunkSize" cut an installed copy the same way and
   // keep the blobs a changed file still shares with it; others download
   // every blob, as before.
-  std::string text = JsonObjectWriter()
-                         .text("packVersion", manifest.packVersion)
-                         .number("sequence", manifest.sequence)
-                         .unsignedNumber("fileCount", manifest.fileCount)
-                         .unsignedNumber("chunkSize", manifest.chunkSize)
-                         .raw("parts", parts)
+  JsonObjectWriter document;
+  document.text("packVersion", manifest.packVersion)
+      .number("sequence", manifest.sequence)
+      .unsignedNumber("fileCount", manifest.fileCount)
+      .unsignedNumber("chunkSize", manifest.chunkSize);
+  // Only the publisher reads these back, to learn the folder's history from
+  // releases the signed pointer vouches for and from nothing else.
+  if (manifest.namesPrevious) {
+    document.text("previousManifest", manifest.previousManifest)
+        .text("previousManifestSha256", manifest.previousManifestSha256);
+  }
+  std::string text = document.raw("parts", parts)
                          .raw("config", config)
                          .raw("credits", arrayOrEmpty(manifest.credits))
                          .raw("people", arrayOrEmpty(manifest.people))

@@ -36,6 +36,15 @@ struct Manifest {
   // Every blob of a file but its last is this long; 0 when the manifest does
   // not say, and then nothing can be taken from an installed copy.
   std::uint64_t chunkSize = 0;
+  // The release this one followed: its manifest's path and digest, so that a
+  // pointer's signature vouches for every release before it through this
+  // chain. Both empty for the first release of a server folder.
+  // `namesPrevious` is false for a manifest written before the members
+  // existed, whose predecessors nothing vouches for (the writer then leaves
+  // them out, and players ignore them either way).
+  bool namesPrevious = false;
+  std::string previousManifest;
+  std::string previousManifestSha256;
   ListPart filesRequired, filesOptional, bundles, filesRetired;
   std::string configRequired, configOptional;  // engine configuration templates
   JsonValue credits, people;                   // passed through as the publisher found them

@@ -27,11 +27,25 @@ struct PointerPayload {
   long long sequence = -1;     // -1 when absent or not an integer
   std::string manifest;        // the manifest's path, relative to the server's root
   std::string manifestSha256;  // the manifest body's digest
+  // When the pointer stops being current, as RFC 3339 UTC text
+  // ("2027-01-31T00:00:00Z"); empty for a pointer that never expires.
+  // `expiresNamed` tells a payload that has the member in any form (which
+  // must then read as a time) from one without it.
+  std::string expires{};
+  bool expiresNamed = false;
 };
 
-// {"packVersion","sequence","manifest","manifestSha256"}: the bytes that are
-// signed.
+// {"packVersion","sequence","manifest","manifestSha256"[,"expires"]}: the
+// bytes that are signed. "expires" is written only when not empty, so a
+// pointer without it is byte for byte what it always was.
 std::string pointerPayloadText(const PointerPayload& payload);
+
+// "YYYY-MM-DDTHH:MM:SSZ" (years 1970 to 9999, a real calendar date, no
+// fraction, no other zone) as seconds since 1970-01-01T00:00:00Z; false for
+// any other text.
+bool readExpiry(const std::string& text, long long& seconds);
+// The same form for seconds since 1970 (clamped to the years readExpiry reads).
+std::string expiryText(long long seconds);
 
 // The document for signed payload bytes and their 64-byte signature, with a
 // closing line feed.
@@ -48,7 +62,8 @@ struct SignedPointer {
 // exactly 64 bytes long.
 bool splitPointerDocument(const JsonValue& document, SignedPointer& out);
 
-// The payload's members; missing ones read as empty text and -1.
+// The payload's members; missing ones read as empty text and -1 (and an
+// "expires" that is not text as empty, with `expiresNamed` still set).
 PointerPayload readPointerPayload(const JsonValue& payload);
 
 }  // namespace vantis::content
