@@ -16,6 +16,7 @@
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
 #include "protocol/SyncMessages.h"
+#include "release/FetchRule.h"
 #include "release/Layout.h"
 
 namespace vantis::content {
@@ -87,11 +88,7 @@ bool fetchWhole(const std::string& id, const std::vector<std::string>& wanted,
   size = bundle == index.bundles.end() ? 0 : nonNegative(bundle->second.size);
   std::uint64_t wantedBytes = 0;
   for (const std::string& hash : wanted) wantedBytes += nonNegative(index.blobs.at(hash).length);
-  const bool worthIt = size != 0 && wanted.size() >= kMinBundleBlobs &&
-                       static_cast<double>(wantedBytes) >= 0.5 * static_cast<double>(size);
-  // Only a digest can match the body's digest: any other id would fail its
-  // check after the whole download, every time.
-  return worthIt && isLowerHexDigest(id);
+  return fetchBundleWhole(id, size, wanted.size(), wantedBytes);
 }
 
 // ---- Workers -------------------------------------------------------------------

@@ -1,0 +1,25 @@
+// The rule by which a client takes a bundle: whole, or only the blobs of it
+// that it wants, one request each. The synchroniser plans its downloads by
+// it and the publisher's "diff" predicts an update's downloads by it, so the
+// two never disagree about what an update costs.
+//
+// Pure function; any thread. Not here: which blobs are wanted (the
+// synchroniser's planning, the publisher's diff), the bundle index itself
+// (Lists.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vantis::content {
+
+// True when the bundle `id` of `bundleSize` bytes is worth fetching whole for
+// `wantedBlobs` of its blobs holding `wantedBytes` bytes: its size is known
+// (not 0), at least kMinBundleBlobs blobs are wanted, they make at least
+// half its bytes, and the id can be a digest at all (64 lower-case
+// hexadecimal characters).
+bool fetchBundleWhole(const std::string& id, std::uint64_t bundleSize, std::size_t wantedBlobs,
+                      std::uint64_t wantedBytes);
+
+}  // namespace vantis::content
