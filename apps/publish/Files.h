@@ -33,6 +33,22 @@ bool listTree(const std::string& root, std::vector<TreeFile>& out, std::string& 
 bool isDirectory(const std::string& path);
 bool pathExists(const std::string& path);  // lstat: a dangling link exists
 
+// The size of the file at `path` (links not followed); false when there is
+// none.
+bool fileSize(const std::string& path, std::uint64_t& size);
+
+// Removes one file, or one empty folder. False when it is still there
+// afterwards (a folder that is not empty stays).
+bool removeFile(const std::string& path);
+bool removeFolder(const std::string& path);
+
+// Removes `path` and, for a folder, everything in it, links not followed.
+// True when nothing is there afterwards.
+bool removeTree(const std::string& path);
+
+// rename(2): a file or a folder, replacing a file or an empty folder.
+bool renamePath(const std::string& from, const std::string& to);
+
 // mkdir -p with mode 0755; false when the folder does not exist afterwards.
 bool makeDirectories(const std::string& path);
 

@@ -136,6 +136,42 @@ bool pathExists(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
+bool fileSize(const std::string& path, std::uint64_t& size) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  size = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool removeFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool removeFolder(const std::string& path) {
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool removeTree(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+  if (!S_ISDIR(info.st_mode)) return removeFile(path);
+  bool emptied = true;
+  if (DIR* dir = ::opendir(path.c_str())) {
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : names) emptied = removeTree(joinPath(path, name)) && emptied;
+  }
+  return removeFolder(path) && emptied;
+}
+
+bool renamePath(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool makeDirectories(const std::string& path) {
   for (std::size_t i = 1; i < path.size(); ++i) {
     if (path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);

@@ -36,12 +36,6 @@ struct Inputs {
   content::JsonValue credits, people;
 };
 
-// Holds the folder's publish lock for one publish.
-struct FolderLock {
-  int descriptor = -1;
-  ~FolderLock() { unlockFile(descriptor); }
-};
-
 bool versionCharacter(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '+' ||
          c == '-';
@@ -55,6 +49,12 @@ bool validVersion(const std::string& version) {
   }
   return true;
 }
+
+// The name under "manifest/" that a release's documents are written under
+// until the pointer is about to name them: hidden (web servers are told not
+// to serve such names) and never a version, which starts with a letter or
+// digit.
+std::string stagedVersion(const std::string& version) { return "." + version + ".part"; }
 
 bool step(const Progress& progress, const char* phase, std::string& error) {
   if (progress(phase, 0, 1)) return true;
@@ -114,15 +114,17 @@ bool checkServedRelease(const ReleaseOptions& options, const CurrentRelease& cur
   return true;
 }
 
-// An earlier release on the chain keeps its folder as it is: its manifest
-// and lists are checked by digest on every later publish, so rewriting them
-// would refuse every publish after this one.
-bool checkVersionOffChain(const ReleaseOptions& options, const PathHistory& history,
-                          std::string& error) {
-  if (history.manifests.count(content::manifestFile(options.version)) == 0) return true;
-  error = "version " + options.version +
-          " is an earlier release that the served one names; its documents must stay as they "
-          "are (publish under a new version)";
+// A version is published once. An earlier release's folder on the chain is
+// checked by digest on every later publish, and any folder may have been
+// served: a cache keeps "manifest/<version>/" for good, and would hand
+// players the old documents under the new pointer.
+bool checkVersionUnused(const ReleaseOptions& options, std::string& error) {
+  const std::string folder =
+      joinPath(options.serverDir, content::releaseFolder(options.version));
+  if (!pathExists(folder)) return true;
+  error = "the release folder " + folder +
+          " exists already; a version is published once, since caches keep its documents for "
+          "good (publish under a new version, or delete the folder if no pointer ever named it)";
   return false;
 }
 
@@ -133,7 +135,7 @@ void noteUnservedReleases(const ReleaseOptions& options, const CurrentRelease& c
                           ReleaseReport& report) {
   if (current.exists) return;
   for (const std::string& version : listSubfolders(joinPath(options.serverDir, "manifest"))) {
-    if (version == options.version) continue;
+    if (version == options.version || version[0] == '.') continue;
     report.warnings.push_back("the release folders under " +
                               joinPath(options.serverDir, "manifest") +
                               " were not learned from: no served release vouches for them");
@@ -230,14 +232,15 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   const std::string retiredText = retiredListText(retired);
   if (!listsAreText({requiredText, optionalText, bundleText, retiredText}, error)) return false;
   const std::string& version = options.version;
+  const std::string staged = stagedVersion(version);
   if (!step(progress, "writing lists", error) ||
-      !writeDocument(options.serverDir, content::listFile(version, content::kFilesRequiredList.file),
+      !writeDocument(options.serverDir, content::listFile(staged, content::kFilesRequiredList.file),
                      requiredText, error) ||
-      !writeDocument(options.serverDir, content::listFile(version, content::kFilesOptionalList.file),
+      !writeDocument(options.serverDir, content::listFile(staged, content::kFilesOptionalList.file),
                      optionalText, error) ||
-      !writeDocument(options.serverDir, content::listFile(version, content::kBundlesList.file),
+      !writeDocument(options.serverDir, content::listFile(staged, content::kBundlesList.file),
                      bundleText, error) ||
-      !writeDocument(options.serverDir, content::listFile(version, content::kFilesRetiredList.file),
+      !writeDocument(options.serverDir, content::listFile(staged, content::kFilesRetiredList.file),
                      retiredText, error)) {
     return false;
   }
@@ -268,7 +271,7 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
     return false;
   }
   if (!step(progress, "writing manifest", error) ||
-      !writeDocument(options.serverDir, content::manifestFile(version), *text, error)) {
+      !writeDocument(options.serverDir, content::manifestFile(staged), *text, error)) {
     return false;
   }
   manifestSha256 = content::Sha256::of(*text);
@@ -283,12 +286,10 @@ std::string expiryAfter(std::uint64_t days) {
   return content::expiryText(now + static_cast<long long>(days) * kSecondsPerDay);
 }
 
-// Signs the payload, checks the signature the way players will, and only
-// then replaces the served pointer: a pointer that fails here would cut
-// every player off.
-bool signPointer(const std::string& serverDir, const SigningKey& key,
-                 const content::PointerPayload& fields, const Progress& progress,
-                 std::string& error) {
+// Signs the payload and checks the signature the way players will: a
+// pointer that fails here would cut every player off.
+bool signPointer(const SigningKey& key, const content::PointerPayload& fields,
+                 std::string& document, std::string& error) {
   const std::string payload = content::pointerPayloadText(fields);
   std::string signature;
   if (!signP256(key, payload, signature, error)) return false;
@@ -299,10 +300,35 @@ bool signPointer(const std::string& serverDir, const SigningKey& key,
     error = "the new release pointer's signature did not verify; nothing was published";
     return false;
   }
-  return step(progress, "writing pointer", error) &&
-         writeDocument(serverDir, content::kPointerFile,
-                       content::pointerDocumentText(payload, signature), error) &&
+  document = content::pointerDocumentText(payload, signature);
+  return true;
+}
+
+bool replacePointer(const std::string& serverDir, const std::string& document,
+                    std::string& error) {
+  return writeDocument(serverDir, content::kPointerFile, document, error) &&
          flush(serverDir, error);
+}
+
+// The staged documents become the release's folder in one rename, just
+// before the pointer names it, and reach the disk before the pointer does.
+bool placeReleaseFolder(const ReleaseOptions& options, std::string& error) {
+  const std::string staged =
+      joinPath(options.serverDir, content::releaseFolder(stagedVersion(options.version)));
+  const std::string folder = joinPath(options.serverDir, content::releaseFolder(options.version));
+  if (renamePath(staged, folder)) return flush(options.serverDir, error);
+  error = "cannot rename " + staged + " to " + folder;
+  return false;
+}
+
+// A staged folder left by an interrupted publish is never served; the new
+// documents replace it whole.
+bool clearStagedFolder(const ReleaseOptions& options, std::string& error) {
+  const std::string staged =
+      joinPath(options.serverDir, content::releaseFolder(stagedVersion(options.version)));
+  if (removeTree(staged)) return true;
+  error = "cannot remove " + staged + ", left by an interrupted publish";
+  return false;
 }
 
 bool writePointer(const ReleaseOptions& options, const SigningKey& key,
@@ -312,15 +338,10 @@ bool writePointer(const ReleaseOptions& options, const SigningKey& key,
                                  content::manifestFile(options.version), manifestSha256};
   fields.expires = expiryAfter(options.expiresDays);
   report.expires = fields.expires;
-  return signPointer(options.serverDir, key, fields, progress, error);
-}
-
-bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& error) {
-  bool busy = false;
-  const std::string lockPath = joinPath(serverDir, ".publish.lock");
-  if (lockFile(lockPath, lock.descriptor, busy)) return true;
-  error = busy ? "another publish is running in " + serverDir : "cannot create " + lockPath;
-  return false;
+  std::string document;
+  return signPointer(key, fields, document, error) &&
+         step(progress, "writing pointer", error) && placeReleaseFolder(options, error) &&
+         replacePointer(options.serverDir, document, error);
 }
 
 // The served release as a refresh finds it: there, signed with this key,
@@ -347,6 +368,16 @@ bool checkRefreshable(const RefreshOptions& options, const CurrentRelease& curre
 }
 
 }  // namespace
+
+FolderLock::~FolderLock() { unlockFile(descriptor); }
+
+bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& error) {
+  bool busy = false;
+  const std::string lockPath = joinPath(serverDir, ".publish.lock");
+  if (lockFile(lockPath, lock.descriptor, busy)) return true;
+  error = busy ? "another publish is running in " + serverDir : "cannot create " + lockPath;
+  return false;
+}
 
 bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
   if (!validVersion(options.version)) {
@@ -396,12 +427,12 @@ bool publishRelease(const ReleaseOptions& options, const Progress& progress, Rel
   const bool learned = readCurrentRelease(options.serverDir, key.publicPoint, current, error) &&
                        checkServedRelease(options, current, error) &&
                        readHistory(options.serverDir, current, history, error) &&
-                       checkVersionOffChain(options, history, error);
+                       checkVersionUnused(options, error);
   if (!learned) return false;
   report.earlierReleases = history.releases;
   noteUnservedReleases(options, current, report);
   return storeContent(options, progress, content, bundles, report, error) &&
-         flush(options.serverDir, error) &&
+         flush(options.serverDir, error) && clearStagedFolder(options, error) &&
          writeDocuments(options, progress, content, bundles, current, history, inputs, report,
                         manifestSha256, error) &&
          flush(options.serverDir, error) &&
@@ -430,8 +461,11 @@ bool refreshRelease(const RefreshOptions& options, RefreshReport& report, std::s
   content::PointerPayload fields{current.version, current.sequence, current.manifest,
                                  current.manifestSha256};
   fields.expires = expiryAfter(options.expiresDays);
-  const Progress quiet = [](const std::string&, std::uint64_t, std::uint64_t) { return true; };
-  if (!signPointer(options.serverDir, key, fields, quiet, error)) return false;
+  std::string document;
+  if (!signPointer(key, fields, document, error) ||
+      !replacePointer(options.serverDir, document, error)) {
+    return false;
+  }
   report.version = current.version;
   report.sequence = current.sequence;
   report.expires = fields.expires;

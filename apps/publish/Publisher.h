@@ -54,6 +54,20 @@ struct ReleaseReport {
   std::vector<std::string> warnings;  // lower-case phrases, for the caller to show
 };
 
+// The server folder's publish lock (".publish.lock"), held while the object
+// lives: publishing, refreshing and pruning a folder exclude one another.
+struct FolderLock {
+  int descriptor = -1;
+  FolderLock() = default;
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+};
+
+// Takes the lock; false with "another publish is running in <folder>" while
+// another process holds it.
+bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& error);
+
 // Checks the options that need no disk: version name, sequence range, sizes,
 // compression level.
 bool checkReleaseOptions(const ReleaseOptions& options, std::string& error);

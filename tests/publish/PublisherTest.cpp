@@ -238,10 +238,14 @@ TEST_F(PublishRelease, InterruptedPublishLeavesThePreviousReleaseServed) {
     EXPECT_EQ(kInterrupted, publish(options("1.1", 2), stopAt)) << phase;
     EXPECT_EQ(pointer, servedPointer()) << phase;
     EXPECT_EQ("", checkServedFolder(server())) << phase;
+    // The release's folder appears whole, just before the pointer names it,
+    // so an interrupted run leaves its version free to publish.
+    EXPECT_FALSE(skarvel::test::exists(server() + "/manifest/1.1")) << phase;
   }
   // The interrupted runs stored every blob already; the rerun reuses them.
   ASSERT_EQ("", publish(options("1.1", 2)));
   EXPECT_EQ(0u, report.chunks.stored);
+  EXPECT_FALSE(skarvel::test::exists(server() + "/manifest/.1.1.part"));
   ServedRelease release;
   ASSERT_EQ("", test::readServedRelease(server(), release));
   EXPECT_EQ("1.1", release.pointer.packVersion);
