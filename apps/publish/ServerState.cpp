@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "Files.h"
+#include "StoredRelease.h"
 #include "foundation/Crypto.h"
 #include "foundation/Json.h"
 #include "release/Layout.h"
 #include "release/Lists.h"
 #include "release/Manifest.h"
 #include "release/Pointer.h"
-#include "release/SafePath.h"
 
 namespace vantis::publish {
 
@@ -42,16 +42,20 @@ bool isFileEntry(const JsonValue& line) {
 bool readVerified(const std::string& serverDir, const std::string& relative,
                   const std::string& sha256, const std::string& namedBy, std::string& body,
                   std::string& error) {
-  if (!content::safeRelativePath(relative)) {
-    error = namedBy + " names " + relative + ", which is not a path inside the server folder";
-    return false;
-  }
   const std::string path = joinPath(serverDir, relative);
-  if (!readFile(path, body)) {
-    error = "cannot read " + path + ", which " + namedBy + " names" + kChangedHint;
-    return false;
+  switch (readMatching(serverDir, relative, sha256, body)) {
+    case FileMatch::matches:
+      return true;
+    case FileMatch::outside:
+      error = namedBy + " names " + relative + ", which is not a path inside the server folder";
+      return false;
+    case FileMatch::missing:
+    case FileMatch::unreadable:
+      error = "cannot read " + path + ", which " + namedBy + " names" + kChangedHint;
+      return false;
+    case FileMatch::differs:
+      break;
   }
-  if (content::Sha256::equals(content::Sha256::of(body), sha256)) return true;
   error = path + " does not match the digest that " + namedBy + " names" + kChangedHint;
   return false;
 }
@@ -204,7 +208,6 @@ bool readHistory(const std::string& serverDir, const CurrentRelease& current, Pa
       return false;
     }
     ++out.releases;
-    out.manifests.insert(release.manifestFile);
     if (release.oldest) break;
     namedBy = release.manifestFile;
     manifestFile = release.manifest.previousManifest;

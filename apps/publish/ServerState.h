@@ -52,9 +52,6 @@ struct PathHistory {
   // that release retired without naming versions maps to none.
   std::map<std::string, std::set<std::uint64_t>> unknownBefore;
   std::size_t releases = 0;  // releases on the chain
-  // Their manifests' paths, relative to the server folder: a publish must
-  // not rewrite a folder the next one will check by digest.
-  std::set<std::string> manifests;
 };
 
 // Walks the chain from the served pointer `current` (nothing without one).

@@ -28,6 +28,12 @@ bool generateKeyPair(std::string& privatePem, std::string& publicPem, std::strin
 // a certificate, an encrypted key) or a key that is not on the P-256 curve.
 bool loadSigningKey(const std::string& path, SigningKey& key, std::string& error);
 
+// Loads the public key at `path` (PEM SubjectPublicKeyInfo, what keygen
+// writes as "signing-key.pub.pem") into its 65-byte point. Refuses, with a
+// one-line reason, a file that cannot be read, holds no public key or a key
+// that is not on the P-256 curve.
+bool loadPublicKey(const std::string& path, std::string& publicPoint, std::string& error);
+
 // Signs SHA-256 of `message`; `signature` receives 64 bytes r || s.
 bool signP256(const SigningKey& key, const std::string& message, std::string& signature,
               std::string& error);

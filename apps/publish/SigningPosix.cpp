@@ -122,6 +122,28 @@ bool loadSigningKey(const std::string& path, SigningKey& key, std::string& error
   return true;
 }
 
+bool loadPublicKey(const std::string& path, std::string& publicPoint, std::string& error) {
+  std::string pem;
+  if (!readFile(path, pem)) {
+    error = "cannot read the key file " + path;
+    return false;
+  }
+  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
+  Key loaded(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, refusePassphrase, nullptr) : nullptr,
+             EVP_PKEY_free);
+  if (!loaded) {
+    error = path + " holds no PEM public key";
+    return false;
+  }
+  if (!isP256(loaded.get())) {
+    error = path + " is not a P-256 key; releases are signed with ECDSA P-256 only";
+    return false;
+  }
+  if (publicPointOf(loaded.get(), publicPoint)) return true;
+  error = "cannot read the public key in " + path;
+  return false;
+}
+
 bool signP256(const SigningKey& key, const std::string& message, std::string& signature,
               std::string& error) {
   error = "could not sign the release pointer";
