@@ -10,14 +10,13 @@
 #include <map>
 #include <memory>
 
+#include "CommandLineInternal.h"
 #include "Files.h"
 #include "Signing.h"
 
 namespace vantis::publish {
 
 namespace {
-
-const char* const kProgram = "SkarvelPublish";
 
 const char* const kHelp =
     "Usage:\n"
@@ -29,6 +28,10 @@ const char* const kHelp =
     "                         [--bundle-blob-max BYTES] [--jobs N] [--gzip-level N]\n"
     "                         [--expires DAYS] [--new-key] [--quiet]\n"
     "  SkarvelPublish refresh --server DIR --key PRIVATE.pem --expires DAYS [--quiet]\n"
+    "  SkarvelPublish verify --server DIR (--key PRIVATE.pem | --public-key PUBLIC.pem)\n"
+    "                        [--releases N|all] [--quiet]\n"
+    "  SkarvelPublish prune --server DIR --keep N [--delete]\n"
+    "  SkarvelPublish diff --server DIR FROM TO\n"
     "  SkarvelPublish --help\n"
     "\n"
     "keygen writes DIR/signing-key.pem (the private key, mode 0600; keep it secret)\n"
@@ -81,8 +84,10 @@ const char* const kHelp =
     "those, never a file of their own at such a path. Symbolic links, devices\n"
     "and pipes in the content are refused, as is every path that players would\n"
     "refuse, a name with a backslash, a name that is not UTF-8 and anything under\n"
-    "cache/ (the synchroniser's own folder). A version that the folder serves now,\n"
-    "or an earlier one on its chain, cannot be published again.\n"
+    "cache/ (the synchroniser's own folder). A version whose folder DIR holds\n"
+    "(served now, earlier on its chain, or any other) cannot be published again:\n"
+    "caches keep a release's folder for good. The lists and manifest are written\n"
+    "into manifest/.V.part, which becomes manifest/V just before the pointer names it.\n"
     "\n"
     "\n"
     "refresh re-signs the release DIR serves with a new expiry, DAYS days from now.\n"
@@ -90,13 +95,33 @@ const char* const kHelp =
     "sequence as the release they have), and the key must be the one that signed\n"
     "the served pointer. Run it well before the expiry, say from a daily job.\n"
     "\n"
-    "Exit status: 0 published, 1 failed (the served release is unchanged), 2 bad\n"
-    "command line.\n";
+    "verify checks DIR the way players meet it: the pointer's signature (with the\n"
+    "public half of --key, or --public-key; several public keys separated by \";\")\n"
+    "and expiry, every manifest and list on the served chain by digest, every entry\n"
+    "by the rules players apply, and the objects of the newest N releases\n"
+    "(--releases, default 1: the served one; all: the whole chain): each blob one\n"
+    "whole gzip member that decodes to its digest, each file reassembling to its size\n"
+    "and digest, each bundle matching its id and index. One line per problem, then a\n"
+    "summary; exit status 0 only when nothing is wrong.\n"
+    "\n"
+    "prune lists the blobs and bundles that none of the newest N releases on the\n"
+    "served chain names (the served one is always kept) and the folders under\n"
+    "manifest/ that the chain does not reach; --delete deletes them. The documents\n"
+    "of releases on the chain stay, since later publishes learn from them. It holds\n"
+    "the publish lock, so no publish runs meanwhile, and players updating to a kept\n"
+    "release never miss an object: keep 2 or more while caches may still hand out\n"
+    "the pointer before the last publish.\n"
+    "\n"
+    "diff shows what players holding release FROM download to update to TO, per\n"
+    "tier: the files that change, the requests (documents, whole bundles, single\n"
+    "blobs) and the bytes, planned by the players' own rules. To see a patch before\n"
+    "players do, publish it into a copy of DIR first (cp -al DIR COPY, then remove\n"
+    "COPY/.publish.lock: the publisher replaces files by renaming, never in place).\n"
+    "\n"
+    "Exit status: 0 done (verify: nothing wrong), 1 failed (verify: problems found;\n"
+    "a failed release leaves the served release unchanged), 2 bad command line.\n";
 
-struct Flag {
-  std::string* text = nullptr;
-  bool* toggle = nullptr;
-};
+}  // namespace
 
 int usageError(std::FILE* err, const std::string& message) {
   std::fprintf(err, "%s: error: %s (see %s --help)\n", kProgram, message.c_str(), kProgram);
@@ -107,6 +132,8 @@ int failure(std::FILE* err, const std::string& message) {
   std::fprintf(err, "%s: error: %s\n", kProgram, message.c_str());
   return kExitFailed;
 }
+
+namespace {
 
 // Splits "--name=value" or takes the value from the next argument.
 bool takeValue(const std::vector<std::string>& args, std::size_t& i, std::string& name,
@@ -128,6 +155,8 @@ bool takeValue(const std::vector<std::string>& args, std::size_t& i, std::string
   value = args[++i];
   return true;
 }
+
+}  // namespace
 
 bool parseFlags(const std::vector<std::string>& args, std::map<std::string, Flag>& flags,
                 std::string& error) {
@@ -152,11 +181,15 @@ bool parseCount(const std::string& text, std::uint64_t limit, std::uint64_t& val
          value <= limit;
 }
 
+namespace {
+
 bool parseExpiresDays(const std::string& text, std::uint64_t& days, std::string& error) {
   if (parseCount(text, kMaxExpiresDays, days) && days != 0) return true;
   error = "--expires takes a number of days from 1 to 36500, not \"" + text + "\"";
   return false;
 }
+
+}  // namespace
 
 std::string formatBytes(std::uint64_t bytes) {
   char text[32];
@@ -188,6 +221,8 @@ Progress makeReporter(std::FILE* err, bool quiet) {
     return true;
   };
 }
+
+namespace {
 
 void printSummary(std::FILE* out, const ReleaseOptions& options, const ReleaseReport& report) {
   std::fprintf(out, "published %s (sequence %lld) in %s\n", options.version.c_str(),
@@ -399,7 +434,9 @@ bool writeKeyPair(const std::string& dir, std::string& error) {
 }
 
 int runCommandLine(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-  if (args.empty()) return usageError(err, "name a command: keygen, release or refresh");
+  if (args.empty()) {
+    return usageError(err, "name a command: keygen, release, refresh, verify, prune or diff");
+  }
   const std::string& command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "--help" || command == "-h" || command == "help") {
@@ -409,6 +446,9 @@ int runCommandLine(const std::vector<std::string>& args, std::FILE* out, std::FI
   if (command == "keygen") return runKeygen(rest, out, err);
   if (command == "release") return runRelease(rest, out, err);
   if (command == "refresh") return runRefresh(rest, out, err);
+  if (command == "verify") return runVerify(rest, out, err);
+  if (command == "prune") return runPrune(rest, out, err);
+  if (command == "diff") return runDiff(rest, out, err);
   return usageError(err, "unknown command " + command);
 }
 

@@ -1,6 +1,7 @@
 // The SkarvelPublish command line: "keygen" makes a signing key pair,
 // "release" publishes a release into a server folder, "refresh" re-signs the
-// served release with a new expiry. Parses the arguments,
+// served release with a new expiry, and "verify", "prune" and "diff" look
+// after a server folder (UpkeepCommands.cpp). Parses the arguments,
 // runs the command, prints progress and a summary, and turns the outcome
 // into an exit status.
 //

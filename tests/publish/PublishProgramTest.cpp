@@ -75,8 +75,8 @@ TEST(PublishProgram, FailuresAreOneLineWithTheirStatus) {
   };
   ProgramRun run = runPublisher({});
   EXPECT_EQ(2, run.status);
-  EXPECT_EQ("SkarvelPublish: error: name a command: keygen, release or refresh (see "
-            "SkarvelPublish --help)\n",
+  EXPECT_EQ("SkarvelPublish: error: name a command: keygen, release, refresh, verify, prune or "
+            "diff (see SkarvelPublish --help)\n",
             run.errors);
   run = runPublisher(release({"--sequence", "1", "--bogus"}));
   EXPECT_EQ(2, run.status);

@@ -1,0 +1,259 @@
+// Planning an update the way a player's synchroniser plans it, from the two
+// releases' documents alone. Every rule here is the player's: the per-file
+// comparison, the blobs taken from installed copies, the bundle rule (shared
+// through release/FetchRule.h) and the documents a run requests. Sizes are
+// the stored objects' own, so the figures are what the server sends.
+
+#include "ReleaseDiff.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "Files.h"
+#include "StoredRelease.h"
+#include "foundation/Crypto.h"
+#include "release/FetchRule.h"
+#include "release/Layout.h"
+#include "release/SafePath.h"
+
+namespace vantis::publish {
+
+namespace {
+
+using content::FileRecord;
+
+// The gzip trailer's last four bytes: the decoded size modulo 4 GiB, which
+// is the size itself for an object of at most 256 MiB.
+constexpr std::uint64_t kTrailerBytes = 4;
+constexpr std::uint64_t kSmallestMember = 18;
+
+// The bundle index as players read it: later lines win.
+struct BundleIndex {
+  std::map<std::string, std::uint64_t> bundleSize;
+  std::map<std::string, std::pair<std::string, std::uint64_t>> blobAt;  // bundle, length
+};
+
+BundleIndex indexOf(const StoredRelease& release) {
+  BundleIndex index;
+  for (const content::BundleRecord& bundle : release.bundles) {
+    index.bundleSize[bundle.id] = static_cast<std::uint64_t>(bundle.size);
+    for (const content::BundleRecord::Blob& blob : bundle.blobs) {
+      index.blobAt[blob.digest] = {bundle.id, static_cast<std::uint64_t>(blob.length)};
+    }
+  }
+  return index;
+}
+
+bool forThisPlatform(const FileRecord& entry) {
+  return entry.platform.empty() || entry.platform == content::kPlatformLinux;
+}
+
+// A player keeps an installed file of the right size, unless the entry asks
+// for its digest to be compared too.
+bool stillCurrent(const FileRecord* installed, const FileRecord& wanted) {
+  if (!installed || installed->size != wanted.size) return false;
+  const bool compareDigest = wanted.target == content::kTargetBinary || wanted.alwaysHash;
+  return !compareDigest || installed->sha256 == wanted.sha256;
+}
+
+// Players look into an installed copy only for a file of several blobs cut
+// at the chunk size; a one-blob file is the file, known to differ.
+bool cutAtChunkSize(const FileRecord& entry, std::uint64_t chunkSize) {
+  if (chunkSize == 0 || entry.size <= 0 || entry.chunks.size() < 2) return false;
+  const std::uint64_t size = static_cast<std::uint64_t>(entry.size);
+  return (size - 1) / chunkSize + 1 == entry.chunks.size();
+}
+
+// The blobs no changed file needs to download: cut the player's way, an
+// installed copy yields the older release's blobs of that path (when both
+// releases cut at one chunk size), as far as the new file reaches. A blob
+// that another changed file needs too is downloaded anyway: that file
+// cannot read it from a copy that may already have been replaced.
+std::set<std::string> heldLocally(const std::vector<const FileRecord*>& work,
+                                  const std::map<std::string, const FileRecord*>& installed,
+                                  std::uint64_t chunkSize, bool sameCut) {
+  std::map<std::string, std::size_t> users, holders;
+  for (const FileRecord* entry : work) {
+    std::set<std::string> held;
+    const auto copy = installed.find(entry->path);
+    if (sameCut && copy != installed.end() && copy->second->size > 0 &&
+        cutAtChunkSize(*entry, chunkSize)) {
+      const std::vector<std::string>& old = copy->second->chunks;
+      held.insert(old.begin(), old.begin() + std::min(old.size(), entry->chunks.size()));
+    }
+    for (const std::string& hash : std::set<std::string>(entry->chunks.begin(), entry->chunks.end())) {
+      ++users[hash];
+      if (held.count(hash) != 0) ++holders[hash];
+    }
+  }
+  std::set<std::string> covered;
+  for (const auto& [hash, count] : holders) {
+    if (count == users[hash]) covered.insert(hash);
+  }
+  return covered;
+}
+
+// Adds one stored object's request and sizes to the tier.
+bool countObject(const std::string& serverDir, content::ObjectKind kind, const std::string& hash,
+                 TierDiff& tier, std::string& error) {
+  const std::string relative = content::objectFile(kind, hash);
+  const std::string path = joinPath(serverDir, relative);
+  std::uint64_t stored = 0;
+  std::string trailer;
+  const bool read = fileSize(path, stored) && stored >= kSmallestMember &&
+                    readAt(path, stored - kTrailerBytes, kTrailerBytes, trailer);
+  if (!read) {
+    error = relative + ", which the update downloads, is missing or not a gzip member "
+                       "(SkarvelPublish verify lists what is wrong)";
+    return false;
+  }
+  std::uint64_t decoded = 0;
+  for (std::size_t i = kTrailerBytes; i > 0; --i) {
+    decoded = (decoded << 8) | static_cast<unsigned char>(trailer[i - 1]);
+  }
+  tier.bytes += decoded;
+  tier.storedBytes += stored;
+  ++(kind == content::ObjectKind::bundle ? tier.bundles : tier.blobs);
+  return true;
+}
+
+void countDocument(std::uint64_t bytes, TierDiff& tier) {
+  ++tier.documents;
+  tier.bytes += bytes;
+  tier.storedBytes += bytes;
+}
+
+// The pointer, the manifest and the tier's list always; the bundle index when
+// anything is downloaded; the retired list when the release names one.
+void countDocuments(const std::string& serverDir, const StoredRelease& to,
+                    const content::ListDocument& tierList, TierDiff& tier) {
+  std::uint64_t pointer = 0;
+  fileSize(joinPath(serverDir, content::kPointerFile), pointer);
+  countDocument(pointer, tier);
+  countDocument(to.manifestBytes, tier);
+  const auto listBytes = [&to](const content::ListDocument& list) {
+    const auto found = to.listBytes.find(content::listFile(to.manifest.packVersion, list.file));
+    return found == to.listBytes.end() ? 0 : found->second;
+  };
+  countDocument(listBytes(tierList), tier);
+  if (tier.files != 0) countDocument(listBytes(content::kBundlesList), tier);
+  if (to.manifest.filesRetired.present) countDocument(listBytes(content::kFilesRetiredList), tier);
+}
+
+// The files of the tier that a player holding `from` installs.
+std::vector<const FileRecord*> changedFiles(
+    const std::vector<FileRecord>& toTier,
+    const std::map<std::string, const FileRecord*>& installed, TierDiff& tier) {
+  std::vector<const FileRecord*> work;
+  for (const FileRecord& entry : toTier) {
+    if (!forThisPlatform(entry)) continue;
+    ++tier.listed;
+    const auto copy = installed.find(entry.path);
+    if (stillCurrent(copy == installed.end() ? nullptr : copy->second, entry)) continue;
+    work.push_back(&entry);
+    ++tier.files;
+    tier.fileBytes += static_cast<std::uint64_t>(entry.size);
+  }
+  return work;
+}
+
+// The downloads for the files in `work`: blobs that no installed copy
+// covers, in whole bundles where the players' rule says so, else one by one.
+bool planDownloads(const std::string& serverDir, const std::vector<const FileRecord*>& work,
+                   const std::set<std::string>& covered, const BundleIndex& index,
+                   TierDiff& tier, std::string& error) {
+  std::set<std::string> needed;
+  for (const FileRecord* entry : work) needed.insert(entry->chunks.begin(), entry->chunks.end());
+  std::vector<std::string> single;
+  std::map<std::string, std::vector<std::string>> wanted;
+  for (const std::string& hash : needed) {
+    const auto at = index.blobAt.find(hash);
+    if (covered.count(hash) != 0) continue;
+    if (at == index.blobAt.end()) {
+      single.push_back(hash);
+    } else {
+      wanted[at->second.first].push_back(hash);
+    }
+  }
+  for (const auto& [id, hashes] : wanted) {
+    std::uint64_t wantedBytes = 0;
+    for (const std::string& hash : hashes) wantedBytes += index.blobAt.at(hash).second;
+    if (!content::fetchBundleWhole(id, index.bundleSize.at(id), hashes.size(), wantedBytes)) {
+      single.insert(single.end(), hashes.begin(), hashes.end());
+    } else if (!countObject(serverDir, content::ObjectKind::bundle, id, tier, error)) {
+      return false;
+    }
+  }
+  for (const std::string& hash : single) {
+    if (!countObject(serverDir, content::ObjectKind::blob, hash, tier, error)) return false;
+  }
+  return true;
+}
+
+bool planTier(const std::string& serverDir, const StoredRelease& from, const StoredRelease& to,
+              const content::ListDocument& tierList, TierDiff& tier, std::string& error) {
+  const bool optional = &tierList == &content::kFilesOptionalList;
+  std::map<std::string, const FileRecord*> installed;
+  for (const FileRecord& entry : optional ? from.optional : from.required) {
+    if (forThisPlatform(entry)) installed[entry.path] = &entry;
+  }
+  const std::vector<const FileRecord*> work =
+      changedFiles(optional ? to.optional : to.required, installed, tier);
+  const std::uint64_t chunkSize = to.manifest.chunkSize;
+  const std::set<std::string> covered =
+      heldLocally(work, installed, chunkSize, from.manifest.chunkSize == chunkSize);
+  if (!planDownloads(serverDir, work, covered, indexOf(to), tier, error)) return false;
+  countDocuments(serverDir, to, tierList, tier);
+  return true;
+}
+
+// A release by its version, its manifest taken as it stands (a release
+// under review need not be served yet) and its lists by the manifest's
+// digests.
+bool readRelease(const std::string& serverDir, const std::string& version, StoredRelease& out,
+                 std::string& error) {
+  const std::string relative = content::manifestFile(version);
+  std::string text, first;
+  if (!content::safeRelativePath(relative) || !readFile(joinPath(serverDir, relative), text)) {
+    error = "the server folder " + serverDir + " holds no release " + version + " (no " +
+            relative + ")";
+    return false;
+  }
+  const ProblemSink problems = keepFirstProblem(first);
+  if (readStoredManifest(serverDir, relative, content::Sha256::of(text), relative, out,
+                         problems) &&
+      out.manifest.packVersion != version) {
+    problems({relative, "is of version " + out.manifest.packVersion});
+  }
+  if (first.empty() && readStoredLists(serverDir, out, problems)) return true;
+  error = "cannot read release " + version + ": " + first;
+  return false;
+}
+
+}  // namespace
+
+bool diffReleases(const DiffOptions& options, DiffReport& report, std::string& error) {
+  report = DiffReport();
+  StoredRelease from, to;
+  if (!readRelease(options.serverDir, options.from, from, error) ||
+      !readRelease(options.serverDir, options.to, to, error)) {
+    return false;
+  }
+  report.fromSequence = from.manifest.sequence;
+  report.toSequence = to.manifest.sequence;
+  if (report.toSequence <= report.fromSequence) {
+    error = options.to + " (sequence " + std::to_string(report.toSequence) +
+            ") is not newer than " + options.from + " (sequence " +
+            std::to_string(report.fromSequence) + "): players only move to a higher sequence";
+    return false;
+  }
+  report.retired = to.retired;
+  return planTier(options.serverDir, from, to, content::kFilesRequiredList, report.required,
+                  error) &&
+         planTier(options.serverDir, from, to, content::kFilesOptionalList, report.optional,
+                  error);
+}
+
+}  // namespace vantis::publish
