@@ -1,12 +1,13 @@
-// gzip output of the publisher: one member, readable by zlib as players'
-// libcurl reads it, the same bytes for the same input.
+// gzip as the publisher stores objects: one member, the same bytes for the
+// same input; and decoding them back the way players' libcurl does, which
+// takes only one whole member.
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "Gzip.h"
-#include "ServedRelease.h"
+#include "release/Layout.h"
 
 namespace vantis::publish {
 namespace {
@@ -19,7 +20,7 @@ TEST(GzipCompress, WritesOneMemberThatDecodesToTheInput) {
        {std::string(), std::string("a"), std::string(1u << 20, 'z'), noise}) {
     std::string packed, unpacked;
     ASSERT_TRUE(gzipCompress(input.data(), input.size(), 6, packed));
-    ASSERT_TRUE(test::gunzipSingleMember(packed, unpacked)) << input.size();
+    ASSERT_TRUE(gzipDecompress(packed, input.size(), unpacked)) << input.size();
     EXPECT_EQ(input, unpacked);
     std::string again;
     ASSERT_TRUE(gzipCompress(input.data(), input.size(), 6, again));
@@ -30,6 +31,31 @@ TEST(GzipCompress, WritesOneMemberThatDecodesToTheInput) {
 TEST(GzipCompress, RefusesALevelZlibDoesNotKnow) {
   std::string packed;
   EXPECT_FALSE(gzipCompress("a", 1, 42, packed));
+}
+
+TEST(GzipDecompress, TakesOnlyOneWholeMemberWithinTheLimit) {
+  std::string member, other, out;
+  ASSERT_TRUE(gzipCompress("hello blob", 10, 6, member));
+  ASSERT_TRUE(gzipCompress("more", 4, 6, other));
+  const struct {
+    const char* name;
+    std::string packed;
+    std::uint64_t limit;
+    bool decodes;
+  } rows[] = {
+      {"one member", member, content::kMaxBodyBytes, true},
+      {"exactly at the limit", member, 10, true},
+      {"one byte over the limit", member, 9, false},
+      {"a second member", member + other, content::kMaxBodyBytes, false},
+      {"trailing bytes", member + "x", content::kMaxBodyBytes, false},
+      {"cut off", member.substr(0, member.size() - 3), content::kMaxBodyBytes, false},
+      {"not gzip", "hello blob", content::kMaxBodyBytes, false},
+      {"nothing", "", content::kMaxBodyBytes, false},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(gzipDecompress(row.packed, row.limit, out), row.decodes) << row.name;
+    if (row.decodes) EXPECT_EQ(out, "hello blob") << row.name;
+  }
 }
 
 }  // namespace

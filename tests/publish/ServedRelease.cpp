@@ -3,11 +3,12 @@
 
 #include "ServedRelease.h"
 
-#include <zlib.h>
-
+#include "Signing.h"
+#include "TempDir.h"
+#include "TestSigning.h"
+#include "Verify.h"
 #include "foundation/Crypto.h"
 #include "release/Layout.h"
-#include "TempDir.h"
 
 namespace vantis::publish::test {
 
@@ -17,13 +18,6 @@ using namespace vantis::content;
 
 std::vector<unsigned char> bytesOf(const std::string& text) {
   return std::vector<unsigned char>(text.begin(), text.end());
-}
-
-std::string readObject(const std::string& path, std::string& body) {
-  const std::string packed = skarvel::test::readFile(path);
-  if (packed == "<missing>") return "missing " + path;
-  if (!gunzipSingleMember(packed, body)) return path + " is not one whole gzip member";
-  return std::string();
 }
 
 std::string readList(const std::string& serverDir, const ServedRelease& release,
@@ -52,47 +46,6 @@ std::string readTier(const std::string& serverDir, const ServedRelease& release,
   return std::string();
 }
 
-std::string checkBundle(const std::string& serverDir, const BundleRecord& bundle) {
-  std::string body;
-  std::string problem = readObject(bundleFile(serverDir, bundle.id), body);
-  if (!problem.empty()) return problem;
-  if (Sha256::of(body) != bundle.id) return "bundle " + bundle.id + " does not hash to its id";
-  if (static_cast<std::int64_t>(body.size()) != bundle.size) {
-    return "bundle " + bundle.id + " is not as long as its index says";
-  }
-  for (const BundleRecord::Blob& blob : bundle.blobs) {
-    const bool inside = blob.offset >= 0 && blob.length > 0 &&
-                        static_cast<std::size_t>(blob.offset + blob.length) <= body.size();
-    if (!inside || Sha256::of(body.data() + blob.offset, static_cast<std::size_t>(blob.length)) !=
-                       blob.digest) {
-      return "blob " + blob.digest + " is not at its place in bundle " + bundle.id;
-    }
-  }
-  return std::string();
-}
-
-std::string checkFile(const std::string& serverDir, const FileRecord& record,
-                      std::map<std::string, std::string>& chunks) {
-  Sha256 whole;
-  std::int64_t size = 0;
-  for (const std::string& hash : record.chunks) {
-    auto found = chunks.find(hash);
-    if (found == chunks.end()) {
-      std::string body;
-      const std::string problem = readObject(chunkFile(serverDir, hash), body);
-      if (!problem.empty()) return problem;
-      if (Sha256::of(body) != hash) return "chunk " + hash + " does not decode to its hash";
-      found = chunks.emplace(hash, body).first;
-    }
-    whole.update(found->second.data(), found->second.size());
-    size += static_cast<std::int64_t>(found->second.size());
-  }
-  if (size != record.size || whole.hex() != record.sha256) {
-    return record.path + " does not reassemble to its size and digest";
-  }
-  return std::string();
-}
-
 }  // namespace
 
 std::string chunkFile(const std::string& serverDir, const std::string& hash) {
@@ -101,25 +54,6 @@ std::string chunkFile(const std::string& serverDir, const std::string& hash) {
 
 std::string bundleFile(const std::string& serverDir, const std::string& id) {
   return serverDir + "/" + objectFile(ObjectKind::bundle, id);
-}
-
-bool gunzipSingleMember(const std::string& packed, std::string& out) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 16) != Z_OK) return false;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.data()));
-  stream.avail_in = static_cast<uInt>(packed.size());
-  out.clear();
-  char buffer[65536];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
-  inflateEnd(&stream);
-  return whole;
 }
 
 const FileRecord* findRecord(const std::vector<FileRecord>& tier, const std::string& path) {
@@ -157,25 +91,24 @@ std::string readServedRelease(const std::string& serverDir, ServedRelease& out) 
   return std::string();
 }
 
-std::string checkServedContent(const std::string& serverDir, const ServedRelease& release) {
-  for (const auto& bundle : release.bundles) {
-    const std::string problem = checkBundle(serverDir, bundle.second);
-    if (!problem.empty()) return problem;
-  }
-  std::map<std::string, std::string> chunks;
-  for (const auto* tier : {&release.required, &release.optional}) {
-    for (const FileRecord& record : *tier) {
-      const std::string problem = checkFile(serverDir, record, chunks);
-      if (!problem.empty()) return problem;
-    }
-  }
-  return std::string();
+std::string checkServedContent(const std::string& serverDir) {
+  VerifyOptions options;
+  options.serverDir = serverDir;
+  SigningKey key;
+  std::string error;
+  if (!loadSigningKey(vantis::content::test::devSigningKeyPath(), key, error)) return error;
+  options.keys.push_back({key.publicPoint, vantis::content::test::devSigningKeyPath()});
+  const Progress quiet = [](const std::string&, std::uint64_t, std::uint64_t) { return true; };
+  VerifyReport report;
+  if (!verifyServerFolder(options, quiet, report, error)) return error;
+  if (report.problems.empty()) return std::string();
+  return report.problems[0].file + ": " + report.problems[0].what;
 }
 
 std::string checkServedFolder(const std::string& serverDir) {
   ServedRelease release;
   const std::string problem = readServedRelease(serverDir, release);
-  return problem.empty() ? checkServedContent(serverDir, release) : problem;
+  return problem.empty() ? checkServedContent(serverDir) : problem;
 }
 
 }  // namespace vantis::publish::test

@@ -1,9 +1,9 @@
 // Reads a release back out of a server folder the way a player's
 // synchroniser would, with the synchroniser's own readers: the pointer check,
-// the manifest digest, the list digests and readers, the bundle index. Then
-// checks every stored object: each bundle's body against its id and each blob
-// inside it at its offset and length, each chunk against its name, and each
-// listed file reassembled from its chunks. Test code for the publisher.
+// the manifest digest, the list digests and readers, the bundle index, so
+// that a format drift between the two programs fails here. Every stored
+// object is checked by the publisher's own verify, which reads the folder
+// the same way. Test code for the publisher.
 #pragma once
 
 #include <map>
@@ -30,16 +30,13 @@ struct ServedRelease {
 // document verified and read, else the first problem.
 std::string readServedRelease(const std::string& serverDir, ServedRelease& out);
 
-// Checks every bundle, chunk and file of a read release as described above;
-// the empty text when all hold.
-std::string checkServedContent(const std::string& serverDir, const ServedRelease& release);
+// Checks every bundle, blob and file of the release the folder serves, signed
+// with the development key (verifyServerFolder); the first problem as
+// "<file>: <what>", or the empty text when all hold.
+std::string checkServedContent(const std::string& serverDir);
 
 // readServedRelease and checkServedContent in one.
 std::string checkServedFolder(const std::string& serverDir);
-
-// Decodes exactly one gzip member that ends the data; false on anything else
-// (a second member, trailing bytes, a damaged stream).
-bool gunzipSingleMember(const std::string& packed, std::string& out);
 
 // The record of `path` in a tier, or null.
 const vantis::content::FileRecord* findRecord(const std::vector<vantis::content::FileRecord>& tier,
