@@ -32,12 +32,6 @@ namespace {
 
 using namespace skarvel::test;
 
-ProgramRun runPublisher(const std::vector<std::string>& args) {
-  ProgramOptions options;
-  options.errorsApart = true;
-  return runPublish(args, options);
-}
-
 ProgramRun prune(const std::string& folder, const std::string& keep, bool remove = false) {
   std::vector<std::string> args = {"prune", "--server", folder, "--keep", keep};
   if (remove) args.push_back("--delete");

@@ -15,14 +15,6 @@ namespace {
 
 using namespace skarvel::test;
 
-// The publisher's contract says which stream says what: results on standard
-// output, the one-line error on standard error.
-ProgramRun runPublisher(const std::vector<std::string>& args) {
-  ProgramOptions options;
-  options.errorsApart = true;
-  return runPublish(args, options);
-}
-
 TEST(PublishProgram, KeygenWritesAPrivateKeyOnlyItsOwnerReadsAndNeverOverwrites) {
   TempDir dir;
   ProgramRun run = runPublisher({"keygen", "--out", dir.file("keys")});

@@ -129,7 +129,7 @@ TEST_F(DiffReleases, PredictsTheRequestsAndBytesOfARealUpdatePerTier) {
     EXPECT_EQ(served.bytes, predicted[t]->storedBytes);
   }
 
-  const ProgramRun run = runPublish({"diff", "--server", server(), "1.0", "1.1"});
+  const ProgramRun run = runPublisher({"diff", "--server", server(), "1.0", "1.1"});
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(run.output.find("update from 1.0 (sequence 1) to 1.1 (sequence 2) in " + server() +
                             ", retiring 1 path\nrequired: 9 of 20 files change ("),
@@ -144,8 +144,6 @@ TEST_F(DiffReleases, PredictsTheRequestsAndBytesOfARealUpdatePerTier) {
 TEST_F(DiffReleases, RefusesOnOneLine) {
   changeForNextRelease();
   publish("1.1", 2);
-  ProgramOptions apart;
-  apart.errorsApart = true;
   const struct {
     std::vector<std::string> args;
     int status;
@@ -164,7 +162,7 @@ TEST_F(DiffReleases, RefusesOnOneLine) {
   for (const auto& row : rows) {
     std::vector<std::string> args = {"diff", "--server", server()};
     args.insert(args.end(), row.args.begin(), row.args.end());
-    const ProgramRun run = runPublish(args, apart);
+    const ProgramRun run = runPublisher(args);
     EXPECT_EQ(run.status, row.status) << row.error;
     EXPECT_EQ(run.errors, "SkarvelPublish: error: " + row.error + "\n");
   }
@@ -174,7 +172,7 @@ TEST_F(DiffReleases, RefusesOnOneLine) {
   const Tree bundles = treeOf(folder);
   ASSERT_FALSE(bundles.empty());
   for (const auto& [path, bytes] : bundles) std::remove((folder + "/" + path).c_str());
-  const ProgramRun run = runPublish({"diff", "--server", server(), "1.0", "1.1"}, apart);
+  const ProgramRun run = runPublisher({"diff", "--server", server(), "1.0", "1.1"});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.errors.find(", which the update downloads, is missing or not a gzip member "
                             "(SkarvelPublish verify lists what is wrong)\n"),

@@ -22,12 +22,6 @@ namespace {
 
 using namespace skarvel::test;
 
-ProgramRun runPublisher(const std::vector<std::string>& args) {
-  ProgramOptions options;
-  options.errorsApart = true;
-  return runPublish(args, options);
-}
-
 // The line of `list` about `path`, read back as a record.
 content::FileRecord entryOf(const std::string& list, const std::string& path) {
   content::FileRecord found;

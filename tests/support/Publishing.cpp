@@ -10,6 +10,12 @@ ProgramRun runPublish(const std::vector<std::string>& args, const ProgramOptions
   return runProgram(argv, options);
 }
 
+ProgramRun runPublisher(const std::vector<std::string>& args) {
+  ProgramOptions options;
+  options.errorsApart = true;
+  return runPublish(args, options);
+}
+
 ProgramRun publishRelease(const std::string& serverFolder, const std::string& version,
                           int sequence, const std::string& requiredDir,
                           const std::vector<std::string>& extra) {

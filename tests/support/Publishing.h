@@ -15,6 +15,10 @@ namespace skarvel::test {
 // Runs SkarvelPublish with `args` (a command and its options).
 ProgramRun runPublish(const std::vector<std::string>& args, const ProgramOptions& options = {});
 
+// Runs SkarvelPublish with standard error apart from standard output (in
+// ProgramRun::errors): its contract says which stream says what.
+ProgramRun runPublisher(const std::vector<std::string>& args);
+
 // Publishes `requiredDir` as release `version` with `sequence` into
 // `serverFolder`, quietly and signed with the development key, whose public
 // half the synchroniser is built with. `extra` arguments are appended
