@@ -83,7 +83,8 @@ std::set<std::string> heldLocally(const std::vector<const FileRecord*>& work,
       const std::vector<std::string>& old = copy->second->chunks;
       held.insert(old.begin(), old.begin() + std::min(old.size(), entry->chunks.size()));
     }
-    for (const std::string& hash : std::set<std::string>(entry->chunks.begin(), entry->chunks.end())) {
+    for (const std::string& hash :
+         std::set<std::string>(entry->chunks.begin(), entry->chunks.end())) {
       ++users[hash];
       if (held.count(hash) != 0) ++holders[hash];
     }
@@ -105,8 +106,9 @@ bool countObject(const std::string& serverDir, content::ObjectKind kind, const s
   const bool read = fileSize(path, stored) && stored >= kSmallestMember &&
                     readAt(path, stored - kTrailerBytes, kTrailerBytes, trailer);
   if (!read) {
-    error = relative + ", which the update downloads, is missing or not a gzip member "
-                       "(SkarvelPublish verify lists what is wrong)";
+    error = relative +
+            ", which the update downloads, is missing or not a gzip member "
+            "(SkarvelPublish verify lists what is wrong)";
     return false;
   }
   std::uint64_t decoded = 0;
@@ -162,8 +164,8 @@ std::vector<const FileRecord*> changedFiles(
 // The downloads for the files in `work`: blobs that no installed copy
 // covers, in whole bundles where the players' rule says so, else one by one.
 bool planDownloads(const std::string& serverDir, const std::vector<const FileRecord*>& work,
-                   const std::set<std::string>& covered, const BundleIndex& index,
-                   TierDiff& tier, std::string& error) {
+                   const std::set<std::string>& covered, const BundleIndex& index, TierDiff& tier,
+                   std::string& error) {
   std::set<std::string> needed;
   for (const FileRecord* entry : work) needed.insert(entry->chunks.begin(), entry->chunks.end());
   std::vector<std::string> single;
@@ -217,13 +219,12 @@ bool readRelease(const std::string& serverDir, const std::string& version, Store
   const std::string relative = content::manifestFile(version);
   std::string text, first;
   if (!content::safeRelativePath(relative) || !readFile(joinPath(serverDir, relative), text)) {
-    error = "the server folder " + serverDir + " holds no release " + version + " (no " +
-            relative + ")";
+    error = "the server folder " + serverDir + " holds no release " + version + " (no " + relative +
+            ")";
     return false;
   }
   const ProblemSink problems = keepFirstProblem(first);
-  if (readStoredManifest(serverDir, relative, content::Sha256::of(text), relative, out,
-                         problems) &&
+  if (readStoredManifest(serverDir, relative, content::Sha256::of(text), relative, out, problems) &&
       out.manifest.packVersion != version) {
     problems({relative, "is of version " + out.manifest.packVersion});
   }
@@ -252,8 +253,7 @@ bool diffReleases(const DiffOptions& options, DiffReport& report, std::string& e
   report.retired = to.retired;
   return planTier(options.serverDir, from, to, content::kFilesRequiredList, report.required,
                   error) &&
-         planTier(options.serverDir, from, to, content::kFilesOptionalList, report.optional,
-                  error);
+         planTier(options.serverDir, from, to, content::kFilesOptionalList, report.optional, error);
 }
 
 }  // namespace vantis::publish

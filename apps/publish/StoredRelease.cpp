@@ -155,8 +155,8 @@ FileMatch readMatching(const std::string& serverDir, const std::string& relative
 }
 
 bool readStoredManifest(const std::string& serverDir, const std::string& manifestFile,
-                        const std::string& sha256, const std::string& namedBy,
-                        StoredRelease& out, const ProblemSink& problems) {
+                        const std::string& sha256, const std::string& namedBy, StoredRelease& out,
+                        const ProblemSink& problems) {
   out = StoredRelease();
   std::string text, message;
   if (!readNamed(serverDir, manifestFile, sha256, namedBy, text, problems)) return false;
@@ -214,9 +214,8 @@ bool readStoredLists(const std::string& serverDir, StoredRelease& release,
   return clean;
 }
 
-bool walkChain(const std::string& serverDir, const std::string& manifest,
-               const std::string& sha256, const ProblemSink& problems,
-               const std::function<bool(StoredRelease&)>& visit) {
+bool walkChain(const std::string& serverDir, const std::string& manifest, const std::string& sha256,
+               const ProblemSink& problems, const std::function<bool(StoredRelease&)>& visit) {
   std::string file = manifest;
   std::string digest = sha256;
   std::string namedBy = content::kPointerFile;

@@ -62,8 +62,8 @@ struct StoredRelease {
 // digest, text that is not a JSON object, no "packVersion", a predecessor
 // named only in part. False after any.
 bool readStoredManifest(const std::string& serverDir, const std::string& manifestFile,
-                        const std::string& sha256, const std::string& namedBy,
-                        StoredRelease& out, const ProblemSink& problems);
+                        const std::string& sha256, const std::string& namedBy, StoredRelease& out,
+                        const ProblemSink& problems);
 
 // Reads the lists of a release whose manifest was read, from
 // "manifest/<its packVersion>/": both file lists and the bundle index must be
@@ -80,8 +80,7 @@ bool readStoredLists(const std::string& serverDir, StoredRelease& release,
 // `visit` answers false, or a manifest does not read; its problem goes to
 // `problems`, and the walk ends there, since nothing before it is vouched
 // for. False only in that last case.
-bool walkChain(const std::string& serverDir, const std::string& manifest,
-               const std::string& sha256, const ProblemSink& problems,
-               const std::function<bool(StoredRelease&)>& visit);
+bool walkChain(const std::string& serverDir, const std::string& manifest, const std::string& sha256,
+               const ProblemSink& problems, const std::function<bool(StoredRelease&)>& visit);
 
 }  // namespace vantis::publish

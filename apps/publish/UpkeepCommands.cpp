@@ -68,8 +68,7 @@ bool parseReleases(const std::string& text, std::size_t& count, std::string& err
   return true;
 }
 
-void printVerifySummary(std::FILE* out, const VerifyOptions& options,
-                        const VerifyReport& report) {
+void printVerifySummary(std::FILE* out, const VerifyOptions& options, const VerifyReport& report) {
   std::string summary = "checked " + options.serverDir;
   if (!report.version.empty()) {
     summary += ": serves " + report.version + " (sequence " + std::to_string(report.sequence) +
@@ -116,8 +115,8 @@ void printTier(std::FILE* out, const char* name, const TierDiff& tier) {
   std::fprintf(out,
                "%s: %zu of %zu files change (%s); %zu requests (%s, %s, %s) of %s as sent, %s "
                "decoded\n",
-               name, tier.files, tier.listed, formatBytes(tier.fileBytes).c_str(),
-               tier.requests(), plural(tier.documents, "document", "documents").c_str(),
+               name, tier.files, tier.listed, formatBytes(tier.fileBytes).c_str(), tier.requests(),
+               plural(tier.documents, "document", "documents").c_str(),
                plural(tier.bundles, "bundle", "bundles").c_str(),
                plural(tier.blobs, "blob", "blobs").c_str(), formatBytes(tier.storedBytes).c_str(),
                formatBytes(tier.bytes).c_str());
@@ -156,8 +155,10 @@ int runVerify(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   std::string privateKey, publicKeys, releases, error;
   bool quiet = false;
   std::map<std::string, Flag> flags{
-      {"--server", Flag{&options.serverDir, nullptr}}, {"--key", Flag{&privateKey, nullptr}},
-      {"--public-key", Flag{&publicKeys, nullptr}},    {"--releases", Flag{&releases, nullptr}},
+      {"--server", Flag{&options.serverDir, nullptr}},
+      {"--key", Flag{&privateKey, nullptr}},
+      {"--public-key", Flag{&publicKeys, nullptr}},
+      {"--releases", Flag{&releases, nullptr}},
       {"--quiet", Flag{nullptr, &quiet}},
   };
   if (!parseFlags(args, flags, error) || !parseReleases(releases, options.wholeReleases, error)) {
@@ -215,9 +216,8 @@ int runDiff(const std::vector<std::string>& args, std::FILE* out, std::FILE* err
   if (!parseDiffArguments(args, options, error)) return usageError(err, error);
   if (!diffReleases(options, report, error)) return failure(err, error);
   std::fprintf(out, "update from %s (sequence %lld) to %s (sequence %lld) in %s, retiring %s\n",
-               options.from.c_str(), report.fromSequence, options.to.c_str(),
-               report.toSequence, options.serverDir.c_str(),
-               plural(report.retired, "path", "paths").c_str());
+               options.from.c_str(), report.fromSequence, options.to.c_str(), report.toSequence,
+               options.serverDir.c_str(), plural(report.retired, "path", "paths").c_str());
   printTier(out, "required", report.required);
   printTier(out, "optional", report.optional);
   return kExitOk;

@@ -49,8 +49,8 @@ bool signedWithOneOf(const std::vector<VerifyKey>& keys, const content::SignedPo
   for (const VerifyKey& key : keys) {
     const auto* point = reinterpret_cast<const unsigned char*>(key.point.data());
     const bool verifies = key.point.size() == 65 &&
-                          content::verifyP256(point, pointer.payload.data(),
-                                              pointer.payload.size(), pointer.signature.data());
+                          content::verifyP256(point, pointer.payload.data(), pointer.payload.size(),
+                                              pointer.signature.data());
     if (verifies) return true;
   }
   return false;
@@ -73,30 +73,37 @@ void checkExpiry(const content::PointerPayload& fields, long long now, VerifyRep
   }
 }
 
+// The pointer document taken apart, nothing checked yet.
+bool readPointerFile(const std::string& serverDir, content::SignedPointer& pointer,
+                     const ProblemSink& problems) {
+  const std::string path = joinPath(serverDir, kPointer);
+  std::string text, message;
+  JsonValue document;
+  if (!readFile(path, text)) {
+    problems(
+        {kPointer, pathExists(path) ? "cannot be read" : "missing: the folder serves no release"});
+  } else if (!content::parseJson(text, document, message)) {
+    problems({kPointer, "not JSON: " + message});
+  } else if (!content::splitPointerDocument(document, pointer)) {
+    problems({kPointer, "not a signed pointer (a Base64 \"payload\" and 64-byte \"signature\")"});
+  } else {
+    return true;
+  }
+  return false;
+}
+
 // The pointer, as a player reads it. False when nothing can be learned from
 // it; a signature that does not verify is reported and the rest still read.
 bool checkPointer(const VerifyOptions& options, content::PointerPayload& fields,
                   VerifyReport& report, const ProblemSink& problems) {
-  const std::string path = joinPath(options.serverDir, kPointer);
-  std::string text, message;
-  JsonValue document, payload;
   content::SignedPointer pointer;
-  if (!readFile(path, text)) {
-    problems({kPointer, pathExists(path) ? "cannot be read" : "missing: the folder serves no release"});
-    return false;
-  }
-  if (!content::parseJson(text, document, message)) {
-    problems({kPointer, "not JSON: " + message});
-    return false;
-  }
-  if (!content::splitPointerDocument(document, pointer)) {
-    problems({kPointer, "not a signed pointer (a Base64 \"payload\" and 64-byte \"signature\")"});
-    return false;
-  }
+  if (!readPointerFile(options.serverDir, pointer, problems)) return false;
   if (!signedWithOneOf(options.keys, pointer)) {
     problems({kPointer, "its signature does not verify with " + keyNames(options.keys)});
   }
   const char* begin = reinterpret_cast<const char*>(pointer.payload.data());
+  JsonValue payload;
+  std::string message;
   if (!content::parseJson(begin, begin + pointer.payload.size(), payload, message)) {
     problems({kPointer, "its signed payload is not JSON: " + message});
     return false;
@@ -195,13 +202,13 @@ void checkBundle(const std::string& serverDir, const ObjectItem& item,
     return;
   }
   if (body.size() != static_cast<std::uint64_t>(bundle.size)) {
-    problems.push_back({relative, "is " + std::to_string(body.size()) + " bytes, " +
-                                      item.namedBy + " says " + std::to_string(bundle.size)});
+    problems.push_back({relative, "is " + std::to_string(body.size()) + " bytes, " + item.namedBy +
+                                      " says " + std::to_string(bundle.size)});
     return;
   }
   for (const content::BundleRecord::Blob& blob : bundle.blobs) {
-    const std::string at = content::Sha256::of(body.data() + blob.offset,
-                                               static_cast<std::size_t>(blob.length));
+    const std::string at =
+        content::Sha256::of(body.data() + blob.offset, static_cast<std::size_t>(blob.length));
     if (at == blob.digest) continue;
     problems.push_back({relative, "does not hold blob " + blob.digest + " at offset " +
                                       std::to_string(blob.offset) + " as " + item.namedBy +

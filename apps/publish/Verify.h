@@ -43,8 +43,8 @@ struct VerifyReport {
   std::vector<Problem> problems;  // in the order found, each once
   std::string version;            // the served release's, when the pointer reads
   long long sequence = -1;
-  std::string expires;        // the pointer's expiry; empty: never
-  std::size_t releases = 0;   // on the chain, as far as it reads
+  std::string expires;       // the pointer's expiry; empty: never
+  std::size_t releases = 0;  // on the chain, as far as it reads
   std::size_t checkedWhole = 0;
   std::size_t files = 0;    // distinct files reassembled
   std::size_t blobs = 0;    // distinct blobs decoded

@@ -50,10 +50,12 @@ std::set<std::string> objectsOf(const std::string& folder, const std::string& ve
       return content::Status();
     }));
   }
-  EXPECT_TRUE(content::forEachLine(release.list("bundles.ndjson"), [&](const content::JsonValue& line) {
-    objects.insert(content::objectFile(content::ObjectKind::bundle, content::readBundleRecord(line).id));
-    return content::Status();
-  }));
+  EXPECT_TRUE(
+      content::forEachLine(release.list("bundles.ndjson"), [&](const content::JsonValue& line) {
+        objects.insert(
+            content::objectFile(content::ObjectKind::bundle, content::readBundleRecord(line).id));
+        return content::Status();
+      }));
   return objects;
 }
 
@@ -136,8 +138,7 @@ TEST_F(PruneFolder, ListsWhatTheNewestReleasesDoNotUseAndDeletesItOnlyWhenAsked)
 
   run = prune(server(), "2", true);
   ASSERT_EQ(run.status, 0) << run.errors;
-  EXPECT_NE(run.output.find(", " + std::to_string(unused.size()) + " deleted\n"),
-            std::string::npos)
+  EXPECT_NE(run.output.find(", " + std::to_string(unused.size()) + " deleted\n"), std::string::npos)
       << run.output;
   for (const std::string& path : unused) {
     EXPECT_FALSE(exists(server() + "/" + path)) << path;
@@ -151,8 +152,9 @@ TEST_F(PruneFolder, ListsWhatTheNewestReleasesDoNotUseAndDeletesItOnlyWhenAsked)
 
   // The kept releases are whole, the chain still reads, and the next
   // publish learns from all of it.
-  const std::vector<std::string> verify = {"verify", "--quiet", "--server", server(), "--key",
-                                           content::test::devSigningKeyPath(), "--releases"};
+  const std::vector<std::string> verify = {
+      "verify",    "--quiet", "--server", server(), "--key", content::test::devSigningKeyPath(),
+      "--releases"};
   std::vector<std::string> args = verify;
   args.push_back("2");
   EXPECT_EQ(runPublisher(args).status, 0);
@@ -178,11 +180,13 @@ TEST_F(PruneFolder, RefusesOnOneLineAndDeletesNothingWhenItCannotTellWhatIsUsed)
   } rows[] = {
       {"manifest/1.1/bundles.ndjson",
        "cannot tell what the kept releases use: manifest/1.1/bundles.ndjson: does not match the "
-       "digest that manifest/1.1/manifest.json names" + hint},
+       "digest that manifest/1.1/manifest.json names" +
+           hint},
       // Beyond the kept releases, the chain still decides which folders stay.
       {"manifest/1.0/manifest.json",
        "cannot tell what the kept releases use: manifest/1.0/manifest.json: does not match the "
-       "digest that manifest/1.1/manifest.json names" + hint},
+       "digest that manifest/1.1/manifest.json names" +
+           hint},
   };
   for (const auto& row : rows) {
     const std::string path = server() + "/" + row.file;
@@ -208,12 +212,14 @@ TEST_F(PruneFolder, RefusesOnOneLineAndDeletesNothingWhenItCannotTellWhatIsUsed)
 
   run = prune(server(), "0");
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.errors, "SkarvelPublish: error: --keep takes a number of releases from 1, not "
-                        "\"0\" (see SkarvelPublish --help)\n");
+  EXPECT_EQ(run.errors,
+            "SkarvelPublish: error: --keep takes a number of releases from 1, not "
+            "\"0\" (see SkarvelPublish --help)\n");
   run = runPublisher({"prune", "--server", server()});
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.errors, "SkarvelPublish: error: prune needs --server DIR and --keep N (see "
-                        "SkarvelPublish --help)\n");
+  EXPECT_EQ(run.errors,
+            "SkarvelPublish: error: prune needs --server DIR and --keep N (see "
+            "SkarvelPublish --help)\n");
 
   ASSERT_EQ(0, std::remove(served.pointerFile().c_str()));
   const Tree before = snapshot(server());
@@ -247,8 +253,8 @@ TEST_F(PruneFolder, APlayerUpdatingToAKeptReleaseNeverMeetsAMissingObject) {
   bool listsFetched = false;
   for (int i = 0; i < 300 && !listsFetched; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    listsFetched = readFile(nginx.accessLogFile()).find("/manifest/1.1/bundles.ndjson") !=
-                   std::string::npos;
+    listsFetched =
+        readFile(nginx.accessLogFile()).find("/manifest/1.1/bundles.ndjson") != std::string::npos;
   }
   writeFile(content("v2") + "/mods/a/big.bsa", patterned(512 * 1024, 2));
   publish(server(), "1.2", 3, "v2", large);

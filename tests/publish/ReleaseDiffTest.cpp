@@ -44,9 +44,9 @@ Served servedTo(const std::string& accessLog, const std::string& marker) {
     std::sscanf(line.c_str() + close + 1, "%d %llu", &status, &bytes);
     EXPECT_EQ(status, 200) << line;
     served.bytes += bytes;
-    const bool document = target.compare(0, 10, "/manifest/") == 0 ||
-                          target.compare(0, 13, "/current.json") == 0;
-    ++(document ? served.documents
+    const bool document =
+        target.compare(0, 10, "/manifest/") == 0 || target.compare(0, 13, "/current.json") == 0;
+    ++(document                                 ? served.documents
        : target.compare(0, 9, "/bundles/") == 0 ? served.bundles
        : target.compare(0, 8, "/chunks/") == 0  ? served.blobs
                                                 : served.other);
@@ -75,7 +75,8 @@ class DiffReleases : public ::testing::Test {
     std::string big = patterned(10 * 1024, 1);
     big[5 * 1024 + 7] ^= 1;  // one blob of ten
     writeFile(required("mods/a/big.bsa"), big);
-    for (int i = 1; i <= 6; ++i) writeFile(required("mods/n/" + std::to_string(i) + ".esp"), "new " + std::to_string(i));
+    for (int i = 1; i <= 6; ++i)
+      writeFile(required("mods/n/" + std::to_string(i) + ".esp"), "new " + std::to_string(i));
     writeFile(required("mods/b/1.esp"), "B file 1");  // the same size: hashed
     writeFile(required("mods/b/2.esp"), "b file 2, longer");
     ASSERT_EQ(0, std::remove(required("mods/c/old.esp").c_str()));
@@ -149,14 +150,20 @@ TEST_F(DiffReleases, RefusesOnOneLine) {
     int status;
     std::string error;
   } rows[] = {
-      {{"1.1", "1.0"}, 1,
+      {{"1.1", "1.0"},
+       1,
        "1.0 (sequence 1) is not newer than 1.1 (sequence 2): players only move to a higher "
        "sequence"},
-      {{"1.0", "2.0"}, 1,
+      {{"1.0", "2.0"},
+       1,
        "the server folder " + server() + " holds no release 2.0 (no manifest/2.0/manifest.json)"},
-      {{"1.0", "../1.0"}, 1,
-       "the server folder " + server() + " holds no release ../1.0 (no manifest/../1.0/manifest.json)"},
-      {{"1.0"}, 2, "diff needs --server DIR and two versions, FROM and TO (see SkarvelPublish --help)"},
+      {{"1.0", "../1.0"},
+       1,
+       "the server folder " + server() +
+           " holds no release ../1.0 (no manifest/../1.0/manifest.json)"},
+      {{"1.0"},
+       2,
+       "diff needs --server DIR and two versions, FROM and TO (see SkarvelPublish --help)"},
       {{"1.0", "1.1", "--bogus"}, 2, "unknown option --bogus (see SkarvelPublish --help)"},
   };
   for (const auto& row : rows) {

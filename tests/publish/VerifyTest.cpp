@@ -71,8 +71,8 @@ class VerifyFolder : public ::testing::Test {
   std::string server() const { return temp.file("server"); }
 
   ProgramRun verify(const std::string& folder, const std::vector<std::string>& more = {}) {
-    std::vector<std::string> args = {"verify", "--quiet", "--server", folder, "--key",
-                                     content::test::devSigningKeyPath()};
+    std::vector<std::string> args = {"verify", "--quiet", "--server",
+                                     folder,   "--key",   content::test::devSigningKeyPath()};
     args.insert(args.end(), more.begin(), more.end());
     return runPublisher(args);
   }
@@ -81,16 +81,17 @@ class VerifyFolder : public ::testing::Test {
 };
 
 TEST_F(VerifyFolder, FindsNothingWrongWithAFolderAsPublished) {
-  const std::string summary = "checked " + server() +
-                              ": serves 1.1 (sequence 2), 2 releases on the chain, ";
+  const std::string summary =
+      "checked " + server() + ": serves 1.1 (sequence 2), 2 releases on the chain, ";
   ProgramRun run = verify(server());
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.output, summary + "1 checked whole (13 files, 15 blobs, 2 bundles); no problems\n");
   EXPECT_EQ(run.errors, "");
 
   // Public keys as clients are built with them, and the whole chain.
-  const std::string keys = std::string(SKARVEL_SOURCE_DIR) + "/tests/data/second-signing-key.pub.pem;" +
-                           SKARVEL_SOURCE_DIR + "/keys/signing-key.pub.pem";
+  const std::string keys = std::string(SKARVEL_SOURCE_DIR) +
+                           "/tests/data/second-signing-key.pub.pem;" + SKARVEL_SOURCE_DIR +
+                           "/keys/signing-key.pub.pem";
   run = runPublisher({"verify", "--server", server(), "--public-key", keys, "--releases", "all"});
   EXPECT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.output, summary + "2 checked whole (14 files, 16 blobs, 3 bundles); no problems\n");
@@ -183,8 +184,9 @@ TEST_F(VerifyFolder, ReportsEachProblemOnOneLineAndChangesNothing) {
          std::string payload = r.pointerPayload();
          payload.insert(payload.rfind('}'), ",\"expires\":\"2001-01-01T00:00:00Z\"");
          r.signPointer(payload);
-         return std::string("current.json: expired at 2001-01-01T00:00:00Z; players refuse it a "
-                            "day later (refresh it, or publish)\n");
+         return std::string(
+             "current.json: expired at 2001-01-01T00:00:00Z; players refuse it a "
+             "day later (refresh it, or publish)\n");
        }},
   };
   int copy = 0;
@@ -211,7 +213,8 @@ TEST_F(VerifyFolder, RefusesWhatItCannotCheckOnOneLine) {
   const std::string missing = temp.file("nowhere");
   ProgramRun run = verify(missing);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.errors, "SkarvelPublish: error: the server folder " + missing + " does not exist\n");
+  EXPECT_EQ(run.errors,
+            "SkarvelPublish: error: the server folder " + missing + " does not exist\n");
 
   run = runPublisher({"verify", "--server", server()});
   EXPECT_EQ(run.status, 2);
@@ -234,8 +237,8 @@ TEST_F(VerifyFolder, RefusesWhatItCannotCheckOnOneLine) {
   std::remove((server() + "/current.json").c_str());
   run = verify(server());
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.output, "current.json: missing: the folder serves no release\nchecked " +
-                            server() + "; 1 problem\n");
+  EXPECT_EQ(run.output, "current.json: missing: the folder serves no release\nchecked " + server() +
+                            "; 1 problem\n");
 }
 
 }  // namespace
