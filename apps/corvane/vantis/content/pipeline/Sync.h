@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/Http.h"
 #include "http/TrustStore.h"
 #include "protocol/Duskmere.h"
 #include "protocol/SyncCredits.h"
@@ -47,6 +48,12 @@ struct SyncOptions {
   std::function<bool(const Progress&)> progress;
   std::function<void(const std::vector<Credit>&)> onCredits;
   SyncEnvironment environment;
+  // The floor rate every request of the run keeps (the download workers'
+  // too): one that receives fewer than minBytesPerSecond * slowWindowSeconds
+  // bytes within slowWindowSeconds is given up. The defaults let a 64 KiB/s
+  // home link finish; tests shorten the window to see a drip end quickly.
+  std::uint64_t minBytesPerSecond = kFloorBytesPerSecond;
+  std::uint64_t slowWindowSeconds = kFloorWindowSeconds;
 };
 
 struct SyncResult {
@@ -114,12 +121,12 @@ ClearResult finishClear(const SyncOptions& options, const std::vector<std::strin
 // none is known (no record, an unreadable one, or no entry for the tier).
 std::string installedVersion(const std::string& root, Tier tier);
 
-class HttpClient;
-
 // The version name of the release the server currently publishes, taken
 // from its signed pointer; empty when the client is not open, the request
 // fails, or the pointer does not verify. Touches nothing on disk and reports
-// no message. `client` must already be opened on the content server.
+// no message. `client` must already be opened on the content server; the
+// pointer is read up to kMaxDocumentBytes, under the floor rate and cancel
+// flag the caller gave the client.
 std::string publishedVersion(HttpClient& client);
 
 }  // namespace vantis::content

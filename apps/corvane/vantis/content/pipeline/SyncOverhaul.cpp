@@ -12,6 +12,7 @@
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
 #include "pipeline/Sync.h"
+#include "pipeline/SyncSteps.h"
 #include "protocol/InstancePaths.h"
 #include "protocol/Prune.h"
 #include "protocol/SyncLists.h"
@@ -28,10 +29,6 @@ namespace {
 const char kModsPrefix[] = "mods/";
 const std::size_t kModsPrefixBytes = sizeof kModsPrefix - 1;
 
-bool gameIsRunning(const SyncOptions& options) {
-  return options.gameRunning && options.gameRunning();
-}
-
 ClearResult refused(std::string message) {
   ClearResult result;
   result.error = std::move(message);
@@ -39,7 +36,7 @@ ClearResult refused(std::string message) {
 }
 
 Result<ReleasePointer> fetchPointer(HttpClient& client) {
-  const HttpResponse response = client.get(kPointerRequest);
+  const HttpResponse response = client.get(kPointerRequest, kMaxDocumentBytes);
   if (!response.succeeded()) return Failure{messages::kServerUnreachable};
   return checkPointerForRemoval(response.body);
 }
@@ -55,8 +52,9 @@ Result<std::string> fetchManifestText(HttpClient& client, const ReleasePointer& 
 Result<std::vector<unsigned char>> fetchList(HttpClient& client, const ReleasePointer& pointer,
                                              const JsonValue& manifest, const ListDocument& list) {
   const FetchMessages wording{messages::kFileListUnverified, messages::kFileListUnverified};
-  return fetchVerified(client, listRequest(pointer.packVersion, list),
-                       readManifest(manifest).part(list).sha256, wording);
+  const ListPart part = readManifest(manifest).part(list);
+  return fetchVerified(client, listRequest(pointer.packVersion, list), listBytesBound(part),
+                       part.sha256, wording);
 }
 
 // What the removal deletes and what it must keep.
@@ -121,8 +119,7 @@ ClearResult clearOverhaul(const SyncOptions& options) {
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
   HttpClient client;
   if (!client.open(options.url)) return refused(messages::kServerUnreachable);
-  client.accessKey = options.accessKey;
-  client.trustStore = options.environment.trustStore;
+  prepareClient(client, options);
 
   const Result<ReleasePointer> pointer = fetchPointer(client);
   if (!pointer) return refused(pointer.error());

@@ -123,6 +123,10 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
     return false;
   }
   const Result<Release> release = manifestOfInstalledRelease(context, pointer, meter, result);
+  if (!release && release.error() == messages::kCancelled) {
+    result.error = release.error();
+    return true;
+  }
   const bool configured = installed.state.configTier == tierName(context.options.tier);
   if (!configured && !release) return false;
   if (!configured) {
@@ -138,7 +142,11 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
 }
 
 SyncResult runSync(const SyncContext& context, ProgressMeter& meter) {
-  const HttpResponse response = context.client.get(kPointerRequest);
+  HttpResponse response;
+  context.client.get(kPointerRequest, kMaxDocumentBytes, askWhileWaiting(meter), response);
+  // A stop is the player's, not an outage: it must not pass for "playing
+  // installed content".
+  if (response.cancelled) return failed(messages::kCancelled);
   if (!response.succeeded()) return serverUnavailable(context, response, meter);
   const Result<ReleasePointer> pointer = checkPointerForUpdate(response.body);
   if (!pointer) return failed(pointer.error());
@@ -167,12 +175,32 @@ bool gameIsRunning(const SyncOptions& options) {
   return options.gameRunning && options.gameRunning();
 }
 
+void prepareClient(HttpClient& client, const SyncOptions& options) {
+  client.accessKey = options.accessKey;
+  client.trustStore = options.environment.trustStore;
+  client.minBytesPerSecond = options.minBytesPerSecond;
+  client.slowWindowSeconds = options.slowWindowSeconds;
+}
+
+HttpProgress askWhileWaiting(ProgressMeter& meter) {
+  constexpr double kAskEverySeconds = 1.0;
+  double lastAsked = monotonicSeconds();
+  return [&meter, lastAsked](unsigned long, unsigned long) mutable {
+    const double now = monotonicSeconds();
+    if (now - lastAsked < kAskEverySeconds) return true;
+    lastAsked = now;
+    const std::string phase = meter.progress.phase;
+    const std::string detail = meter.progress.detail;
+    return meter.report(phase, detail);
+  };
+}
+
 Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& pointer,
                              ProgressMeter& meter) {
   meter.report("Checking for updates", "manifest");
   const FetchMessages wording{messages::kManifestNotDownloaded, messages::kManifestMismatch};
   const Result<std::vector<unsigned char>> bytes =
-      fetchManifestBytes(context.client, pointer, wording);
+      fetchManifestBytes(context.client, pointer, wording, askWhileWaiting(meter));
   if (!bytes) return bytes.failure();
   Result<Manifest> manifest = parseManifest(*bytes);
   if (!manifest) return manifest.failure();
@@ -203,8 +231,7 @@ SyncResult sync(const SyncOptions& options) {
   ProgressMeter meter(options.progress);
   meter.report("Checking for updates", "");
   if (!client.open(options.url)) return failed(messages::serverUnreachable(options.url));
-  client.accessKey = options.accessKey;
-  client.trustStore = options.environment.trustStore;
+  prepareClient(client, options);
   return runSync(context, meter);
 }
 
