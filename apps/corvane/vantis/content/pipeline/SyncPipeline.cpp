@@ -4,9 +4,11 @@
 // a full check continues in the full update path. Calling thread only.
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
@@ -24,19 +26,46 @@ namespace vantis::content {
 
 namespace {
 
-// Programs replaced by an earlier run wait under "<name>.old" until the game
-// no longer runs them.
-void removeReplacedPrograms(const SyncContext& context) {
-  if (gameIsRunning(context.options)) return;
-  const std::string& programs = context.paths.programs;
+// The names in the program folder that end in ".old" (and are more than
+// that), read whole before any is renamed: a folder changed while it is read
+// may show an entry twice or not at all.
+std::vector<std::string> replacedProgramNames(const std::string& programs) {
+  std::vector<std::string> names;
   DIR* dir = ::opendir(programs.c_str());
-  if (!dir) return;
+  if (!dir) return names;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     const bool replaced = name.size() >= 5 && name.compare(name.size() - 4, 4, ".old") == 0;
-    if (replaced) ::unlink(joinPath(programs, name).c_str());
+    if (replaced) names.push_back(name);
   }
   ::closedir(dir);
+  return names;
+}
+
+bool entryExists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Programs replaced by an earlier run wait under "<name>.old" until the game
+// no longer runs them. A program is replaced by two renames (the old copy
+// aside, the new one in), so a run killed between them leaves "<name>.old"
+// as the only copy of the program: that one is put back, never deleted,
+// game or no game, so that the instance can still start offline.
+void settleReplacedPrograms(const SyncContext& context) {
+  const std::string& programs = context.paths.programs;
+  const std::vector<std::string> names = replacedProgramNames(programs);
+  if (names.empty()) return;
+  const bool gameRunning = gameIsRunning(context.options);
+  for (const std::string& name : names) {
+    const std::string old = joinPath(programs, name);
+    const std::string program = old.substr(0, old.size() - 4);
+    if (!entryExists(program)) {
+      ::rename(old.c_str(), program.c_str());
+    } else if (!gameRunning) {
+      ::unlink(old.c_str());
+    }
+  }
 }
 
 SyncResult failed(const std::string& message) {
@@ -227,7 +256,7 @@ Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& 
 SyncResult sync(const SyncOptions& options) {
   HttpClient client;
   const SyncContext context{options, instancePaths(options.root), client};
-  removeReplacedPrograms(context);
+  settleReplacedPrograms(context);
   ProgressMeter meter(options.progress);
   meter.report("Checking for updates", "");
   if (!client.open(options.url)) return failed(messages::serverUnreachable(options.url));
