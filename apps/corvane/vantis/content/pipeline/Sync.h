@@ -78,6 +78,9 @@ struct SyncResult {
 };
 
 // Keeps the instance at `options.root` current with the server's release.
+// Holds the instance's lock (InstanceLock.h) for the whole run: while
+// another run holds it, fails at once with "Another update of this instance
+// is running. Wait for it to finish and try again." and changes nothing.
 SyncResult sync(const SyncOptions& options);
 
 // The outcome of removing the optional tier. The counters come from the
@@ -103,8 +106,8 @@ struct ClearResult {
 // required-tier sync must check every file in full. Uses `root`, `url`,
 // `accessKey`, `duskmereDataFiles` and `gameRunning` (asked before the start
 // and again after the lists are fetched). Any failure before the deletion
-// leaves the instance untouched. Calling thread only; must not run beside a
-// sync of the same instance.
+// leaves the instance untouched. Calling thread only. Holds the instance's
+// lock as `sync` does, and is refused the same way beside another run.
 ClearResult clearOverhaul(const SyncOptions& options);
 
 // The local half of `clearOverhaul` once the lists are known: deletes
@@ -112,7 +115,8 @@ ClearResult clearOverhaul(const SyncOptions& options);
 // names, writes the required configuration from `manifestText` (the
 // manifest's raw bytes), and writes the state record with the previous
 // record's sequence, else `sequence`. Touches only the local disk; files
-// already deleted stay deleted whatever fails after them.
+// already deleted stay deleted whatever fails after them. Holds the
+// instance's lock, refused like `clearOverhaul` beside another run.
 ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
                         const std::set<std::string>& keep, std::int64_t sequence,
                         const std::string& manifestText);

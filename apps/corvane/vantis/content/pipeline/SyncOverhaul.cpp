@@ -11,6 +11,7 @@
 
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/InstanceLock.h"
 #include "pipeline/Sync.h"
 #include "pipeline/SyncSteps.h"
 #include "protocol/InstancePaths.h"
@@ -93,6 +94,11 @@ bool writeRequiredConfig(const SyncOptions& options, const InstancePaths& paths,
       .ok();
 }
 
+// The local half of `finishClear`, once the instance's lock is held.
+ClearResult finishClearLocked(const SyncOptions& options, const std::vector<std::string>& removal,
+                              const std::set<std::string>& keep, std::int64_t sequence,
+                              const std::string& manifestText);
+
 }  // namespace
 
 bool readRemovalList(const std::vector<unsigned char>& optionalList,
@@ -116,6 +122,9 @@ bool readKeepSet(const std::vector<unsigned char>& requiredList, std::set<std::s
 }
 
 ClearResult clearOverhaul(const SyncOptions& options) {
+  InstanceLock lock;
+  const Status locked = lock.take(instancePaths(options.root));
+  if (!locked) return refused(locked.error());
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
   HttpClient client;
   if (!client.open(options.url)) return refused(messages::kServerUnreachable);
@@ -134,12 +143,24 @@ ClearResult clearOverhaul(const SyncOptions& options) {
   // Asked again: the game may have been started while the lists were
   // fetched, and its files must not vanish under it.
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
-  return finishClear(options, lists->removal, lists->keep, pointer->sequence, *manifestText);
+  return finishClearLocked(options, lists->removal, lists->keep, pointer->sequence,
+                           *manifestText);
 }
 
 ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
                         const std::set<std::string>& keep, std::int64_t sequence,
                         const std::string& manifestText) {
+  InstanceLock lock;
+  const Status locked = lock.take(instancePaths(options.root));
+  if (!locked) return refused(locked.error());
+  return finishClearLocked(options, removal, keep, sequence, manifestText);
+}
+
+namespace {
+
+ClearResult finishClearLocked(const SyncOptions& options, const std::vector<std::string>& removal,
+                              const std::set<std::string>& keep, std::int64_t sequence,
+                              const std::string& manifestText) {
   const InstancePaths paths = instancePaths(options.root);
   ClearResult result;
   const prune::PruneResult pruned = prune::run(paths.content, removal, keep);
@@ -173,5 +194,7 @@ ClearResult finishClear(const SyncOptions& options, const std::vector<std::strin
   result.ok = true;
   return result;
 }
+
+}  // namespace
 
 }  // namespace vantis::content

@@ -1,7 +1,8 @@
-// The first half of `sync`: clean-up of replaced programs, the release
-// pointer, the comparison with the installed release and the short path for
-// an unchanged one (program check, credits, profile switch). A real update or
-// a full check continues in the full update path. Calling thread only.
+// The first half of `sync`: the instance lock, clean-up of replaced
+// programs, the release pointer, the comparison with the installed release
+// and the short path for an unchanged one (program check, credits, profile
+// switch). A real update or a full check continues in the full update path.
+// Calling thread only.
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/InstanceLock.h"
 #include "pipeline/SyncSteps.h"
 #include "protocol/BinaryCheck.h"
 #include "protocol/SyncCredits.h"
@@ -256,6 +258,9 @@ Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& 
 SyncResult sync(const SyncOptions& options) {
   HttpClient client;
   const SyncContext context{options, instancePaths(options.root), client};
+  InstanceLock lock;
+  const Status locked = lock.take(context.paths);
+  if (!locked) return failed(locked.error());
   settleReplacedPrograms(context);
   ProgressMeter meter(options.progress);
   meter.report("Checking for updates", "");
