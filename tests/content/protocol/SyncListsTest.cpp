@@ -490,8 +490,13 @@ TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
   EXPECT_EQ(manifest.filesRetired.sha256, "");
 
   const FetchMessages wording{"request failed", "mismatch"};
-  const Result<std::vector<unsigned char>> body = fetchVerified(client, path, kMaxBodyBytes, digest, wording);
+  const Result<std::vector<unsigned char>> body =
+      fetchVerified(client, path, kMaxBodyBytes, digest, wording);
   ASSERT_TRUE(body) << body.error();
+  // Bounded by its signed size: exactly that is taken, a byte less is a
+  // body longer than the document can be.
+  EXPECT_TRUE(fetchVerified(client, path, body->size(), digest, wording));
+  EXPECT_EQ(fetchVerified(client, path, body->size() - 1, digest, wording).error(), "mismatch");
   FileListContext context;
   TempDir instance;
   context.contentDir = instance.file("content");

@@ -54,6 +54,11 @@ struct HttpResponse {
   // function said stop, or the client's `cancel` flag was set): the error
   // is then "cancelled", and the stop is the caller's, not the server's.
   bool cancelled = false;
+  // True when the body was refused for passing its bound (the error is then
+  // "the response was larger than expected", or for a POST "the reply was
+  // too large"). With a 2xx status the server sent more than the caller
+  // knew the content to be.
+  bool tooLarge = false;
 
   // The one rule for success every caller applies: a 2xx status and no
   // client error. A 404 or 503 body is never content.

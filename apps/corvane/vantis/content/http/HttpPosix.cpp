@@ -443,6 +443,7 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
   response.pinRejected = false;
   response.trustStoreMissing = false;
   response.cancelled = false;
+  response.tooLarge = false;
   if (openHandle == nullptr) {
     response.error = "not connected";
     return;
@@ -487,6 +488,7 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
     markCancelled(response);
   } else if (transfer.tooLarge) {
     response.error = "the response was larger than expected";
+    response.tooLarge = true;
   } else if (transfer.tooSlow) {
     response.error = tooSlowError(minBytesPerSecond, slowWindowSeconds);
   } else if (result != CURLE_OK && pinInForce(*this) && isTlsVerificationFailure(result)) {
@@ -547,6 +549,7 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
     markCancelled(response);
   } else if (transfer.tooLarge) {
     response.error = "the reply was too large";
+    response.tooLarge = true;
   } else if (result == CURLE_OK) {
     response.error.clear();
   } else if (isTlsVerificationFailure(result)) {

@@ -97,6 +97,11 @@ Result<std::vector<unsigned char>> fetchVerified(HttpClient& client, const std::
   HttpResponse response;
   client.get(path, maxBytes, progress, response);
   if (response.cancelled) return Failure{messages::kCancelled};
+  // More than the signed document can be is not that document: refused as
+  // a mismatch, as the digest would have refused it had it been read whole.
+  const bool longerThanSigned =
+      response.tooLarge && response.status >= 200 && response.status <= 299;
+  if (longerThanSigned) return Failure{messages.mismatch};
   if (!response.succeeded()) return Failure{messages.requestFailed};
   const std::string digest = Sha256::of(response.body.data(), response.body.size());
   if (!Sha256::equals(digest, expectedSha256)) return Failure{messages.mismatch};

@@ -52,8 +52,10 @@ struct FetchMessages {
 // only when the request succeeded (status 200..299, no client error) and its
 // SHA-256 equals `expectedSha256`. The whole body is checked before any line
 // of it is read, so a tampered document is refused before a single file is
-// examined. `progress` (may be empty) is the request's: when it says stop,
-// the fetch fails with "Cancelled." rather than the request's message.
+// examined. A 2xx body longer than `maxBytes` is refused as a mismatch (it
+// cannot be the document the digest names). `progress` (may be empty) is
+// the request's: when it says stop, the fetch fails with "Cancelled."
+// rather than the request's message.
 Result<std::vector<unsigned char>> fetchVerified(HttpClient& client, const std::string& path,
                                                  std::uint64_t maxBytes,
                                                  const std::string& expectedSha256,
