@@ -48,6 +48,7 @@ TEST(InstanceLock, ASecondTakerIsRefusedUntilTheFirstLetsGo) {
   InstanceLock second;
   EXPECT_EQ(second.take(paths).error(), kBusy);
   first.reset();
+  EXPECT_FALSE(exists(paths.updateLock)) << "a run leaves no file behind";
   EXPECT_TRUE(second.take(paths)) << "a lock whose holder is gone never blocks";
 }
 

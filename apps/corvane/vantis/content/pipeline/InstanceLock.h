@@ -4,12 +4,15 @@
 // never work on one instance at once, one deleting the blob store or a file
 // the other is about to use. The lock is the system's advisory file lock on
 // "content/cache/sync.lock": the system drops it when the holder ends, so a
-// run that was killed never blocks the next one.
+// run that was killed never blocks the next one (it only leaves the file,
+// which a run that ends removes).
 //
 // Calling thread of the run; a lock belongs to the run that took it. Two
 // runs in one process exclude each other too. Not a lock on the files
 // themselves: a program that ignores it is not stopped.
 #pragma once
+
+#include <string>
 
 #include "foundation/Result.h"
 #include "protocol/InstancePaths.h"
@@ -19,7 +22,7 @@ namespace vantis::content {
 class InstanceLock {
  public:
   InstanceLock() = default;
-  ~InstanceLock();  // lets go
+  ~InstanceLock();  // lets go, removing the lock file
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
@@ -35,6 +38,7 @@ class InstanceLock {
 
  private:
   int descriptor_ = -1;
+  std::string path_;
 };
 
 }  // namespace vantis::content

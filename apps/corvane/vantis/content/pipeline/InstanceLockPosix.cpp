@@ -2,6 +2,12 @@
 // description, so it is released when the run closes the file or its process
 // ends in any way, and a second open of the same file (another process, or
 // another run in this one) conflicts with it.
+//
+// The holder removes the file before it lets go, so that a run leaves no
+// file behind. That opens one trap: a run that opened the file just before
+// the holder removed it gets the lock on a file no longer named, which
+// excludes nobody. So a lock counts only while the name still leads to the
+// locked file; otherwise the name is opened again.
 
 #include "pipeline/InstanceLock.h"
 
@@ -44,25 +50,47 @@ int openLockFile(const std::string& path) {
   return -1;
 }
 
+// True when `path` names the file open at `descriptor`.
+bool namesFile(const std::string& path, int descriptor) {
+  struct stat named {};
+  struct stat open {};
+  return ::lstat(path.c_str(), &named) == 0 && ::fstat(descriptor, &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+// A few turns are plenty: the name only changes under a run that is
+// letting go just then, and one that keeps changing means runs come and go.
+constexpr int kTurns = 3;
+
 }  // namespace
 
 InstanceLock::~InstanceLock() {
-  if (descriptor_ >= 0) ::close(descriptor_);
+  if (descriptor_ < 0) return;
+  // Removed while still held, so no one can lock it in between.
+  if (namesFile(path_, descriptor_)) ::unlink(path_.c_str());
+  ::close(descriptor_);
 }
 
 Status InstanceLock::take(const InstancePaths& paths) {
   if (descriptor_ >= 0) return {};
   makeDirectories(paths.cache);
-  const int descriptor = openLockFile(paths.updateLock);
-  if (descriptor < 0) return {};
-  if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
-    descriptor_ = descriptor;
-    return {};
+  for (int turn = 0; turn < kTurns; ++turn) {
+    const int descriptor = openLockFile(paths.updateLock);
+    if (descriptor < 0) return {};
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+      const bool heldElsewhere = errno == EWOULDBLOCK;
+      ::close(descriptor);
+      if (heldElsewhere) return Failure{messages::kAnotherUpdateRunning};
+      return {};
+    }
+    if (namesFile(paths.updateLock, descriptor)) {
+      descriptor_ = descriptor;
+      path_ = paths.updateLock;
+      return {};
+    }
+    ::close(descriptor);
   }
-  const bool heldElsewhere = errno == EWOULDBLOCK;
-  ::close(descriptor);
-  if (heldElsewhere) return Failure{messages::kAnotherUpdateRunning};
-  return {};
+  return Failure{messages::kAnotherUpdateRunning};
 }
 
 }  // namespace vantis::content
