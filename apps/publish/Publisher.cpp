@@ -257,10 +257,15 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
     manifest.previousManifest = current.manifest;
     manifest.previousManifestSha256 = current.manifestSha256;
   }
-  manifest.filesRequired = {true, "", content::Sha256::of(requiredText), required.size()};
-  manifest.filesOptional = {true, "", content::Sha256::of(optionalText), optional.size()};
-  manifest.bundles = {true, "", content::Sha256::of(bundleText), bundles.size()};
-  manifest.filesRetired = {true, "", content::Sha256::of(retiredText), retired.size()};
+  // Each list's length bounds its download: a server that sends more is cut
+  // off there instead of at the players' general limit.
+  manifest.filesRequired = {true, "", content::Sha256::of(requiredText), required.size(),
+                            requiredText.size()};
+  manifest.filesOptional = {true, "", content::Sha256::of(optionalText), optional.size(),
+                            optionalText.size()};
+  manifest.bundles = {true, "", content::Sha256::of(bundleText), bundles.size(), bundleText.size()};
+  manifest.filesRetired = {true, "", content::Sha256::of(retiredText), retired.size(),
+                           retiredText.size()};
   manifest.configRequired = inputs.configRequired;
   manifest.configOptional = inputs.configOptional;
   manifest.credits = inputs.credits;

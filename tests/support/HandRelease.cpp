@@ -148,8 +148,16 @@ void HandRelease::setList(const std::string& name, const std::string& text) cons
   const std::string partKey = "\"" + partOf(name) + "\":";
   const std::size_t part = manifestText.find(partKey);
   ASSERT_NE(part, std::string::npos) << "the manifest has no " << partKey;
-  setManifest(manifestText.substr(0, part) +
-              withStringValue(manifestText.substr(part), "sha256", sha256Hex(text)));
+  std::string rest = withStringValue(manifestText.substr(part), "sha256", sha256Hex(text));
+  // The part's size bounds the list's download, so it follows the text too
+  // (a manifest from before sizes has none to change).
+  const std::size_t size = rest.find("\"size\":");
+  if (size != std::string::npos && size < rest.find('}')) {
+    const std::size_t digits = size + 7;
+    const std::size_t end = rest.find_first_not_of("0123456789", digits);
+    rest = rest.substr(0, digits) + std::to_string(text.size()) + rest.substr(end);
+  }
+  setManifest(manifestText.substr(0, part) + rest);
 }
 
 std::string HandRelease::addChunk(const std::string& bytes) const {

@@ -49,8 +49,8 @@ class HandRelease {
   // A list of this release by file name ("files-required.ndjson",
   // "files-optional.ndjson", "bundles.ndjson", "files-retired.ndjson").
   std::string list(const std::string& name) const;
-  // Writes the list, names its new digest in the manifest, and re-links the
-  // pointer to the manifest.
+  // Writes the list, names its new digest (and size) in the manifest, and
+  // re-links the pointer to the manifest.
   void setList(const std::string& name, const std::string& text) const;
   // Writes the list and nothing else: the manifest still names the old digest.
   void replaceListOnly(const std::string& name, const std::string& text) const;

@@ -563,6 +563,7 @@ TEST_F(HttpScripted, TheCancelFlagEndsRequestsWithoutAProgressFunction) {
     canceller.join();
 
     EXPECT_EQ(got.error, "cancelled");
+    EXPECT_TRUE(got.cancelled);
     EXPECT_EQ(got.status, 0);
     EXPECT_LT(secondsSince(start), kGenerousSeconds);
     // Once set, nothing more is sent.
@@ -570,6 +571,30 @@ TEST_F(HttpScripted, TheCancelFlagEndsRequestsWithoutAProgressFunction) {
     EXPECT_EQ(request().error, "cancelled");
     EXPECT_EQ(server.requests().size(), sent);
   }
+}
+
+// A caller showing progress can stop a request also while the server sends
+// nothing at all: its function is asked after every second of silence.
+TEST_F(HttpScripted, ProgressIsAskedWhileTheServerSaysNothing) {
+  ScriptedResponse silent = reply(200, "late");
+  silent.delayMs = 600000;
+  server.on("/silent", silent);
+  int calls = 0;
+  const auto start = std::chrono::steady_clock::now();
+
+  HttpResponse got = client.get("/silent", [&calls](unsigned long received, unsigned long) {
+    EXPECT_EQ(received, 0u);
+    return ++calls < 2;
+  });
+
+  EXPECT_EQ(got.error, "cancelled");
+  EXPECT_TRUE(got.cancelled);
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(calls, 2);
+  EXPECT_LT(secondsSince(start), kGenerousSeconds);
+  // A request that ends otherwise is not taken for a cancelled one.
+  server.on("/small", reply(200, "ok"));
+  EXPECT_FALSE(client.get("/small").cancelled);
 }
 
 TEST(HttpUnreachable, ClosedPortGivesCouldNotReach) {

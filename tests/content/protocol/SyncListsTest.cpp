@@ -490,8 +490,13 @@ TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
   EXPECT_EQ(manifest.filesRetired.sha256, "");
 
   const FetchMessages wording{"request failed", "mismatch"};
-  const Result<std::vector<unsigned char>> body = fetchVerified(client, path, digest, wording);
+  const Result<std::vector<unsigned char>> body =
+      fetchVerified(client, path, kMaxBodyBytes, digest, wording);
   ASSERT_TRUE(body) << body.error();
+  // Bounded by its signed size: exactly that is taken, a byte less is a
+  // body longer than the document can be.
+  EXPECT_TRUE(fetchVerified(client, path, body->size(), digest, wording));
+  EXPECT_EQ(fetchVerified(client, path, body->size() - 1, digest, wording).error(), "mismatch");
   FileListContext context;
   TempDir instance;
   context.contentDir = instance.file("content");
@@ -501,9 +506,10 @@ TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {
 
   // One byte changed on the server: refused before a line is read.
   put("manifest/1.0/files-required.ndjson", entry("b", 1, kZeroDigest));
-  EXPECT_EQ(fetchVerified(client, path, digest, wording).error(), "mismatch");
-  EXPECT_EQ(fetchVerified(client, path, "", wording).error(), "mismatch");
-  EXPECT_EQ(fetchVerified(client, listRequest("1.0", kBundlesList), digest, wording).error(),
+  EXPECT_EQ(fetchVerified(client, path, kMaxBodyBytes, digest, wording).error(), "mismatch");
+  EXPECT_EQ(fetchVerified(client, path, kMaxBodyBytes, "", wording).error(), "mismatch");
+  EXPECT_EQ(fetchVerified(client, listRequest("1.0", kBundlesList), kMaxBodyBytes, digest, wording)
+                .error(),
             "request failed");
 }
 
@@ -557,8 +563,17 @@ TEST_F(PublishedRelease, ReadsTheCurrentReleaseAsTheSyncDoes) {
   ASSERT_TRUE(manifestBytes) << manifestBytes.error();
   const Result<Manifest> manifest = parseManifest(*manifestBytes);
   ASSERT_TRUE(manifest) << manifest.error();
+  // Each list is fetched under the size its manifest gives, and is exactly
+  // that long.
   const auto fetchList = [&](const ListDocument& list) {
-    return fetchVerified(client, listRequest("2.0", list), manifest->part(list).sha256, wording);
+    const ListPart& part = manifest->part(list);
+    EXPECT_TRUE(part.size.has_value()) << list.file;
+    Result<std::vector<unsigned char>> body = fetchVerified(
+        client, listRequest("2.0", list), listBytesBound(part), part.sha256, wording);
+    if (body) {
+      EXPECT_EQ(body->size(), part.size.value_or(0)) << list.file;
+    }
+    return body;
   };
 
   const Result<std::vector<unsigned char>> required = fetchList(kFilesRequiredList);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "foundation/Json.h"
@@ -27,10 +28,10 @@ Manifest sample() {
   manifest.sequence = 7;
   manifest.fileCount = 3;
   manifest.chunkSize = 8388608;
-  manifest.filesRequired = {true, "", "r", 2};
-  manifest.filesOptional = {true, "", "o", 3};
-  manifest.bundles = {true, "", "b", 1};
-  manifest.filesRetired = {true, "", "t", 0};
+  manifest.filesRequired = {true, "", "r", 2, {}};
+  manifest.filesOptional = {true, "", "o", 3, {}};
+  manifest.bundles = {true, "", "b", 1, {}};
+  manifest.filesRetired = {true, "", "t", 0, {}};
   manifest.configRequired = "data=@@DUSKMERE_DATA_FILES@@\n";
   manifest.configOptional = "o";
   manifest.credits = parsed(R"([{"name":"A","sizeBytes":12}])");
@@ -85,6 +86,38 @@ TEST(ReadManifest, TakesAChunkSizeOnlyAsAWholePositiveNumberOfBytes) {
   for (const auto& row : rows) {
     EXPECT_EQ(readManifest(parsed(row.manifest)).chunkSize, row.expected) << row.manifest;
   }
+}
+
+// A list's size bounds its download, so only a whole number of bytes counts;
+// an empty list is 0 bytes, which is not the same as no size at all.
+TEST(ReadManifest, TakesAListSizeOnlyAsAWholeNumberOfBytes) {
+  const struct {
+    const char* part;
+    std::optional<std::uint64_t> expected;
+  } rows[] = {
+      {R"({"size":4096})", 4096},
+      {R"({"size":0})", 0},
+      {R"({})", std::nullopt},
+      {R"({"size":-1})", std::nullopt},
+      {R"({"size":1.5})", std::nullopt},
+      {R"({"size":"4096"})", std::nullopt},
+      {R"({"size":1e300})", std::nullopt},
+  };
+  for (const auto& row : rows) {
+    const std::string text = std::string(R"({"parts":{"bundles":)") + row.part + "}}";
+    EXPECT_EQ(readManifest(parsed(text)).bundles.size, row.expected) << row.part;
+  }
+  // Written only when known, so a manifest read without sizes writes none.
+  Manifest sized = sample();
+  sized.bundles.size = 0;
+  sized.filesRequired.size = 123;
+  const Result<std::string> text = manifestText(sized);
+  ASSERT_TRUE(text) << text.error();
+  const Manifest back = readManifest(parsed(*text));
+  EXPECT_EQ(back.bundles.size, std::optional<std::uint64_t>(0));
+  EXPECT_EQ(back.filesRequired.size, std::optional<std::uint64_t>(123));
+  EXPECT_EQ(back.filesOptional.size, std::nullopt);
+  EXPECT_EQ(manifestText(sample())->find("\"size\""), std::string::npos);
 }
 
 TEST(ManifestText, RefusesWhatClientsCouldNotRead) {

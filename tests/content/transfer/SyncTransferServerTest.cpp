@@ -348,10 +348,24 @@ TEST_F(TransferServer, RefusesABundleWhoseBytesAreNotItsId) {
   for (unsigned i = 0; i < 5; ++i) blobs.push_back(patterned(100, i));
   std::string body;
   for (const std::string& blob : blobs) body += blob;
-  // Every blob inside still checks out; the bundle as a whole does not.
-  bundle(blobs, Sha256::of(body), body + "x");
+  // Every blob inside still checks out, and the body has the size the index
+  // gives; but it is not the bundle the id names.
+  bundle(blobs, Sha256::of(body + "x"), body);
   EXPECT_FALSE(transfer({file("mods/a", blobs)}));
   EXPECT_EQ(error, "A downloaded bundle was corrupt. Refused.");
+  EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(blobs[0]))));
+}
+
+// The index gives each bundle's size, and a download is bounded by it: a
+// byte more is not even taken.
+TEST_F(TransferServer, RefusesABundleLongerThanItsIndexSays) {
+  std::vector<std::string> blobs;
+  for (unsigned i = 0; i < 5; ++i) blobs.push_back(patterned(100, i));
+  std::string body;
+  for (const std::string& blob : blobs) body += blob;
+  bundle(blobs, Sha256::of(body), body + "x");
+  EXPECT_FALSE(transfer({file("mods/a", blobs)}));
+  EXPECT_EQ(error, "A download failed: the response was larger than expected");
   EXPECT_FALSE(exists(blobPath(blobStore(), Sha256::of(blobs[0]))));
 }
 

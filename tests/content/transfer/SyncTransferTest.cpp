@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,6 +166,36 @@ TEST(PlanFetches, GuessesTheSizeOfBlobsTheIndexDoesNotKnow) {
   EXPECT_EQ(bytes[c], 20u);
   EXPECT_EQ(bytes[d], 20u);
   EXPECT_EQ(plan.downloadTotal, 46u);
+}
+
+// Each download is bounded by what the signed documents say of it, and never
+// below the genuine object: a bundle by its size, a blob the index places by
+// its length, any other blob by the largest stretch of a file naming it
+// (the chunk size when the release gives one).
+TEST(PlanFetches, BoundsEveryJobByWhatTheDocumentsSay) {
+  const std::string a = blobId("a"), b = blobId("b"), c = blobId("c"), d = blobId("d");
+  const std::string e = blobId("e"), f = blobId("f"), g = blobId("g"), h = blobId("h");
+  Index index;
+  index.add(digestOf("whole"), 100, {{a, 20}, {b, 20}, {c, 20}, {d, 20}, {e, 20}});
+  index.add(digestOf("split"), 1000, {{f, 7}});
+  // g is in a file of 10 bytes and one of 40; h only in the 10-byte one.
+  const std::vector<FileRecord> work = {record("x", 100, {a, b, c, d, e}), record("y", 7, {f}),
+                                        record("z", 10, {g, h}), record("w", 40, {g})};
+  const struct {
+    std::uint64_t chunkSize;
+    std::map<std::string, std::uint64_t> bounds;
+  } rows[] = {
+      {0, {{digestOf("whole"), 100}, {f, 7}, {g, 40}, {h, 10}}},
+      {16, {{digestOf("whole"), 100}, {f, 7}, {g, 16}, {h, 10}}},
+      {8, {{digestOf("whole"), 100}, {f, 7}, {g, 8}, {h, 8}}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE("chunk size " + std::to_string(row.chunkSize));
+    const FetchPlan plan = planFetches(work, index, kNothingStored, row.chunkSize);
+    std::map<std::string, std::uint64_t> bounds;
+    for (const FetchJob& job : plan.jobs) bounds[job.hash] = job.maxBytes;
+    EXPECT_EQ(bounds, row.bounds);
+  }
 }
 
 // ---- Ranks ---------------------------------------------------------------------------

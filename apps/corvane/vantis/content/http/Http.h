@@ -27,6 +27,11 @@ using CURL = void;
 
 namespace vantis::content {
 
+// The floor rate of a GET unless its client is told otherwise (see
+// HttpClient::minBytesPerSecond).
+inline constexpr uint64_t kFloorBytesPerSecond = 1024;
+inline constexpr uint64_t kFloorWindowSeconds = 60;
+
 // The outcome of one request. A new response has status 0, an empty body, an
 // empty error and pinRejected false.
 struct HttpResponse {
@@ -45,6 +50,15 @@ struct HttpResponse {
   // could be found (or the ones named cannot be used). That is this
   // computer's problem, not the server's, and does not clear up by itself.
   bool trustStoreMissing = false;
+  // True when the request ended because it was cancelled (its progress
+  // function said stop, or the client's `cancel` flag was set): the error
+  // is then "cancelled", and the stop is the caller's, not the server's.
+  bool cancelled = false;
+  // True when the body was refused for passing its bound (the error is then
+  // "the response was larger than expected", or for a POST "the reply was
+  // too large"). With a 2xx status the server sent more than the caller
+  // knew the content to be.
+  bool tooLarge = false;
 
   // The one rule for success every caller applies: a 2xx status and no
   // client error. A 404 or 503 body is never content.
@@ -52,7 +66,9 @@ struct HttpResponse {
 };
 
 // Called after every body chunk with (body bytes received so far, expected
-// total from the last non-zero Content-Length header or 0). Returning false
+// total from the last non-zero Content-Length header or 0), and again after
+// every second in which nothing arrived, with the same counts: a caller
+// waiting on a server that says nothing can still stop it. Returning false
 // cancels the transfer.
 using HttpProgress = std::function<bool(unsigned long, unsigned long)>;
 
@@ -137,8 +153,8 @@ class HttpClient {
   // that drips is given up within a window and a second; one that sends just
   // above the floor is bounded by the size bound of the request. Either
   // value 0 turns the floor off.
-  uint64_t minBytesPerSecond = 1024;
-  uint64_t slowWindowSeconds = 60;
+  uint64_t minBytesPerSecond = kFloorBytesPerSecond;
+  uint64_t slowWindowSeconds = kFloorWindowSeconds;
   // When set, every request (GET and POST) ends with "cancelled" soon after
   // *cancel becomes true: it is looked at about once a second also while
   // nothing arrives, and a request is not sent when it is already true. The

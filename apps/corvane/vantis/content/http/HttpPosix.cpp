@@ -71,6 +71,9 @@ struct TransferContext {
   uint64_t headerBytes = 0;
 
   const std::atomic<bool>* cancel = nullptr;
+  // When the progress function was last called: a stalled transfer calls
+  // it again once a second of silence has passed.
+  Clock::time_point lastProgress{};
   // The floor rate: windowQuota bytes within every window; 0 means none.
   uint64_t windowQuota = 0;
   Clock::duration window{};
@@ -80,6 +83,10 @@ struct TransferContext {
 
 bool transferStopped(const TransferContext& transfer) {
   return transfer.tooLarge || transfer.cancelled || transfer.tooSlow || transfer.failure;
+}
+
+bool wantsProgress(const TransferContext& transfer) {
+  return transfer.progress != nullptr && *transfer.progress;
 }
 
 // A caller's bound is for the content it expects; an error reply is not that
@@ -103,8 +110,8 @@ size_t takeBody(TransferContext& transfer, const char* data, size_t n) {
     return 0;
   }
   body.insert(body.end(), data, data + n);
-  bool wantsProgress = transfer.progress != nullptr && *transfer.progress;
-  if (!wantsProgress) return n;
+  if (!wantsProgress(transfer)) return n;
+  transfer.lastProgress = Clock::now();
   if (!(*transfer.progress)(body.size(), transfer.expected)) {
     transfer.cancelled = true;
     return 0;
@@ -195,6 +202,24 @@ bool cancelRequested(const TransferContext& transfer) {
   return transfer.cancel != nullptr && transfer.cancel->load(std::memory_order_relaxed);
 }
 
+// The body sink calls the progress function only when bytes arrive, so a
+// caller waiting on a server that says nothing could not stop it before the
+// floor rate does: after a second of silence it is asked here. False ends
+// the transfer.
+bool askWhileSilent(TransferContext& transfer) {
+  if (!wantsProgress(transfer)) return true;
+  const Clock::time_point now = Clock::now();
+  if (now - transfer.lastProgress < std::chrono::seconds(1)) return true;
+  transfer.lastProgress = now;
+  try {
+    if ((*transfer.progress)(transfer.response->body.size(), transfer.expected)) return true;
+    transfer.cancelled = true;
+  } catch (...) {
+    transfer.failure = std::current_exception();
+  }
+  return false;
+}
+
 // libcurl's progress hook, called after every chunk and about once a second
 // while nothing moves, which is what lets a stalled request see the cancel
 // flag and the floor rate. dlnow counts body bytes before decoding, so a
@@ -206,6 +231,7 @@ int watchTransfer(void* context, curl_off_t, curl_off_t dlnow, curl_off_t, curl_
     transfer.cancelled = true;
     return 1;
   }
+  if (!askWhileSilent(transfer)) return 1;
   if (transfer.windowQuota == 0) return 0;
   const uint64_t arrived = static_cast<uint64_t>(dlnow) + transfer.headerBytes;
   const Clock::time_point now = Clock::now();
@@ -307,6 +333,7 @@ void startFloor(TransferContext& transfer, uint64_t bytesPerSecond, uint64_t win
   transfer.windowQuota = floorOff ? 0 : bytesPerSecond * windowSeconds;
   transfer.window = std::chrono::seconds(windowSeconds);
   transfer.windowStart = Clock::now();
+  transfer.lastProgress = transfer.windowStart;
 }
 
 std::string tooSlowError(uint64_t bytesPerSecond, uint64_t windowSeconds) {
@@ -327,6 +354,11 @@ CURLcode perform(CURL* handle, TransferContext& transfer) {
 
 bool isTlsVerificationFailure(CURLcode result) {
   return result == CURLE_SSL_CONNECT_ERROR || result == CURLE_PEER_FAILED_VERIFICATION;
+}
+
+void markCancelled(HttpResponse& response) {
+  response.error = "cancelled";
+  response.cancelled = true;
 }
 
 const char* const kPinUnsupported =
@@ -410,12 +442,14 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
   response.error.clear();
   response.pinRejected = false;
   response.trustStoreMissing = false;
+  response.cancelled = false;
+  response.tooLarge = false;
   if (openHandle == nullptr) {
     response.error = "not connected";
     return;
   }
   if (cancel != nullptr && cancel->load()) {
-    response.error = "cancelled";
+    markCancelled(response);
     return;
   }
   curl_easy_reset(openHandle);
@@ -451,9 +485,10 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
   startFloor(transfer, minBytesPerSecond, slowWindowSeconds);
   CURLcode result = perform(openHandle, transfer);
   if (transfer.cancelled) {
-    response.error = "cancelled";
+    markCancelled(response);
   } else if (transfer.tooLarge) {
     response.error = "the response was larger than expected";
+    response.tooLarge = true;
   } else if (transfer.tooSlow) {
     response.error = tooSlowError(minBytesPerSecond, slowWindowSeconds);
   } else if (result != CURLE_OK && pinInForce(*this) && isTlsVerificationFailure(result)) {
@@ -472,7 +507,7 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
     return response;
   }
   if (cancel != nullptr && cancel->load()) {
-    response.error = "cancelled";
+    markCancelled(response);
     return response;
   }
   curl_easy_reset(openHandle);
@@ -511,9 +546,10 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
 
   CURLcode result = perform(openHandle, transfer);
   if (transfer.cancelled) {
-    response.error = "cancelled";
+    markCancelled(response);
   } else if (transfer.tooLarge) {
     response.error = "the reply was too large";
+    response.tooLarge = true;
   } else if (result == CURLE_OK) {
     response.error.clear();
   } else if (isTlsVerificationFailure(result)) {

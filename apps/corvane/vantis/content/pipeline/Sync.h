@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "http/Http.h"
 #include "http/TrustStore.h"
 #include "protocol/Duskmere.h"
 #include "protocol/SyncCredits.h"
@@ -47,6 +48,12 @@ struct SyncOptions {
   std::function<bool(const Progress&)> progress;
   std::function<void(const std::vector<Credit>&)> onCredits;
   SyncEnvironment environment;
+  // The floor rate every request of the run keeps (the download workers'
+  // too): one that receives fewer than minBytesPerSecond * slowWindowSeconds
+  // bytes within slowWindowSeconds is given up. The defaults let a 64 KiB/s
+  // home link finish; tests shorten the window to see a drip end quickly.
+  std::uint64_t minBytesPerSecond = kFloorBytesPerSecond;
+  std::uint64_t slowWindowSeconds = kFloorWindowSeconds;
 };
 
 struct SyncResult {
@@ -71,6 +78,9 @@ struct SyncResult {
 };
 
 // Keeps the instance at `options.root` current with the server's release.
+// Holds the instance's lock (InstanceLock.h) for the whole run: while
+// another run holds it, fails at once with "Another update of this instance
+// is running. Wait for it to finish and try again." and changes nothing.
 SyncResult sync(const SyncOptions& options);
 
 // The outcome of removing the optional tier. The counters come from the
@@ -99,7 +109,8 @@ struct ClearResult {
 // one recorded in the instance is refused ("The server offered an older
 // release than the one installed. Refused."), as are expired and unverified
 // pointers. Any failure before the deletion leaves the instance untouched.
-// Calling thread only; must not run beside a sync of the same instance.
+// Calling thread only. Holds the instance's lock as `sync` does, and is
+// refused the same way beside another run.
 ClearResult clearOverhaul(const SyncOptions& options);
 
 // The local half of `clearOverhaul` once the lists are known: deletes
@@ -107,7 +118,8 @@ ClearResult clearOverhaul(const SyncOptions& options);
 // names, writes the required configuration from `manifestText` (the
 // manifest's raw bytes), and writes the state record with the previous
 // record's sequence, else `sequence`. Touches only the local disk; files
-// already deleted stay deleted whatever fails after them.
+// already deleted stay deleted whatever fails after them. Holds the
+// instance's lock, refused like `clearOverhaul` beside another run.
 ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
                         const std::set<std::string>& keep, std::int64_t sequence,
                         const std::string& manifestText);
@@ -116,12 +128,12 @@ ClearResult finishClear(const SyncOptions& options, const std::vector<std::strin
 // none is known (no record, an unreadable one, or no entry for the tier).
 std::string installedVersion(const std::string& root, Tier tier);
 
-class HttpClient;
-
 // The version name of the release the server currently publishes, taken
 // from its signed pointer; empty when the client is not open, the request
 // fails, or the pointer does not verify. Touches nothing on disk and reports
-// no message. `client` must already be opened on the content server.
+// no message. `client` must already be opened on the content server; the
+// pointer is read up to kMaxDocumentBytes, under the floor rate and cancel
+// flag the caller gave the client.
 std::string publishedVersion(HttpClient& client);
 
 }  // namespace vantis::content

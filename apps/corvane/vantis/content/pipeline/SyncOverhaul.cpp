@@ -11,7 +11,9 @@
 
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/InstanceLock.h"
 #include "pipeline/Sync.h"
+#include "pipeline/SyncSteps.h"
 #include "protocol/InstancePaths.h"
 #include "protocol/Prune.h"
 #include "protocol/SyncLists.h"
@@ -28,10 +30,6 @@ namespace {
 const char kModsPrefix[] = "mods/";
 const std::size_t kModsPrefixBytes = sizeof kModsPrefix - 1;
 
-bool gameIsRunning(const SyncOptions& options) {
-  return options.gameRunning && options.gameRunning();
-}
-
 ClearResult refused(std::string message) {
   ClearResult result;
   result.error = std::move(message);
@@ -39,7 +37,7 @@ ClearResult refused(std::string message) {
 }
 
 Result<ReleasePointer> fetchPointer(HttpClient& client) {
-  const HttpResponse response = client.get(kPointerRequest);
+  const HttpResponse response = client.get(kPointerRequest, kMaxDocumentBytes);
   if (!response.succeeded()) return Failure{messages::kServerUnreachable};
   return checkPointerForRemoval(response.body);
 }
@@ -55,8 +53,9 @@ Result<std::string> fetchManifestText(HttpClient& client, const ReleasePointer& 
 Result<std::vector<unsigned char>> fetchList(HttpClient& client, const ReleasePointer& pointer,
                                              const JsonValue& manifest, const ListDocument& list) {
   const FetchMessages wording{messages::kFileListUnverified, messages::kFileListUnverified};
-  return fetchVerified(client, listRequest(pointer.packVersion, list),
-                       readManifest(manifest).part(list).sha256, wording);
+  const ListPart part = readManifest(manifest).part(list);
+  return fetchVerified(client, listRequest(pointer.packVersion, list), listBytesBound(part),
+                       part.sha256, wording);
 }
 
 // What the removal deletes and what it must keep.
@@ -95,6 +94,11 @@ bool writeRequiredConfig(const SyncOptions& options, const InstancePaths& paths,
       .ok();
 }
 
+// The local half of `finishClear`, once the instance's lock is held.
+ClearResult finishClearLocked(const SyncOptions& options, const std::vector<std::string>& removal,
+                              const std::set<std::string>& keep, std::int64_t sequence,
+                              const std::string& manifestText);
+
 }  // namespace
 
 bool readRemovalList(const std::vector<unsigned char>& optionalList,
@@ -118,11 +122,13 @@ bool readKeepSet(const std::vector<unsigned char>& requiredList, std::set<std::s
 }
 
 ClearResult clearOverhaul(const SyncOptions& options) {
+  InstanceLock lock;
+  const Status locked = lock.take(instancePaths(options.root));
+  if (!locked) return refused(locked.error());
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
   HttpClient client;
   if (!client.open(options.url)) return refused(messages::kServerUnreachable);
-  client.accessKey = options.accessKey;
-  client.trustStore = options.environment.trustStore;
+  prepareClient(client, options);
 
   const Result<ReleasePointer> pointer = fetchPointer(client);
   if (!pointer) return refused(pointer.error());
@@ -142,12 +148,24 @@ ClearResult clearOverhaul(const SyncOptions& options) {
   // Asked again: the game may have been started while the lists were
   // fetched, and its files must not vanish under it.
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
-  return finishClear(options, lists->removal, lists->keep, pointer->sequence, *manifestText);
+  return finishClearLocked(options, lists->removal, lists->keep, pointer->sequence,
+                           *manifestText);
 }
 
 ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
                         const std::set<std::string>& keep, std::int64_t sequence,
                         const std::string& manifestText) {
+  InstanceLock lock;
+  const Status locked = lock.take(instancePaths(options.root));
+  if (!locked) return refused(locked.error());
+  return finishClearLocked(options, removal, keep, sequence, manifestText);
+}
+
+namespace {
+
+ClearResult finishClearLocked(const SyncOptions& options, const std::vector<std::string>& removal,
+                              const std::set<std::string>& keep, std::int64_t sequence,
+                              const std::string& manifestText) {
   const InstancePaths paths = instancePaths(options.root);
   ClearResult result;
   const prune::PruneResult pruned = prune::run(paths.content, removal, keep);
@@ -181,5 +199,7 @@ ClearResult finishClear(const SyncOptions& options, const std::vector<std::strin
   result.ok = true;
   return result;
 }
+
+}  // namespace
 
 }  // namespace vantis::content

@@ -1,16 +1,20 @@
-// The first half of `sync`: clean-up of replaced programs, the release
-// pointer, the comparison with the installed release and the short path for
-// an unchanged one (program check, credits, profile switch). A real update or
-// a full check continues in the full update path. Calling thread only.
+// The first half of `sync`: the instance lock, clean-up of replaced
+// programs, the release pointer, the comparison with the installed release
+// and the short path for an unchanged one (program check, credits, profile
+// switch). A real update or a full check continues in the full update path.
+// Calling thread only.
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "pipeline/InstanceLock.h"
 #include "pipeline/SyncSteps.h"
 #include "protocol/BinaryCheck.h"
 #include "protocol/SyncCredits.h"
@@ -24,19 +28,46 @@ namespace vantis::content {
 
 namespace {
 
-// Programs replaced by an earlier run wait under "<name>.old" until the game
-// no longer runs them.
-void removeReplacedPrograms(const SyncContext& context) {
-  if (gameIsRunning(context.options)) return;
-  const std::string& programs = context.paths.programs;
+// The names in the program folder that end in ".old" (and are more than
+// that), read whole before any is renamed: a folder changed while it is read
+// may show an entry twice or not at all.
+std::vector<std::string> replacedProgramNames(const std::string& programs) {
+  std::vector<std::string> names;
   DIR* dir = ::opendir(programs.c_str());
-  if (!dir) return;
+  if (!dir) return names;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     const bool replaced = name.size() >= 5 && name.compare(name.size() - 4, 4, ".old") == 0;
-    if (replaced) ::unlink(joinPath(programs, name).c_str());
+    if (replaced) names.push_back(name);
   }
   ::closedir(dir);
+  return names;
+}
+
+bool entryExists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Programs replaced by an earlier run wait under "<name>.old" until the game
+// no longer runs them. A program is replaced by two renames (the old copy
+// aside, the new one in), so a run killed between them leaves "<name>.old"
+// as the only copy of the program: that one is put back, never deleted,
+// game or no game, so that the instance can still start offline.
+void settleReplacedPrograms(const SyncContext& context) {
+  const std::string& programs = context.paths.programs;
+  const std::vector<std::string> names = replacedProgramNames(programs);
+  if (names.empty()) return;
+  const bool gameRunning = gameIsRunning(context.options);
+  for (const std::string& name : names) {
+    const std::string old = joinPath(programs, name);
+    const std::string program = old.substr(0, old.size() - 4);
+    if (!entryExists(program)) {
+      ::rename(old.c_str(), program.c_str());
+    } else if (!gameRunning) {
+      ::unlink(old.c_str());
+    }
+  }
 }
 
 SyncResult failed(const std::string& message) {
@@ -123,6 +154,10 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
     return false;
   }
   const Result<Release> release = manifestOfInstalledRelease(context, pointer, meter, result);
+  if (!release && release.error() == messages::kCancelled) {
+    result.error = release.error();
+    return true;
+  }
   const bool configured = installed.state.configTier == tierName(context.options.tier);
   if (!configured && !release) return false;
   if (!configured) {
@@ -142,7 +177,11 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
 }
 
 SyncResult runSync(const SyncContext& context, ProgressMeter& meter) {
-  const HttpResponse response = context.client.get(kPointerRequest);
+  HttpResponse response;
+  context.client.get(kPointerRequest, kMaxDocumentBytes, askWhileWaiting(meter), response);
+  // A stop is the player's, not an outage: it must not pass for "playing
+  // installed content".
+  if (response.cancelled) return failed(messages::kCancelled);
   if (!response.succeeded()) return serverUnavailable(context, response, meter);
   const Result<ReleasePointer> pointer = checkPointerForUpdate(response.body);
   if (!pointer) return failed(pointer.error());
@@ -174,12 +213,32 @@ bool gameIsRunning(const SyncOptions& options) {
   return options.gameRunning && options.gameRunning();
 }
 
+void prepareClient(HttpClient& client, const SyncOptions& options) {
+  client.accessKey = options.accessKey;
+  client.trustStore = options.environment.trustStore;
+  client.minBytesPerSecond = options.minBytesPerSecond;
+  client.slowWindowSeconds = options.slowWindowSeconds;
+}
+
+HttpProgress askWhileWaiting(ProgressMeter& meter) {
+  constexpr double kAskEverySeconds = 1.0;
+  double lastAsked = monotonicSeconds();
+  return [&meter, lastAsked](unsigned long, unsigned long) mutable {
+    const double now = monotonicSeconds();
+    if (now - lastAsked < kAskEverySeconds) return true;
+    lastAsked = now;
+    const std::string phase = meter.progress.phase;
+    const std::string detail = meter.progress.detail;
+    return meter.report(phase, detail);
+  };
+}
+
 Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& pointer,
                              ProgressMeter& meter) {
   meter.report("Checking for updates", "manifest");
   const FetchMessages wording{messages::kManifestNotDownloaded, messages::kManifestMismatch};
   const Result<std::vector<unsigned char>> bytes =
-      fetchManifestBytes(context.client, pointer, wording);
+      fetchManifestBytes(context.client, pointer, wording, askWhileWaiting(meter));
   if (!bytes) return bytes.failure();
   Result<Manifest> manifest = parseManifest(*bytes);
   if (!manifest) return manifest.failure();
@@ -206,12 +265,14 @@ Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& 
 SyncResult sync(const SyncOptions& options) {
   HttpClient client;
   const SyncContext context{options, instancePaths(options.root), client};
-  removeReplacedPrograms(context);
+  InstanceLock lock;
+  const Status locked = lock.take(context.paths);
+  if (!locked) return failed(locked.error());
+  settleReplacedPrograms(context);
   ProgressMeter meter(options.progress);
   meter.report("Checking for updates", "");
   if (!client.open(options.url)) return failed(messages::serverUnreachable(options.url));
-  client.accessKey = options.accessKey;
-  client.trustStore = options.environment.trustStore;
+  prepareClient(client, options);
   return runSync(context, meter);
 }
 

@@ -11,6 +11,7 @@
 
 #include "foundation/Json.h"
 #include "foundation/Result.h"
+#include "http/Http.h"
 #include "pipeline/Sync.h"
 #include "protocol/InstancePaths.h"
 #include "protocol/SyncPointer.h"
@@ -19,8 +20,6 @@
 #include "transfer/ProgressMeter.h"
 
 namespace vantis::content {
-
-class HttpClient;
 
 // What every step of one sync may read; fixed before the first step.
 struct SyncContext {
@@ -45,11 +44,22 @@ struct Installed {
 // True when the options' game-running callback says so.
 bool gameIsRunning(const SyncOptions& options);
 
+// Gives a freshly opened client what the options say of every request: the
+// access key, where trusted certificates are, and the floor rate.
+void prepareClient(HttpClient& client, const SyncOptions& options);
+
+// The progress function of one request of the calling thread. A request
+// that is still waiting on the server a second after it began asks the
+// caller again (the phase and detail already shown), once a second, and a
+// false answer cancels it; a quick request asks nothing. Make it just before
+// the request: the second counts from then.
+HttpProgress askWhileWaiting(ProgressMeter& meter);
+
 // Fetches the manifest the pointer names (reporting "Checking for updates",
 // "manifest" first; the answer is ignored) and checks it. Fails with
 // "Could not download the update manifest.", "The update manifest did not
-// match its signature. Refused." or "The update manifest was malformed: " +
-// the parser's message.
+// match its signature. Refused.", "The update manifest was malformed: " +
+// the parser's message, or "Cancelled." when the caller stopped the request.
 Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& pointer,
                              ProgressMeter& meter);
 

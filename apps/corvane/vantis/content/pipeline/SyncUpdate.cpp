@@ -40,12 +40,13 @@ Result<Release> fetchManifestAndCredits(const SyncContext& context, const Releas
 }
 
 Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
-                                                 const Release& release) {
+                                                 const Release& release, ProgressMeter& meter) {
   const ListDocument& list =
       context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
+  const ListPart& part = release.manifest.part(list);
   const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
   return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
-                       release.manifest.part(list).sha256, wording);
+                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
 }
 
 // Reads the verified list: what must be installed, what the release names,
@@ -161,13 +162,15 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
 Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles& checked, ProgressMeter& meter,
                 SyncResult& result) {
-  const Result<BundleIndex> index =
-      fetchBundleIndex(context.client, release.pointer.packVersion, release.manifest);
+  const Result<BundleIndex> index = fetchBundleIndex(
+      context.client, release.pointer.packVersion, release.manifest, askWhileWaiting(meter));
   if (!index) return index.failure();
   TransferContext transferContext;
   transferContext.url = context.options.url;
   transferContext.accessKey = context.options.accessKey;
   transferContext.trustStore = context.options.environment.trustStore;
+  transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
+  transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
   transferContext.paths = context.paths;
   transferContext.chunkSize = release.manifest.chunkSize;
   transferContext.gameRunning = context.options.gameRunning;
@@ -192,33 +195,38 @@ void writeProgramRecord(const SyncContext& context, const Release& release,
   replaceWholeFile(path, binarycheck::format(record));
 }
 
-// The retired list, fetched and read; the failure is the report's fragment.
+// The retired list, fetched and read; the failure is the report's fragment,
+// or "Cancelled." when the caller stopped the request.
 Result<std::vector<RetiredRecord>> fetchRetiredList(const SyncContext& context,
-                                                    const Release& release) {
+                                                    const Release& release, ProgressMeter& meter) {
+  const ListPart& part = release.manifest.filesRetired;
   const FetchMessages wording{messages::kRetiredListNotDownloaded,
                               messages::kRetiredListMismatch};
   const Result<std::vector<unsigned char>> body =
       fetchVerified(context.client, listRequest(release.pointer.packVersion, kFilesRetiredList),
-                    release.manifest.filesRetired.sha256, wording);
+                    listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
   if (!body) return body.failure();
   Result<std::vector<RetiredRecord>> retired = readRetiredRecords(*body);
   if (!retired) return Failure{messages::kRetiredListMalformed};
   return retired;
 }
 
-void removeRetiredFiles(const SyncContext& context, const Release& release,
-                        const std::set<std::string>& listed, ProgressMeter& meter,
-                        SyncResult& result) {
-  if (!release.manifest.filesRetired.present) return;
+// Fails only when the caller stopped the retired list's request: any other
+// outcome is a note in the report.
+Status removeRetiredFiles(const SyncContext& context, const Release& release,
+                          const std::set<std::string>& listed, ProgressMeter& meter,
+                          SyncResult& result) {
+  if (!release.manifest.filesRetired.present) return {};
   if (gameIsRunning(context.options)) {
     result.removalDeferred = true;
-    return;
+    return {};
   }
   meter.report("Removing files the pack no longer uses", "");
-  const Result<std::vector<RetiredRecord>> retired = fetchRetiredList(context, release);
+  const Result<std::vector<RetiredRecord>> retired = fetchRetiredList(context, release, meter);
+  if (!retired && retired.error() == messages::kCancelled) return retired.failure();
   if (!retired) {
     result.removalSummary = retired.error();
-    return;
+    return {};
   }
   // The record as the previous runs left it (this run's is written after
   // the removals): it knows the digests of the files they installed, so
@@ -231,6 +239,7 @@ void removeRetiredFiles(const SyncContext& context, const Release& release,
   result.bytesRemoved = pruned.bytesRemoved;
   result.filesNotRemoved = pruned.failed;
   result.removalSummary = prune::summary(pruned);
+  return {};
 }
 
 void complete(const SyncContext& context, const Release& release, const Installed& installed,
@@ -247,10 +256,16 @@ void complete(const SyncContext& context, const Release& release, const Installe
       return;
     }
     writeProgramRecord(context, release, list.programs);
-    removeRetiredFiles(context, release, list.listedPaths, meter, result);
+    const Status removal = removeRetiredFiles(context, release, list.listedPaths, meter, result);
     // Only a hint for the next run: a record that cannot be written costs
     // that run some reading, nothing else.
     writeCheckedFiles(context.paths.checkedFiles, checked);
+    // Stopped while the retired list was awaited: like any stopped run, it
+    // keeps its blobs and records no release, so the next run finishes.
+    if (!removal) {
+      result.error = removal.error();
+      return;
+    }
     // Only a complete run may drop the blob store; a failed one keeps it so
     // that the next run does not fetch the same blobs again.
     removeDirectoryTree(context.paths.blobStore);
@@ -297,7 +312,7 @@ void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
     return;
   }
   Result<FileList> list = [&]() -> Result<FileList> {
-    const Result<std::vector<unsigned char>> body = fetchFileList(context, *release);
+    const Result<std::vector<unsigned char>> body = fetchFileList(context, *release, meter);
     if (!body) return body.failure();
     const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
     return readWorkList(context, *release, *body, fullCheck, installed.state.version.empty(),

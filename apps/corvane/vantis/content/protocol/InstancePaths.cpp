@@ -24,6 +24,7 @@ InstancePaths instancePaths(const std::string& root) {
   paths.blobStore = joinPath(paths.cache, "blobs");
   paths.checkedFiles = joinPath(paths.cache, "checked-files.txt");
   paths.rememberedDuskmere = joinPath(paths.cache, "duskmere.txt");
+  paths.updateLock = joinPath(paths.cache, "sync.lock");
   paths.tierConfig = joinPath(root, "settings\\corvane.cfg");
   return paths;
 }

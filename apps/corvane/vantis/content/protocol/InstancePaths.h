@@ -23,6 +23,7 @@ struct InstancePaths {
   std::string blobStore;           // <cache>/blobs
   std::string checkedFiles;        // <cache>/checked-files.txt
   std::string rememberedDuskmere;  // <cache>/duskmere.txt
+  std::string updateLock;          // <cache>/sync.lock: held by the run under way
   std::string tierConfig;          // <root>/settings/corvane.cfg
 
   // <cache>/binary-check-<tier>.json

@@ -90,9 +90,18 @@ struct FileEntryHandler {
 }  // namespace
 
 Result<std::vector<unsigned char>> fetchVerified(HttpClient& client, const std::string& path,
+                                                 std::uint64_t maxBytes,
                                                  const std::string& expectedSha256,
-                                                 const FetchMessages& messages) {
-  HttpResponse response = client.get(path);
+                                                 const FetchMessages& messages,
+                                                 const HttpProgress& progress) {
+  HttpResponse response;
+  client.get(path, maxBytes, progress, response);
+  if (response.cancelled) return Failure{messages::kCancelled};
+  // More than the signed document can be is not that document: refused as
+  // a mismatch, as the digest would have refused it had it been read whole.
+  const bool longerThanSigned =
+      response.tooLarge && response.status >= 200 && response.status <= 299;
+  if (longerThanSigned) return Failure{messages.mismatch};
   if (!response.succeeded()) return Failure{messages.requestFailed};
   const std::string digest = Sha256::of(response.body.data(), response.body.size());
   if (!Sha256::equals(digest, expectedSha256)) return Failure{messages.mismatch};
@@ -101,8 +110,14 @@ Result<std::vector<unsigned char>> fetchVerified(HttpClient& client, const std::
 
 Result<std::vector<unsigned char>> fetchManifestBytes(HttpClient& client,
                                                       const ReleasePointer& pointer,
-                                                      const FetchMessages& messages) {
-  return fetchVerified(client, "/" + pointer.manifestPath, pointer.manifestSha256, messages);
+                                                      const FetchMessages& messages,
+                                                      const HttpProgress& progress) {
+  return fetchVerified(client, "/" + pointer.manifestPath, kMaxDocumentBytes,
+                       pointer.manifestSha256, messages, progress);
+}
+
+std::uint64_t listBytesBound(const ListPart& part) {
+  return part.size ? *part.size : kMaxBodyBytes;
 }
 
 Result<Manifest> parseManifest(const std::vector<unsigned char>& bytes) {
@@ -180,11 +195,12 @@ Result<BundleIndex> readBundleIndex(const std::vector<unsigned char>& body) {
 }
 
 Result<BundleIndex> fetchBundleIndex(HttpClient& client, const std::string& packVersion,
-                                     const Manifest& manifest) {
+                                     const Manifest& manifest, const HttpProgress& progress) {
   const FetchMessages wording{messages::kBundleIndexNotDownloaded,
                               messages::kBundleIndexMismatch};
-  const Result<std::vector<unsigned char>> body = fetchVerified(
-      client, listRequest(packVersion, kBundlesList), manifest.bundles.sha256, wording);
+  const Result<std::vector<unsigned char>> body =
+      fetchVerified(client, listRequest(packVersion, kBundlesList),
+                    listBytesBound(manifest.bundles), manifest.bundles.sha256, wording, progress);
   if (!body) return body.failure();
   return readBundleIndex(*body);
 }

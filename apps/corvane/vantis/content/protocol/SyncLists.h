@@ -19,6 +19,7 @@
 
 #include "foundation/Json.h"
 #include "foundation/Result.h"
+#include "http/Http.h"
 #include "protocol/BinaryCheck.h"
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncPointer.h"
@@ -27,8 +28,6 @@
 #include "release/Manifest.h"
 
 namespace vantis::content {
-
-class HttpClient;
 
 // Receives a progress report: (phase, detail) -> false when the user asked
 // to stop. An empty function reports nothing and never stops.
@@ -49,19 +48,31 @@ struct FetchMessages {
   const char* mismatch;       // the body's digest is not the one named
 };
 
-// GETs `path` once and hands the body back only when the request succeeded
-// (status 200..299, no client error) and its SHA-256 equals `expectedSha256`.
-// The whole body is checked before any line of it is read, so a tampered
-// document is refused before a single file is examined.
+// GETs `path` once, its body bounded by `maxBytes`, and hands the body back
+// only when the request succeeded (status 200..299, no client error) and its
+// SHA-256 equals `expectedSha256`. The whole body is checked before any line
+// of it is read, so a tampered document is refused before a single file is
+// examined. A 2xx body longer than `maxBytes` is refused as a mismatch (it
+// cannot be the document the digest names). `progress` (may be empty) is
+// the request's: when it says stop, the fetch fails with "Cancelled."
+// rather than the request's message.
 Result<std::vector<unsigned char>> fetchVerified(HttpClient& client, const std::string& path,
+                                                 std::uint64_t maxBytes,
                                                  const std::string& expectedSha256,
-                                                 const FetchMessages& messages);
+                                                 const FetchMessages& messages,
+                                                 const HttpProgress& progress = {});
 
-// The manifest the verified pointer names: "/" + manifestPath, checked
-// against manifestSha256 (failures worded by `messages`).
+// The manifest the verified pointer names: "/" + manifestPath, at most
+// kMaxDocumentBytes, checked against manifestSha256 (failures worded by
+// `messages`, a stop by `progress` "Cancelled.").
 Result<std::vector<unsigned char>> fetchManifestBytes(HttpClient& client,
                                                       const ReleasePointer& pointer,
-                                                      const FetchMessages& messages);
+                                                      const FetchMessages& messages,
+                                                      const HttpProgress& progress = {});
+
+// The most bytes a list's body may hold: the size the manifest gives it, else
+// (a manifest from before lists had a size) the largest body a client takes.
+std::uint64_t listBytesBound(const ListPart& part);
 
 // The manifest's bytes parsed: "The update manifest was malformed: " + the
 // parser's message when they are not JSON.
@@ -148,11 +159,13 @@ struct BundleIndex {
 // lines are not otherwise validated.
 Result<BundleIndex> readBundleIndex(const std::vector<unsigned char>& body);
 
-// The release's bundle index, fetched, checked against the manifest and
-// read: "Could not download the bundle index.", "The bundle index did not
-// match the manifest. Refused." or the framing's message.
+// The release's bundle index, fetched (bounded by `listBytesBound`),
+// checked against the manifest and read: "Could not download the bundle
+// index.", "The bundle index did not match the manifest. Refused.",
+// "Cancelled." when `progress` said stop, or the framing's message.
 Result<BundleIndex> fetchBundleIndex(HttpClient& client, const std::string& packVersion,
-                                     const Manifest& manifest);
+                                     const Manifest& manifest,
+                                     const HttpProgress& progress = {});
 
 // Each line's record (path and, when the line names them, the versions
 // shipped there), in order. The paths are judged later by the pruning. Fails

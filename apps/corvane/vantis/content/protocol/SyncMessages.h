@@ -13,6 +13,11 @@
 
 namespace vantis::content::messages {
 
+// ---- One run per instance -------------------------------------------------------
+
+inline constexpr const char* kAnotherUpdateRunning =
+    "Another update of this instance is running. Wait for it to finish and try again.";
+
 // ---- Release check -------------------------------------------------------------
 
 inline constexpr const char* kPointerMalformed = "The release pointer was malformed.";

@@ -118,7 +118,7 @@ Result<ReleasePointer> checkPointerForRemoval(const std::vector<unsigned char>& 
 std::string publishedVersion(HttpClient& client) {
   // A client that was never opened answers "not connected" without a
   // transfer, so the request itself covers that case.
-  const HttpResponse response = client.get(kPointerRequest);
+  const HttpResponse response = client.get(kPointerRequest, kMaxDocumentBytes);
   if (!response.succeeded() || response.body.empty()) return std::string();
   // The removal's reading is the strict one (a non-empty payload), and the
   // sequence does not matter to a caller that only shows the version.

@@ -25,6 +25,16 @@ std::uint64_t positiveWhole(const JsonValue& value) {
   return whole && number > 0 ? static_cast<std::uint64_t>(number) : 0;
 }
 
+// A whole number from 0 up, else nothing: an empty list is 0 bytes long,
+// which is not the same as a size the manifest does not give.
+std::optional<std::uint64_t> wholeOrNothing(const JsonValue& value) {
+  const long long number = value.asInt(-1);
+  const bool whole = value.kind == JsonValue::Kind::Number &&
+                     static_cast<double>(number) == value.asNumber(-1.0);
+  if (!whole || number < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(number);
+}
+
 ListPart readPart(const JsonValue& parts, const ListDocument& list) {
   const JsonValue& member = parts[list.part];
   ListPart part;
@@ -32,16 +42,18 @@ ListPart readPart(const JsonValue& parts, const ListDocument& list) {
   part.path = textOf(member["path"]);
   part.sha256 = textOf(member["sha256"]);
   part.count = positiveWhole(member[list.countMember]);
+  part.size = wholeOrNothing(member["size"]);
   return part;
 }
 
 std::string partText(const Manifest& manifest, const ListDocument& list) {
   const ListPart& part = manifest.part(list);
-  return JsonObjectWriter()
-      .text("path", listFile(manifest.packVersion, list.file))
+  JsonObjectWriter writer;
+  writer.text("path", listFile(manifest.packVersion, list.file))
       .text("sha256", part.sha256)
-      .unsignedNumber(list.countMember, part.count)
-      .finish();
+      .unsignedNumber(list.countMember, part.count);
+  if (part.size) writer.unsignedNumber("size", *part.size);
+  return writer.finish();
 }
 
 std::string arrayOrEmpty(const JsonValue& value) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "foundation/Json.h"
@@ -25,6 +26,10 @@ struct ListPart {
   std::string path;      // "manifest/<version>/<file>"; clients build it themselves
   std::string sha256;    // empty when absent, which matches no body
   std::uint64_t count = 0;
+  // The list's length in bytes ("size"), which bounds its download. A
+  // manifest written before the member existed does not say: then only the
+  // client's own bound applies.
+  std::optional<std::uint64_t> size;
 };
 
 struct Manifest {

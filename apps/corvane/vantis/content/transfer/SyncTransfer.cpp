@@ -56,30 +56,38 @@ bool isClientError(const HttpResponse& response) {
 struct BlobFacts {
   int rank = kRankNone;
   std::uint64_t sizeGuess = 0;
+  // The longest the blob can be: a blob is a stretch of each file that
+  // names it, and no longer than the release's chunk size.
+  std::uint64_t largest = 0;
 };
 
 std::map<std::string, BlobFacts> collectNeeded(const std::vector<FileRecord>& workList,
+                                               std::uint64_t chunkSize,
                                                std::set<std::string>& needed) {
   std::map<std::string, BlobFacts> facts;
   for (const FileRecord& record : workList) {
     const int rank = recordRank(record);
     const std::uint64_t count = record.chunks.size();
+    const std::uint64_t size = nonNegative(record.size);
+    const std::uint64_t largest = chunkSize != 0 ? std::min(size, chunkSize) : size;
     for (const std::string& hash : record.chunks) {
       const bool isNew = needed.insert(hash).second;
       BlobFacts& blob = facts[hash];
       if (isNew || rank < blob.rank) blob.rank = rank;
-      blob.sizeGuess = nonNegative(record.size) / count;
+      blob.sizeGuess = size / count;
+      blob.largest = std::max(blob.largest, largest);
     }
   }
   return facts;
 }
 
-// The bytes the plan expects for one blob fetched alone.
-std::uint64_t chunkBytes(const std::string& hash, const std::map<std::string, BlobLocation>& blobs,
-                         const std::map<std::string, BlobFacts>& facts) {
+// One blob fetched alone: the bytes the plan expects, and its bound.
+FetchJob chunkJob(const std::string& hash, const std::map<std::string, BlobLocation>& blobs,
+                  const BlobFacts& facts) {
   const auto location = blobs.find(hash);
-  if (location != blobs.end()) return nonNegative(location->second.length);
-  return facts.at(hash).sizeGuess;
+  if (location == blobs.end()) return FetchJob{false, hash, facts.sizeGuess, facts.largest};
+  const std::uint64_t length = nonNegative(location->second.length);
+  return FetchJob{false, hash, length, length};
 }
 
 bool fetchWhole(const std::string& id, const std::vector<std::string>& wanted,
@@ -117,7 +125,7 @@ void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (shared.failed) break;
     counted = 0;
-    client.get(path, onBytes, response);
+    client.get(path, job.maxBytes, onBytes, response);
     if (response.succeeded()) break;
     shared.progressBytes -= counted;
     counted = 0;
@@ -231,6 +239,11 @@ void workerLoop(DownloadShared& shared) {
   }
   client.accessKey = shared.context->accessKey;
   client.trustStore = shared.context->trustStore;
+  client.minBytesPerSecond = shared.context->minBytesPerSecond;
+  client.slowWindowSeconds = shared.context->slowWindowSeconds;
+  // A cancel ends a transfer under way at once, also one stalled on a
+  // server that sends nothing (the progress function would not be asked).
+  client.cancel = &shared.cancelled;
   const std::uint64_t jobCount = shared.jobs->size();
   // One body buffer for all of this worker's jobs: its pages are taken from
   // the system once, not once per download.
@@ -349,9 +362,9 @@ int recordRank(const FileRecord& record) {
 }
 
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
-                      const BlobPresent& present) {
+                      const BlobPresent& present, std::uint64_t chunkSize) {
   FetchPlan plan;
-  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, plan.needed);
+  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, chunkSize, plan.needed);
 
   std::vector<std::string> chunks;
   std::map<std::string, std::vector<std::string>> wantedPerBundle;
@@ -374,13 +387,14 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex
     }
     int rank = kRankNone;
     for (const std::string& hash : wanted) rank = std::min(rank, facts.at(hash).rank);
-    ranked.push_back({FetchJob{true, id, size}, rank});
+    ranked.push_back({FetchJob{true, id, size, size}, rank});
     plan.downloadTotal += size;
   }
   for (const std::string& hash : chunks) {
-    const std::uint64_t bytes = chunkBytes(hash, index.blobs, facts);
-    ranked.push_back({FetchJob{false, hash, bytes}, facts.at(hash).rank});
-    plan.downloadTotal += bytes;
+    const BlobFacts& blob = facts.at(hash);
+    FetchJob job = chunkJob(hash, index.blobs, blob);
+    plan.downloadTotal += job.bytes;
+    ranked.push_back({std::move(job), blob.rank});
   }
 
   std::stable_sort(ranked.begin(), ranked.end(),
@@ -423,7 +437,7 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
     std::uint64_t size = 0;
     return fileSize(blobPath(context.paths.blobStore, hash), size);
   };
-  const FetchPlan plan = planFetches(workList, index, present);
+  const FetchPlan plan = planFetches(workList, index, present, context.chunkSize);
   report.jobs = plan.jobs.size();
   report.bundleJobs = static_cast<std::size_t>(std::count_if(
       plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "foundation/Result.h"
+#include "http/Http.h"
 #include "http/TrustStore.h"
 #include "protocol/InstancePaths.h"
 #include "protocol/SyncCheckedFiles.h"
@@ -47,6 +48,9 @@ struct TransferContext {
   std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", 0 when unknown
   // Asked before a file is replaced; empty counts as "not running".
   std::function<bool()> gameRunning;
+  // The floor rate of every worker's requests (see HttpClient).
+  std::uint64_t minBytesPerSecond = kFloorBytesPerSecond;
+  std::uint64_t slowWindowSeconds = kFloorWindowSeconds;
 };
 
 // What one transfer did. The counters hold also when `status` failed: the
@@ -112,6 +116,9 @@ struct FetchJob {
   bool bundle = false;       // a whole bundle, else one blob
   std::string hash;          // the bundle's id or the blob's digest
   std::uint64_t bytes = 0;   // planned length, which progress never goes past
+  // The most bytes its body may hold: what the signed documents say of it,
+  // never less than the genuine object.
+  std::uint64_t maxBytes = kMaxBodyBytes;
 };
 
 // The plan of one transfer; read-only while the workers run.
@@ -130,9 +137,12 @@ using BlobPresent = std::function<bool(const std::string& hash)>;
 // least half its size, and its id can be a digest at all (64 lower-case hex
 // characters: no other id can ever match its body); otherwise, and for blobs
 // no bundle holds, one job per blob. A job's rank is the lowest rank of the
-// records that use its wanted blobs.
+// records that use its wanted blobs. A job's bound (`maxBytes`) is a whole
+// bundle's size in the index; a blob's length in the index, else the largest
+// a blob of the files that name it can be: the file's size, and no more than
+// `chunkSize` (the release's, 0 when unknown) when the release gives one.
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
-                      const BlobPresent& present);
+                      const BlobPresent& present, std::uint64_t chunkSize = 0);
 
 // The number of worker threads for `jobs` downloads: min(6, jobs).
 std::size_t workerCount(std::size_t jobs);
