@@ -27,8 +27,9 @@ std::string joinPath(const std::string& base, const std::string& relative);
 void makeDirectories(const std::string& path);
 void makeParentDirectories(const std::string& path);
 
-// Writes the bytes straight to the path (parents created). True only when
-// every byte was written and the file closed cleanly.
+// Writes the bytes as a new file at the path (parents created), made by
+// `createTemporaryFile`: what lay there is removed, never written through.
+// True only when every byte was written and the file closed cleanly.
 bool writeWholeFile(const std::string& path, const void* data, std::size_t length);
 
 // Replaces the file at `path` with the bytes, through "<path>.part" and a
@@ -92,9 +93,10 @@ bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std
                             std::FILE* out, Sha256& digest, std::uint64_t& written,
                             std::vector<char>& buffer);
 
-// Copies source to destination (whose parent must exist) while hashing. True
-// only when every byte was copied and the destination closed cleanly; the
-// caller decides what to do with a partial destination.
+// Copies source to destination (whose parent must exist, created as by
+// `createTemporaryFile`) while hashing. True only when every byte was copied
+// and the destination closed cleanly; the caller decides what to do with a
+// partial destination.
 bool copyFileHashing(const std::string& source, const std::string& destination,
                      std::uint64_t& size, std::string& hex);
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/Crypto.h"
+#include "foundation/TemporaryFile.h"
 
 namespace vantis::content {
 
@@ -119,10 +120,13 @@ void makeParentDirectories(const std::string& path) {
 
 bool writeWholeFile(const std::string& path, const void* data, std::size_t length) {
   makeParentDirectories(path);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  const bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
-  const bool closed = closeWritten(file);
+  const int fd = createTemporaryFile(path);
+  if (fd < 0) return false;
+  // One write for the whole buffer: a blob is then on disk whole or not at
+  // all after a power cut, never with a hole where an earlier piece was lost.
+  const bool written = writeAllBytes(fd, data, length);
+  // A failed close can be the first sign of a full disk.
+  const bool closed = ::close(fd) == 0;
   return written && closed;
 }
 
@@ -277,7 +281,7 @@ bool copyFileHashing(const std::string& source, const std::string& destination,
   std::FILE* probe = std::fopen(source.c_str(), "rb");
   if (!probe) return false;
   std::fclose(probe);
-  std::FILE* out = std::fopen(destination.c_str(), "wb");
+  std::FILE* out = openTemporaryStream(destination);
   if (!out) return false;
   Sha256 digest;
   std::vector<char> buffer(kChunkBytes);

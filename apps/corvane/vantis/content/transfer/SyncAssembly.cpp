@@ -10,6 +10,7 @@
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
+#include "foundation/TemporaryFile.h"
 #include "protocol/SyncMessages.h"
 #include "transfer/SyncTransfer.h"
 
@@ -81,7 +82,9 @@ Status buildPart(const FileJob& job, std::vector<char>& buffer) {
   const FileRecord& record = job.record;
   const std::string& part = job.part;
   makeParentDirectories(part);
-  std::FILE* out = std::fopen(part.c_str(), "wb");
+  // Never opened as it lies: a link planted at "<target>.part", or a hard
+  // link an interrupted reuse left there, would carry the write outside.
+  std::FILE* out = openTemporaryStream(part);
   if (!out) return Failure{messages::fileNotWritable(record.path)};
   Sha256 digest;
   std::uint64_t written = 0;
