@@ -1,6 +1,6 @@
 // Reading and writing the installed-state record. It is small and written
-// whole through a temporary file, so a reader finds the old record or the
-// new one, never a mix.
+// whole through a temporary file and flushed, so a reader finds the old
+// record or the new one, never a mix, also after a power cut.
 
 #include "protocol/SyncState.h"
 
@@ -30,7 +30,10 @@ std::string stateText(long long sequence, const std::string& required,
 
 Status replaceRecord(const InstancePaths& paths, const std::string& text, const char* failure) {
   makeDirectories(paths.cache);
-  if (replaceWholeFile(paths.state, text)) return {};
+  // Flushed before the rename and after it: renamed unflushed, the record
+  // could come back empty after a power cut, which reads as nothing
+  // installed and no sequence to refuse older releases by.
+  if (replaceWholeFileDurably(paths.state, text)) return {};
   return Failure{failure};
 }
 
