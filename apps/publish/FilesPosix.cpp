@@ -13,37 +13,60 @@
 #include <cstring>
 
 #include "Files.h"
+#include "foundation/TemporaryFile.h"
 
 namespace vantis::publish {
 
 namespace {
 
-// Writes every byte, resuming after short writes and signals.
-bool writeAll(int descriptor, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(descriptor, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 // A failed close can be the first sign of a full disk: it counts as a
 // failed write.
 bool writeAndClose(int descriptor, const void* data, std::size_t length) {
-  const bool written = writeAll(descriptor, static_cast<const char*>(data), length);
+  const bool written = content::writeAllBytes(descriptor, data, length);
   const bool closed = ::close(descriptor) == 0;
   return written && closed;
 }
 
 bool createExclusive(const std::string& path, const std::string& data, mode_t mode) {
-  const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  const int descriptor = content::createExclusiveFile(path, mode);
   if (descriptor < 0) return false;
   if (writeAndClose(descriptor, data.data(), data.size())) return true;
   ::unlink(path.c_str());
   return false;
+}
+
+// Reads to the end and closes. False on a read error, which must not pass
+// for the end of the file.
+bool readOpened(int descriptor, std::string& out) {
+  out.clear();
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) ok = false;
+    if (got <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(descriptor);
+  return ok;
+}
+
+// Opens a listed content file for reading. The listing refused links, but
+// the folder may change after it: a file swapped for a link (O_NOFOLLOW
+// refuses it) or for another file (its device and inode differ) could
+// publish something from outside the folder.
+ReadOutcome openListed(const std::string& path, const FileId& listed, int& descriptor) {
+  descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor < 0) return errno == ELOOP ? ReadOutcome::replaced : ReadOutcome::failed;
+  struct stat info;
+  const bool same = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+                    static_cast<std::uint64_t>(info.st_dev) == listed.device &&
+                    static_cast<std::uint64_t>(info.st_ino) == listed.inode;
+  if (same) return ReadOutcome::read;
+  ::close(descriptor);
+  descriptor = -1;
+  return ReadOutcome::replaced;
 }
 
 std::string describeKind(mode_t mode) {
@@ -90,7 +113,8 @@ bool walkFolder(Walk& walk, const std::string& relative) {
                    "; content must be plain files and folders";
       return false;
     }
-    walk.out->push_back(TreeFile{child, absolute, static_cast<std::uint64_t>(info.st_size)});
+    const FileId id{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    walk.out->push_back(TreeFile{child, absolute, static_cast<std::uint64_t>(info.st_size), id});
   }
   return true;
 }
@@ -102,6 +126,10 @@ std::string joinPath(const std::string& base, const std::string& relative) {
   if (relative.empty()) return base;
   if (base.back() == '/') return base + relative;
   return base + "/" + relative;
+}
+
+std::string replacedWhilePublished(const std::string& path) {
+  return path + " was replaced while it was being published";
 }
 
 std::string canonicalPath(const std::string& path) {
@@ -180,9 +208,11 @@ bool makeDirectories(const std::string& path) {
   return isDirectory(path);
 }
 
-bool readAt(const std::string& path, std::uint64_t offset, std::uint64_t length, std::string& out) {
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) return false;
+ReadOutcome readAt(const std::string& path, const FileId& listed, std::uint64_t offset,
+                   std::uint64_t length, std::string& out) {
+  int descriptor = -1;
+  const ReadOutcome opened = openListed(path, listed, descriptor);
+  if (opened != ReadOutcome::read) return opened;
   out.resize(length);
   std::uint64_t done = 0;
   while (done < length) {
@@ -193,13 +223,15 @@ bool readAt(const std::string& path, std::uint64_t offset, std::uint64_t length,
     done += static_cast<std::uint64_t>(got);
   }
   ::close(descriptor);
-  return done == length;
+  return done == length ? ReadOutcome::read : ReadOutcome::failed;
 }
 
-bool streamFile(const std::string& path, std::size_t step,
-                const std::function<void(const char*, std::size_t)>& sink, std::uint64_t& length) {
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) return false;
+ReadOutcome streamFile(const std::string& path, const FileId& listed, std::size_t step,
+                       const std::function<void(const char*, std::size_t)>& sink,
+                       std::uint64_t& length) {
+  int descriptor = -1;
+  const ReadOutcome opened = openListed(path, listed, descriptor);
+  if (opened != ReadOutcome::read) return opened;
   std::vector<char> buffer(step);
   length = 0;
   bool ok = true;
@@ -212,24 +244,27 @@ bool streamFile(const std::string& path, std::size_t step,
     length += static_cast<std::uint64_t>(got);
   }
   ::close(descriptor);
-  return ok;
+  return ok ? ReadOutcome::read : ReadOutcome::failed;
 }
 
 bool readFile(const std::string& path, std::string& out) {
   const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor < 0) return false;
-  out.clear();
-  char buffer[65536];
-  bool ok = true;
-  for (;;) {
-    const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) ok = false;
-    if (got <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(got));
+  return readOpened(descriptor, out);
+}
+
+bool readPrivateFile(const std::string& path, std::string& out, bool& shared) {
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  // Asked of the opened file: a check by name could be answered by another
+  // file than the one read.
+  struct stat info;
+  if (::fstat(descriptor, &info) != 0) {
+    ::close(descriptor);
+    return false;
   }
-  ::close(descriptor);
-  return ok;
+  shared = (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  return readOpened(descriptor, out);
 }
 
 bool replaceFile(const std::string& path, const void* data, std::size_t length) {
@@ -238,7 +273,7 @@ bool replaceFile(const std::string& path, const void* data, std::size_t length) 
   // Write "<path>.part" and rename: the web server must never send a file
   // that is only half written.
   const std::string part = path + ".part";
-  const int descriptor = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int descriptor = content::createTemporaryFile(part, 0644);
   if (descriptor < 0) return false;
   if (!writeAndClose(descriptor, data, length) || ::rename(part.c_str(), path.c_str()) != 0) {
     ::unlink(part.c_str());

@@ -63,7 +63,12 @@ bool hashFile(SourceFile& file, std::uint64_t chunkSize, std::atomic<std::uint64
     bytesDone += length;
   };
   std::uint64_t length = 0;
-  if (!streamFile(file.absolute, kReadBytes, sink, length)) {
+  const ReadOutcome read = streamFile(file.absolute, file.id, kReadBytes, sink, length);
+  if (read == ReadOutcome::replaced) {
+    error = replacedWhilePublished(file.absolute);
+    return false;
+  }
+  if (read != ReadOutcome::read) {
     error = "cannot read " + file.absolute;
     return false;
   }

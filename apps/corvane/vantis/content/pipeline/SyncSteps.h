@@ -68,9 +68,14 @@ Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& p
 Status writeTierConfiguration(const SyncContext& context, const Manifest& manifest,
                               SyncResult& result);
 
-// Records the release as installed for the options' tier.
+// Records the release as installed for the options' tier. Everything the
+// run wrote is put on the disk first (`written`, and the file systems of the
+// cache and of the engine configuration), then the record itself: a power
+// cut must never leave a record that vouches for files still unwritten.
+// Fails with "Could not record the installed version." when either flush
+// or the write fails.
 Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& pointer,
-                              const Installed& installed);
+                              const Installed& installed, const FileSystems& written);
 
 // The full update path: taken for a new release, a full check, or when the
 // installed programs no longer match their record. Fetches the manifest and

@@ -73,8 +73,11 @@ Result<FileList> readWorkList(const SyncContext& context, const Release& release
 // The link follows a symbolic link as the size check did: a plain link()
 // would install the symbolic link itself, which passes the check but keeps
 // pointing at whatever the other instance (or anyone) puts there later.
+// A copy is flushed before its rename, as the transfer's files are (a link
+// brings data the other instance has long written): copies happen only
+// across file systems, so they are rare and a flush each costs little.
 bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
-                       const std::string& target) {
+                       const std::string& target, FileSystems& written) {
   const std::string part = target + ".part";
   makeParentDirectories(part);
   ::unlink(part.c_str());
@@ -86,8 +89,9 @@ bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
       linked ? hashFileSha256(part, size, hex) : copyFileHashing(candidate, part, size, hex);
   const bool matches = had && size == static_cast<std::uint64_t>(record.size) &&
                        Sha256::equals(hex, record.sha256);
-  if (matches) {
+  if (matches && (linked || flushFileData(part))) {
     makeParentDirectories(target);
+    noteFileSystemOf(written, target);
     if (::rename(part.c_str(), target.c_str()) == 0) return true;
   }
   ::unlink(part.c_str());
@@ -96,7 +100,7 @@ bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
 
 enum class Reuse { installed, deferred, notFound };
 
-Reuse reuseOne(const SyncContext& context, const FileRecord& record) {
+Reuse reuseOne(const SyncContext& context, const FileRecord& record, FileSystems& written) {
   const std::string target = joinPath(context.paths.content, record.path);
   for (const std::string& root : context.options.reuseRoots) {
     const std::string candidate = joinPath(instancePaths(root).content, record.path);
@@ -104,7 +108,7 @@ Reuse reuseOne(const SyncContext& context, const FileRecord& record) {
     if (!fileSize(candidate, size) || size != static_cast<std::uint64_t>(record.size)) continue;
     std::uint64_t existing = 0;
     if (fileSize(target, existing) && gameIsRunning(context.options)) return Reuse::deferred;
-    if (takeFromCandidate(record, candidate, target)) return Reuse::installed;
+    if (takeFromCandidate(record, candidate, target, written)) return Reuse::installed;
   }
   return Reuse::notFound;
 }
@@ -122,7 +126,8 @@ std::uint64_t nonProgramBytes(const std::vector<FileRecord>& work) {
 // verified downloads of this release. Leaves the records still to fetch in
 // `work`.
 Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecord>& work,
-                               CheckedFiles& checked, ProgressMeter& meter, SyncResult& result) {
+                               CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
+                               SyncResult& result) {
   const std::uint64_t reusable = nonProgramBytes(work);
   if (context.options.reuseRoots.empty() || work.empty() || reusable == 0) return {};
   Progress& progress = meter.progress;
@@ -135,7 +140,7 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
       continue;
     }
     const auto size = static_cast<std::uint64_t>(record.size);
-    switch (reuseOne(context, record)) {
+    switch (reuseOne(context, record, written)) {
       case Reuse::deferred:
         result.filesDeferred += 1;
         progress.bytesDone += size;
@@ -160,8 +165,8 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
 
 // The bundle index, then the transfer; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
-                const std::vector<FileRecord>& work, CheckedFiles& checked, ProgressMeter& meter,
-                SyncResult& result) {
+                const std::vector<FileRecord>& work, CheckedFiles& checked, FileSystems& written,
+                ProgressMeter& meter, SyncResult& result) {
   const Result<BundleIndex> index = fetchBundleIndex(
       context.client, release.pointer.packVersion, release.manifest, askWhileWaiting(meter));
   if (!index) return index.failure();
@@ -179,6 +184,7 @@ Status transfer(const SyncContext& context, const Release& release,
   result.filesDeferred += report.filesDeferred;
   result.bytesDownloaded += report.bytesDownloaded;
   result.programsChanged = result.programsChanged || report.programsChanged;
+  noteFileSystems(written, report.written);
   return report.status;
 }
 
@@ -243,8 +249,8 @@ Status removeRetiredFiles(const SyncContext& context, const Release& release,
 }
 
 void complete(const SyncContext& context, const Release& release, const Installed& installed,
-              const FileList& list, const CheckedFiles& checked, bool workRemained,
-              ProgressMeter& meter, SyncResult& result) {
+              const FileList& list, const CheckedFiles& checked, const FileSystems& written,
+              bool workRemained, ProgressMeter& meter, SyncResult& result) {
   if (result.filesDeferred != 0) {
     // A running game holds some old files: record nothing, keep the blob
     // store, and let a later run finish.
@@ -273,7 +279,7 @@ void complete(const SyncContext& context, const Release& release, const Installe
     // release is in place. Written before the removals, a run killed between
     // the two would leave the retired files and the whole blob store behind
     // until the next release, since the next run would find nothing to do.
-    Status recorded = recordInstalledRelease(context, release.pointer, installed);
+    Status recorded = recordInstalledRelease(context, release.pointer, installed, written);
     if (!recorded) {
       result.error = recorded.error();
       return;
@@ -293,12 +299,13 @@ Status install(const SyncContext& context, const Release& release, const Install
   meter.progress.filesTotal = list.work.size();
   meter.progress.bytesTotal = list.workBytes;
 
-  Status step = reuseFromOtherInstances(context, list.work, checked, meter, result);
+  FileSystems written;
+  Status step = reuseFromOtherInstances(context, list.work, checked, written, meter, result);
   if (!step) return step;
   const bool workRemained = !list.work.empty();
-  if (workRemained) step = transfer(context, release, list.work, checked, meter, result);
+  if (workRemained) step = transfer(context, release, list.work, checked, written, meter, result);
   if (!step) return step;
-  complete(context, release, installed, list, checked, workRemained, meter, result);
+  complete(context, release, installed, list, checked, written, workRemained, meter, result);
   return {};
 }
 

@@ -1,7 +1,8 @@
 // Assembly of the transfer step: on the calling thread, after every download
 // worker has been joined, each file of the work list is streamed together
-// from its blobs into "<target>.part", checked against its size and digest,
-// and renamed into place. Nothing here runs beside the workers.
+// from its blobs into "<target>.part" and checked against its size and
+// digest; then every checked part is put on the disk with one flush and
+// renamed into place. Nothing here runs beside the workers.
 
 #include <cstdio>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
+#include "foundation/TemporaryFile.h"
 #include "protocol/SyncMessages.h"
 #include "transfer/SyncTransfer.h"
 
@@ -20,6 +22,9 @@ namespace {
 // Large enough that each write goes straight to the file, small enough that
 // a file of many gigabytes never needs more memory than this.
 constexpr std::size_t kCopyBytes = 1 << 20;
+// A large file is sent to the disk in steps of this size while it is
+// copied, so that the flush before the renames never waits for all of it.
+constexpr std::uint64_t kWriteBackStep = 8 << 20;
 
 bool allBlobsPresent(const std::string& blobStore, const FileRecord& record,
                      const LocalBlobMap& local) {
@@ -57,6 +62,7 @@ struct FileJob {
   const std::string& target;  // the installed path
   const std::string& part;    // "<target>.part"
   const LocalBlobMap& local;      // blobs taken from the installed copy
+  WriteBackQueue& writeBack;      // where written parts are sent to the disk
 };
 
 // Appends one blob, from the installed copy (the target, still in place)
@@ -81,17 +87,28 @@ Status buildPart(const FileJob& job, std::vector<char>& buffer) {
   const FileRecord& record = job.record;
   const std::string& part = job.part;
   makeParentDirectories(part);
-  std::FILE* out = std::fopen(part.c_str(), "wb");
+  // Never opened as it lies: a link planted at "<target>.part", or a hard
+  // link an interrupted reuse left there, would carry the write outside.
+  std::FILE* out = openTemporaryStream(part);
   if (!out) return Failure{messages::fileNotWritable(record.path)};
   Sha256 digest;
   std::uint64_t written = 0;
+  std::uint64_t sent = 0;
   bool copied = true;
   for (const std::string& hash : record.chunks) {
     copied = appendBlob(job, hash, out, digest, written, buffer);
     if (!copied) break;
+    if (written - sent < kWriteBackStep) continue;
+    copied = std::fflush(out) == 0;
+    if (!copied) break;
+    job.writeBack.add(part);
+    sent = written;
   }
   // A failed close is a failed write: a full disk often shows only there.
   const bool closed = std::fclose(out) == 0;
+  // Written back while the next files are assembled, so that the flush
+  // before the renames finds little left to write.
+  if (copied && closed) job.writeBack.add(part);
   if (!copied || !closed) {
     std::remove(part.c_str());
     return Failure{messages::kNotAssembled};
@@ -133,8 +150,9 @@ Status adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
     return Failure{messages::kAssembledCorrupt};
   }
   makeParentDirectories(job.part);
-  if (std::rename(blob.c_str(), job.part.c_str()) == 0) return {};
-  return buildPart(job, buffer);
+  if (std::rename(blob.c_str(), job.part.c_str()) != 0) return buildPart(job, buffer);
+  job.writeBack.add(job.part);
+  return {};
 }
 
 // Renames the checked part over the target. A program file's old copy is
@@ -157,24 +175,74 @@ Status moveIntoPlace(const FileRecord& record, const std::string& part,
   return Failure{messages::fileNotPlaced(record.path)};
 }
 
-Status installFile(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
+// The part, whole and checked, with its execute bits where it is a program:
+// everything it will be once renamed, so that the flush covers all of it.
+Status buildChecked(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
   Status built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
-  if (!built) return built;
-  if (job.record.target == kTargetBinary) makeProgramExecutable(job.part);
-  return moveIntoPlace(job.record, job.part, job.target);
+  if (built && job.record.target == kTargetBinary) makeProgramExecutable(job.part);
+  return built;
 }
 
 // The file just installed is the record's content, cut into its blobs:
 // remembered with its identity, so that the next run need not read it.
-void rememberInstalled(const FileJob& job, CheckedFiles& checked) {
-  const FileRecord& record = job.record;
+void rememberInstalled(const TransferContext& context, const FileRecord& record,
+                       const std::string& target, CheckedFiles& checked) {
   FileIdentity identity;
-  if (!fileIdentity(job.target, identity)) {
+  if (!fileIdentity(target, identity)) {
     checked.erase(record.path);
     return;
   }
   checked[record.path] =
-      CheckedFile{identity, record.sha256, job.context.chunkSize, joinChunks(record.chunks)};
+      CheckedFile{identity, record.sha256, context.chunkSize, joinChunks(record.chunks)};
+}
+
+// Drops from the store each blob of the file just built that no later file
+// of this run needs. Left in the store until the run completes, every such
+// blob would be written out by the flush before the renames, only to be
+// deleted: on a cold install nearly as many bytes as the files themselves.
+// A blob some file still needs (one that is deferred or not yet built)
+// stays, so a failed or cancelled run keeps what the next run must have.
+void dropUsedBlobs(const FileJob& job, std::map<std::string, std::size_t>& uses) {
+  for (const std::string& hash : job.record.chunks) {
+    const auto left = uses.find(hash);
+    if (left == uses.end() || left->second == 0) continue;
+    if (--left->second == 0) std::remove(blobPath(job.context.paths.blobStore, hash).c_str());
+  }
+}
+
+// A checked part waiting for its rename: the record's place in the work list.
+struct Built {
+  std::size_t index;
+  std::string target;
+  std::string part;
+};
+
+// Renames every checked part into place, once their data is on the disk:
+// renamed first, a part's name could survive a power cut that its data did
+// not, and a file of the right size full of zeros passes the next run's
+// size check. One flush for all of them, not one per file. Also after a
+// failure: the files already checked are installed (see runTransfer).
+Status placeBuilt(const TransferContext& context, const std::vector<FileRecord>& workList,
+                  const std::vector<Built>& built, CheckedFiles& checked, TransferReport& report) {
+  if (built.empty()) return {};
+  if (!syncFileSystems(report.written)) {
+    for (const Built& file : built) std::remove(file.part.c_str());
+    return Failure{messages::kNotAssembled};
+  }
+  Status first;
+  for (const Built& file : built) {
+    const FileRecord& record = workList[file.index];
+    Status placed = moveIntoPlace(record, file.part, file.target);
+    if (!placed) {
+      // The others are whole and checked: they still go into place.
+      if (first) first = placed;
+      continue;
+    }
+    rememberInstalled(context, record, file.target, checked);
+    if (record.target == kTargetBinary) report.programsChanged = true;
+    report.filesWritten += 1;
+  }
+  return first;
 }
 
 void countDone(Progress& progress, const FileRecord& record) {
@@ -187,7 +255,8 @@ void countDone(Progress& progress, const FileRecord& record) {
 
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
                    const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
-                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report) {
+                   CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
+                   TransferReport& report) {
   const bool downloadFailed = !downloadFailure.empty();
   Progress& progress = meter.progress;
   progress.stepDone = 0;
@@ -196,8 +265,9 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
     progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
   }
   std::vector<char> buffer(kCopyBytes);
-  const std::map<std::string, std::size_t> uses = countBlobUses(workList);
+  std::map<std::string, std::size_t> uses = countBlobUses(workList);
   const LocalBlobMap none;
+  std::vector<Built> built;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
     const LocalBlobMap& local = i < localBlobs.size() ? localBlobs[i] : none;
@@ -210,21 +280,23 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
       countDone(progress, record);
       continue;
     }
-    const FileJob job{context, record, target, part, local};
+    const FileJob job{context, record, target, part, local, writeBack};
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
-    report.status = installFile(job, soleBlob, buffer);
-    if (!report.status) return;
-    rememberInstalled(job, checked);
-    if (record.target == kTargetBinary) report.programsChanged = true;
-    report.filesWritten += 1;
+    report.status = buildChecked(job, soleBlob, buffer);
+    if (!report.status) break;
+    built.push_back(Built{i, target, part});
+    dropUsedBlobs(job, uses);
+    noteFileSystemOf(report.written, part);
     progress.filesDone += 1;
     countDone(progress, record);
     if ((i & 63) == 0 && !meter.report("Installing", record.path)) {
       report.status = Failure{messages::kCancelled};
-      return;
+      break;
     }
   }
-  if (downloadFailed) report.status = Failure{downloadFailure};
+  const Status placed = placeBuilt(context, workList, built, checked, report);
+  if (report.status && !placed) report.status = placed;
+  if (report.status && downloadFailed) report.status = Failure{downloadFailure};
 }
 
 }  // namespace vantis::content

@@ -59,6 +59,8 @@ struct BlobFacts {
   // The longest the blob can be: a blob is a stretch of each file that
   // names it, and no longer than the release's chunk size.
   std::uint64_t largest = 0;
+  std::size_t uses = 0;    // how many times the work list names it
+  bool wholeFile = false;  // some record is this blob alone
 };
 
 std::map<std::string, BlobFacts> collectNeeded(const std::vector<FileRecord>& workList,
@@ -76,6 +78,8 @@ std::map<std::string, BlobFacts> collectNeeded(const std::vector<FileRecord>& wo
       if (isNew || rank < blob.rank) blob.rank = rank;
       blob.sizeGuess = size / count;
       blob.largest = std::max(blob.largest, largest);
+      blob.uses += 1;
+      blob.wholeFile = blob.wholeFile || count == 1;
     }
   }
   return facts;
@@ -138,8 +142,17 @@ void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob
 bool storeOrRecord(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
                    std::size_t length) {
   const Status stored = storeBlob(shared.context->paths, hash, data, length);
-  if (!stored) recordFailure(shared, stored.error());
-  return stored.ok();
+  if (!stored) {
+    recordFailure(shared, stored.error());
+    return false;
+  }
+  // A blob that becomes a file as it is goes to the disk while the download
+  // goes on; the others are copied into their files and deleted, and are
+  // better never written out at all.
+  if (shared.wholeFiles->count(hash) != 0) {
+    shared.writeBack->add(blobPath(shared.context->paths.blobStore, hash));
+  }
+  return true;
 }
 
 // An index entry inside the body; false for one that reaches past its end
@@ -299,12 +312,15 @@ void reportUntilEnded(ProgressMeter& meter, DownloadShared& shared, std::size_t 
 // Starts the workers, reports while they run, joins them. Returns the
 // recorded failure, empty when every job completed.
 std::string download(const TransferContext& context, const FetchPlan& plan,
-                     const BundleIndex& index, ProgressMeter& meter, TransferReport& report) {
+                     const BundleIndex& index, WriteBackQueue& writeBack, ProgressMeter& meter,
+                     TransferReport& report) {
   DownloadShared shared;
+  shared.writeBack = &writeBack;
   shared.context = &context;
   shared.jobs = &plan.jobs;
   shared.bundles = &index.bundles;
   shared.needed = &plan.needed;
+  shared.wholeFiles = &plan.wholeFiles;
   shared.bodyBytes = bodyBytesFor(plan, context.chunkSize);
 
   const std::uint64_t bytesBefore = meter.progress.bytesDone;
@@ -365,6 +381,9 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex
                       const BlobPresent& present, std::uint64_t chunkSize) {
   FetchPlan plan;
   const std::map<std::string, BlobFacts> facts = collectNeeded(workList, chunkSize, plan.needed);
+  for (const auto& [hash, blob] : facts) {
+    if (blob.wholeFile && blob.uses == 1) plan.wholeFiles.insert(hash);
+  }
 
   std::vector<std::string> chunks;
   std::map<std::string, std::vector<std::string>> wantedPerBundle;
@@ -432,10 +451,14 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
     report.status = local.failure();
     return report;
   }
+  // An empty stored blob is not there: a power cut can leave a blob's name
+  // without its bytes, and taken for stored it would fail its file's check
+  // and end the run. No release names an empty blob (an empty file has
+  // none), so nothing is fetched for nothing.
   const BlobPresent present = [&context, &local](const std::string& hash) {
     if (local->covered.count(hash) != 0) return true;
     std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size);
+    return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
   };
   const FetchPlan plan = planFetches(workList, index, present, context.chunkSize);
   report.jobs = plan.jobs.size();
@@ -449,9 +472,11 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
   progress.stepDone = 0;
   progress.stepTotal = plan.downloadTotal;
 
+  WriteBackQueue writeBack;
   std::string downloadFailure;
-  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, meter, report);
-  assembleFiles(context, workList, downloadFailure, local->perRecord, checked, meter, report);
+  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, writeBack, meter, report);
+  assembleFiles(context, workList, downloadFailure, local->perRecord, checked, writeBack, meter,
+                report);
   return report;
 }
 

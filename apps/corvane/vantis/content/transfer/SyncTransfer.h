@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/FileSystem.h"
 #include "foundation/Result.h"
 #include "http/Http.h"
 #include "http/TrustStore.h"
@@ -34,6 +35,7 @@
 #include "protocol/SyncLists.h"
 #include "transfer/LocalBlobs.h"
 #include "transfer/ProgressMeter.h"
+#include "transfer/WriteBackQueue.h"
 
 namespace vantis::content {
 
@@ -64,6 +66,7 @@ struct TransferReport {
   std::size_t jobs = 0;            // downloads planned
   std::size_t bundleJobs = 0;      // of which whole bundles
   std::size_t workersStarted = 0;  // worker threads that ran
+  FileSystems written;             // where files were placed, for the flush before the record
 };
 
 // Installs every record of `workList` (sorted, program files first) under
@@ -75,8 +78,11 @@ struct TransferReport {
 //     `index`) and downloads them on `workerCount(jobs)` threads, each with
 //     its own HttpClient, reporting "Downloading" about every 200 ms until
 //     every worker has ended;
-//  3. assembles, checks and renames every file into place in list order,
-//     reporting "Installing" for every 64th record.
+//  3. assembles and checks every file into its "<target>.part" in list
+//     order, reporting "Installing" for every 64th record; then flushes them
+//     all to the disk at once (one syncfs per file system) and renames each
+//     into place, so that no installed name ever leads to data a power cut
+//     could still take.
 // Progress: sets bytesTotal (download + work list + bytes already done),
 // stepTotal and the done counters, never above their totals. `checked`
 // (what the instance knows of its files) is read for blob reuse and updated
@@ -124,6 +130,9 @@ struct FetchJob {
 // The plan of one transfer; read-only while the workers run.
 struct FetchPlan {
   std::set<std::string> needed;  // every blob a record of the work list names
+  // Blobs that are a whole file no other record shares: the assembly renames
+  // them into place as they are.
+  std::set<std::string> wholeFiles;
   std::vector<FetchJob> jobs;    // sorted by rank, program files first
   std::uint64_t downloadTotal = 0;
 };
@@ -161,6 +170,8 @@ struct DownloadShared {
   const std::vector<FetchJob>* jobs = nullptr;                   // read-only
   const std::map<std::string, BundleRecord>* bundles = nullptr;  // read-only
   const std::set<std::string>* needed = nullptr;                 // read-only
+  const std::set<std::string>* wholeFiles = nullptr;             // read-only
+  WriteBackQueue* writeBack = nullptr;                           // any thread may add
   std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
@@ -194,7 +205,8 @@ void recordFailure(DownloadShared& shared, const std::string& message);
 // Adds to the report's file counters and sets its status.
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
                    const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
-                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report);
+                   CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
+                   TransferReport& report);
 
 // Adds execute bits to a regular file that starts like a program (ELF, or
 // "#!"): owner always, group and others where they may read. Anything else,
