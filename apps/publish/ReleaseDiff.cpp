@@ -102,9 +102,11 @@ bool countObject(const std::string& serverDir, content::ObjectKind kind, const s
   const std::string relative = content::objectFile(kind, hash);
   const std::string path = joinPath(serverDir, relative);
   std::uint64_t stored = 0;
+  FileId id;
   std::string trailer;
-  const bool read = fileSize(path, stored) && stored >= kSmallestMember &&
-                    readAt(path, stored - kTrailerBytes, kTrailerBytes, trailer);
+  const bool read =
+      fileSize(path, stored, &id) && stored >= kSmallestMember &&
+      readAt(path, id, stored - kTrailerBytes, kTrailerBytes, trailer) == ReadOutcome::read;
   if (!read) {
     error = relative +
             ", which the update downloads, is missing or not a gzip member "

@@ -26,6 +26,8 @@ namespace vantis::publish {
 namespace {
 
 using namespace skarvel::test;
+// The test helper, not the publisher's reader of the same name.
+using skarvel::test::readFile;
 
 // A port that was free a moment ago (the listener is closed again).
 int freePort() {
