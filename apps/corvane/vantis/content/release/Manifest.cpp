@@ -1,6 +1,6 @@
 // The manifest's members. Older clients ignore members they do not know, so
 // a member is only ever added, never renamed, and a manifest without one of
-// the later members ("chunkSize") reads as the release it was.
+// the later members ("chunkSize", "cutting") reads as the release it was.
 
 #include "release/Manifest.h"
 
@@ -43,6 +43,12 @@ std::string partText(const Manifest& manifest, const ListDocument& list) {
       .finish();
 }
 
+BlobCutting readCutting(const JsonValue& document) {
+  if (document.has("cutting")) return readCuttingMember(document["cutting"]);
+  const BlobCutting fixed = fixedCutting(positiveWhole(document["chunkSize"]));
+  return cuttingProblem(fixed).empty() ? fixed : BlobCutting();
+}
+
 std::string arrayOrEmpty(const JsonValue& value) {
   return value.kind == JsonValue::Kind::Array ? writeJson(value) : "[]";
 }
@@ -66,7 +72,7 @@ Manifest readManifest(const JsonValue& document) {
   manifest.packVersion = textOf(document["packVersion"]);
   manifest.sequence = document["sequence"].asInt(0);
   manifest.fileCount = positiveWhole(document["fileCount"]);
-  manifest.chunkSize = positiveWhole(document["chunkSize"]);
+  manifest.cutting = readCutting(document);
   const JsonValue& parts = document["parts"];
   for (const ListDocument& list :
        {kFilesRequiredList, kFilesOptionalList, kBundlesList, kFilesRetiredList}) {
@@ -90,15 +96,21 @@ Result<std::string> manifestText(const Manifest& manifest) {
                                 .raw(kBundlesList.part, partText(manifest, kBundlesList))
                                 .raw(kFilesRetiredList.part, partText(manifest, kFilesRetiredList))
                                 .finish();
-  // Clients that know "chunkSize" cut an installed copy the same way and
-  // keep the blobs a changed file still shares with it; others download
-  // every blob, as before.
-  std::string text = JsonObjectWriter()
-                         .text("packVersion", manifest.packVersion)
-                         .number("sequence", manifest.sequence)
-                         .unsignedNumber("fileCount", manifest.fileCount)
-                         .unsignedNumber("chunkSize", manifest.chunkSize)
-                         .raw("parts", parts)
+  JsonObjectWriter writer;
+  writer.text("packVersion", manifest.packVersion)
+      .number("sequence", manifest.sequence)
+      .unsignedNumber("fileCount", manifest.fileCount);
+  // Clients that know how the files were cut cut an installed copy the same
+  // way and keep the blobs a changed file still shares with it. A release
+  // cut by content says so in "cutting" and leaves "chunkSize" out: clients
+  // that know only "chunkSize" then download changed files whole, as for a
+  // release that named no size, instead of cutting at the wrong places.
+  if (manifest.cutting.method == CutMethod::fixed) {
+    writer.unsignedNumber("chunkSize", manifest.cutting.maxSize);
+  } else if (manifest.cutting.method == CutMethod::gear) {
+    writer.raw("cutting", cuttingMemberText(manifest.cutting));
+  }
+  std::string text = writer.raw("parts", parts)
                          .raw("config", config)
                          .raw("credits", arrayOrEmpty(manifest.credits))
                          .raw("people", arrayOrEmpty(manifest.people))

@@ -15,6 +15,7 @@
 
 #include "foundation/Json.h"
 #include "foundation/Result.h"
+#include "release/BlobCut.h"
 #include "release/Layout.h"
 
 namespace vantis::content {
@@ -33,9 +34,10 @@ struct Manifest {
   // Shown as "N of fileCount files" while either tier's list is read: the
   // optional tier's count, the longer of the two.
   std::uint64_t fileCount = 0;
-  // Every blob of a file but its last is this long; 0 when the manifest does
-  // not say, and then nothing can be taken from an installed copy.
-  std::uint64_t chunkSize = 0;
+  // How files were cut into blobs: "cutting" (by content) when the manifest
+  // has it, else fixed at "chunkSize", else unknown, and then nothing can be
+  // cut from an installed copy.
+  BlobCutting cutting;
   ListPart filesRequired, filesOptional, bundles, filesRetired;
   std::string configRequired, configOptional;  // engine configuration templates
   JsonValue credits, people;                   // passed through as the publisher found them

@@ -1,7 +1,9 @@
 // Assembly of the transfer step: on the calling thread, after every download
 // worker has been joined, each file of the work list is streamed together
 // from its blobs into "<target>.part", checked against its size and digest,
-// and renamed into place. Nothing here runs beside the workers.
+// and renamed into place. Blobs come from the store, which checked them when
+// they arrived, or from installed files, checked here as they are read.
+// Nothing here runs beside the workers.
 
 #include <cstdio>
 #include <map>
@@ -11,6 +13,7 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "protocol/SyncMessages.h"
+#include "release/BlobCut.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -22,10 +25,10 @@ namespace {
 constexpr std::size_t kCopyBytes = 1 << 20;
 
 bool allBlobsPresent(const std::string& blobStore, const FileRecord& record,
-                     const LocalBlobMap& local) {
+                     const LocalBlobs& local) {
   for (const std::string& hash : record.chunks) {
     std::uint64_t size = 0;
-    if (local.count(hash) == 0 && !fileSize(blobPath(blobStore, hash), size)) return false;
+    if (local.blobs.count(hash) == 0 && !fileSize(blobPath(blobStore, hash), size)) return false;
   }
   return true;
 }
@@ -56,56 +59,119 @@ struct FileJob {
   const FileRecord& record;
   const std::string& target;  // the installed path
   const std::string& part;    // "<target>.part"
-  const LocalBlobMap& local;      // blobs taken from the installed copy
+  const LocalBlobs& local;    // blobs read from installed files
 };
 
-// Appends one blob, from the installed copy (the target, still in place)
-// when it holds it, else from the store.
-bool appendBlob(const FileJob& job, const std::string& hash, std::FILE* out, Sha256& digest,
-                std::uint64_t& written, std::vector<char>& buffer) {
-  const auto placed = job.local.find(hash);
-  const std::string& target = job.target;
-  if (placed == job.local.end()) {
-    return appendFileHashing(blobPath(job.context.paths.blobStore, hash), out, digest, written,
-                             buffer);
+// What building a part came to: the part, checked, with the blobs it was
+// made of; a failure that ends the sync; or a blob read from an installed
+// file that no longer matched its digest, naming that file.
+struct Built {
+  Status status;
+  std::vector<RecordedBlob> blobs;
+  bool stale = false;
+  std::string staleSource;  // the installed file's path, as recorded
+};
+
+// Blobs `first` on that lie back to back in one installed file: read with
+// one call, up to a copy block (one blob at least).
+std::size_t runOfLocalBlobs(const FileJob& job, std::size_t first, std::uint64_t& bytes) {
+  const std::vector<std::string>& chunks = job.record.chunks;
+  const LocalBlob& head = job.local.blobs.at(chunks[first]);
+  std::size_t count = 1;
+  bytes = head.length;
+  for (std::size_t i = first + 1; i < chunks.size(); ++i) {
+    const auto next = job.local.blobs.find(chunks[i]);
+    const bool adjoins = next != job.local.blobs.end() && next->second.source == head.source &&
+                         next->second.offset == head.offset + bytes &&
+                         bytes + next->second.length <= kCopyBytes;
+    if (!adjoins) break;
+    bytes += next->second.length;
+    ++count;
   }
-  return appendFileRangeHashing(target, placed->second.offset, placed->second.length, out, digest,
-                                written, buffer);
+  return count;
+}
+
+// Reads a run of blobs from their installed file and checks each against
+// its digest before any of it is written: the file may have changed since
+// it was recorded or read. False (with `built.stale`) when one differs.
+bool readCheckedRun(const FileJob& job, std::size_t first, std::size_t count, std::uint64_t bytes,
+                    LocalBlobReader& reader, std::vector<char>& run, Built& built) {
+  const LocalBlob& head = job.local.blobs.at(job.record.chunks[first]);
+  bool intact = reader.read(job.local.sources[head.source].real, head.offset, bytes, run);
+  std::size_t at = 0;
+  for (std::size_t i = first; intact && i < first + count; ++i) {
+    const std::string& hash = job.record.chunks[i];
+    const std::uint64_t length = job.local.blobs.at(hash).length;
+    intact = Sha256::equals(Sha256::of(run.data() + at, static_cast<std::size_t>(length)), hash);
+    built.blobs.push_back(RecordedBlob{hash, length});
+    at += static_cast<std::size_t>(length);
+  }
+  if (intact) return true;
+  built.stale = true;
+  built.staleSource = job.local.sources[head.source].path;
+  return false;
+}
+
+// Appends every blob of the record, in order, from installed files or the
+// store. False when something failed; `built` says what.
+bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64_t& written,
+                 std::vector<char>& buffer, Built& built) {
+  const std::vector<std::string>& chunks = job.record.chunks;
+  LocalBlobReader reader;
+  std::vector<char> run;
+  for (std::size_t i = 0; i < chunks.size();) {
+    if (job.local.blobs.count(chunks[i]) == 0) {
+      const std::uint64_t before = written;
+      if (!appendFileHashing(blobPath(job.context.paths.blobStore, chunks[i]), out, digest,
+                             written, buffer)) {
+        return false;
+      }
+      built.blobs.push_back(RecordedBlob{chunks[i], written - before});
+      ++i;
+      continue;
+    }
+    std::uint64_t bytes = 0;
+    const std::size_t count = runOfLocalBlobs(job, i, bytes);
+    if (!readCheckedRun(job, i, count, bytes, reader, run, built)) return false;
+    if (!appendBytesHashing(run.data(), run.size(), out, digest, written)) return false;
+    i += count;
+  }
+  return true;
 }
 
 // Writes and checks "<target>.part". On failure the part is gone and the
-// sync's message is set. A blob taken from the installed copy is checked
-// only as part of the whole file: should the copy have changed since it was
-// read, the file fails its check here and the next run reads it afresh.
-Status buildPart(const FileJob& job, std::vector<char>& buffer) {
+// sync's message is set, unless a blob read from an installed file did not
+// match: then only `stale` is set, and the record is left to a download.
+Built buildPart(const FileJob& job, std::vector<char>& buffer) {
   const FileRecord& record = job.record;
   const std::string& part = job.part;
+  Built built;
   makeParentDirectories(part);
   std::FILE* out = std::fopen(part.c_str(), "wb");
-  if (!out) return Failure{messages::fileNotWritable(record.path)};
+  if (!out) {
+    built.status = Failure{messages::fileNotWritable(record.path)};
+    return built;
+  }
   Sha256 digest;
   std::uint64_t written = 0;
-  bool copied = true;
-  for (const std::string& hash : record.chunks) {
-    copied = appendBlob(job, hash, out, digest, written, buffer);
-    if (!copied) break;
-  }
+  const bool copied = appendBlobs(job, out, digest, written, buffer, built);
   // A failed close is a failed write: a full disk often shows only there.
   const bool closed = std::fclose(out) == 0;
   if (!copied || !closed) {
     std::remove(part.c_str());
-    return Failure{messages::kNotAssembled};
+    if (!built.stale) built.status = Failure{messages::kNotAssembled};
+    return built;
   }
   if (!matchesRecord(record, written, digest.hex())) {
     std::remove(part.c_str());
     removeBlobs(job.context.paths.blobStore, record);
-    // The blobs read from the installed copy may be what was wrong, placed
-    // there on the word of the checked-files record: the next run must not
-    // take that word again.
-    if (!job.local.empty()) std::remove(job.context.paths.checkedFiles.c_str());
-    return Failure{messages::kAssembledCorrupt};
+    // Every blob read from an installed file matched its digest, so the
+    // store's are the likely culprits; but the record's word on where blobs
+    // lie is not to be taken again either.
+    if (!job.local.blobs.empty()) std::remove(job.context.paths.checkedFiles.c_str());
+    built.status = Failure{messages::kAssembledCorrupt};
   }
-  return {};
+  return built;
 }
 
 // How many records of the work list are made from each blob.
@@ -122,19 +188,26 @@ std::map<std::string, std::size_t> countBlobUses(const std::vector<FileRecord>& 
 // of being copied, which on a cold install would write every such file twice
 // and create it twice. Where the rename cannot be done (the store on another
 // file system) the file is copied as usual.
-Status adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
+Built adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
   const std::string& blobStore = job.context.paths.blobStore;
-  const std::string blob = blobPath(blobStore, job.record.chunks.front());
+  const std::string& hash = job.record.chunks.front();
+  const std::string blob = blobPath(blobStore, hash);
+  Built built;
   std::uint64_t size = 0;
   std::string digest;
-  if (!hashFileSha256(blob, size, digest)) return Failure{messages::kNotAssembled};
+  if (!hashFileSha256(blob, size, digest)) {
+    built.status = Failure{messages::kNotAssembled};
+    return built;
+  }
   if (!matchesRecord(job.record, size, digest)) {
     removeBlobs(blobStore, job.record);
-    return Failure{messages::kAssembledCorrupt};
+    built.status = Failure{messages::kAssembledCorrupt};
+    return built;
   }
   makeParentDirectories(job.part);
-  if (std::rename(blob.c_str(), job.part.c_str()) == 0) return {};
-  return buildPart(job, buffer);
+  if (std::rename(blob.c_str(), job.part.c_str()) != 0) return buildPart(job, buffer);
+  built.blobs.push_back(RecordedBlob{hash, size});
+  return built;
 }
 
 // Renames the checked part over the target. A program file's old copy is
@@ -157,16 +230,19 @@ Status moveIntoPlace(const FileRecord& record, const std::string& part,
   return Failure{messages::fileNotPlaced(record.path)};
 }
 
-Status installFile(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
-  Status built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
-  if (!built) return built;
+Built installFile(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
+  Built built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
+  if (!built.status || built.stale) return built;
   if (job.record.target == kTargetBinary) makeProgramExecutable(job.part);
-  return moveIntoPlace(job.record, job.part, job.target);
+  built.status = moveIntoPlace(job.record, job.part, job.target);
+  return built;
 }
 
 // The file just installed is the record's content, cut into its blobs:
-// remembered with its identity, so that the next run need not read it.
-void rememberInstalled(const FileJob& job, CheckedFiles& checked) {
+// remembered with its identity and how it was cut, so that the next run
+// need not read it, neither to judge it nor to take blobs from it.
+void rememberInstalled(const FileJob& job, const std::vector<RecordedBlob>& blobs,
+                       CheckedFiles& checked) {
   const FileRecord& record = job.record;
   FileIdentity identity;
   if (!fileIdentity(job.target, identity)) {
@@ -174,7 +250,7 @@ void rememberInstalled(const FileJob& job, CheckedFiles& checked) {
     return;
   }
   checked[record.path] =
-      CheckedFile{identity, record.sha256, job.context.chunkSize, joinChunks(record.chunks)};
+      CheckedFile{identity, record.sha256, cuttingText(job.context.cutting), joinBlobs(blobs)};
 }
 
 void countDone(Progress& progress, const FileRecord& record) {
@@ -186,8 +262,9 @@ void countDone(Progress& progress, const FileRecord& record) {
 }  // namespace
 
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
-                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report) {
+                   const std::string& downloadFailure, const LocalBlobs& local,
+                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report,
+                   std::vector<std::size_t>& stale) {
   const bool downloadFailed = !downloadFailure.empty();
   Progress& progress = meter.progress;
   progress.stepDone = 0;
@@ -197,10 +274,8 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
   }
   std::vector<char> buffer(kCopyBytes);
   const std::map<std::string, std::size_t> uses = countBlobUses(workList);
-  const LocalBlobMap none;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    const LocalBlobMap& local = i < localBlobs.size() ? localBlobs[i] : none;
     if (downloadFailed && !allBlobsPresent(context.paths.blobStore, record, local)) continue;
     const std::string target = joinPath(context.paths.content, record.path);
     const std::string part = target + ".part";
@@ -211,10 +286,18 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
       continue;
     }
     const FileJob job{context, record, target, part, local};
-    const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
-    report.status = installFile(job, soleBlob, buffer);
+    const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1 &&
+                          local.blobs.count(record.chunks.front()) == 0;
+    Built built = installFile(job, soleBlob, buffer);
+    if (built.stale) {
+      // What the record said of that file no longer holds.
+      checked.erase(built.staleSource);
+      stale.push_back(i);
+      continue;
+    }
+    report.status = std::move(built.status);
     if (!report.status) return;
-    rememberInstalled(job, checked);
+    rememberInstalled(job, built.blobs, checked);
     if (record.target == kTargetBinary) report.programsChanged = true;
     report.filesWritten += 1;
     progress.filesDone += 1;

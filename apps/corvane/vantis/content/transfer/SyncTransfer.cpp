@@ -179,15 +179,15 @@ constexpr std::uint64_t kMaxBodyReserve = 64u << 20;
 
 // The planned size of a blob of a file of several blobs is a guess (the
 // file's size over its blobs) a little short of the blob it is; such a
-// guess lies above half the chunk size, and the blob is the chunk size.
-std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t chunkSize) {
-  const bool blobOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
-  return blobOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
+// guess lies above half the longest blob, and the blob is likely that long.
+std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t longest) {
+  const bool blobOfLargerFile = !job.bundle && longest != 0 && job.bytes > longest / 2;
+  return blobOfLargerFile ? std::max(job.bytes, longest) : job.bytes;
 }
 
-std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t chunkSize) {
+std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t longest) {
   std::uint64_t largest = 0;
-  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, chunkSize));
+  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, longest));
   return std::min(largest, kMaxBodyReserve);
 }
 
@@ -295,7 +295,7 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   shared.jobs = &plan.jobs;
   shared.bundles = &index.bundles;
   shared.needed = &plan.needed;
-  shared.bodyBytes = bodyBytesFor(plan, context.chunkSize);
+  shared.bodyBytes = bodyBytesFor(plan, context.cutting.maxSize);
 
   const std::uint64_t bytesBefore = meter.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());
@@ -318,6 +318,33 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   report.workersStarted = shared.workersStarted;
   std::lock_guard<std::mutex> lock(shared.failureMutex);
   return shared.failure;
+}
+
+// Plans what neither installed files nor the store hold, downloads it and
+// assembles the work list.
+void transferRound(const TransferContext& context, const std::vector<FileRecord>& workList,
+                   const BundleIndex& index, const LocalBlobs& local, CheckedFiles& checked,
+                   ProgressMeter& meter, TransferReport& report, std::vector<std::size_t>& stale) {
+  const BlobPresent present = [&context, &local](const std::string& hash) {
+    if (local.blobs.count(hash) != 0) return true;
+    std::uint64_t size = 0;
+    return fileSize(blobPath(context.paths.blobStore, hash), size);
+  };
+  const FetchPlan plan = planFetches(workList, index, present);
+  report.jobs += plan.jobs.size();
+  report.bundleJobs += static_cast<std::size_t>(std::count_if(
+      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
+
+  std::uint64_t workBytes = 0;
+  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
+  Progress& progress = meter.progress;
+  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
+  progress.stepDone = 0;
+  progress.stepTotal = plan.downloadTotal;
+
+  std::string downloadFailure;
+  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, meter, report);
+  assembleFiles(context, workList, downloadFailure, local, checked, meter, report, stale);
 }
 
 }  // namespace
@@ -414,33 +441,22 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
   if (workList.empty()) return report;
   makeDirectories(context.paths.blobStore);
 
-  // Before planning: a blob the installed copies of changed files still hold
-  // is read from there, not downloaded.
+  // Before planning: a blob installed files hold is read from there, not
+  // downloaded.
   Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
   if (!local) {
     report.status = local.failure();
     return report;
   }
-  const BlobPresent present = [&context, &local](const std::string& hash) {
-    if (local->covered.count(hash) != 0) return true;
-    std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size);
-  };
-  const FetchPlan plan = planFetches(workList, index, present);
-  report.jobs = plan.jobs.size();
-  report.bundleJobs = static_cast<std::size_t>(std::count_if(
-      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
-
-  std::uint64_t workBytes = 0;
-  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
-  Progress& progress = meter.progress;
-  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
-  progress.stepDone = 0;
-  progress.stepTotal = plan.downloadTotal;
-
-  std::string downloadFailure;
-  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, meter, report);
-  assembleFiles(context, workList, downloadFailure, local->perRecord, checked, meter, report);
+  std::vector<std::size_t> stale;
+  transferRound(context, workList, index, *local, checked, meter, report, stale);
+  if (!report.status || stale.empty()) return report;
+  // An installed file changed under its record: what it was to give is
+  // downloaded now, and nothing more is taken from installed files.
+  std::vector<FileRecord> again;
+  for (const std::size_t i : stale) again.push_back(workList[i]);
+  std::vector<std::size_t> staleAgain;
+  transferRound(context, again, index, LocalBlobs(), checked, meter, report, staleAgain);
   return report;
 }
 
