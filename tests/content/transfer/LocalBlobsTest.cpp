@@ -214,6 +214,89 @@ TEST_F(FindLocalBlobs, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
   EXPECT_EQ(phases.size(), 1u);
 }
 
+// A recorded line for the installed file at `path`, its blobs back to back.
+CheckedFile recordedLine(const std::string& real, const std::vector<std::string>& blobs) {
+  CheckedFile line;
+  EXPECT_TRUE(fileIdentity(real, line.identity));
+  std::vector<RecordedBlob> recorded;
+  for (const std::string& blob : blobs) recorded.push_back({Sha256::of(blob), blob.size()});
+  line.cutting = "gear:64:128:256:2:s";
+  line.blobs = joinBlobs(recorded);
+  return line;
+}
+
+TEST_F(FindLocalBlobs, TakesBlobsFromEveryFileTheRecordKnows) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(100, 3);
+  install("mods/same.esp", p0 + p1);    // unchanged, named by the list
+  install("mods/old/moved.bsa", p2);    // no longer named: the release moved it
+  install("mods/changed.bsa", p1 + p1);  // recorded, but written since
+  checked["mods/same.esp"] = recordedLine(instance.file("content/mods/same.esp"), {p0, p1});
+  otherFiles["mods/old/moved.bsa"] = recordedLine(instance.file("content/mods/old/moved.bsa"), {p2});
+  otherFiles["mods/changed.bsa"] = recordedLine(instance.file("content/mods/changed.bsa"), {p1, p1});
+  otherFiles["mods/changed.bsa"].identity.modifiedNs -= 1;
+  otherFiles["../outside.bsa"] = otherFiles["mods/old/moved.bsa"];
+  // Two records need p1 and p2 each: files left in place serve them all.
+  const std::vector<FileRecord> work = {record("mods/new.bsa", {p2, p1, patterned(100, 4)}),
+                                        record("mods/new2.bsa", {p1, p2})};
+
+  ASSERT_TRUE(find(work, gearCutting(64, 128, 256, 2, "s"))) << error;
+  EXPECT_EQ(placeOf(p1), "mods/same.esp@100");
+  EXPECT_EQ(placeOf(p2), "mods/old/moved.bsa@0");
+  EXPECT_EQ(placeOf(p0), "nowhere") << "no record needs it";
+  EXPECT_EQ(blobs.stored, 0u);
+  EXPECT_TRUE(phases.empty()) << "nothing was read: neither new file is installed";
+}
+
+TEST_F(FindLocalBlobs, NeverStoresABlobWhoseBytesDiffer) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2);
+  // The record says a.bsa holds p0 then p1, and both records need p0; on
+  // disk it now holds something else of the same identity.
+  install("mods/a.bsa", p0 + p1);
+  checked["mods/a.bsa"] = recordedLine(instance.file("content/mods/a.bsa"), {p0, p1});
+  writeFile(instance.file("content/mods/a.bsa"), patterned(200, 9));
+  ASSERT_TRUE(fileIdentity(instance.file("content/mods/a.bsa"), checked["mods/a.bsa"].identity));
+  const std::vector<FileRecord> work = {record("mods/a.bsa", {p1, p0}),
+                                        record("mods/b.bsa", {p0})};
+
+  ASSERT_TRUE(find(work, gearCutting(64, 128, 256, 2, "s"))) << error;
+  EXPECT_FALSE(stored(p0)) << "checked before it was stored";
+  EXPECT_EQ(blobs.stored, 0u);
+  EXPECT_EQ(placeOf(p0), "nowhere") << "left to the download";
+  // p1 is read where it lies, and checked there (by assembly).
+  EXPECT_EQ(placeOf(p1), "mods/a.bsa@100");
+}
+
+TEST_F(FindLocalBlobs, CutsAChangedCopyByContentAndFindsWhatAnInsertionLeft) {
+  const BlobCutting cutting = gearCutting(256, 1024, 4096);
+  std::string old;
+  for (int i = 0; i < 40; ++i) old += patterned(997, 20 + i);
+  std::string changed = old;
+  changed.insert(0, patterned(4096, 99));
+  install("mods/big.bsa", old);
+  // The new file's blobs, cut as the publisher cuts them.
+  FileRecord next;
+  next.path = "mods/big.bsa";
+  next.size = static_cast<std::int64_t>(changed.size());
+  next.sha256 = Sha256::of(changed);
+  const BlobCutter cutter(cutting);
+  std::uint64_t newBytes = 0;
+  BlobStream stream(cutter, [&](const std::string& digest, std::uint64_t, std::uint64_t length) {
+    next.chunks.push_back(digest);
+    newBytes += length;
+    return true;
+  });
+  stream.feed(changed.data(), changed.size());
+  stream.finish();
+
+  ASSERT_TRUE(find({next}, cutting)) << error;
+  std::uint64_t found = 0;
+  for (const auto& [digest, blob] : blobs.blobs) found += blob.length;
+  // All but the inserted 4 KiB and the blobs around it.
+  EXPECT_GE(found, old.size() - 3 * cutting.maxSize);
+  EXPECT_EQ(phases, (std::vector<std::string>{"Reusing local files mods/big.bsa"}));
+  EXPECT_EQ(stepDone, old.size());
+}
+
 TEST_F(FindLocalBlobs, StopsWhenTheUserAsksTo) {
   install("mods/a.bsa", patterned(200, 1));
   goOn = false;

@@ -140,6 +140,7 @@ class TransferServer : public ::testing::Test {
       context.paths = instancePaths(options.root);
       context.cutting = chunkSize == 0 ? BlobCutting() : fixedCutting(chunkSize);
       context.gameRunning = options.gameRunning;
+      context.otherFiles = otherFiles;
       ProgressMeter meter(options.progress);
       report = runTransfer(context, work, *index, checked, meter);
       finalProgress = meter.progress;
@@ -179,6 +180,7 @@ class TransferServer : public ::testing::Test {
   std::string indexLines;
   std::uint64_t chunkSize = 0;  // the release's chunk size, 0 when it does not say
   CheckedFiles checked;         // what the run knows of installed copies, before and after
+  CheckedFiles otherFiles;      // what the record knows of files the list does not name
   SyncOptions options;
   std::string indexUrl;  // where the index comes from, when not the options' server
   TransferReport report;
@@ -720,6 +722,50 @@ TEST_F(InstalledPieces, ARecordThatLiedIsCaughtAtTheFirstPieceAndNotBelievedAgai
   ASSERT_TRUE(fileIdentity(installed("mods/big.bsa"), now));
   EXPECT_TRUE(checked.at("mods/big.bsa").identity == now);
   EXPECT_EQ(checked.at("mods/big.bsa").sha256, Sha256::of(p0 + changed + p2 + tail));
+}
+
+// The record's line for an installed file, its pieces back to back.
+CheckedFile lineFor(const std::string& real, const std::vector<std::string>& pieces) {
+  CheckedFile line;
+  EXPECT_TRUE(fileIdentity(real, line.identity));
+  std::vector<RecordedBlob> blobs;
+  for (const std::string& piece : pieces) blobs.push_back({Sha256::of(piece), piece.size()});
+  line.cutting = "fixed:100";
+  line.blobs = joinBlobs(blobs);
+  return line;
+}
+
+TEST_F(InstalledPieces, PiecesComeFromAnyFileTheRecordKnows) {
+  // same.esp stays as it is; old.bsa is no longer listed (the release
+  // moved its content to new.bsa); together they hold all of new.bsa.
+  writeFile(installed("mods/same.esp"), p0 + p1);
+  writeFile(installed("mods/old.bsa"), p2 + tail);
+  checked["mods/same.esp"] = lineFor(installed("mods/same.esp"), {p0, p1});
+  CheckedFiles others;
+  others["mods/old.bsa"] = lineFor(installed("mods/old.bsa"), {p2, tail});
+  otherFiles = others;
+
+  ASSERT_TRUE(transfer({file("mods/new.bsa", {p1, p2, tail, p0})})) << error;
+  EXPECT_EQ(readFile(installed("mods/new.bsa")), p1 + p2 + tail + p0);
+  EXPECT_EQ(report.jobs, 0u);
+  EXPECT_EQ(requestsStartingWith("/chunks/"), 0);
+  EXPECT_EQ(readFile(installed("mods/same.esp")), p0 + p1) << "a source is only read";
+  EXPECT_EQ(checked.at("mods/new.bsa").sha256, Sha256::of(p1 + p2 + tail + p0));
+}
+
+TEST_F(InstalledPieces, AFileThatChangedUnderItsRecordGivesNothingAndIsForgotten) {
+  writeFile(installed("mods/same.esp"), p0 + p1);
+  checked["mods/same.esp"] = lineFor(installed("mods/same.esp"), {p0, p1});
+  // Rewritten without its identity moving (a tool that restores times, a
+  // damaged disk): the record still vouches for p0 + p1.
+  writeFile(installed("mods/same.esp"), changed + p1);
+  ASSERT_TRUE(fileIdentity(installed("mods/same.esp"), checked["mods/same.esp"].identity));
+  for (const std::string& blob : {p0, tail}) chunk(blob);
+
+  ASSERT_TRUE(transfer({file("mods/new.bsa", {p0, tail})})) << error;
+  EXPECT_EQ(readFile(installed("mods/new.bsa")), p0 + tail);
+  EXPECT_EQ(requestsForBlob(p0), 1) << "fetched once its bytes did not match";
+  EXPECT_EQ(checked.count("mods/same.esp"), 0u) << "the record's word on it is dropped";
 }
 
 TEST_F(InstalledPieces, CancelWhileReadingInstalledCopiesDownloadsNothing) {
