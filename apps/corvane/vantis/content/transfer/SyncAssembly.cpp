@@ -6,7 +6,9 @@
 // Nothing here runs beside the workers.
 
 #include <cstdio>
+#include <future>
 #include <map>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -91,25 +93,69 @@ std::size_t runOfLocalBlobs(const FileJob& job, std::size_t first, std::uint64_t
   return count;
 }
 
-// Reads a run of blobs from their installed file and checks each against
-// its digest before any of it is written: the file may have changed since
-// it was recorded or read. False (with `built.stale`) when one differs.
-bool readCheckedRun(const FileJob& job, std::size_t first, std::size_t count, std::uint64_t bytes,
-                    LocalBlobReader& reader, std::vector<char>& run, Built& built) {
-  const LocalBlob& head = job.local.blobs.at(job.record.chunks[first]);
-  bool intact = reader.read(job.local.sources[head.source].real, head.offset, bytes, run);
+// A run of blobs read from one installed file. Each is checked against its
+// digest before a byte of it is written: the file may have changed since it
+// was recorded or read. The check (and the file's digest) runs on a second
+// thread while the run before it is written, so that reading an installed
+// copy costs its write, as a download does, not its write and two digests.
+struct LocalRun {
+  std::size_t first = 0;  // index of its first blob in the record's chunks
+  std::size_t count = 0;
+  std::vector<char> bytes;
+  std::future<bool> checked;  // true when every blob matched
+};
+
+bool checkRun(const FileJob& job, const LocalRun& run, Sha256& digest) {
   std::size_t at = 0;
-  for (std::size_t i = first; intact && i < first + count; ++i) {
+  for (std::size_t i = run.first; i < run.first + run.count; ++i) {
     const std::string& hash = job.record.chunks[i];
-    const std::uint64_t length = job.local.blobs.at(hash).length;
-    intact = Sha256::equals(Sha256::of(run.data() + at, static_cast<std::size_t>(length)), hash);
-    built.blobs.push_back(RecordedBlob{hash, length});
-    at += static_cast<std::size_t>(length);
+    const std::size_t length = static_cast<std::size_t>(job.local.blobs.at(hash).length);
+    if (!Sha256::equals(Sha256::of(run.bytes.data() + at, length), hash)) return false;
+    at += length;
   }
-  if (intact) return true;
+  digest.update(run.bytes.data(), run.bytes.size());
+  return true;
+}
+
+void startCheck(const FileJob& job, LocalRun& run, Sha256& digest) {
+  try {
+    run.checked = std::async(std::launch::async, [&job, &run, &digest] {
+      return checkRun(job, run, digest);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: check here.
+    std::promise<bool> done;
+    done.set_value(checkRun(job, run, digest));
+    run.checked = done.get_future();
+  }
+}
+
+void markStale(const FileJob& job, std::size_t chunk, Built& built) {
+  const LocalBlob& blob = job.local.blobs.at(job.record.chunks[chunk]);
   built.stale = true;
-  built.staleSource = job.local.sources[head.source].path;
-  return false;
+  built.staleSource = job.local.sources[blob.source].path;
+}
+
+// Waits for the run's check and writes it. False when a blob differed (with
+// `built.stale`) or the write failed; nothing is pending afterwards.
+bool finishRun(const FileJob& job, LocalRun& run, std::FILE* out, std::uint64_t& written,
+               Built& built) {
+  if (run.count == 0) return true;
+  const bool intact = run.checked.get();
+  const std::size_t first = run.first;
+  const std::size_t count = run.count;
+  run.count = 0;
+  if (!intact) {
+    markStale(job, first, built);
+    return false;
+  }
+  if (std::fwrite(run.bytes.data(), 1, run.bytes.size(), out) != run.bytes.size()) return false;
+  written += run.bytes.size();
+  for (std::size_t i = first; i < first + count; ++i) {
+    const std::string& hash = job.record.chunks[i];
+    built.blobs.push_back(RecordedBlob{hash, job.local.blobs.at(hash).length});
+  }
+  return true;
 }
 
 // Appends every blob of the record, in order, from installed files or the
@@ -118,9 +164,13 @@ bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64
                  std::vector<char>& buffer, Built& built) {
   const std::vector<std::string>& chunks = job.record.chunks;
   LocalBlobReader reader;
-  std::vector<char> run;
+  LocalRun runs[2];
+  LocalRun* pending = &runs[0];  // read, being checked, not yet written
+  LocalRun* next = &runs[1];
   for (std::size_t i = 0; i < chunks.size();) {
     if (job.local.blobs.count(chunks[i]) == 0) {
+      // The digest is fed in file order: what is pending goes first.
+      if (!finishRun(job, *pending, out, written, built)) return false;
       const std::uint64_t before = written;
       if (!appendFileHashing(blobPath(job.context.paths.blobStore, chunks[i]), out, digest,
                              written, buffer)) {
@@ -131,12 +181,26 @@ bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64
       continue;
     }
     std::uint64_t bytes = 0;
-    const std::size_t count = runOfLocalBlobs(job, i, bytes);
-    if (!readCheckedRun(job, i, count, bytes, reader, run, built)) return false;
-    if (!appendBytesHashing(run.data(), run.size(), out, digest, written)) return false;
-    i += count;
+    next->first = i;
+    next->count = runOfLocalBlobs(job, i, bytes);
+    const LocalBlob& head = job.local.blobs.at(chunks[i]);
+    // Read while the run before is still being checked.
+    if (!reader.read(job.local.sources[head.source].real, head.offset, bytes, next->bytes)) {
+      finishRun(job, *pending, out, written, built);
+      next->count = 0;
+      markStale(job, i, built);
+      return false;
+    }
+    if (!finishRun(job, *pending, out, written, built)) {
+      next->count = 0;
+      return false;
+    }
+    startCheck(job, *next, digest);
+    i += next->count;
+    std::swap(pending, next);
   }
-  return true;
+  // Never leave with a check running on a buffer that is about to go.
+  return finishRun(job, *pending, out, written, built);
 }
 
 // Writes and checks "<target>.part". On failure the part is gone and the
