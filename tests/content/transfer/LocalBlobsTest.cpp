@@ -11,6 +11,7 @@
 #include "foundation/Crypto.h"
 #include "pipeline/Sync.h"
 #include "transfer/SyncTransfer.h"
+#include "CheckedLine.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -214,15 +215,8 @@ TEST_F(FindLocalBlobs, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
   EXPECT_EQ(phases.size(), 1u);
 }
 
-// A recorded line for the installed file at `path`, its blobs back to back.
 CheckedFile recordedLine(const std::string& real, const std::vector<std::string>& blobs) {
-  CheckedFile line;
-  EXPECT_TRUE(fileIdentity(real, line.identity));
-  std::vector<RecordedBlob> recorded;
-  for (const std::string& blob : blobs) recorded.push_back({Sha256::of(blob), blob.size()});
-  line.cutting = "gear:64:128:256:2:s";
-  line.blobs = joinBlobs(recorded);
-  return line;
+  return skarvel::test::checkedLine(real, blobs, "gear:64:128:256:2:s");
 }
 
 TEST_F(FindLocalBlobs, TakesBlobsFromEveryFileTheRecordKnows) {

@@ -15,6 +15,7 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "CheckedLine.h"
 #include "NginxServer.h"
 #include "ScriptServer.h"
 #include "pipeline/Sync.h"
@@ -724,15 +725,8 @@ TEST_F(InstalledPieces, ARecordThatLiedIsCaughtAtTheFirstPieceAndNotBelievedAgai
   EXPECT_EQ(checked.at("mods/big.bsa").sha256, Sha256::of(p0 + changed + p2 + tail));
 }
 
-// The record's line for an installed file, its pieces back to back.
 CheckedFile lineFor(const std::string& real, const std::vector<std::string>& pieces) {
-  CheckedFile line;
-  EXPECT_TRUE(fileIdentity(real, line.identity));
-  std::vector<RecordedBlob> blobs;
-  for (const std::string& piece : pieces) blobs.push_back({Sha256::of(piece), piece.size()});
-  line.cutting = "fixed:100";
-  line.blobs = joinBlobs(blobs);
-  return line;
+  return skarvel::test::checkedLine(real, pieces, "fixed:100");
 }
 
 TEST_F(InstalledPieces, PiecesComeFromAnyFileTheRecordKnows) {

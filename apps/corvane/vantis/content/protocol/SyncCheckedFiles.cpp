@@ -47,20 +47,25 @@ std::vector<std::string> splitCommas(const std::string& text) {
   }
 }
 
+bool lowerHexDigest(std::string_view text) {
+  constexpr std::size_t kDigestChars = 64;
+  if (text.size() != kDigestChars) return false;
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 // Blobs that name a digest and a length each and add up to the file: a
 // line that says anything else was not written by this program whole.
 bool validBlobs(const std::string& blobs, std::uint64_t size) {
   std::uint64_t total = 0;
-  for (const std::string& item : splitCommas(blobs)) {
-    std::uint64_t length = 0;
-    const bool valid = item.size() > 65 && item[64] == ':' &&
-                       isLowerHexDigest(item.substr(0, 64)) &&
-                       parseNumber(item.substr(65), length) && length != 0 &&
-                       length <= size - total;
-    if (!valid) return false;
-    total += length;
-  }
-  return total == size || blobs.empty();
+  const bool each = forEachRecordedBlob(blobs, [&](std::string_view digest, std::uint64_t length) {
+    const bool valid = lowerHexDigest(digest) && length != 0 && length <= size - total;
+    total += valid ? length : 0;
+    return valid;
+  });
+  return each && (total == size || blobs.empty());
 }
 
 bool knownCuttingWord(const std::string& cutting) {
@@ -136,14 +141,32 @@ bool parseLineV1(const std::string& line, std::string& path, CheckedFile& file) 
 
 }  // namespace
 
+bool forEachRecordedBlob(const std::string& blobs, const RecordedBlobVisit& visit) {
+  if (blobs.empty()) return true;
+  const std::string_view text(blobs);
+  for (std::size_t start = 0;;) {
+    const std::size_t comma = text.find(',', start);
+    const std::string_view item =
+        text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+    const std::size_t colon = item.find(':');
+    std::uint64_t length = 0;
+    if (colon != std::string_view::npos) {
+      const char* end = item.data() + item.size();
+      const auto parsed = std::from_chars(item.data() + colon + 1, end, length);
+      if (parsed.ec != std::errc() || parsed.ptr != end) length = 0;
+    }
+    if (!visit(item.substr(0, colon), length)) return false;
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
 std::vector<RecordedBlob> splitBlobs(const std::string& blobs) {
   std::vector<RecordedBlob> split;
-  for (const std::string& item : splitCommas(blobs)) {
-    const std::size_t colon = item.find(':');
-    RecordedBlob blob{item.substr(0, colon), 0};
-    if (colon != std::string::npos) parseNumber(item.substr(colon + 1), blob.length);
-    split.push_back(std::move(blob));
-  }
+  forEachRecordedBlob(blobs, [&split](std::string_view digest, std::uint64_t length) {
+    split.push_back(RecordedBlob{std::string(digest), length});
+    return true;
+  });
   return split;
 }
 

@@ -17,8 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/FileSystem.h"
@@ -45,6 +47,11 @@ struct RecordedBlob {
   std::uint64_t length = 0;
 };
 
+// Hands each blob of `blobs` to `visit`, in order and without copying: its
+// digest as written and its length (0 when it does not read as a number).
+// False when `visit` stopped it.
+using RecordedBlobVisit = std::function<bool(std::string_view digest, std::uint64_t length)>;
+bool forEachRecordedBlob(const std::string& blobs, const RecordedBlobVisit& visit);
 // The blobs of `blobs`, in order (none for an empty text).
 std::vector<RecordedBlob> splitBlobs(const std::string& blobs);
 // The blobs joined as `CheckedFile::blobs` holds them.

@@ -27,8 +27,8 @@
 //
 // Pure values and functions; a `BlobCutter` is read-only once built and may
 // be shared by any number of threads, each cutting its own stream with its
-// own `CutState`. Not here: reading files, naming the blobs (BlobStream does
-// both halves' naming below), what is done with them.
+// own `CutState` (or `BlobStream`, which also names each blob by its
+// SHA-256). Not here: reading files, what is done with the blobs.
 #pragma once
 
 #include <array>

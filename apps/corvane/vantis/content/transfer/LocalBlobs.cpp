@@ -31,8 +31,11 @@ struct BlobUse {
   bool shared = false;
 };
 
-std::map<std::string, BlobUse> blobUses(const std::vector<FileRecord>& workList) {
-  std::map<std::string, BlobUse> uses;
+// Looked up by the record's digests in place, without a copy of each.
+using BlobUses = std::map<std::string, BlobUse, std::less<>>;
+
+BlobUses blobUses(const std::vector<FileRecord>& workList) {
+  BlobUses uses;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     for (const std::string& hash : workList[i].chunks) {
       const auto [use, isNew] = uses.emplace(hash, BlobUse{i, false});
@@ -57,14 +60,17 @@ std::map<std::string, std::size_t> replacedFiles(const std::string& contentDir,
 bool recordedBlobsHold(const CheckedFile& file) {
   if (file.blobs.empty()) return false;
   std::uint64_t total = 0;
-  for (const RecordedBlob& blob : splitBlobs(file.blobs)) total += blob.length;
+  forEachRecordedBlob(file.blobs, [&total](std::string_view, std::uint64_t length) {
+    total += length;
+    return true;
+  });
   return total == file.identity.size;
 }
 
 // Each needed blob's best place so far: a file that stays in place beats
 // one the transfer replaces.
 struct Finder {
-  const std::map<std::string, BlobUse>& uses;
+  const BlobUses& uses;
   const std::map<std::string, std::size_t>& replaced;
   LocalBlobs found;
   std::map<std::string, std::size_t> sourceOf;  // real path -> index in found.sources
@@ -93,14 +99,16 @@ struct Finder {
     std::uint64_t offset = 0;
     bool any = false;
     std::size_t index = 0;
-    for (const RecordedBlob& blob : splitBlobs(file.blobs)) {
-      if (uses.count(blob.digest) != 0) {
+    forEachRecordedBlob(file.blobs, [&](std::string_view digest, std::uint64_t length) {
+      const auto use = uses.find(digest);
+      if (use != uses.end()) {
         if (!any) index = source(path, real);
         any = true;
-        offer(blob.digest, index, offset, blob.length);
+        offer(use->first, index, offset, length);
       }
-      offset += blob.length;
-    }
+      offset += length;
+      return true;
+    });
   }
 };
 
@@ -250,7 +258,7 @@ bool blobsFit(const FileRecord& record, const BlobCutting& cutting) {
 Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
                                     const TransferContext& context, const CheckedFiles& checked,
                                     ProgressMeter& meter) {
-  const std::map<std::string, BlobUse> uses = blobUses(workList);
+  const BlobUses uses = blobUses(workList);
   const std::map<std::string, std::size_t> replaced =
       replacedFiles(context.paths.content, workList);
   Finder finder{uses, replaced, LocalBlobs(), {}};
