@@ -65,7 +65,7 @@ const char* const kHelp =
     "                          at most --bundle-blob-max, which it may not exceed)\n"
     "  --chunk-size BYTES      fixed cutting: the blob size (default 8M; at most 256M);\n"
     "                          given without --cutting, it selects fixed cutting\n"
-    "  --bundle-size BYTES     bundle target size (default 32M; at most 256M)\n"
+    "  --bundle-size BYTES     bundle target size (default 8M; at most 256M)\n"
     "  --bundle-blob-max BYTES blobs up to this size are also bundled (default 1M)\n"
     "  --jobs N                threads for hashing and compression (default: all cores)\n"
     "  --gzip-level N          1 (fast) to 9 (small), default 6\n"

@@ -37,7 +37,7 @@ struct ReleaseOptions {
   std::uint64_t cutAverage = 64u << 10;    // content cutting: the average blob, a power of two
   std::uint64_t cutMin = 0;                // the shortest; 0: a quarter of the average
   std::uint64_t cutMax = 0;  // the longest; 0: 8 x the average, at most bundleBlobMax
-  std::uint64_t bundleSize = 32u << 20;    // bundle target
+  std::uint64_t bundleSize = 8u << 20;     // bundle target
   std::uint64_t bundleBlobMax = 1u << 20;  // largest blob that goes into bundles
   unsigned threads = 0;                    // 0: every core
   int gzipLevel = 6;
