@@ -50,8 +50,8 @@ bool isDirectory(const std::string& path);
 bool pathExists(const std::string& path);  // lstat: a dangling link exists
 
 // The size of the file at `path` (links not followed); false when there is
-// none.
-bool fileSize(const std::string& path, std::uint64_t& size);
+// none. `id`, when given, receives which file that is, for a later readAt.
+bool fileSize(const std::string& path, std::uint64_t& size, FileId* id = nullptr);
 
 // Removes one file, or one empty folder. False when it is still there
 // afterwards (a folder that is not empty stays).

@@ -70,7 +70,9 @@ TEST_F(PublisherLinks, APlantedLinkAtATemporaryIsNeverWrittenThrough) {
     // writes through "<name>.part".
     const std::vector<std::string> temporaries = {
         server() + "/current.json.part",
-        server() + "/" + vantis::content::listFile("1.0", vantis::content::kFilesRequiredList.file) +
+        // Lists are written in the release's staged folder until it is renamed.
+        server() + "/" +
+            vantis::content::listFile(".1.0.part", vantis::content::kFilesRequiredList.file) +
             ".part",
         test::chunkFile(server(), blob) + ".part",
     };
