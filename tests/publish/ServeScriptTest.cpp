@@ -155,6 +155,7 @@ class ServeScriptTest : public ::testing::Test {
     options.version = "1.0";
     options.sequence = 1;
     options.requiredDir = dir.file("req");
+    options.cutMode = CutMode::fixed;
     options.chunkSize = 1024;
     ReleaseReport report;
     std::string error;

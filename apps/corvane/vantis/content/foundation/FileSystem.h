@@ -137,6 +137,12 @@ bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std
                             std::FILE* out, Sha256& digest, std::uint64_t& written,
                             std::vector<char>& buffer);
 
+// Appends the `length` bytes at `data` to `out`, feeding them to `digest`
+// (a large block on a second thread, beside its write) and adding the count
+// to `written`. False when the write comes up short.
+bool appendBytesHashing(const char* data, std::size_t length, std::FILE* out, Sha256& digest,
+                        std::uint64_t& written);
+
 // Copies source to destination (whose parent must exist, created as by
 // `createTemporaryFile`) while hashing. True only when every byte was copied
 // and the destination closed cleanly; the caller decides what to do with a

@@ -372,6 +372,13 @@ bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std
   return copied && moved == length;
 }
 
+bool appendBytesHashing(const char* data, std::size_t length, std::FILE* out, Sha256& digest,
+                        std::uint64_t& written) {
+  if (!hashAndWrite(data, length, digest, out)) return false;
+  written += length;
+  return true;
+}
+
 bool copyFileHashing(const std::string& source, const std::string& destination,
                      std::uint64_t& size, std::string& hex) {
   size = 0;

@@ -52,12 +52,11 @@ Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
 // Reads the verified list: what must be installed, what the release names,
 // and its program files.
 Result<FileList> readWorkList(const SyncContext& context, const Release& release,
-                              const std::vector<unsigned char>& body, bool fullCheck,
-                              bool nothingInstalled, ProgressMeter& meter) {
-  const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
+                              const std::vector<unsigned char>& body, const CheckedFiles& recorded,
+                              bool fullCheck, bool nothingInstalled, ProgressMeter& meter) {
   FileListContext list;
   list.checked = &recorded;
-  list.chunkSize = release.manifest.chunkSize;
+  list.cutting = release.manifest.cutting;
   list.contentDir = context.paths.content;
   list.fullCheck = fullCheck;
   list.nothingInstalled = nothingInstalled;
@@ -163,10 +162,21 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
   return {};
 }
 
+// What the record knows of files the list does not name: moved or retired
+// files stay in place until the transfer is over, and their blobs serve it.
+CheckedFiles unlistedFiles(const CheckedFiles& recorded, const std::set<std::string>& listed) {
+  CheckedFiles others;
+  for (const auto& [path, file] : recorded) {
+    if (listed.count(path) == 0 && !file.blobs.empty()) others.emplace(path, file);
+  }
+  return others;
+}
+
 // The bundle index, then the transfer; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
-                const std::vector<FileRecord>& work, CheckedFiles& checked, FileSystems& written,
-                ProgressMeter& meter, SyncResult& result) {
+                const std::vector<FileRecord>& work, CheckedFiles otherFiles,
+                CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
+                SyncResult& result) {
   const Result<BundleIndex> index = fetchBundleIndex(
       context.client, release.pointer.packVersion, release.manifest, askWhileWaiting(meter));
   if (!index) return index.failure();
@@ -177,7 +187,8 @@ Status transfer(const SyncContext& context, const Release& release,
   transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
   transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
   transferContext.paths = context.paths;
-  transferContext.chunkSize = release.manifest.chunkSize;
+  transferContext.cutting = release.manifest.cutting;
+  transferContext.otherFiles = std::move(otherFiles);
   transferContext.gameRunning = context.options.gameRunning;
   const TransferReport report = runTransfer(transferContext, work, *index, checked, meter);
   result.filesWritten += report.filesWritten;
@@ -291,7 +302,8 @@ void complete(const SyncContext& context, const Release& release, const Installe
 
 // The update from the verified list on: reuse, transfer, completion.
 Status install(const SyncContext& context, const Release& release, const Installed& installed,
-               FileList& list, ProgressMeter& meter, SyncResult& result) {
+               FileList& list, const CheckedFiles& recorded, ProgressMeter& meter,
+               SyncResult& result) {
   CheckedFiles checked = std::move(list.known);
   std::stable_sort(list.work.begin(), list.work.end(), [](const FileRecord& a, const FileRecord& b) {
     return recordRank(a) < recordRank(b);
@@ -303,7 +315,10 @@ Status install(const SyncContext& context, const Release& release, const Install
   Status step = reuseFromOtherInstances(context, list.work, checked, written, meter, result);
   if (!step) return step;
   const bool workRemained = !list.work.empty();
-  if (workRemained) step = transfer(context, release, list.work, checked, written, meter, result);
+  if (workRemained) {
+    step = transfer(context, release, list.work, unlistedFiles(recorded, list.listedPaths),
+                    checked, written, meter, result);
+  }
   if (!step) return step;
   complete(context, release, installed, list, checked, written, workRemained, meter, result);
   return {};
@@ -318,18 +333,20 @@ void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
     result.error = release.error();
     return;
   }
+  const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
   Result<FileList> list = [&]() -> Result<FileList> {
     const Result<std::vector<unsigned char>> body = fetchFileList(context, *release, meter);
     if (!body) return body.failure();
     const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
-    return readWorkList(context, *release, *body, fullCheck, installed.state.version.empty(),
-                        meter);
+    return readWorkList(context, *release, *body, recorded, fullCheck,
+                        installed.state.version.empty(), meter);
   }();
   if (!list) {
     result.error = list.error();
     return;
   }
-  const Status installedAll = install(context, *release, installed, *list, meter, result);
+  const Status installedAll =
+      install(context, *release, installed, *list, recorded, meter, result);
   if (!installedAll) result.error = installedAll.error();
 }
 

@@ -57,21 +57,21 @@ struct BlobFacts {
   int rank = kRankNone;
   std::uint64_t sizeGuess = 0;
   // The longest the blob can be: a blob is a stretch of each file that
-  // names it, and no longer than the release's chunk size.
+  // names it, and no longer than the release's longest blob.
   std::uint64_t largest = 0;
   std::size_t uses = 0;    // how many times the work list names it
   bool wholeFile = false;  // some record is this blob alone
 };
 
 std::map<std::string, BlobFacts> collectNeeded(const std::vector<FileRecord>& workList,
-                                               std::uint64_t chunkSize,
+                                               std::uint64_t longestBlob,
                                                std::set<std::string>& needed) {
   std::map<std::string, BlobFacts> facts;
   for (const FileRecord& record : workList) {
     const int rank = recordRank(record);
     const std::uint64_t count = record.chunks.size();
     const std::uint64_t size = nonNegative(record.size);
-    const std::uint64_t largest = chunkSize != 0 ? std::min(size, chunkSize) : size;
+    const std::uint64_t largest = longestBlob != 0 ? std::min(size, longestBlob) : size;
     for (const std::string& hash : record.chunks) {
       const bool isNew = needed.insert(hash).second;
       BlobFacts& blob = facts[hash];
@@ -197,15 +197,15 @@ constexpr std::uint64_t kMaxBodyReserve = 64u << 20;
 
 // The planned size of a blob of a file of several blobs is a guess (the
 // file's size over its blobs) a little short of the blob it is; such a
-// guess lies above half the chunk size, and the blob is the chunk size.
-std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t chunkSize) {
-  const bool blobOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
-  return blobOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
+// guess lies above half the longest blob, and the blob is likely that long.
+std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t longest) {
+  const bool blobOfLargerFile = !job.bundle && longest != 0 && job.bytes > longest / 2;
+  return blobOfLargerFile ? std::max(job.bytes, longest) : job.bytes;
 }
 
-std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t chunkSize) {
+std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t longest) {
   std::uint64_t largest = 0;
-  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, chunkSize));
+  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, longest));
   return std::min(largest, kMaxBodyReserve);
 }
 
@@ -321,7 +321,7 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   shared.bundles = &index.bundles;
   shared.needed = &plan.needed;
   shared.wholeFiles = &plan.wholeFiles;
-  shared.bodyBytes = bodyBytesFor(plan, context.chunkSize);
+  shared.bodyBytes = bodyBytesFor(plan, context.cutting.maxSize);
 
   const std::uint64_t bytesBefore = meter.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());
@@ -344,6 +344,39 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   report.workersStarted = shared.workersStarted;
   std::lock_guard<std::mutex> lock(shared.failureMutex);
   return shared.failure;
+}
+
+// Plans what neither installed files nor the store hold, downloads it and
+// assembles the work list.
+void transferRound(const TransferContext& context, const std::vector<FileRecord>& workList,
+                   const BundleIndex& index, const LocalBlobs& local, CheckedFiles& checked,
+                   ProgressMeter& meter, TransferReport& report, std::vector<std::size_t>& stale) {
+  // An empty stored blob is not there: a power cut can leave a blob's name
+  // without its bytes, and taken for stored it would fail its file's check
+  // and end the run. No release names an empty blob (an empty file has
+  // none), so nothing is fetched for nothing.
+  const BlobPresent present = [&context, &local](const std::string& hash) {
+    if (local.blobs.count(hash) != 0) return true;
+    std::uint64_t size = 0;
+    return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
+  };
+  const FetchPlan plan = planFetches(workList, index, present, context.cutting.maxSize);
+  report.jobs += plan.jobs.size();
+  report.bundleJobs += static_cast<std::size_t>(std::count_if(
+      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
+
+  std::uint64_t workBytes = 0;
+  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
+  Progress& progress = meter.progress;
+  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
+  progress.stepDone = 0;
+  progress.stepTotal = plan.downloadTotal;
+
+  WriteBackQueue writeBack;
+  std::string downloadFailure;
+  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, writeBack, meter, report);
+  assembleFiles(context, workList, downloadFailure, local, checked, writeBack, meter, report,
+                stale);
 }
 
 }  // namespace
@@ -378,9 +411,9 @@ int recordRank(const FileRecord& record) {
 }
 
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
-                      const BlobPresent& present, std::uint64_t chunkSize) {
+                      const BlobPresent& present, std::uint64_t longestBlob) {
   FetchPlan plan;
-  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, chunkSize, plan.needed);
+  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, longestBlob, plan.needed);
   for (const auto& [hash, blob] : facts) {
     if (blob.wholeFile && blob.uses == 1) plan.wholeFiles.insert(hash);
   }
@@ -444,39 +477,22 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
   if (workList.empty()) return report;
   makeDirectories(context.paths.blobStore);
 
-  // Before planning: a blob the installed copies of changed files still hold
-  // is read from there, not downloaded.
+  // Before planning: a blob installed files hold is read from there, not
+  // downloaded.
   Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
   if (!local) {
     report.status = local.failure();
     return report;
   }
-  // An empty stored blob is not there: a power cut can leave a blob's name
-  // without its bytes, and taken for stored it would fail its file's check
-  // and end the run. No release names an empty blob (an empty file has
-  // none), so nothing is fetched for nothing.
-  const BlobPresent present = [&context, &local](const std::string& hash) {
-    if (local->covered.count(hash) != 0) return true;
-    std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
-  };
-  const FetchPlan plan = planFetches(workList, index, present, context.chunkSize);
-  report.jobs = plan.jobs.size();
-  report.bundleJobs = static_cast<std::size_t>(std::count_if(
-      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
-
-  std::uint64_t workBytes = 0;
-  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
-  Progress& progress = meter.progress;
-  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
-  progress.stepDone = 0;
-  progress.stepTotal = plan.downloadTotal;
-
-  WriteBackQueue writeBack;
-  std::string downloadFailure;
-  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, writeBack, meter, report);
-  assembleFiles(context, workList, downloadFailure, local->perRecord, checked, writeBack, meter,
-                report);
+  std::vector<std::size_t> stale;
+  transferRound(context, workList, index, *local, checked, meter, report, stale);
+  if (!report.status || stale.empty()) return report;
+  // An installed file changed under its record: what it was to give is
+  // downloaded now, and nothing more is taken from installed files.
+  std::vector<FileRecord> again;
+  for (const std::size_t i : stale) again.push_back(workList[i]);
+  std::vector<std::size_t> staleAgain;
+  transferRound(context, again, index, LocalBlobs(), checked, meter, report, staleAgain);
   return report;
 }
 

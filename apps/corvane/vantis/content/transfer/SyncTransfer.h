@@ -47,7 +47,11 @@ struct TransferContext {
   std::string accessKey;  // and send it with every request
   TrustStore trustStore;  // where https requests find trusted certificates
   InstancePaths paths;    // content folder, blob store, records
-  std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", 0 when unknown
+  BlobCutting cutting;    // how the release cut its files; unknown when it does not say
+  // What the checked-files record knows of files the list does not name
+  // (moved or retired ones, still in place during the transfer): blobs
+  // are taken from them too.
+  CheckedFiles otherFiles;
   // Asked before a file is replaced; empty counts as "not running".
   std::function<bool()> gameRunning;
   // The floor rate of every worker's requests (see HttpClient).
@@ -72,8 +76,8 @@ struct TransferReport {
 // Installs every record of `workList` (sorted, program files first) under
 // the content folder. An empty work list does nothing and requests nothing.
 // Steps:
-//  1. looks for the blobs of changed files in their installed copies
-//     (`findLocalBlobs`), reporting "Reusing local files";
+//  1. looks for the blobs it needs in installed files (`findLocalBlobs`),
+//     reporting "Reusing local files";
 //  2. plans the blobs neither there nor in the store (`planFetches`, with
 //     `index`) and downloads them on `workerCount(jobs)` threads, each with
 //     its own HttpClient, reporting "Downloading" about every 200 ms until
@@ -82,7 +86,12 @@ struct TransferReport {
 //     order, reporting "Installing" for every 64th record; then flushes them
 //     all to the disk at once (one syncfs per file system) and renames each
 //     into place, so that no installed name ever leads to data a power cut
-//     could still take.
+//     could still take;
+//  4. should a blob read from an installed file not match its digest there
+//     (the file changed since it was recorded or read), the records that
+//     needed it are left for a second round that takes nothing from
+//     installed files: their blobs are planned and downloaded, and they are
+//     assembled, in this same run.
 // Progress: sets bytesTotal (download + work list + bytes already done),
 // stepTotal and the done counters, never above their totals. `checked`
 // (what the instance knows of its files) is read for blob reuse and updated
@@ -149,9 +158,9 @@ using BlobPresent = std::function<bool(const std::string& hash)>;
 // records that use its wanted blobs. A job's bound (`maxBytes`) is a whole
 // bundle's size in the index; a blob's length in the index, else the largest
 // a blob of the files that name it can be: the file's size, and no more than
-// `chunkSize` (the release's, 0 when unknown) when the release gives one.
+// `longestBlob` (the longest blob the release's cutting makes, 0 when unknown).
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
-                      const BlobPresent& present, std::uint64_t chunkSize = 0);
+                      const BlobPresent& present, std::uint64_t longestBlob = 0);
 
 // The number of worker threads for `jobs` downloads: min(6, jobs).
 std::size_t workerCount(std::size_t jobs);
@@ -199,14 +208,17 @@ void recordFailure(DownloadShared& shared, const std::string& message);
 // Step 3 of `runTransfer`, on the calling thread after every worker has been
 // joined. `downloadFailure` is the recorded download message, empty when the
 // download completed: with one, only the records whose blobs are all in the
-// store (or in its installed copy) are installed, and the message then ends
-// the sync. `localBlobs` (one map per record, or empty) says which blobs
-// each record takes from its installed copy rather than from the store.
-// Adds to the report's file counters and sets its status.
+// store (or in installed files) are installed, and the message then ends the
+// sync. `local` says which blobs are read from installed files rather than
+// from the store; each is checked against its digest as it is read, before
+// a byte of it is written. A record with a blob that does not match is not
+// installed: its part is removed, the installed file it came from is dropped
+// from `checked`, and its index is added to `stale`. Adds to the report's
+// file counters and sets its status.
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
+                   const std::string& downloadFailure, const LocalBlobs& local,
                    CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
-                   TransferReport& report);
+                   TransferReport& report, std::vector<std::size_t>& stale);
 
 // Adds execute bits to a regular file that starts like a program (ELF, or
 // "#!"): owner always, group and others where they may read. Anything else,
