@@ -22,6 +22,7 @@
 #include "protocol/SyncLists.h"
 #include "protocol/SyncMessages.h"
 #include "protocol/SyncSections.h"
+#include "release/FetchRule.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -52,14 +53,12 @@ Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
                        askWhileWaiting(meter));
 }
 
-// A bundle is fetched whole only for at least kMinBundleBlobs of its blobs;
-// fewer blobs wanted in all are fetched one by one whatever the index says,
-// so a small update needs no index at all, however large the pack.
+// A small update needs no bundle index at all, however large the pack.
 bool bundlesCannotPay(const std::vector<FileRecord>& work) {
   std::set<std::string> wanted;
   for (const FileRecord& record : work) {
     wanted.insert(record.chunks.begin(), record.chunks.end());
-    if (wanted.size() >= kMinBundleBlobs) return false;
+    if (bundleIndexWanted(wanted.size())) return false;
   }
   return true;
 }

@@ -9,16 +9,12 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "protocol/SyncMessages.h"
+#include "release/FetchRule.h"
 #include "release/Layout.h"
 
 namespace vantis::content {
 
 namespace {
-
-// What one more request costs beside its bytes (a round trip before any of
-// them arrives), in bytes: a few hundred sections fetched one by one take
-// longer than the whole list in one request, however few bytes they are.
-const std::uint64_t kRequestCostBytes = 32u << 10;
 
 // The cached copy of the section when it is exactly the section.
 bool readCached(const std::string& cacheFolder, const ListSection& section, std::string& text) {
@@ -122,9 +118,9 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
   counted.cached += sections.sections.size() - held.missing;
   std::uint64_t listBytes = 0;
   for (const ListSection& section : sections.sections) listBytes += section.size;
-  const bool wholeIsCheaper =
-      held.missingBytes + held.missing * kRequestCostBytes >= listBytes + kRequestCostBytes;
-  if (wholeIsCheaper) {
+  // A few hundred sections fetched one by one take longer than the whole
+  // list in one request, however few bytes they are.
+  if (fetchListWhole(held.missing, held.missingBytes, listBytes)) {
     ++counted.wholeLists;
     return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
   }
