@@ -220,6 +220,9 @@ bool addSections(const ReleaseOptions& options, const content::ListDocument& lis
                  const std::string& text, content::Manifest& manifest, ReleaseReport& report,
                  std::string& error) {
   const std::vector<std::string> texts = sectionTexts(text, kSectionAverageBytes);
+  // Players refuse a manifest that names more; such a list (hundreds of
+  // MiB) is left whole, as it would be for an older player.
+  if (texts.size() > content::kMaxSectionsPerList) return true;
   if (!storeSections(options.serverDir, texts, options.gzipLevel, report.sections, error)) {
     return false;
   }
