@@ -4,6 +4,8 @@
     bench/generate.py tree DIR [--scale S] [--seed N]
     bench/generate.py update DIR [--seed N]
     bench/generate.py insert-front DIR [--seed N]
+    bench/generate.py many DIR [--files N] [--seed N]
+    bench/generate.py change-one DIR [--seed N]
 
 `tree` writes a content folder laid out like an instance's "content": mostly
 10-200 KiB files (log-uniform) in nested mod folders, some 2-30 MiB archives,
@@ -17,6 +19,11 @@ a mod update does: one large archive gets 64 KiB overwritten, one archive
 4 KiB inserted, and the small files alternately 64 KiB (or all of the file,
 when smaller) overwritten and 4 KiB inserted. Every update seed changes
 other files. It prints the changed paths, one a line.
+
+`many` writes --files tiny files (32-2,000 bytes, text) in mod folders of
+very different sizes (a few mods hold most files, as in real packs), and
+`change-one` rewrites one of them (chosen by the seed) and prints its path:
+the pack for measuring what the documents of a small update cost.
 
 `insert-front` inserts 4 KiB at the very start of the tree's largest file (a
 large archive), which moves every byte of it, and prints its path.
@@ -227,17 +234,49 @@ def insert_front(root, seed):
     print(path)
 
 
+def make_many(root, files, seed):
+    """`files` tiny files under mods/<mod>/<category>/; mod sizes fall off
+    like 1/rank, so the first mods hold most of the files."""
+    rng = rng_for(seed, "many")
+    mods = max(1, files // 100)
+    weights = [1.0 / (rank + 1) for rank in range(mods)]
+    for i in range(files):
+        mod = rng.choices(range(mods), weights)[0]
+        path = os.path.join(root, "mods", "mod%04d" % mod, rng.choice(CATEGORIES),
+                            "%s_%06d.txt" % (rng.choice(WORDS), i))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        size = rng.randrange(32, 2000)
+        line = filler_line(rng_for(seed, "line", i))
+        with open(path, "wb") as f:
+            f.write((line * (size // len(line) + 1))[:size])
+
+
+def change_one(root, seed):
+    """Rewrites one file of a `many` tree; prints its path."""
+    files = tree_files(root)
+    path = rng_for(seed, "change-one").choice(files)[0]
+    with open(os.path.join(root, path), "ab") as f:
+        f.write(b"changed %d\n" % seed)
+    print(path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("action", choices=["tree", "update", "insert-front"])
+    parser.add_argument("action", choices=["tree", "update", "insert-front", "many",
+                                           "change-one"])
     parser.add_argument("dir")
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--files", type=int, default=100000)
     args = parser.parse_args()
     if args.scale <= 0:
         parser.error("--scale must be above 0")
     if args.action == "tree":
         make_tree(args.dir, args.scale, args.seed)
+    elif args.action == "many":
+        make_many(args.dir, args.files, args.seed)
+    elif args.action == "change-one":
+        change_one(args.dir, args.seed)
     elif args.action == "update":
         update_tree(args.dir, args.seed)
     else:

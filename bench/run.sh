@@ -123,7 +123,7 @@ http {
   server {
     listen 127.0.0.1:$http_port;
     root $server;
-    location ~ "^/(chunks|bundles)/[0-9a-f]{2}/[0-9a-f]{2}/[0-9a-f]{64}\\.gz\$" {
+    location ~ "^/(chunks|bundles|sections)/[0-9a-f]{2}/[0-9a-f]{2}/[0-9a-f]{64}\\.gz\$" {
       gzip off;
       types { }
       default_type application/octet-stream;

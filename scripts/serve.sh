@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Serves a SkarvelPublish server folder over HTTP on 127.0.0.1 with nginx, the
-# way players' synchronisers expect it: blobs and bundles (stored as single
-# gzip members) go out with "Content-Encoding: gzip" so the client decodes
+# way players' synchronisers expect it: blobs, bundles and list sections (single
+# gzip members each) go out with "Content-Encoding: gzip" so the client decodes
 # them, nothing is listed, and half-written or hidden files are never served.
 #
 #   scripts/serve.sh SERVER_FOLDER [PORT]     (default port 8080)
@@ -69,13 +69,13 @@ http {
     location ~ \\.part\$ { return 404; }
     # Blobs and bundles are stored gzip-compressed: send the stored bytes as
     # they are and let the client decode them.
-    location ~ "^/(chunks|bundles)/[0-9a-f]{2}/[0-9a-f]{2}/[0-9a-f]{64}\\.gz\$" {
+    location ~ "^/(chunks|bundles|sections)/[0-9a-f]{2}/[0-9a-f]{2}/[0-9a-f]{64}\\.gz\$" {
       gzip off;
       types { }
       default_type application/octet-stream;
       add_header Content-Encoding gzip;
     }
-    location ~ ^/(chunks|bundles)/ { return 404; }
+    location ~ ^/(chunks|bundles|sections)/ { return 404; }
   }
 }
 CONF

@@ -28,7 +28,7 @@ const char* const kHelp =
     "                         [--cut-average BYTES] [--cut-min BYTES] [--cut-max BYTES]\n"
     "                         [--chunk-size BYTES] [--bundle-size BYTES]\n"
     "                         [--bundle-blob-max BYTES] [--jobs N] [--gzip-level N]\n"
-    "                         [--expires DAYS] [--new-key] [--quiet]\n"
+    "                         [--expires DAYS] [--new-key] [--whole-lists] [--quiet]\n"
     "  SkarvelPublish refresh --server DIR --key PRIVATE.pem --expires DAYS [--quiet]\n"
     "  SkarvelPublish verify --server DIR (--key PRIVATE.pem | --public-key PUBLIC.pem)\n"
     "                        [--releases N|all] [--quiet]\n"
@@ -80,6 +80,8 @@ const char* const kHelp =
     "                          noticed; keep it current with refresh (default: never)\n"
     "  --new-key               sign even though the served release used another key\n"
     "                          (its chain of releases is then taken on your word)\n"
+    "  --whole-lists           write the lists whole only, without the sections that\n"
+    "                          let players fetch just the parts of them that changed\n"
     "  --quiet                 no progress and no summary\n"
     "Sizes take the suffixes K, M and G (powers of 1024).\n"
     "\n"
@@ -358,6 +360,7 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
                            bool& quiet, std::string& error) {
   std::string sequence, chunk, bundle, blobMax, jobs, level, expires, cutting, cutAverage, cutMin,
       cutMax;
+  bool wholeLists = false;
   std::map<std::string, Flag> flags{
       {"--server", Flag{&options.serverDir, nullptr}},
       {"--key", Flag{&options.keyPath, nullptr}},
@@ -379,9 +382,11 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
       {"--gzip-level", Flag{&level, nullptr}},
       {"--expires", Flag{&expires, nullptr}},
       {"--new-key", Flag{nullptr, &options.newKey}},
+      {"--whole-lists", Flag{nullptr, &wholeLists}},
       {"--quiet", Flag{nullptr, &quiet}},
   };
   if (!parseFlags(args, flags, error)) return false;
+  options.listSections = !wholeLists;
   if (!expires.empty() && !parseExpiresDays(expires, options.expiresDays, error)) return false;
   for (const char* required : {"--server", "--key", "--version", "--sequence", "--required"}) {
     const Flag& flag = flags[required];

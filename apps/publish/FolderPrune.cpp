@@ -23,7 +23,7 @@ namespace vantis::publish {
 namespace {
 
 // The object areas, in the order their unused objects are deleted.
-const char* const kObjectAreas[] = {"bundles", "chunks"};
+const char* const kObjectAreas[] = {"bundles", "chunks", "sections"};
 const char* const kReleasesArea = "manifest";
 
 // What the chain holds that must stay.
@@ -46,6 +46,12 @@ void keepObjects(const StoredRelease& release, Kept& kept) {
   }
   for (const content::BundleRecord& bundle : release.bundles) {
     kept.objects.insert(content::objectFile(content::ObjectKind::bundle, bundle.id));
+  }
+  // Players of a kept release fetch its lists' sections as well.
+  for (const auto& [list, sections] : release.manifest.sections) {
+    for (const content::ListSection& section : sections.sections) {
+      kept.objects.insert(content::objectFile(content::ObjectKind::section, section.sha256));
+    }
   }
 }
 

@@ -1,5 +1,5 @@
 // Tidying a server folder: the objects (blobs under "chunks/", bundles under
-// "bundles/") that none of the newest releases on the served chain names,
+// "bundles/", list sections under "sections/") that none of the newest releases on the served chain names,
 // and the folders under "manifest/" that the chain does not reach. Listed
 // always, deleted only when asked.
 //

@@ -215,6 +215,25 @@ bool listsAreText(const std::vector<std::string>& texts, std::string& error) {
   return true;
 }
 
+// Cuts one list into sections, stores them and names them in the manifest.
+bool addSections(const ReleaseOptions& options, const content::ListDocument& list,
+                 const std::string& text, content::Manifest& manifest, ReleaseReport& report,
+                 std::string& error) {
+  const std::vector<std::string> texts = sectionTexts(text, kSectionAverageBytes);
+  // Players refuse a manifest that names more; such a list (hundreds of
+  // MiB) is left whole, as it would be for an older player.
+  if (texts.size() > content::kMaxSectionsPerList) return true;
+  if (!storeSections(options.serverDir, texts, options.gzipLevel, report.sections, error)) {
+    return false;
+  }
+  content::ListSections& sections = manifest.sections[list.part];
+  sections.present = true;
+  for (const std::string& section : texts) {
+    sections.sections.push_back({content::Sha256::of(section), section.size()});
+  }
+  return true;
+}
+
 // The four lists, then the manifest that names them by digest.
 bool writeDocuments(const ReleaseOptions& options, const Progress& progress, const Content& content,
                     const std::vector<Bundle>& bundles, const CurrentRelease& current,
@@ -246,6 +265,12 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
     return false;
   }
   content::Manifest manifest;
+  if (options.listSections &&
+      !(addSections(options, content::kFilesRequiredList, requiredText, manifest, report, error) &&
+        addSections(options, content::kFilesOptionalList, optionalText, manifest, report, error) &&
+        addSections(options, content::kBundlesList, bundleText, manifest, report, error))) {
+    return false;
+  }
   manifest.packVersion = version;
   manifest.sequence = options.sequence;
   manifest.fileCount = optional.size();

@@ -42,6 +42,9 @@ struct ReleaseOptions {
   unsigned threads = 0;                    // 0: every core
   int gzipLevel = 6;
   bool newKey = false;  // sign although the served release has another key
+  // Cut the file lists and the bundle index into sections the manifest names,
+  // beside the whole lists that older players read.
+  bool listSections = true;
   // Days until the pointer stops being current (players refuse it a day
   // later); 0 for a pointer that never expires.
   std::uint64_t expiresDays = 0;
@@ -56,6 +59,7 @@ struct ReleaseReport {
   std::uint64_t contentBytes = 0;  // bytes of all distinct source files
   StoreCounts chunks;
   StoreCounts bundles;
+  StoreCounts sections;  // of the lists, all three counted together
   std::size_t alwaysHash = 0;  // entries marked, both tiers
   std::size_t retired = 0;
   std::size_t earlierReleases = 0;  // releases on the served chain, learned from

@@ -110,10 +110,44 @@ void countDocument(std::uint64_t bytes, TierDiff& tier) {
   tier.storedBytes += bytes;
 }
 
+// One list as a player holding `from` fetches it: whole when it is not cut
+// into sections or the player's rule finds that cheaper, else the sections
+// `from` did not name (a player keeps the sections of the release it holds).
+void countList(const std::string& serverDir, const StoredRelease& from, const StoredRelease& to,
+               const content::ListDocument& list, std::uint64_t wholeBytes, TierDiff& tier) {
+  const content::ListSections& sections = to.manifest.sectionsOf(list);
+  std::set<std::string> held;
+  for (const auto& [name, fromSections] : from.manifest.sections) {
+    for (const content::ListSection& section : fromSections.sections) held.insert(section.sha256);
+  }
+  std::uint64_t missing = 0, missingBytes = 0, listBytes = 0;
+  for (const content::ListSection& section : sections.sections) {
+    listBytes += section.size;
+    if (held.count(section.sha256) != 0) continue;
+    ++missing;
+    missingBytes += section.size;
+  }
+  if (!sections.present || content::fetchListWhole(missing, missingBytes, listBytes)) {
+    countDocument(wholeBytes, tier);
+    return;
+  }
+  for (const content::ListSection& section : sections.sections) {
+    if (held.count(section.sha256) != 0) continue;
+    std::uint64_t stored = 0;
+    fileSize(joinPath(serverDir, content::objectFile(content::ObjectKind::section, section.sha256)),
+             stored);
+    ++tier.documents;
+    tier.bytes += section.size;
+    tier.storedBytes += stored;
+  }
+}
+
 // The pointer, the manifest and the tier's list always; the bundle index when
-// anything is downloaded; the retired list when the release names one.
-void countDocuments(const std::string& serverDir, const StoredRelease& to,
-                    const content::ListDocument& tierList, TierDiff& tier) {
+// enough blobs are wanted for a bundle to pay; the retired list when the
+// release names one.
+void countDocuments(const std::string& serverDir, const StoredRelease& from,
+                    const StoredRelease& to, const content::ListDocument& tierList,
+                    std::size_t wantedBlobs, TierDiff& tier) {
   std::uint64_t pointer = 0;
   fileSize(joinPath(serverDir, content::kPointerFile), pointer);
   countDocument(pointer, tier);
@@ -122,8 +156,10 @@ void countDocuments(const std::string& serverDir, const StoredRelease& to,
     const auto found = to.listBytes.find(content::listFile(to.manifest.packVersion, list.file));
     return found == to.listBytes.end() ? 0 : found->second;
   };
-  countDocument(listBytes(tierList), tier);
-  if (tier.files != 0) countDocument(listBytes(content::kBundlesList), tier);
+  countList(serverDir, from, to, tierList, listBytes(tierList), tier);
+  if (content::bundleIndexWanted(wantedBlobs)) {
+    countList(serverDir, from, to, content::kBundlesList, listBytes(content::kBundlesList), tier);
+  }
   if (to.manifest.filesRetired.present) countDocument(listBytes(content::kFilesRetiredList), tier);
 }
 
@@ -189,7 +225,9 @@ bool planTier(const std::string& serverDir, const StoredRelease& from, const Sto
   const std::set<std::string> covered =
       heldLocally(installed, from.manifest.cutting, to.manifest.cutting);
   if (!planDownloads(serverDir, work, covered, indexOf(to), tier, error)) return false;
-  countDocuments(serverDir, to, tierList, tier);
+  std::set<std::string> wanted;
+  for (const FileRecord* entry : work) wanted.insert(entry->chunks.begin(), entry->chunks.end());
+  countDocuments(serverDir, from, to, tierList, wanted.size(), tier);
   return true;
 }
 

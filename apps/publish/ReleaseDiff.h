@@ -30,7 +30,7 @@ struct TierDiff {
   std::size_t files = 0;          // files installed
   std::size_t listed = 0;         // files the tier lists for this platform
   std::uint64_t fileBytes = 0;    // bytes of the files installed
-  std::size_t documents = 0;      // requests for the pointer, manifest and lists
+  std::size_t documents = 0;      // requests for the pointer, manifest, lists and sections
   std::size_t bundles = 0;        // whole bundles fetched
   std::size_t blobs = 0;          // single blobs fetched
   std::uint64_t bytes = 0;        // downloaded, as decoded (documents included)

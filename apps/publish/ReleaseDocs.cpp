@@ -2,8 +2,11 @@
 
 #include "ReleaseDocs.h"
 
+#include <cstring>
 #include <set>
 #include <utility>
+
+#include "foundation/Crypto.h"
 
 namespace vantis::publish {
 
@@ -96,6 +99,36 @@ std::string retiredListText(const std::vector<content::RetiredRecord>& records) 
     content::appendLine(content::retiredRecordLine(record), text);
   }
   return text;
+}
+
+namespace {
+
+// The first 8 bytes of the line's SHA-256, read big-endian.
+std::uint64_t lineHash(const char* begin, std::size_t length) {
+  const std::string hex = content::Sha256::of(begin, length);
+  return std::stoull(hex.substr(0, 16), nullptr, 16);
+}
+
+}  // namespace
+
+std::vector<std::string> sectionTexts(const std::string& listText, std::uint64_t average) {
+  std::vector<std::string> sections;
+  std::size_t start = 0;
+  std::size_t next = 0;
+  while (next < listText.size()) {
+    const std::size_t feed = listText.find('\n', next);
+    const std::size_t end = feed == std::string::npos ? listText.size() : feed + 1;
+    const std::uint64_t lineBytes = end - next;
+    const std::uint64_t sectionBytes = end - start;
+    const bool lineSaysCut = lineHash(listText.data() + next, lineBytes) % average < lineBytes;
+    const bool cut = (sectionBytes >= average / 4 && lineSaysCut) || sectionBytes >= 4 * average;
+    next = end;
+    if (!cut) continue;
+    sections.push_back(listText.substr(start, end - start));
+    start = end;
+  }
+  if (start < listText.size()) sections.push_back(listText.substr(start));
+  return sections;
 }
 
 }  // namespace vantis::publish

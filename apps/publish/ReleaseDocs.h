@@ -48,4 +48,19 @@ std::string fileListText(const std::vector<content::FileRecord>& entries);
 std::string bundleIndexText(const std::vector<Bundle>& bundles);
 std::string retiredListText(const std::vector<content::RetiredRecord>& records);
 
+// The average length of a list's section. Smaller sections make a small
+// change cost less to fetch and the manifest, which names every section,
+// longer; bench/README.md has the measurements behind this value.
+inline constexpr std::uint64_t kSectionAverageBytes = 32u << 10;
+
+// A list's text cut into sections of whole lines, in order: together they
+// are the text. A section ends after a line whose own digest says so (about
+// one line in `average` bytes' worth, never before a quarter of `average`)
+// or once it reaches four times `average`. A boundary depends only on the
+// lines before it back to the previous one, so a changed, added or removed
+// line changes its own section (and at most the next), and the sections
+// elsewhere keep their digests from release to release; two lists that
+// share runs of lines (the tiers) share their sections too.
+std::vector<std::string> sectionTexts(const std::string& listText, std::uint64_t average);
+
 }  // namespace vantis::publish

@@ -135,4 +135,23 @@ bool storeBundles(const std::string& serverDir, const Content& content,
   return ok;
 }
 
+bool storeSections(const std::string& serverDir, const std::vector<std::string>& sections,
+                   int level, StoreCounts& counts, std::string& error) {
+  std::atomic<std::uint64_t> stored{0}, bytesWritten{0};
+  for (const std::string& text : sections) {
+    const std::string relative =
+        content::objectFile(content::ObjectKind::section, content::Sha256::of(text));
+    if (pathExists(joinPath(serverDir, relative))) {
+      ++counts.reused;
+      continue;
+    }
+    if (!storeCompressed(serverDir, relative, text, level, stored, bytesWritten, error)) {
+      return false;
+    }
+  }
+  counts.stored += stored;
+  counts.bytesWritten += bytesWritten;
+  return true;
+}
+
 }  // namespace vantis::publish

@@ -36,4 +36,9 @@ bool storeBundles(const std::string& serverDir, const Content& content,
                   std::vector<Bundle>& bundles, int level, unsigned threads,
                   const Progress& progress, StoreCounts& counts, std::string& error);
 
+// Stores each section text under "/sections/" by its SHA-256 unless it is
+// there already (most sections of a release are its predecessor's).
+bool storeSections(const std::string& serverDir, const std::vector<std::string>& sections,
+                   int level, StoreCounts& counts, std::string& error);
+
 }  // namespace vantis::publish

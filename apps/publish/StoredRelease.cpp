@@ -175,6 +175,8 @@ bool readStoredManifest(const std::string& serverDir, const std::string& manifes
     problems({manifestFile, "not a manifest (no \"packVersion\")"});
   } else if (manifest.namesPrevious && inPart) {
     problems({manifestFile, "names its predecessor only in part"});
+  } else if (manifest.sectionsMalformed) {
+    problems({manifestFile, "names list sections players cannot read (players refuse it)"});
   } else {
     return true;
   }

@@ -86,14 +86,15 @@ void printVerifySummary(std::FILE* out, const VerifyOptions& options, const Veri
 
 const char* entryKind(const UnusedEntry& entry) {
   if (entry.folder) return "folder";
+  if (entry.relative.compare(0, 9, "sections/") == 0) return "section";
   return entry.relative.compare(0, 8, "bundles/") == 0 ? "bundle" : "blob";
 }
 
 void printPruneSummary(std::FILE* out, const PruneOptions& options, const PruneReport& report) {
-  std::size_t counts[3] = {0, 0, 0};
+  std::size_t counts[4] = {0, 0, 0, 0};
   for (const UnusedEntry& entry : report.unused) {
     const std::string kind = entryKind(entry);
-    ++counts[kind == "folder" ? 0 : kind == "bundle" ? 1 : 2];
+    ++counts[kind == "folder" ? 0 : kind == "bundle" ? 1 : kind == "blob" ? 2 : 3];
   }
   std::string kept;
   for (const std::string& version : report.kept) kept += (kept.empty() ? "" : ", ") + version;
@@ -104,6 +105,7 @@ void printPruneSummary(std::FILE* out, const PruneOptions& options, const PruneR
   } else {
     summary += "; unused: " + plural(counts[0], "release folder", "release folders") + ", " +
                plural(counts[1], "bundle", "bundles") + ", " + plural(counts[2], "blob", "blobs") +
+               (counts[3] ? ", " + plural(counts[3], "list section", "list sections") : "") +
                " (" + formatBytes(report.unusedBytes) + ")";
     summary += options.remove ? ", " + std::to_string(report.deleted) + " deleted"
                               : ", listed only (add --delete to delete them)";

@@ -147,6 +147,9 @@ struct ObjectItem {
   std::string namedBy;  // the list or index that names it
   const content::FileRecord* file = nullptr;
   const content::BundleRecord* bundle = nullptr;
+  // A list cut into sections: the sections and the whole list's digest.
+  const content::ListSections* sections = nullptr;
+  std::string listSha256;
 };
 
 // Reads and decodes one stored object and checks it against its name.
@@ -216,6 +219,40 @@ void checkBundle(const std::string& serverDir, const ObjectItem& item,
   }
 }
 
+// Every section decodes to its name, and the sections together are the
+// list the manifest names: what players put together must be that list.
+void checkSections(const std::string& serverDir, const ObjectItem& item,
+                   std::vector<Problem>& problems) {
+  content::Sha256 whole;
+  bool read = true;
+  std::string body;
+  for (const content::ListSection& section : item.sections->sections) {
+    if (!readObject(serverDir, content::ObjectKind::section, section.sha256, item.namedBy, body,
+                    problems)) {
+      read = false;
+      continue;
+    }
+    whole.update(body.data(), body.size());
+  }
+  if (read && whole.hex() != item.listSha256) {
+    problems.push_back({item.namedBy, "its sections do not make up the list it names"});
+  }
+}
+
+void addSectionItems(const StoredRelease& release, std::vector<ObjectItem>& items) {
+  const std::string& version = release.manifest.packVersion;
+  for (const content::ListDocument& list :
+       {content::kFilesRequiredList, content::kFilesOptionalList, content::kBundlesList}) {
+    const content::ListSections& sections = release.manifest.sectionsOf(list);
+    if (!sections.present) continue;
+    ObjectItem item;
+    item.namedBy = content::manifestFile(version) + " (sections of " + list.file + ")";
+    item.sections = &sections;
+    item.listSha256 = release.manifest.part(list).sha256;
+    items.push_back(item);
+  }
+}
+
 // Each distinct file (same digest and blobs) and each distinct bundle once,
 // named by the first list that names it.
 std::vector<ObjectItem> objectItems(const std::vector<StoredRelease>& releases,
@@ -240,6 +277,7 @@ std::vector<ObjectItem> objectItems(const std::vector<StoredRelease>& releases,
       if (!bundles.insert(bundle.id).second) continue;
       items.push_back({content::listFile(version, content::kBundlesList.file), nullptr, &bundle});
     }
+    addSectionItems(release, items);
   }
   report.files = files.size();
   report.blobs = blobs.size();
@@ -257,6 +295,7 @@ bool checkObjects(const VerifyOptions& options, const std::vector<StoredRelease>
     const ObjectItem& item = items[index];
     if (item.file) checkFile(options.serverDir, item, found[index]);
     if (item.bundle) checkBundle(options.serverDir, item, found[index]);
+    if (item.sections) checkSections(options.serverDir, item, found[index]);
     ++done;
     return true;
   };

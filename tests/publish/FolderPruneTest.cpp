@@ -26,6 +26,8 @@
 #include "Tree.h"
 #include "release/Layout.h"
 #include "release/Lists.h"
+#include "release/Manifest.h"
+#include "foundation/Json.h"
 
 namespace vantis::publish {
 namespace {
@@ -56,6 +58,15 @@ std::set<std::string> objectsOf(const std::string& folder, const std::string& ve
             content::objectFile(content::ObjectKind::bundle, content::readBundleRecord(line).id));
         return content::Status();
       }));
+  // And the sections its manifest cuts the lists into.
+  content::JsonValue manifest;
+  std::string error;
+  EXPECT_TRUE(content::parseJson(release.manifest(), manifest, error)) << error;
+  for (const auto& [list, sections] : content::readManifest(manifest).sections) {
+    for (const content::ListSection& section : sections.sections) {
+      objects.insert(content::objectFile(content::ObjectKind::section, section.sha256));
+    }
+  }
   return objects;
 }
 
@@ -115,7 +126,8 @@ TEST_F(PruneFolder, ListsWhatTheNewestReleasesDoNotUseAndDeletesItOnlyWhenAsked)
   const std::set<std::string> kept = objectsOf(server(), "1.2");
   const std::set<std::string> alsoKept = objectsOf(server(), "1.1");
   for (const auto& [path, bytes] : treeOf(server())) {
-    const bool object = path.compare(0, 7, "chunks/") == 0 || path.compare(0, 8, "bundles/") == 0;
+    const bool object = path.compare(0, 7, "chunks/") == 0 || path.compare(0, 8, "bundles/") == 0 ||
+                        path.compare(0, 9, "sections/") == 0;
     if (object && kept.count(path) == 0 && alsoKept.count(path) == 0) unused.insert(path);
   }
   ASSERT_GT(unused.size(), 2u);
@@ -254,7 +266,8 @@ TEST_F(PruneFolder, APlayerUpdatingToAKeptReleaseNeverMeetsAMissingObject) {
   for (int i = 0; i < 300 && !listsFetched; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     listsFetched =
-        readFile(nginx.accessLogFile()).find("/manifest/1.1/bundles.ndjson") != std::string::npos;
+        readFile(nginx.accessLogFile()).find("/manifest/1.1/files-required.ndjson") !=
+        std::string::npos;
   }
   writeFile(content("v2") + "/mods/a/big.bsa", patterned(512 * 1024, 2));
   publish(server(), "1.2", 3, "v2", large);

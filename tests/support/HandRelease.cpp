@@ -157,7 +157,14 @@ void HandRelease::setList(const std::string& name, const std::string& text) cons
     const std::size_t end = rest.find_first_not_of("0123456789", digits);
     rest = rest.substr(0, digits) + std::to_string(text.size()) + rest.substr(end);
   }
-  setManifest(manifestText.substr(0, part) + rest);
+  // Sections cut the list as it was: a hand-made list is served whole, as
+  // lists were before sections, so the manifest names none.
+  std::string edited = manifestText.substr(0, part) + rest;
+  const std::size_t sections = edited.find(",\"sections\":{");
+  if (sections != std::string::npos) {
+    edited.erase(sections, edited.find('}', sections) + 1 - sections);
+  }
+  setManifest(edited);
 }
 
 std::string HandRelease::addChunk(const std::string& bytes) const {

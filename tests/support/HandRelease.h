@@ -51,6 +51,7 @@ class HandRelease {
   std::string list(const std::string& name) const;
   // Writes the list, names its new digest (and size) in the manifest, and
   // re-links the pointer to the manifest.
+  // The manifest then names no list sections: the lists are served whole.
   void setList(const std::string& name, const std::string& text) const;
   // Writes the list and nothing else: the manifest still names the old digest.
   void replaceListOnly(const std::string& name, const std::string& text) const;

@@ -123,7 +123,7 @@ std::string NginxServer::url() const {
 std::string NginxServer::accessLogFile() const { return dir_.path() + "/access.log"; }
 
 std::string NginxServer::gzipObjectLocations() {
-  return "    location ~ ^/(chunks|bundles)/.+\\.gz$ {\n"
+  return "    location ~ ^/(chunks|bundles|sections)/.+\\.gz$ {\n"
          "      types { }\n"
          "      default_type application/octet-stream;\n"
          "      add_header Content-Encoding gzip;\n"

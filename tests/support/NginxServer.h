@@ -55,7 +55,7 @@ class NginxServer {
   std::string accessLogFile() const;
 
   // Location blocks that serve the content server's stored objects the way
-  // the synchroniser expects: every "*.gz" under "/chunks/" and "/bundles/"
+  // the synchroniser expects: every "*.gz" under "/chunks/", "/bundles/" and "/sections/"
   // goes out as the stored gzip bytes with "Content-Encoding: gzip", so the
   // client receives the blob's or bundle's own bytes after decoding.
   static std::string gzipObjectLocations();

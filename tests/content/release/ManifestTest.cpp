@@ -122,6 +122,71 @@ TEST(ReadManifest, TakesAListSizeOnlyAsAWholeNumberOfBytes) {
   EXPECT_EQ(manifestText(sample())->find("\"size\""), std::string::npos);
 }
 
+// Lists cut into sections: a manifest without "sections" reads as before
+// (every list fetched whole); one whose "sections" a client cannot use is
+// marked, and the client refuses it rather than half-trust it.
+TEST(ReadManifest, TakesSectionsOnlyAsDigestAndSizePairs) {
+  const std::string a(64, 'a'), b(64, 'b');
+  const struct {
+    std::string member;  // the manifest's "sections" member, or "" for none
+    bool malformed;
+    std::size_t requiredSections;  // of filesRequired; the bundles are never cut here
+  } rows[] = {
+      {"", false, 0},
+      {R"({})", false, 0},
+      {R"({"filesRequired":[]})", false, 0},
+      {R"({"filesRequired":[[")" + a + R"(",10],[")" + b + R"(",0]]})", false, 2},
+      {R"({"filesRequired":[[")" + a + R"(",10]],"laterList":5})", false, 1},
+      {R"([])", true, 0},
+      {R"("x")", true, 0},
+      {R"({"filesRequired":{}})", true, 0},
+      {R"({"filesRequired":[[")" + a + R"("]]})", true, 0},
+      {R"({"filesRequired":[[")" + a + R"(",10,1]]})", true, 0},
+      {R"({"filesRequired":[[")" + a.substr(1) + R"(",10]]})", true, 0},
+      {R"({"filesRequired":[[")" + std::string(64, 'A') + R"(",10]]})", true, 0},
+      {R"({"filesRequired":[[")" + a + R"(",-1]]})", true, 0},
+      {R"({"filesRequired":[[")" + a + R"(",1.5]]})", true, 0},
+      {R"({"filesRequired":[[")" + a + R"(",268435457]]})", true, 0},
+      {R"({"filesRequired":[{"sha256":")" + a + R"(","size":10}]})", true, 0},
+      {R"({"filesRequired":[[")" + a + R"(",10]],"bundles":[5]})", true, 0},
+  };
+  for (const auto& row : rows) {
+    const std::string text = R"({"parts":{"filesRequired":{"sha256":"r"}})" +
+                             (row.member.empty() ? "" : R"(,"sections":)" + row.member) + "}";
+    const Manifest manifest = readManifest(parsed(text));
+    EXPECT_EQ(manifest.sectionsMalformed, row.malformed) << row.member;
+    const ListSections& required = manifest.sectionsOf(kFilesRequiredList);
+    EXPECT_EQ(required.present, !row.malformed && row.member.find("filesRequired") != std::string::npos)
+        << row.member;
+    EXPECT_EQ(required.sections.size(), row.requiredSections) << row.member;
+    EXPECT_FALSE(manifest.sectionsOf(kBundlesList).present) << row.member;
+  }
+  // Sections that do not add up to the list's own size cut some other list.
+  const std::string sized = R"({"parts":{"bundles":{"size":11}},"sections":{"bundles":[[")" + a +
+                            R"(",10]]}})";
+  EXPECT_TRUE(readManifest(parsed(sized)).sectionsMalformed);
+}
+
+TEST(ManifestText, WritesSectionsOnlyForAManifestThatCutsItsLists) {
+  EXPECT_EQ(manifestText(sample())->find("\"sections\""), std::string::npos);
+  Manifest cut = sample();
+  cut.filesRequired.size = 30;
+  cut.sections[kFilesRequiredList.part] = {true, {{std::string(64, 'a'), 10}, {std::string(64, 'b'), 20}}};
+  cut.sections[kBundlesList.part] = {true, {}};
+  const Result<std::string> text = manifestText(cut);
+  ASSERT_TRUE(text) << text.error();
+  EXPECT_NE(text->find(R"("sections":{"filesRequired":[[")" + std::string(64, 'a') + R"(",10],)"),
+            std::string::npos)
+      << *text;
+  const Manifest back = readManifest(parsed(*text));
+  EXPECT_FALSE(back.sectionsMalformed);
+  ASSERT_EQ(back.sectionsOf(kFilesRequiredList).sections.size(), 2u);
+  EXPECT_EQ(back.sectionsOf(kFilesRequiredList).sections[1].sha256, std::string(64, 'b'));
+  EXPECT_EQ(back.sectionsOf(kFilesRequiredList).sections[1].size, 20u);
+  EXPECT_TRUE(back.sectionsOf(kBundlesList).present);
+  EXPECT_FALSE(back.sectionsOf(kFilesOptionalList).present);
+}
+
 TEST(ManifestText, RefusesWhatClientsCouldNotRead) {
   Manifest tooLarge = sample();
   tooLarge.configOptional = std::string(8u << 20, 'x');

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,10 @@ bool openFileIdentity(int descriptor, FileIdentity& identity);
 // itself is one (the link goes, the folder it points at stays); what cannot
 // be removed stays.
 void removeDirectoryTree(const std::string& path);
+
+// Removes every file directly in `folder` whose name is not in `keep`
+// (links as links; folders in it are left alone). A missing folder is empty.
+void removeFilesExcept(const std::string& folder, const std::set<std::string>& keep);
 
 // Streams the file through SHA-256 in 64 KiB steps. False when it cannot be
 // opened or read.

@@ -21,6 +21,8 @@
 #include "protocol/SyncCredits.h"
 #include "protocol/SyncLists.h"
 #include "protocol/SyncMessages.h"
+#include "protocol/SyncSections.h"
+#include "release/FetchRule.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -39,14 +41,38 @@ Result<Release> fetchManifestAndCredits(const SyncContext& context, const Releas
   return release;
 }
 
+const ListDocument& tierList(const SyncContext& context) {
+  return context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
+}
+
 Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
                                                  const Release& release, ProgressMeter& meter) {
-  const ListDocument& list =
-      context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
-  const ListPart& part = release.manifest.part(list);
   const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
-  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
-                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+  return fetchListBody(context.client, release.pointer.packVersion, release.manifest,
+                       tierList(context), context.paths.sections, wording,
+                       askWhileWaiting(meter));
+}
+
+// A small update needs no bundle index at all, however large the pack.
+bool bundlesCannotPay(const std::vector<FileRecord>& work) {
+  std::set<std::string> wanted;
+  for (const FileRecord& record : work) {
+    wanted.insert(record.chunks.begin(), record.chunks.end());
+    if (bundleIndexWanted(wanted.size())) return false;
+  }
+  return true;
+}
+
+Result<BundleIndex> bundleIndexFor(const SyncContext& context, const Release& release,
+                                   const std::vector<FileRecord>& work, ProgressMeter& meter) {
+  if (bundlesCannotPay(work)) return BundleIndex{};
+  const FetchMessages wording{messages::kBundleIndexNotDownloaded,
+                              messages::kBundleIndexMismatch};
+  const Result<std::vector<unsigned char>> body =
+      fetchListBody(context.client, release.pointer.packVersion, release.manifest, kBundlesList,
+                    context.paths.sections, wording, askWhileWaiting(meter));
+  if (!body) return body.failure();
+  return readBundleIndex(*body);
 }
 
 // Reads the verified list: what must be installed, what the release names,
@@ -177,8 +203,7 @@ Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles otherFiles,
                 CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
                 SyncResult& result) {
-  const Result<BundleIndex> index = fetchBundleIndex(
-      context.client, release.pointer.packVersion, release.manifest, askWhileWaiting(meter));
+  const Result<BundleIndex> index = bundleIndexFor(context, release, work, meter);
   if (!index) return index.failure();
   TransferContext transferContext;
   transferContext.url = context.options.url;
@@ -286,6 +311,10 @@ void complete(const SyncContext& context, const Release& release, const Installe
     // Only a complete run may drop the blob store; a failed one keeps it so
     // that the next run does not fetch the same blobs again.
     removeDirectoryTree(context.paths.blobStore);
+    // The sections of the release now installed stay for the next update,
+    // which fetches only the sections that changed; older ones go.
+    keepSections(context.paths.sections,
+                 sectionDigests(release.manifest, {tierList(context), kBundlesList}));
     // The state record goes last: it is what tells the next run that this
     // release is in place. Written before the removals, a run killed between
     // the two would leave the retired files and the whole blob store behind

@@ -22,6 +22,7 @@ InstancePaths instancePaths(const std::string& root) {
   paths.highestSequence = joinPath(paths.cache, "highest-sequence.txt");
   paths.manifestCopy = joinPath(paths.cache, "manifest-head.json");
   paths.blobStore = joinPath(paths.cache, "blobs");
+  paths.sections = joinPath(paths.cache, "sections");
   paths.checkedFiles = joinPath(paths.cache, "checked-files.txt");
   paths.rememberedDuskmere = joinPath(paths.cache, "duskmere.txt");
   paths.updateLock = joinPath(paths.cache, "sync.lock");

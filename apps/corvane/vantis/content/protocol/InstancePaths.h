@@ -21,6 +21,7 @@ struct InstancePaths {
   std::string highestSequence;     // <cache>/highest-sequence.txt
   std::string manifestCopy;        // <cache>/manifest-head.json
   std::string blobStore;           // <cache>/blobs
+  std::string sections;            // <cache>/sections: the installed release's list sections
   std::string checkedFiles;        // <cache>/checked-files.txt
   std::string rememberedDuskmere;  // <cache>/duskmere.txt
   std::string updateLock;          // <cache>/sync.lock: held by the run under way

@@ -58,6 +58,8 @@ inline std::string unsafePath(const std::string& path) {
 }
 inline constexpr const char* kEntryWithoutHash = "A file entry had no hash.";
 inline constexpr const char* kBlobDigestMalformed = "The update manifest is malformed. Refused.";
+// The same sentence for a manifest member the client cannot use.
+inline constexpr const char* kManifestRefused = kBlobDigestMalformed;
 inline constexpr const char* kBundleIndexNotDownloaded = "Could not download the bundle index.";
 inline constexpr const char* kBundleIndexMismatch =
     "The bundle index did not match the manifest. Refused.";

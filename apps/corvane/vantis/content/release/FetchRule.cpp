@@ -19,4 +19,10 @@ bool fetchBundleWhole(const std::string& id, std::uint64_t bundleSize, std::size
   return worthIt && isLowerHexDigest(id);
 }
 
+bool bundleIndexWanted(std::size_t wantedBlobs) { return wantedBlobs >= kMinBundleBlobs; }
+
+bool fetchListWhole(std::uint64_t missing, std::uint64_t missingBytes, std::uint64_t listBytes) {
+  return missingBytes + missing * kRequestCostBytes >= listBytes + kRequestCostBytes;
+}
+
 }  // namespace vantis::content

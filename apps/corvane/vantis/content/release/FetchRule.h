@@ -22,4 +22,19 @@ namespace vantis::content {
 bool fetchBundleWhole(const std::string& id, std::uint64_t bundleSize, std::size_t wantedBlobs,
                       std::uint64_t wantedBytes);
 
+// True when the bundle index is worth fetching for `wantedBlobs` distinct
+// blobs: no bundle is fetched whole for fewer than kMinBundleBlobs, so
+// below that every blob is fetched alone and the index would be read for
+// nothing (tens of MiB in a large pack).
+bool bundleIndexWanted(std::size_t wantedBlobs);
+
+// What one request costs beside its bytes, counted in bytes: the round trip
+// before the first byte arrives.
+inline constexpr std::uint64_t kRequestCostBytes = 32u << 10;
+
+// True when a list cut into sections is better fetched whole, in one
+// request, than as the `missing` sections of `missingBytes` bytes that the
+// client does not hold (a first install, or a change all over the list).
+bool fetchListWhole(std::uint64_t missing, std::uint64_t missingBytes, std::uint64_t listBytes);
+
 }  // namespace vantis::content

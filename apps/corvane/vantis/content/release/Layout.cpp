@@ -18,7 +18,9 @@ std::string listFile(const std::string& version, const char* file) {
 
 std::string objectFile(ObjectKind kind, const std::string& hash) {
   if (hash.size() < 4) return std::string();
-  const char* area = kind == ObjectKind::bundle ? "bundles/" : "chunks/";
+  const char* area = kind == ObjectKind::bundle    ? "bundles/"
+                     : kind == ObjectKind::section ? "sections/"
+                                                   : "chunks/";
   return area + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz";
 }
 

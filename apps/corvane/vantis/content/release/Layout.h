@@ -45,10 +45,12 @@ inline constexpr ListDocument kBundlesList{"bundles.ndjson", "bundles", "bundleC
 inline constexpr ListDocument kFilesRetiredList{"files-retired.ndjson", "filesRetired",
                                                 "fileCount"};
 
-// The kinds of stored object, each under its own folder.
-enum class ObjectKind { blob, bundle };
+// The kinds of stored object, each under its own folder: blobs, bundles,
+// and the sections a manifest cuts its lists into ("sections" member).
+enum class ObjectKind { blob, bundle, section };
 
-// "chunks/ab/cd/<hash>.gz" or "bundles/ab/cd/<hash>.gz": characters 1-2 and
+// "chunks/ab/cd/<hash>.gz", "bundles/ab/cd/<hash>.gz" or
+// "sections/ab/cd/<hash>.gz": characters 1-2 and
 // 3-4 of the hash as folders, so no folder holds more than a few hundred
 // entries. Empty for a hash shorter than 4 characters, which names nothing
 // a server can hold.
@@ -68,5 +70,9 @@ inline constexpr long long kMaxSequence = 9007199254740992LL;
 // A bundle is fetched whole only when at least this many of its blobs are
 // wanted, so the publisher makes none with fewer.
 inline constexpr std::size_t kMinBundleBlobs = 5;
+// A manifest names at most this many sections per list; with sections of
+// tens of KiB that covers lists far beyond any body a client takes, while a
+// manifest that names more is refused before anything is fetched.
+inline constexpr std::size_t kMaxSectionsPerList = 20000;
 
 }  // namespace vantis::content

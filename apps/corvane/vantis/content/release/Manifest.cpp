@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "foundation/Crypto.h"
 #include "foundation/JsonWriter.h"
 
 namespace vantis::content {
@@ -62,6 +63,69 @@ BlobCutting readCutting(const JsonValue& document) {
   return cuttingProblem(fixed).empty() ? fixed : BlobCutting();
 }
 
+const ListDocument kSectionedLists[] = {kFilesRequiredList, kFilesOptionalList, kBundlesList};
+
+// One [digest, size] pair, or nothing when it is not one.
+std::optional<ListSection> readSection(const JsonValue& pair) {
+  if (pair.kind != JsonValue::Kind::Array || pair.size() != 2) return std::nullopt;
+  const std::string& digest = textOf(pair[0]);
+  const std::optional<std::uint64_t> size = wholeOrNothing(pair[1]);
+  if (!isLowerHexDigest(digest) || !size || *size > kMaxBodyBytes) return std::nullopt;
+  return ListSection{digest, *size};
+}
+
+// The list's sections, or nothing when its member cannot be used.
+std::optional<ListSections> readListSections(const JsonValue& member, const ListPart& whole) {
+  ListSections list;
+  list.present = true;
+  const bool array = member.kind == JsonValue::Kind::Array;
+  if (!array || member.size() > kMaxSectionsPerList) return std::nullopt;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < member.size(); ++i) {
+    const std::optional<ListSection> section = readSection(member[i]);
+    if (!section) return std::nullopt;
+    total += section->size;
+    list.sections.push_back(*section);
+  }
+  const bool addsUp = !whole.size || *whole.size == total;
+  if (!addsUp) return std::nullopt;
+  return list;
+}
+
+void readSections(const JsonValue& document, Manifest& manifest) {
+  if (!document.has("sections")) return;
+  const JsonValue& member = document["sections"];
+  if (member.kind != JsonValue::Kind::Object) {
+    manifest.sectionsMalformed = true;
+    return;
+  }
+  for (const ListDocument& list : kSectionedLists) {
+    if (!member.has(list.part)) continue;
+    std::optional<ListSections> read = readListSections(member[list.part], manifest.part(list));
+    if (!read) {
+      manifest.sectionsMalformed = true;
+      manifest.sections.clear();
+      return;
+    }
+    manifest.sections[list.part] = std::move(*read);
+  }
+}
+
+std::string sectionsText(const Manifest& manifest) {
+  JsonObjectWriter writer;
+  for (const ListDocument& list : kSectionedLists) {
+    const ListSections& sections = manifest.sectionsOf(list);
+    if (!sections.present) continue;
+    std::string pairs = "[";
+    for (const ListSection& section : sections.sections) {
+      if (pairs.size() > 1) pairs += ',';
+      pairs += "[" + quoteJson(section.sha256) + "," + std::to_string(section.size) + "]";
+    }
+    writer.raw(list.part, pairs + "]");
+  }
+  return writer.finish();
+}
+
 std::string arrayOrEmpty(const JsonValue& value) {
   return value.kind == JsonValue::Kind::Array ? writeJson(value) : "[]";
 }
@@ -74,6 +138,19 @@ const ListPart& Manifest::part(const ListDocument& list) const {
   if (name == kFilesOptionalList.part) return filesOptional;
   if (name == kBundlesList.part) return bundles;
   return filesRetired;
+}
+
+const ListSections& Manifest::sectionsOf(const ListDocument& list) const {
+  static const ListSections sNone;
+  const auto found = sections.find(list.part);
+  return found == sections.end() ? sNone : found->second;
+}
+
+bool sectionedList(const ListDocument& list) {
+  for (const ListDocument& sectioned : kSectionedLists) {
+    if (std::string(sectioned.part) == list.part) return true;
+  }
+  return false;
 }
 
 ListPart& Manifest::part(const ListDocument& list) {
@@ -94,6 +171,7 @@ Manifest readManifest(const JsonValue& document) {
        {kFilesRequiredList, kFilesOptionalList, kBundlesList, kFilesRetiredList}) {
     manifest.part(list) = readPart(parts, list);
   }
+  readSections(document, manifest);
   manifest.configRequired = textOf(document["config"]["required"]);
   manifest.configOptional = textOf(document["config"]["optional"]);
   manifest.credits = document["credits"];
@@ -132,8 +210,11 @@ Result<std::string> manifestText(const Manifest& manifest) {
     writer.text("previousManifest", manifest.previousManifest)
         .text("previousManifestSha256", manifest.previousManifestSha256);
   }
-  std::string text = writer.raw("parts", parts)
-                         .raw("config", config)
+  writer.raw("parts", parts);
+  // Older clients ignore "sections" and fetch the whole lists, which the
+  // publisher keeps writing beside them.
+  if (!manifest.sections.empty()) writer.raw("sections", sectionsText(manifest));
+  std::string text = writer.raw("config", config)
                          .raw("credits", arrayOrEmpty(manifest.credits))
                          .raw("people", arrayOrEmpty(manifest.people))
                          .finish();

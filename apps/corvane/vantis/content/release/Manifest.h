@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "foundation/Json.h"
 #include "foundation/Result.h"
@@ -32,6 +34,27 @@ struct ListPart {
   // client's own bound applies.
   std::optional<std::uint64_t> size;
 };
+
+// One section of a list: a run of whole lines stored as an object of its own
+// ("sections/ab/cd/<sha256>.gz"), named by the SHA-256 and the length of its
+// text.
+struct ListSection {
+  std::string sha256;
+  std::uint64_t size = 0;
+};
+
+// A list cut into sections ("sections" member). Their texts one after the
+// other are the list's whole text byte for byte, so the list's "parts"
+// digest holds for them as well: a client that keeps the sections of the
+// release it installed fetches only those whose digest it does not hold.
+struct ListSections {
+  bool present = false;  // the manifest cuts this list; else it is fetched whole
+  std::vector<ListSection> sections;
+};
+
+// The lists a manifest may cut into sections (the retired list is fetched
+// only when files are removed, and stays whole).
+bool sectionedList(const ListDocument& list);
 
 struct Manifest {
   std::string packVersion;
@@ -53,11 +76,23 @@ struct Manifest {
   std::string previousManifest;
   std::string previousManifestSha256;
   ListPart filesRequired, filesOptional, bundles, filesRetired;
+  // Keyed by the list's "parts" member name; a manifest without "sections"
+  // has none, and its lists are fetched whole as they always were.
+  std::map<std::string, ListSections> sections;
+  // "sections" is there but a client cannot use it: not an object, a list's
+  // member not an array of [digest, size] pairs (64 lower-case hexadecimal
+  // characters, a whole size up to the largest body), more than
+  // kMaxSectionsPerList of them, or sizes that do not add up to the list's
+  // "size". Such a manifest is refused rather than read whole, since a
+  // publisher that wrote it cannot be trusted to have written the rest.
+  bool sectionsMalformed = false;
   std::string configRequired, configOptional;  // engine configuration templates
   JsonValue credits, people;                   // passed through as the publisher found them
 
   const ListPart& part(const ListDocument& list) const;
   ListPart& part(const ListDocument& list);
+  // The list's sections; not `present` when the manifest does not cut it.
+  const ListSections& sectionsOf(const ListDocument& list) const;
 };
 
 // The manifest in a parsed document.

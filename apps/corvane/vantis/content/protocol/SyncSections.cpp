@@ -1,0 +1,159 @@
+// Lists in sections. The cache holds plain section texts named by their
+// digest; nothing vouches for a cached file but that digest, so it is
+// checked on every read, and a file that fails is fetched again.
+
+#include "protocol/SyncSections.h"
+
+#include <utility>
+
+#include "foundation/Crypto.h"
+#include "foundation/FileSystem.h"
+#include "protocol/SyncMessages.h"
+#include "release/FetchRule.h"
+#include "release/Layout.h"
+
+namespace vantis::content {
+
+namespace {
+
+// The cached copy of the section when it is exactly the section.
+bool readCached(const std::string& cacheFolder, const ListSection& section, std::string& text) {
+  std::uint64_t size = 0;
+  const std::string path = joinPath(cacheFolder, section.sha256);
+  if (!fileSize(path, size) || size != section.size || !readWholeFile(path, text)) return false;
+  return Sha256::equals(Sha256::of(text), section.sha256);
+}
+
+// Keeps a section that matched the manifest's digest; a cache that cannot
+// be written only costs the next run this section again.
+void cacheSection(const std::string& cacheFolder, const ListSection& section,
+                  const std::string& text) {
+  makeDirectories(cacheFolder);
+  replaceWholeFile(joinPath(cacheFolder, section.sha256), text);
+}
+
+// The list's sections as far as the cache holds them.
+struct Held {
+  std::vector<std::string> texts;  // empty where not held
+  std::vector<bool> held;
+  std::uint64_t missingBytes = 0;
+  std::uint64_t missing = 0;
+};
+
+Held readHeld(const ListSections& sections, const std::string& cacheFolder) {
+  Held held;
+  for (const ListSection& section : sections.sections) {
+    std::string text;
+    const bool cached = readCached(cacheFolder, section, text);
+    held.texts.push_back(cached ? std::move(text) : std::string());
+    held.held.push_back(cached);
+    if (cached) continue;
+    held.missingBytes += section.size;
+    ++held.missing;
+  }
+  return held;
+}
+
+// The whole list, fetched in one request; its sections go into the cache,
+// each cut at the sizes the manifest gives and kept only when it matches
+// its digest.
+Result<std::vector<unsigned char>> fetchWhole(HttpClient& client, const std::string& packVersion,
+                                              const Manifest& manifest, const ListDocument& list,
+                                              const std::string& cacheFolder,
+                                              const FetchMessages& messages,
+                                              const HttpProgress& progress) {
+  const ListPart& whole = manifest.part(list);
+  Result<std::vector<unsigned char>> body =
+      fetchVerified(client, listRequest(packVersion, list), listBytesBound(whole), whole.sha256,
+                    messages, progress);
+  if (!body) return body;
+  std::uint64_t offset = 0;
+  for (const ListSection& section : manifest.sectionsOf(list).sections) {
+    if (offset + section.size > body->size()) break;
+    const std::string text(body->begin() + offset, body->begin() + offset + section.size);
+    offset += section.size;
+    if (Sha256::equals(Sha256::of(text), section.sha256)) cacheSection(cacheFolder, section, text);
+  }
+  return body;
+}
+
+// The missing sections fetched one by one and the list put together; a
+// failure says only that this way did not work.
+Status fetchMissing(HttpClient& client, const ListSections& sections,
+                    const std::string& cacheFolder, const FetchMessages& messages,
+                    const HttpProgress& progress, Held& held, SectionCounts& counts) {
+  for (std::size_t i = 0; i < sections.sections.size(); ++i) {
+    if (held.held[i]) continue;
+    const ListSection& section = sections.sections[i];
+    const Result<std::vector<unsigned char>> fetched =
+        fetchVerified(client, "/" + objectFile(ObjectKind::section, section.sha256),
+                      section.size, section.sha256, messages, progress);
+    if (!fetched) return fetched.failure();
+    ++counts.fetched;
+    held.texts[i].assign(fetched->begin(), fetched->end());
+    cacheSection(cacheFolder, section, held.texts[i]);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::string& packVersion,
+                                                 const Manifest& manifest,
+                                                 const ListDocument& list,
+                                                 const std::string& cacheFolder,
+                                                 const FetchMessages& messages,
+                                                 const HttpProgress& progress,
+                                                 SectionCounts* counts) {
+  if (manifest.sectionsMalformed) return Failure{messages::kManifestRefused};
+  const ListPart& whole = manifest.part(list);
+  const ListSections& sections = manifest.sectionsOf(list);
+  if (!sections.present) {
+    return fetchVerified(client, listRequest(packVersion, list), listBytesBound(whole),
+                         whole.sha256, messages, progress);
+  }
+  SectionCounts ignored;
+  SectionCounts& counted = counts ? *counts : ignored;
+  Held held = readHeld(sections, cacheFolder);
+  counted.cached += sections.sections.size() - held.missing;
+  std::uint64_t listBytes = 0;
+  for (const ListSection& section : sections.sections) listBytes += section.size;
+  // A few hundred sections fetched one by one take longer than the whole
+  // list in one request, however few bytes they are.
+  if (fetchListWhole(held.missing, held.missingBytes, listBytes)) {
+    ++counted.wholeLists;
+    return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
+  }
+  const Status fetched =
+      fetchMissing(client, sections, cacheFolder, messages, progress, held, counted);
+  if (!fetched && fetched.error() == messages::kCancelled) return fetched.failure();
+  std::vector<unsigned char> body;
+  body.reserve(listBytes);
+  for (const std::string& text : held.texts) body.insert(body.end(), text.begin(), text.end());
+  // Each section matched its own digest; together they must still be the
+  // list the manifest names, or the manifest cut some other list.
+  const bool isTheList = fetched && Sha256::equals(Sha256::of(body.data(), body.size()), whole.sha256);
+  if (isTheList) return body;
+  // A host set up before sections existed may not serve them as stored
+  // objects (or not at all); the whole list is still published beside them
+  // and vouched for by the same digest, so the update goes on with it.
+  ++counted.wholeLists;
+  return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
+}
+
+std::set<std::string> sectionDigests(const Manifest& manifest,
+                                     const std::vector<ListDocument>& lists) {
+  std::set<std::string> digests;
+  for (const ListDocument& list : lists) {
+    for (const ListSection& section : manifest.sectionsOf(list).sections) {
+      digests.insert(section.sha256);
+    }
+  }
+  return digests;
+}
+
+void keepSections(const std::string& cacheFolder, const std::set<std::string>& keep) {
+  removeFilesExcept(cacheFolder, keep);
+}
+
+}  // namespace vantis::content

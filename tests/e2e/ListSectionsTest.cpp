@@ -1,0 +1,183 @@
+// Lists cut into sections, as a player meets them: SkarvelPublish's releases
+// served by nginx on 127.0.0.1, installed and updated by SkarvelSync in temp
+// instances. An update fetches only the sections whose digest changed, a
+// damaged cached section is fetched again, and releases with whole lists
+// only still install and update, also into an instance that later meets
+// sections.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Program.h"
+#include "foundation/Crypto.h"
+#include "ReleaseServer.h"
+#include "TempDir.h"
+#include "Tree.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using skarvel::test::ProgramRun;
+using skarvel::test::ReleaseServer;
+using skarvel::test::TempDir;
+using skarvel::test::copyTree;
+using skarvel::test::installedContent;
+using skarvel::test::readFile;
+using skarvel::test::runSync;
+using skarvel::test::treeOf;
+using skarvel::test::writeFile;
+
+const char* const kWholeLists = "--whole-lists";
+
+class ListSections : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.ok()) << server.error(); }
+
+  std::string instance() const { return work.file("instance"); }
+  std::string cache() const { return instance() + "/content/cache/sections"; }
+
+  // Enough small files in a few mod folders that the file list is cut into
+  // several sections (tens of KiB each).
+  std::string makeV1() {
+    const std::string v1 = work.file("v1");
+    for (int i = 0; i < 2400; ++i) {
+      writeFile(v1 + "/mods/m" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".txt",
+                "file " + std::to_string(i) + "\n");
+    }
+    return v1;
+  }
+
+  // A copy of `from` as `name` with one file changed.
+  std::string changed(const std::string& from, const std::string& name, int file) {
+    const std::string tree = work.file(name);
+    copyTree(from, tree);
+    writeFile(tree + "/mods/m" + std::to_string(file % 4) + "/f" + std::to_string(file) + ".txt",
+              "changed in " + name + "\n");
+    return tree;
+  }
+
+  void publish(const std::string& version, int sequence, const std::string& content,
+               const std::vector<std::string>& extra = {}) {
+    const ProgramRun run = server.publish(version, sequence, content, extra);
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+
+  // Syncs with `marker` as the query, so the run's requests can be counted.
+  void sync(const std::string& marker, const std::string& expected) {
+    const ProgramRun run = runSync(instance(), server.url() + "?" + marker);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(installedContent(instance()), treeOf(expected)) << marker;
+  }
+
+  std::size_t requests(const std::string& prefix, const std::string& marker) const {
+    return server.countRequests(prefix, "?" + marker);
+  }
+  // Requests for the file list or the bundle index whole.
+  std::size_t wholeListRequests(const std::string& marker) const {
+    return server.countRequests("/manifest/", "files-required.ndjson?" + marker) +
+           server.countRequests("/manifest/", "bundles.ndjson?" + marker);
+  }
+
+  // The digests of the required file list's sections in a release.
+  std::set<std::string> listSections(const std::string& version) const {
+    const std::string manifest = readFile(server.file("manifest/" + version + "/manifest.json"));
+    std::smatch member;
+    const std::regex required("\"sections\":\\{\"filesRequired\":\\[(.*?)\\]\\]");
+    std::set<std::string> digests;
+    if (!std::regex_search(manifest, member, required)) return digests;
+    const std::string inside = member[1];
+    const std::regex digest("[0-9a-f]{64}");
+    for (auto d = std::sregex_iterator(inside.begin(), inside.end(), digest);
+         d != std::sregex_iterator(); ++d) {
+      digests.insert(d->str());
+    }
+    return digests;
+  }
+
+  std::set<std::string> cached() const {
+    std::set<std::string> names;
+    if (!fs::exists(cache())) return names;
+    for (const auto& entry : fs::directory_iterator(cache())) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  ReleaseServer server;
+  TempDir work;
+};
+
+TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
+  const std::string v1 = makeV1();
+  publish("1.0", 1, v1);
+  ASSERT_NE(readFile(server.file("manifest/1.0/manifest.json")).find("\"sections\""),
+            std::string::npos);
+  sync("install", v1);
+  // A first install fetches each list whole (one request beats dozens) and
+  // keeps its sections.
+  EXPECT_EQ(requests("/sections/", "install"), 0u);
+  EXPECT_GE(cached().size(), 4u);
+
+  const std::string v2 = changed(v1, "v2", 517);
+  publish("2.0", 2, v2);
+  sync("update", v2);
+  EXPECT_GE(requests("/sections/", "update"), 1u);
+  EXPECT_LE(requests("/sections/", "update"), 2u);
+  EXPECT_EQ(wholeListRequests("update"), 0u) << "no whole list, and no bundle index for one blob";
+
+  // A cached section that no longer matches its name is fetched again and
+  // replaced, never used.
+  const std::string v3 = changed(v2, "v3", 3);
+  publish("3.0", 3, v3);
+  std::string damaged;
+  for (const std::string& digest : listSections("3.0")) {
+    if (cached().count(digest) != 0) damaged = digest;
+  }
+  ASSERT_FALSE(damaged.empty());
+  writeFile(cache() + "/" + damaged, readFile(cache() + "/" + damaged) + "x");
+  sync("damaged", v3);
+  EXPECT_EQ(wholeListRequests("damaged"), 0u);
+  EXPECT_EQ(requests("/sections/" + damaged.substr(0, 2) + "/" + damaged.substr(2, 2) + "/" +
+                         damaged,
+                     "damaged"),
+            1u);
+  EXPECT_LE(requests("/sections/", "damaged"), 3u);
+  EXPECT_EQ(vantis::content::Sha256::of(readFile(cache() + "/" + damaged)), damaged);
+}
+
+// Releases of the earlier form name no sections: installed and updated as
+// ever, whole lists only. An instance installed from one updates to a
+// release with sections, and from then on fetches only what changed.
+TEST_F(ListSections, WholeListReleasesInstallUpdateAndLeadOnToSections) {
+  const std::string v1 = makeV1();
+  publish("1.0", 1, v1, {kWholeLists});
+  EXPECT_EQ(readFile(server.file("manifest/1.0/manifest.json")).find("\"sections\""),
+            std::string::npos);
+  sync("install", v1);
+  const std::string v2 = changed(v1, "v2", 10);
+  publish("2.0", 2, v2, {kWholeLists});
+  sync("whole", v2);
+  EXPECT_EQ(wholeListRequests("whole"), 1u);
+  EXPECT_EQ(requests("/sections/", "whole"), 0u);
+  EXPECT_TRUE(cached().empty());
+
+  const std::string v3 = changed(v2, "v3", 20);
+  publish("3.0", 3, v3);
+  sync("first", v3);
+  EXPECT_EQ(wholeListRequests("first"), 1u);
+  EXPECT_FALSE(cached().empty());
+
+  const std::string v4 = changed(v3, "v4", 1100);
+  publish("4.0", 4, v4);
+  sync("sections", v4);
+  EXPECT_EQ(wholeListRequests("sections"), 0u);
+  EXPECT_GE(requests("/sections/", "sections"), 1u);
+  EXPECT_LE(requests("/sections/", "sections"), 2u);
+}
+
+}  // namespace
