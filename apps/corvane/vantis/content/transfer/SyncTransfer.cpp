@@ -18,6 +18,7 @@
 #include "protocol/SyncMessages.h"
 #include "release/FetchRule.h"
 #include "release/Layout.h"
+#include "transfer/TransferPlan.h"
 
 namespace vantis::content {
 
@@ -423,35 +424,26 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
                            const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter) {
   TransferReport report;
   if (workList.empty()) return report;
-  makeDirectories(context.paths.blobStore);
-
   // Before planning: a blob the installed copies of changed files still hold
   // is read from there, not downloaded.
-  Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
-  if (!local) {
-    report.status = local.failure();
-    return report;
-  }
-  const BlobPresent present = [&context, &local](const std::string& hash) {
-    if (local->covered.count(hash) != 0) return true;
-    std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size);
-  };
-  const FetchPlan plan = planFetches(workList, index, present, context.chunkSize);
+  const Result<TransferPlan> planned = planTransfer(context, workList, index, checked, meter);
+  report.status = planned ? checkDiskSpace(context, *planned) : Status(planned.failure());
+  if (!report.status) return report;
+  const FetchPlan& plan = planned->fetch;
   report.jobs = plan.jobs.size();
   report.bundleJobs = static_cast<std::size_t>(std::count_if(
       plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
+  makeDirectories(context.paths.blobStore);
 
-  std::uint64_t workBytes = 0;
-  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
   Progress& progress = meter.progress;
-  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
+  progress.bytesTotal = plan.downloadTotal + planned->workBytes + progress.bytesDone;
   progress.stepDone = 0;
   progress.stepTotal = plan.downloadTotal;
 
   std::string downloadFailure;
   if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, meter, report);
-  assembleFiles(context, workList, downloadFailure, local->perRecord, checked, meter, report);
+  assembleFiles(context, workList, downloadFailure, planned->local.perRecord, checked, meter,
+                report);
   return report;
 }
 
