@@ -3,6 +3,7 @@
 
     bench/generate.py tree DIR [--scale S] [--seed N]
     bench/generate.py update DIR [--seed N]
+    bench/generate.py insert-front DIR [--seed N]
 
 `tree` writes a content folder laid out like an instance's "content": mostly
 10-200 KiB files (log-uniform) in nested mod folders, some 2-30 MiB archives,
@@ -16,6 +17,9 @@ a mod update does: one large archive gets 64 KiB overwritten, one archive
 4 KiB inserted, and the small files alternately 64 KiB (or all of the file,
 when smaller) overwritten and 4 KiB inserted. Every update seed changes
 other files. It prints the changed paths, one a line.
+
+`insert-front` inserts 4 KiB at the very start of the tree's largest file (a
+large archive), which moves every byte of it, and prints its path.
 
 Content is the same for the same seed and scale on every machine: every
 4 KiB block is about 60 % pseudo-random bytes and 40 % of a text line that
@@ -211,9 +215,21 @@ def update_tree(root, seed):
         print(path)
 
 
+def insert_front(root, seed):
+    """4 KiB before the first byte of the largest file; prints its path."""
+    path = max(tree_files(root), key=lambda entry: (entry[1], entry[0]))[0]
+    full = os.path.join(root, path)
+    with open(full, "rb") as f:
+        data = f.read()
+    with open(full, "wb") as f:
+        f.write(random_bytes(seed, "insert-front %d %s" % (seed, path), 4 * KIB))
+        f.write(data)
+    print(path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("action", choices=["tree", "update"])
+    parser.add_argument("action", choices=["tree", "update", "insert-front"])
     parser.add_argument("dir")
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--seed", type=int, default=1)
@@ -222,8 +238,10 @@ def main():
         parser.error("--scale must be above 0")
     if args.action == "tree":
         make_tree(args.dir, args.scale, args.seed)
-    else:
+    elif args.action == "update":
         update_tree(args.dir, args.seed)
+    else:
+        insert_front(args.dir, args.seed)
 
 
 if __name__ == "__main__":

@@ -4,13 +4,16 @@
 #
 #   bench/run.sh                      # SCALE=1: about 1 GiB in 4,000 files
 #   SCALE=0.05 RUNS=1 bench/run.sh    # a quick run while developing
+#   ROWS=update,insert bench/run.sh   # only these rows (of cold, unchanged,
+#                                     # verify, update, insert)
+#   PUBLISH="--cut-average 16K" bench/run.sh   # other SkarvelPublish options
 #
 # Builds SkarvelSync and SkarvelPublish (RelWithDebInfo, no sanitizer) in
 # build-bench, generates the tree (bench/generate.py), publishes it, serves
 # the server folder with nginx and the tree with an rsync daemon, both on
 # free ports of 127.0.0.1, and runs bench/compare.py, which prints a markdown
-# table: cold install, unchanged rerun, --verify and a 1 % update, each beside
-# its peers, RUNS times (default 3), each command after SETTLE seconds
+# table: cold install, unchanged rerun, --verify, a 1 % update and 4 KiB
+# inserted at the front of the largest archive, each beside its peers, RUNS times (default 3), each command after SETTLE seconds
 # (default 6) after flushing the disk. Everything lives in one temporary folder
 # that is removed at the end, with both servers stopped, however the script
 # ends (KEEP=1 keeps the folder, to look into a run). Needs about
@@ -21,6 +24,8 @@ scale=${SCALE:-1}
 runs=${RUNS:-3}
 settle=${SETTLE:-6}
 seed=${SEED:-1}
+rows=${ROWS:-cold,unchanged,verify,update,insert}
+publish_args=${PUBLISH:-}
 
 scripts/install-deps.sh
 build=build-bench
@@ -85,8 +90,9 @@ tree="$work/tree"
 server="$work/server"
 echo "generating SCALE=$scale into $work" >&2
 timed generated python3 bench/generate.py tree "$tree" --scale "$scale" --seed "$seed"
+# shellcheck disable=SC2086 # the options are split as words on purpose
 timed published "$bin/SkarvelPublish" release --server "$server" --key "$key" --version 1.1 \
-  --sequence 1 --required "$tree" --quiet
+  --sequence 1 --required "$tree" --quiet $publish_args
 
 # nginx as scripts/serve.sh runs it (one process, blobs and bundles sent as
 # stored with "Content-Encoding: gzip", lists gzipped on the fly), plus an
@@ -151,6 +157,7 @@ wait_for_port "$rsync_port" "$!"
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)," \
   "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); load average" \
   "$(cut -d' ' -f1-3 /proc/loadavg); SCALE=$scale, RUNS=$runs, $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "publisher options: ${publish_args:-(defaults)}"
 echo "tree: $(find "$tree" -type f | wc -l) files in $(find "$tree" -mindepth 1 -type d | wc -l)" \
   "folders, $(du -sb "$tree" | awk '{printf "%.1f MiB", $1 / 1048576}'); server folder:" \
   "$(du -sb "$server" | awk '{printf "%.1f MiB", $1 / 1048576}')"
@@ -160,7 +167,7 @@ echo
 python3 bench/compare.py --sync "$bin/SkarvelSync" --publish "$bin/SkarvelPublish" --key "$key" \
   --generate bench/generate.py --tree "$tree" --server "$server" --work "$work" \
   --access-log "$work/nginx/access.log" --http-port "$http_port" --rsync-port "$rsync_port" \
-  --runs "$runs" --settle "$settle" &
+  --runs "$runs" --settle "$settle" --rows "$rows" --publish-args "$publish_args" &
 compare_pid=$!
 status=0
 wait "$compare_pid" || status=$?

@@ -5,11 +5,12 @@
 set -euo pipefail
 
 # ca-certificates: a minimal Debian has no trusted certificates at all, and
-# the HTTPS tests that use the system's trust store need them. binutils (objdump) reads the install folder's symbol versions; mount
-# (unshare's partner) hides the trust store from a test's own namespace.
+# the HTTPS tests that use the system's trust store need them. binutils
+# (objdump) reads the install folder's symbol versions; mount (unshare's
+# partner) hides the trust store from a test's own namespace.
 # varnish: the caching proxy the CDN test puts in front of nginx.
 packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
-          libgtest-dev zlib1g-dev nlohmann-json3-dev nginx-light python3
+          libgtest-dev zlib1g-dev nginx-light python3
           file procps curl clang libclang-rt-14-dev
           rsync time ca-certificates binutils mount varnish)
 

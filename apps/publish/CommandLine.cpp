@@ -25,7 +25,9 @@ const char* const kHelp =
     "  SkarvelPublish release --server DIR --key PRIVATE.pem --version V --sequence N\n"
     "                         --required CONTENT_DIR [--optional CONTENT_DIR]\n"
     "                         [--config-required FILE] [--config-optional FILE]\n"
-    "                         [--credits FILE] [--chunk-size BYTES] [--bundle-size BYTES]\n"
+    "                         [--credits FILE] [--cutting content|fixed]\n"
+    "                         [--cut-average BYTES] [--cut-min BYTES] [--cut-max BYTES]\n"
+    "                         [--chunk-size BYTES] [--bundle-size BYTES]\n"
     "                         [--bundle-blob-max BYTES] [--jobs N] [--gzip-level N]\n"
     "                         [--expires DAYS] [--new-key] [--quiet]\n"
     "  SkarvelPublish refresh --server DIR --key PRIVATE.pem --expires DAYS [--quiet]\n"
@@ -61,8 +63,17 @@ const char* const kHelp =
     "  --config-optional FILE  the same for the optional tier (default: the required one)\n"
     "  --credits FILE          JSON object with \"credits\" and \"people\" arrays,\n"
     "                          copied into the manifest\n"
-    "  --chunk-size BYTES      largest blob (default 8M; at most 256M)\n"
-    "  --bundle-size BYTES     bundle target size (default 32M; at most 256M)\n"
+    "  --cutting METHOD        where files are cut into blobs: \"content\" (the default)\n"
+    "                          where their bytes say, so that an insertion changes only\n"
+    "                          the blobs around it; \"fixed\" every --chunk-size bytes\n"
+    "  --cut-average BYTES     content cutting: the average blob, a power of two\n"
+    "                          (default 64K)\n"
+    "  --cut-min BYTES         content cutting: the shortest blob (default average / 4)\n"
+    "  --cut-max BYTES         content cutting: the longest blob (default 8 x average,\n"
+    "                          at most --bundle-blob-max, which it may not exceed)\n"
+    "  --chunk-size BYTES      fixed cutting: the blob size (default 8M; at most 256M);\n"
+    "                          given without --cutting, it selects fixed cutting\n"
+    "  --bundle-size BYTES     bundle target size (default 8M; at most 256M)\n"
     "  --bundle-blob-max BYTES blobs up to this size are also bundled (default 1M)\n"
     "  --jobs N                threads for hashing and compression (default: all cores)\n"
     "  --gzip-level N          1 (fast) to 9 (small), default 6\n"
@@ -293,6 +304,32 @@ int runKeygen(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
   return kExitOk;
 }
 
+// "--cutting" as given, or fixed when only "--chunk-size" was: that size
+// means nothing to a content cutting, and asking for it asks for fixed
+// blobs, as it always did.
+bool chooseCutting(const std::string& name, bool chunkSizeGiven, bool cutOptionsGiven,
+                   CutMode& mode, std::string& error) {
+  if (name.empty()) {
+    mode = chunkSizeGiven && !cutOptionsGiven ? CutMode::fixed : CutMode::content;
+  } else if (name == "content" || name == "fixed") {
+    mode = name == "content" ? CutMode::content : CutMode::fixed;
+  } else {
+    error = "--cutting takes \"content\" or \"fixed\", not \"" + name + "\"";
+    return false;
+  }
+  if (mode == CutMode::content && chunkSizeGiven) {
+    error = "--chunk-size sets the blob size of fixed cutting; content cutting takes "
+            "--cut-average, --cut-min and --cut-max";
+    return false;
+  }
+  if (mode == CutMode::fixed && cutOptionsGiven) {
+    error = "--cut-average, --cut-min and --cut-max set content cutting; fixed cutting takes "
+            "--chunk-size";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseSize(const std::string& text, std::uint64_t& size) {
@@ -323,7 +360,8 @@ bool parseSize(const std::string& text, std::uint64_t& size) {
 
 bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions& options,
                            bool& quiet, std::string& error) {
-  std::string sequence, chunk, bundle, blobMax, jobs, level, expires;
+  std::string sequence, chunk, bundle, blobMax, jobs, level, expires, cutting, cutAverage, cutMin,
+      cutMax;
   std::map<std::string, Flag> flags{
       {"--server", Flag{&options.serverDir, nullptr}},
       {"--key", Flag{&options.keyPath, nullptr}},
@@ -334,6 +372,10 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
       {"--config-required", Flag{&options.configRequiredPath, nullptr}},
       {"--config-optional", Flag{&options.configOptionalPath, nullptr}},
       {"--credits", Flag{&options.creditsPath, nullptr}},
+      {"--cutting", Flag{&cutting, nullptr}},
+      {"--cut-average", Flag{&cutAverage, nullptr}},
+      {"--cut-min", Flag{&cutMin, nullptr}},
+      {"--cut-max", Flag{&cutMax, nullptr}},
       {"--chunk-size", Flag{&chunk, nullptr}},
       {"--bundle-size", Flag{&bundle, nullptr}},
       {"--bundle-blob-max", Flag{&blobMax, nullptr}},
@@ -365,7 +407,10 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
     const char* name;
   } sizes[] = {{chunk, options.chunkSize, "--chunk-size"},
                {bundle, options.bundleSize, "--bundle-size"},
-               {blobMax, options.bundleBlobMax, "--bundle-blob-max"}};
+               {blobMax, options.bundleBlobMax, "--bundle-blob-max"},
+               {cutAverage, options.cutAverage, "--cut-average"},
+               {cutMin, options.cutMin, "--cut-min"},
+               {cutMax, options.cutMax, "--cut-max"}};
   for (const auto& size : sizes) {
     if (!size.text.empty() && !parseSize(size.text, size.size)) {
       error = std::string(size.name) + " takes a size such as 8388608, 512K or 8M, not \"" +
@@ -373,6 +418,8 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
       return false;
     }
   }
+  const bool cutOptions = !cutAverage.empty() || !cutMin.empty() || !cutMax.empty();
+  if (!chooseCutting(cutting, !chunk.empty(), cutOptions, options.cutMode, error)) return false;
   if (!jobs.empty()) {
     if (!parseCount(jobs, 1024, number) || number == 0) {
       error = "--jobs takes a number from 1 to 1024, not \"" + jobs + "\"";

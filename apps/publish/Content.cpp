@@ -35,6 +35,7 @@ bool scanFolder(const std::string& dir, const char* what, bool overhaul, Content
     source.path = file.relative;
     source.absolute = file.absolute;
     source.size = file.size;
+    source.id = file.id;
     source.overhaul = overhaul;
     out.sources.push_back(source);
   }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "Files.h"
+
 namespace vantis::publish {
 
 // One blob of a file: `length` bytes at `offset`, named by their SHA-256.
@@ -25,6 +27,7 @@ struct SourceFile {
   std::string path;      // "/"-separated, relative to its content folder
   std::string absolute;  // where it lies on disk
   std::uint64_t size = 0;
+  FileId id;                  // the file the listing saw, the only one read
   bool overhaul = false;      // from the Overhaul folder, not the required one
   std::string sha256;         // the whole file's digest, once hashed
   std::vector<Blob> blobs;  // in file order; none for an empty file

@@ -4,6 +4,7 @@
 
 #include "Publisher.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 
@@ -191,7 +192,7 @@ bool storeContent(const ReleaseOptions& options, const Progress& progress, Conte
   const unsigned threads = options.threads ? options.threads : defaultThreads();
   if (!step(progress, "scanning", error) || !checkFolderNesting(options, error) ||
       !scanContent(options.requiredDir, options.optionalDir, content, error) ||
-      !hashContent(content, options.chunkSize, threads, progress, error) ||
+      !hashContent(content, releaseCutting(options), threads, progress, error) ||
       !storeChunks(options.serverDir, content, options.gzipLevel, threads, progress, report.chunks,
                    error)) {
     return false;
@@ -248,7 +249,7 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   manifest.packVersion = version;
   manifest.sequence = options.sequence;
   manifest.fileCount = optional.size();
-  manifest.chunkSize = options.chunkSize;
+  manifest.cutting = releaseCutting(options);
   // The served release becomes this one's predecessor, so that the pointer
   // about to be signed vouches for it and, through it, for the whole chain
   // the next publish learns its history from.
@@ -372,6 +373,24 @@ bool checkRefreshable(const RefreshOptions& options, const CurrentRelease& curre
   return false;
 }
 
+// The content cutting's problem in the publisher's words, or empty.
+std::string contentCuttingProblem(const ReleaseOptions& options) {
+  const content::BlobCutting cutting = releaseCutting(options);
+  const std::string problem = content::cuttingProblem(cutting);
+  if (!problem.empty()) {
+    return "the content cutting (smallest " + std::to_string(cutting.minSize) + ", average " +
+           std::to_string(cutting.averageSize) + ", largest " + std::to_string(cutting.maxSize) +
+           " bytes) cannot be used: " + problem;
+  }
+  if (cutting.maxSize > options.bundleBlobMax) {
+    return "the largest blob (" + std::to_string(cutting.maxSize) +
+           " bytes) must not exceed --bundle-blob-max (" + std::to_string(options.bundleBlobMax) +
+           " bytes): every blob cut by content goes into bundles, so that a first install "
+           "stays at a few hundred requests";
+  }
+  return std::string();
+}
+
 }  // namespace
 
 FolderLock::~FolderLock() { unlockFile(descriptor); }
@@ -384,6 +403,20 @@ bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& err
   return false;
 }
 
+content::BlobCutting releaseCutting(const ReleaseOptions& options) {
+  if (options.cutMode == CutMode::fixed) return content::fixedCutting(options.chunkSize);
+  const std::uint64_t average = options.cutAverage;
+  const std::uint64_t minSize = options.cutMin != 0 ? options.cutMin : average / 4;
+  std::uint64_t maxSize = options.cutMax;
+  if (maxSize == 0) {
+    maxSize = average <= UINT64_MAX / 8 ? average * 8 : UINT64_MAX;
+    // The derived longest blob stays within the bundling threshold; one
+    // named on the command line is checked against it instead.
+    if (options.bundleBlobMax > average) maxSize = std::min(maxSize, options.bundleBlobMax);
+  }
+  return content::gearCutting(minSize, average, maxSize);
+}
+
 bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
   if (!validVersion(options.version)) {
     error = "the version \"" + options.version +
@@ -394,6 +427,8 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
   } else if (options.chunkSize == 0 || options.chunkSize > kMaxBodyBytes) {
     error =
         "the chunk size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
+  } else if (options.cutMode == CutMode::content && !contentCuttingProblem(options).empty()) {
+    error = contentCuttingProblem(options);
   } else if (options.bundleSize == 0 || options.bundleSize > kMaxBodyBytes) {
     error =
         "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";

@@ -14,8 +14,13 @@
 
 #include "Parallel.h"
 #include "Store.h"
+#include "release/BlobCut.h"
 
 namespace vantis::publish {
+
+// How files are cut into blobs: where their content says (an insertion then
+// changes only the blobs around it) or at fixed offsets.
+enum class CutMode { content, fixed };
 
 struct ReleaseOptions {
   std::string serverDir;
@@ -27,8 +32,12 @@ struct ReleaseOptions {
   std::string configRequiredPath;          // engine configuration templates; empty for none
   std::string configOptionalPath;          // empty: the required template serves both tiers
   std::string creditsPath;                 // empty for none
-  std::uint64_t chunkSize = 8u << 20;      // largest blob
-  std::uint64_t bundleSize = 32u << 20;    // bundle target
+  CutMode cutMode = CutMode::content;
+  std::uint64_t chunkSize = 8u << 20;      // fixed cutting: every blob but a file's last
+  std::uint64_t cutAverage = 64u << 10;    // content cutting: the average blob, a power of two
+  std::uint64_t cutMin = 0;                // the shortest; 0: a quarter of the average
+  std::uint64_t cutMax = 0;  // the longest; 0: 8 x the average, at most bundleBlobMax
+  std::uint64_t bundleSize = 8u << 20;     // bundle target
   std::uint64_t bundleBlobMax = 1u << 20;  // largest blob that goes into bundles
   unsigned threads = 0;                    // 0: every core
   int gzipLevel = 6;
@@ -67,9 +76,14 @@ struct FolderLock {
 // Takes the lock; false with "another publish is running in <folder>" while
 // another process holds it.
 bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& error);
+// The cutting the options ask for, with the content cutting's derived sizes
+// filled in.
+content::BlobCutting releaseCutting(const ReleaseOptions& options);
 
 // Checks the options that need no disk: version name, sequence range, sizes,
-// compression level.
+// the cutting (a content cutting's longest blob at most `bundleBlobMax`, so
+// that every blob is bundled and a cold install stays at a few hundred
+// requests), compression level.
 bool checkReleaseOptions(const ReleaseOptions& options, std::string& error);
 
 // Publishes the release. On failure `error` holds one lower-case phrase and

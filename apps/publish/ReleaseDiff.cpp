@@ -14,6 +14,7 @@
 #include "Files.h"
 #include "StoredRelease.h"
 #include "foundation/Crypto.h"
+#include "release/BlobCut.h"
 #include "release/FetchRule.h"
 #include "release/Layout.h"
 #include "release/SafePath.h"
@@ -58,42 +59,22 @@ bool stillCurrent(const FileRecord* installed, const FileRecord& wanted) {
   return !compareDigest || installed->sha256 == wanted.sha256;
 }
 
-// Players look into an installed copy only for a file of several blobs cut
-// at the chunk size; a one-blob file is the file, known to differ.
-bool cutAtChunkSize(const FileRecord& entry, std::uint64_t chunkSize) {
-  if (chunkSize == 0 || entry.size <= 0 || entry.chunks.size() < 2) return false;
-  const std::uint64_t size = static_cast<std::uint64_t>(entry.size);
-  return (size - 1) / chunkSize + 1 == entry.chunks.size();
-}
-
-// The blobs no changed file needs to download: cut the player's way, an
-// installed copy yields the older release's blobs of that path (when both
-// releases cut at one chunk size), as far as the new file reaches. A blob
-// that another changed file needs too is downloaded anyway: that file
-// cannot read it from a copy that may already have been replaced.
-std::set<std::string> heldLocally(const std::vector<const FileRecord*>& work,
-                                  const std::map<std::string, const FileRecord*>& installed,
-                                  std::uint64_t chunkSize, bool sameCut) {
-  std::map<std::string, std::size_t> users, holders;
-  for (const FileRecord* entry : work) {
-    std::set<std::string> held;
-    const auto copy = installed.find(entry->path);
-    if (sameCut && copy != installed.end() && copy->second->size > 0 &&
-        cutAtChunkSize(*entry, chunkSize)) {
-      const std::vector<std::string>& old = copy->second->chunks;
-      held.insert(old.begin(), old.begin() + std::min(old.size(), entry->chunks.size()));
-    }
-    for (const std::string& hash :
-         std::set<std::string>(entry->chunks.begin(), entry->chunks.end())) {
-      ++users[hash];
-      if (held.count(hash) != 0) ++holders[hash];
-    }
+// The blobs no changed file needs to download. Players cut every installed
+// file they know with the new release's cutting and take any blob they need
+// from it; where both releases were cut the same way, that is every blob of
+// the older release's files. Where the cuttings differ, what the installed
+// copies still share can only be told from their bytes, so nothing is
+// counted as held: the figure is then the most the update can download.
+std::set<std::string> heldLocally(const std::map<std::string, const FileRecord*>& installed,
+                                  const content::BlobCutting& from,
+                                  const content::BlobCutting& to) {
+  std::set<std::string> held;
+  const bool sameCut = !content::cuttingText(to).empty() && from == to;
+  if (!sameCut) return held;
+  for (const auto& [path, entry] : installed) {
+    held.insert(entry->chunks.begin(), entry->chunks.end());
   }
-  std::set<std::string> covered;
-  for (const auto& [hash, count] : holders) {
-    if (count == users[hash]) covered.insert(hash);
-  }
-  return covered;
+  return held;
 }
 
 // Adds one stored object's request and sizes to the tier.
@@ -102,9 +83,11 @@ bool countObject(const std::string& serverDir, content::ObjectKind kind, const s
   const std::string relative = content::objectFile(kind, hash);
   const std::string path = joinPath(serverDir, relative);
   std::uint64_t stored = 0;
+  FileId id;
   std::string trailer;
-  const bool read = fileSize(path, stored) && stored >= kSmallestMember &&
-                    readAt(path, stored - kTrailerBytes, kTrailerBytes, trailer);
+  const bool read =
+      fileSize(path, stored, &id) && stored >= kSmallestMember &&
+      readAt(path, id, stored - kTrailerBytes, kTrailerBytes, trailer) == ReadOutcome::read;
   if (!read) {
     error = relative +
             ", which the update downloads, is missing or not a gzip member "
@@ -203,9 +186,8 @@ bool planTier(const std::string& serverDir, const StoredRelease& from, const Sto
   }
   const std::vector<const FileRecord*> work =
       changedFiles(optional ? to.optional : to.required, installed, tier);
-  const std::uint64_t chunkSize = to.manifest.chunkSize;
   const std::set<std::string> covered =
-      heldLocally(work, installed, chunkSize, from.manifest.chunkSize == chunkSize);
+      heldLocally(installed, from.manifest.cutting, to.manifest.cutting);
   if (!planDownloads(serverDir, work, covered, indexOf(to), tier, error)) return false;
   countDocuments(serverDir, to, tierList, tier);
   return true;

@@ -25,7 +25,8 @@ bool generateKeyPair(std::string& privatePem, std::string& publicPem, std::strin
 
 // Loads the private key at `path`. Refuses, with a one-line reason, a file
 // that cannot be read, that holds no unencrypted private key (a public key,
-// a certificate, an encrypted key) or a key that is not on the P-256 curve.
+// a certificate, an encrypted key), a key that is not on the P-256 curve, or
+// a key file that group or others can read.
 bool loadSigningKey(const std::string& path, SigningKey& key, std::string& error);
 
 // Loads the public key at `path` (PEM SubjectPublicKeyInfo, what keygen

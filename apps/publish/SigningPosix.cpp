@@ -101,7 +101,8 @@ bool generateKeyPair(std::string& privatePem, std::string& publicPem, std::strin
 
 bool loadSigningKey(const std::string& path, SigningKey& key, std::string& error) {
   std::string pem;
-  if (!readFile(path, pem)) {
+  bool shared = false;
+  if (!readPrivateFile(path, pem, shared)) {
     error = "cannot read the key file " + path;
     return false;
   }
@@ -112,6 +113,13 @@ bool loadSigningKey(const std::string& path, SigningKey& key, std::string& error
   }
   if (!isP256(loaded.get())) {
     error = path + " is not a P-256 key; releases are signed with ECDSA P-256 only";
+    return false;
+  }
+  // Whoever can read the key can sign releases that every player installs.
+  // Asked only once the file is known to hold a private key, so that a
+  // public key or a text given by mistake is named for what it is.
+  if (shared) {
+    error = path + " can be read by other users; make it private with chmod 600 " + path;
     return false;
   }
   if (!publicPointOf(loaded.get(), key.publicPoint)) {

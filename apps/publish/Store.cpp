@@ -34,7 +34,12 @@ struct BlobSource {
 // Reads one blob from its file and proves it is still the blob of that name.
 bool readBlob(const SourceFile& file, std::uint64_t offset, std::uint64_t length,
               const std::string& hash, std::string& data, std::string& error) {
-  if (!readAt(file.absolute, offset, length, data) || content::Sha256::of(data) != hash) {
+  const ReadOutcome read = readAt(file.absolute, file.id, offset, length, data);
+  if (read == ReadOutcome::replaced) {
+    error = replacedWhilePublished(file.absolute);
+    return false;
+  }
+  if (read != ReadOutcome::read || content::Sha256::of(data) != hash) {
     error = file.absolute + " changed while it was being published";
     return false;
   }

@@ -22,14 +22,6 @@ namespace {
 // What `readFile` gives for a file that is not there.
 const std::string kMissing = "<missing>";
 
-void report(const char* what, const CrashStats& stats) {
-  std::printf(
-      "[ crashes  ] %s: %zu operations (%zu flushes) in %zu processes, %zu crash points (%zu capped), "
-      "%zu states tried, %zu distinct states checked\n",
-      what, stats.operations, stats.flushes, stats.processes, stats.crashPoints, stats.cappedPoints,
-      stats.statesTried, stats.distinctStates);
-}
-
 // The model itself, on a shell that writes a file and renames it into
 // place: without a flush a power cut can leave the name with no data;
 // `sync` in between closes that gap.
@@ -80,7 +72,7 @@ class PowerCut : public BootstrapTest {
     std::string error;
     EXPECT_TRUE(recorder.readTrace(error)) << error;
     CrashStats stats = recorder.forEachState(holds);
-    report(what, stats);
+    std::printf("%s", summary(what, stats).c_str());
     if (getenv("SKARVEL_SHOW_TRACE") != nullptr) std::printf("%s", recorder.describeTrace().c_str());
     EXPECT_EQ(stats.failure, "") << recorder.describeTrace();
     EXPECT_EQ(stats.unmodelled, 0u) << recorder.describeTrace();

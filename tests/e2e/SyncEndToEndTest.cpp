@@ -276,7 +276,7 @@ TEST_F(SyncEndToEnd, RecordsTheInstalledFilesAndSurvivesADamagedRecord) {
   ASSERT_EQ(sync().status, 0);
   const std::string record = instance() + "/content/cache/checked-files.txt";
   const std::string text = readFile(record);
-  ASSERT_EQ(text.rfind("checked-files 1\n", 0), 0u) << text;
+  ASSERT_EQ(text.rfind("checked-files 2\n", 0), 0u) << text;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 12) << "one line per installed file";
 
   writeFile(record, "checked-files 1\n" + std::string(64, 'f') + " 1 2 3 4 0 - mods\n\x01garbage");
@@ -285,7 +285,7 @@ TEST_F(SyncEndToEnd, RecordsTheInstalledFilesAndSurvivesADamagedRecord) {
   const ProgramRun run = sync();
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(installedContent(instance()), treeOf(v2));
-  EXPECT_EQ(readFile(record).rfind("checked-files 1\n", 0), 0u);
+  EXPECT_EQ(readFile(record).rfind("checked-files 2\n", 0), 0u);
 }
 
 }  // namespace

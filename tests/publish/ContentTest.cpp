@@ -92,7 +92,7 @@ TEST(HashContent, CutsFilesAtFixedOffsets) {
   std::string error;
   ASSERT_TRUE(scanContent(dir.file("req"), "", content, error)) << error;
   auto proceed = [](const std::string&, std::uint64_t, std::uint64_t) { return true; };
-  ASSERT_TRUE(hashContent(content, 4, 2, proceed, error)) << error;
+  ASSERT_TRUE(hashContent(content, content::fixedCutting(4), 2, proceed, error)) << error;
 
   const SourceFile& eight = content.sources[0];
   const SourceFile& empty = content.sources[1];
@@ -111,7 +111,7 @@ TEST(HashContent, CutsFilesAtFixedOffsets) {
 
   // A file that changed after the scan is refused, not published half old.
   writeFile(dir.file("req/ten"), "01234567890");
-  EXPECT_FALSE(hashContent(content, 4, 2, proceed, error));
+  EXPECT_FALSE(hashContent(content, content::fixedCutting(4), 2, proceed, error));
   EXPECT_EQ(dir.file("req/ten") + " changed size while it was being published", error);
 }
 

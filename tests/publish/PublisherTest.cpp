@@ -42,6 +42,7 @@ class PublishRelease : public ::testing::Test {
     o.version = version;
     o.sequence = sequence;
     o.requiredDir = path(required);
+    o.cutMode = CutMode::fixed;
     o.chunkSize = 64;
     o.bundleSize = 1024;
     o.bundleBlobMax = 64;

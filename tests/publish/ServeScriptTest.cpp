@@ -26,6 +26,8 @@ namespace vantis::publish {
 namespace {
 
 using namespace skarvel::test;
+// The test helper, not the publisher's reader of the same name.
+using skarvel::test::readFile;
 
 // A port that was free a moment ago (the listener is closed again).
 int freePort() {
@@ -153,6 +155,7 @@ class ServeScriptTest : public ::testing::Test {
     options.version = "1.0";
     options.sequence = 1;
     options.requiredDir = dir.file("req");
+    options.cutMode = CutMode::fixed;
     options.chunkSize = 1024;
     ReleaseReport report;
     std::string error;

@@ -324,6 +324,19 @@ static int streamFlags(const char* mode) {
 FOPEN(fopen)
 FOPEN(fopen64)
 
+/* A stream over a descriptor opened before (its opening is recorded): what
+ * is written through it goes through stdio's own writes as well. */
+FILE* fdopen(int fd, const char* mode) {
+  FILE* stream = REAL(fdopen)(fd, mode);
+  int saved = errno;
+  char path[PATH_MAX];
+  struct stat info;
+  int writes = mode[0] != 'r' || strchr(mode, '+') != NULL;
+  if (stream != NULL && writes && describeFd(fd, path, &info) && S_ISREG(info.st_mode)) trackStream(fd, 1);
+  errno = saved;
+  return stream;
+}
+
 int fflush(FILE* stream) {
   int result = REAL(fflush)(stream);
   int saved = errno;

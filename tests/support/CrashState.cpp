@@ -532,6 +532,15 @@ struct CrashRecorder::Model {
   }
 };
 
+std::string summary(const std::string& what, const CrashStats& stats) {
+  std::ostringstream line;
+  line << "[ crashes  ] " << what << ": " << stats.operations << " operations (" << stats.flushes
+       << " flushes) in " << stats.processes << " processes, " << stats.crashPoints << " crash points ("
+       << stats.cappedPoints << " capped), " << stats.statesTried << " states tried, " << stats.distinctStates
+       << " distinct states checked\n";
+  return line.str();
+}
+
 CrashRecorder::CrashRecorder(const std::string& root, const std::string& log)
     : model_(std::make_unique<Model>()) {
   char* real = realpath(root.c_str(), nullptr);

@@ -18,8 +18,9 @@
 // opening for writing (and whether it created the file), write, pwrite,
 // writev, pwritev, ftruncate, truncate, chmod, fchmod, fchmodat, mkdir,
 // symlink, link, rename, unlink, rmdir and their *at forms, fsync,
-// fdatasync, syncfs, sync and close. A stdio stream opened for writing is
-// logged as its whole content whenever it is flushed, synced or closed,
+// fdatasync, syncfs, sync and close. A stdio stream opened for writing
+// (fopen, or fdopen over a descriptor of a file under the root) is logged
+// as its whole content whenever it is flushed, synced or closed,
 // since stdio's own writes cannot be seen. Memory-mapped writes are not seen
 // at all; copy_file_range, sendfile, fallocate and renameat2's exchange are
 // logged but not modelled (counted in CrashStats::unmodelled).
@@ -78,6 +79,9 @@ struct CrashStats {
   std::size_t distinctStates = 0;  // different disk states handed to the check
   std::string failure;             // label of the first state the check refused; empty if none
 };
+
+// One line for a test's output, "[ crashes  ] <what>: ..." with every count.
+std::string summary(const std::string& what, const CrashStats& stats);
 
 // Called with one crash state rebuilt in the root folder and a label naming
 // the crash point and the operations lost. Returns false when the state, or

@@ -17,22 +17,25 @@ using namespace skarvel::test;
 const std::string kA(64, 'a');
 const std::string kB(64, 'b');
 
-CheckedFile checked(std::uint64_t size, const std::string& chunks) {
+CheckedFile checked(std::uint64_t size, const std::vector<RecordedBlob>& blobs) {
   CheckedFile file;
   file.identity = FileIdentity{size, 1234, 1700000000123456789, -5};
   file.sha256 = kA;
-  file.chunkSize = 8388608;
-  file.chunks = chunks;
+  file.cutting = "fixed:8388608";
+  file.blobs = joinBlobs(blobs);
   return file;
 }
 
 TEST(CheckedFilesText, ReadsBackWhatItWrites) {
   CheckedFiles files;
-  files["mods/a b/with space.esp"] = checked(10, kA + "," + kB);
-  files["empty.txt"] = checked(0, "");
+  files["mods/a b/with space.esp"] = checked(10, {{kA, 4}, {kB, 6}});
+  files["empty.txt"] = checked(0, {});
   const std::string text = formatCheckedFiles(files);
-  EXPECT_EQ(text.substr(0, text.find('\n') + 1), "checked-files 1\n");
-  EXPECT_NE(text.find(kA + " 0 1234 1700000000123456789 -5 8388608 - empty.txt\n"),
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1), "checked-files 2\n");
+  EXPECT_NE(text.find(kA + " 0 1234 1700000000123456789 -5 fixed:8388608 - empty.txt\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" fixed:8388608 " + kA + ":4," + kB + ":6 mods/a b/with space.esp\n"),
             std::string::npos)
       << text;
 
@@ -42,9 +45,12 @@ TEST(CheckedFilesText, ReadsBackWhatItWrites) {
   const CheckedFile& spaced = read.at("mods/a b/with space.esp");
   EXPECT_TRUE(spaced.identity == files["mods/a b/with space.esp"].identity);
   EXPECT_EQ(spaced.sha256, kA);
-  EXPECT_EQ(spaced.chunkSize, 8388608u);
-  EXPECT_EQ(splitChunks(spaced.chunks), (std::vector<std::string>{kA, kB}));
-  EXPECT_TRUE(read.at("empty.txt").chunks.empty());
+  EXPECT_EQ(spaced.cutting, "fixed:8388608");
+  const std::vector<RecordedBlob> blobs = splitBlobs(spaced.blobs);
+  ASSERT_EQ(blobs.size(), 2u);
+  EXPECT_EQ(blobs[1].digest, kB);
+  EXPECT_EQ(blobs[1].length, 6u);
+  EXPECT_TRUE(read.at("empty.txt").blobs.empty());
 }
 
 TEST(CheckedFilesText, SkipsEveryLineItWouldNotHaveWritten) {
@@ -87,12 +93,70 @@ TEST(CheckedFilesText, WithoutItsFirstLineOrCutOffNothingIsTaken) {
   EXPECT_EQ(read.count("x.esp"), 1u);
 }
 
+TEST(CheckedFilesText, SkipsEveryBlobListThatDoesNotAddUpToTheFile) {
+  const std::string good = kA + " 10 1 2 3 gear:64:128:256:2:s " + kB + ":4," + kA + ":6 good.esp\n";
+  const struct {
+    const char* why;
+    std::string cutting, blobs;
+  } rows[] = {
+      {"blobs short of the size", "fixed:4", kB + ":4"},
+      {"blobs past the size", "fixed:4", kB + ":4," + kA + ":7"},
+      {"a blob without its length", "fixed:4", kB + "," + kA + ":10"},
+      {"a blob of no bytes", "fixed:4", kB + ":0," + kA + ":10"},
+      {"a length that is no number", "fixed:4", kB + ":4x," + kA + ":6"},
+      {"a bad digest", "fixed:4", "zz:4," + kA + ":6"},
+      {"an empty blob", "fixed:4", kB + ":10,"},
+      {"a chunk size where the cutting stands", "4", kB + ":4," + kA + ":6"},
+      {"an unknown cutting", "rolling:4", kB + ":4," + kA + ":6"},
+  };
+  for (const auto& row : rows) {
+    CheckedFiles read;
+    parseCheckedFiles("checked-files 2\n" + kA + " 10 1 2 3 " + row.cutting + " " + row.blobs +
+                          " x\n" + good,
+                      read);
+    EXPECT_EQ(read.size(), 1u) << row.why;
+    EXPECT_EQ(read.count("good.esp"), 1u) << row.why;
+  }
+}
+
+// What earlier synchronisers recorded still serves: their blobs were cut at
+// fixed offsets of the chunk size, so the lengths follow from the size.
+TEST(CheckedFilesText, ReadsTheFirstFormAsAFixedCutting) {
+  const struct {
+    const char* why;
+    std::string size, chunkSize, chunks;
+    std::string cutting, blobs;
+  } rows[] = {
+      {"cut into whole blobs and a tail", "250", "100", kA + "," + kB + "," + kA, "fixed:100",
+       kA + ":100," + kB + ":100," + kA + ":50"},
+      {"one blob", "99", "100", kB, "fixed:100", kB + ":99"},
+      {"more chunks than the size cuts into", "100", "100", kA + "," + kB, "", ""},
+      {"no chunk size", "250", "0", kA + "," + kB + "," + kA, "", ""},
+      {"no chunks", "250", "100", "-", "", ""},
+  };
+  for (const auto& row : rows) {
+    CheckedFiles read;
+    parseCheckedFiles("checked-files 1\n" + kA + " " + row.size + " 1 2 3 " + row.chunkSize +
+                          " " + row.chunks + " mods/x y.bsa\n",
+                      read);
+    ASSERT_EQ(read.count("mods/x y.bsa"), 1u) << row.why;
+    const CheckedFile& file = read.at("mods/x y.bsa");
+    EXPECT_EQ(file.sha256, kA) << row.why;
+    EXPECT_EQ(file.cutting, row.cutting) << row.why;
+    EXPECT_EQ(file.blobs, row.blobs) << row.why;
+    // Written again, it is the new form, and reads back the same.
+    CheckedFiles again;
+    parseCheckedFiles(formatCheckedFiles(read), again);
+    EXPECT_EQ(again.at("mods/x y.bsa").blobs, row.blobs) << row.why;
+  }
+}
+
 TEST(CheckedFilesFile, IsReplacedWholeAndReadsAsNothingWhenMissing) {
   TempDir dir;
   const std::string path = dir.file("cache/checked-files.txt");
   EXPECT_TRUE(readCheckedFiles(path).empty());
   CheckedFiles files;
-  files["a.esp"] = checked(3, kA);
+  files["a.esp"] = checked(3, {{kA, 3}});
   writeFile(path, "old");
   ASSERT_TRUE(writeCheckedFiles(path, files));
   EXPECT_EQ(readCheckedFiles(path).size(), 1u);

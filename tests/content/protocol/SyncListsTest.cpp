@@ -248,7 +248,7 @@ TEST_F(FileListReader, TakesTheRecordedDigestOfAnUnchangedCopyAndLearnsWhatItRea
       recorded["a.bsa"] = line;
     }
     context.checked = &recorded;
-    context.chunkSize = 4096;
+    context.cutting = fixedCutting(4096);
     context.fullCheck = c.fullCheck;
     ASSERT_EQ(read(entry("a.bsa", size, goodDigest, c.flags)), "ok");
     EXPECT_EQ(result.work.size(), c.fetched ? 1u : 0u);
@@ -262,8 +262,9 @@ TEST_F(FileListReader, TakesTheRecordedDigestOfAnUnchangedCopyAndLearnsWhatItRea
     FileIdentity now;
     ASSERT_TRUE(fileIdentity(instance.file("content/a.bsa"), now));
     EXPECT_TRUE(learned.identity == now) << "what is learned describes the copy as it is";
-    EXPECT_EQ(learned.chunks, c.learnedChunks ? chunk : "");
-    EXPECT_EQ(learned.chunkSize, c.learnedChunks ? 4096u : 0u);
+    // One blob of a file shorter than 4096 bytes: the whole file.
+    EXPECT_EQ(learned.blobs, c.learnedChunks ? chunk + ":" + std::to_string(size) : "");
+    EXPECT_EQ(learned.cutting, c.learnedChunks ? "fixed:4096" : "");
   }
 }
 

@@ -27,7 +27,7 @@ Manifest sample() {
   manifest.packVersion = "1.2";
   manifest.sequence = 7;
   manifest.fileCount = 3;
-  manifest.chunkSize = 8388608;
+  manifest.cutting = fixedCutting(8388608);
   manifest.filesRequired = {true, "", "r", 2, {}};
   manifest.filesOptional = {true, "", "o", 3, {}};
   manifest.bundles = {true, "", "b", 1, {}};
@@ -45,7 +45,7 @@ TEST(ManifestText, ReadsBackAsTheRecordItCameFrom) {
   EXPECT_EQ(back.packVersion, "1.2");
   EXPECT_EQ(back.sequence, 7);
   EXPECT_EQ(back.fileCount, 3u);
-  EXPECT_EQ(back.chunkSize, 8388608u);
+  EXPECT_EQ(back.cutting, fixedCutting(8388608));
   EXPECT_EQ(back.filesOptional.path, "manifest/1.2/files-optional.ndjson");
   EXPECT_EQ(back.filesOptional.sha256, "o");
   EXPECT_EQ(back.filesOptional.count, 3u);
@@ -61,7 +61,7 @@ TEST(ReadManifest, ReadsTheFirstFormAndMistypedMembersAsDefaults) {
       R"({"fileCount":2,"parts":{"filesRequired":{"sha256":"r"}},"config":{"required":5},)"
       R"("chunkSize":1.5})"));
   EXPECT_EQ(manifest.fileCount, 2u);
-  EXPECT_EQ(manifest.chunkSize, 0u);
+  EXPECT_EQ(manifest.cutting.method, CutMethod::unknown);
   EXPECT_EQ(manifest.filesRequired.sha256, "r");
   EXPECT_FALSE(manifest.filesRetired.present);
   EXPECT_EQ(manifest.filesRetired.sha256, "");
@@ -84,7 +84,9 @@ TEST(ReadManifest, TakesAChunkSizeOnlyAsAWholePositiveNumberOfBytes) {
       {R"([4096])", 0},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(readManifest(parsed(row.manifest)).chunkSize, row.expected) << row.manifest;
+    const BlobCutting cutting = readManifest(parsed(row.manifest)).cutting;
+    EXPECT_EQ(cutting.method, row.expected ? CutMethod::fixed : CutMethod::unknown) << row.manifest;
+    EXPECT_EQ(cutting.maxSize, row.expected) << row.manifest;
   }
 }
 

@@ -11,6 +11,7 @@
 #include "foundation/Crypto.h"
 #include "pipeline/Sync.h"
 #include "transfer/SyncTransfer.h"
+#include "CheckedLine.h"
 #include "TempDir.h"
 
 namespace vantis::content {
@@ -32,46 +33,40 @@ FileRecord record(const std::string& path, const std::vector<std::string>& blobs
   return made;
 }
 
-TEST(BlobsFit, OnlyWhenTheSizeCutsIntoAsManyPiecesAsListed) {
+BlobCutting fixedOrUnknown(std::uint64_t size) {
+  return size == 0 ? BlobCutting() : fixedCutting(size);
+}
+
+TEST(BlobsFit, OnlyWhenTheCuttingCanHoldSomeOfTheBlobs) {
+  const BlobCutting gear = gearCutting(64, 128, 256);
   const struct {
     std::int64_t size;
     std::size_t chunks;
-    std::uint64_t chunkSize;
+    BlobCutting cutting;
     bool fits;
   } rows[] = {
-      {300, 3, 100, true},   // whole blobs
-      {201, 3, 100, true},   // a short last blob
-      {200, 3, 100, false},  // would be two blobs
-      {301, 3, 100, false},  // would be four
-      {100, 1, 100, false},  // one blob is the whole file, known to differ
-      {300, 3, 0, false},    // the release did not say
-      {0, 2, 100, false},
-      {-300, 3, 100, false},
-      {INT64_MAX, 2, std::uint64_t(1) << 62, true},  // no overflow at the top
+      {300, 3, fixedCutting(100), true},   // whole blobs
+      {201, 3, fixedCutting(100), true},   // a short last blob
+      {200, 3, fixedCutting(100), false},  // would be two blobs
+      {301, 3, fixedCutting(100), false},  // would be four
+      {100, 1, fixedCutting(100), false},  // one blob is the whole file, known to differ
+      {300, 3, BlobCutting(), false},      // the release did not say
+      {0, 2, fixedCutting(100), false},
+      {-300, 3, fixedCutting(100), false},
+      {std::int64_t(1) << 29, 2, fixedCutting(256u << 20), true},  // the largest blob size
+      {300, 3, fixedCutting((256u << 20) + 1), false},             // no cutting a client makes
+      {300, 2, gear, true},  // any count: the content decides
+      {300, 7, gear, true},
+      {300, 1, gear, false},
+      {0, 2, gear, false},
   };
   for (const auto& row : rows) {
     FileRecord made;
     made.size = row.size;
     made.chunks.assign(row.chunks, std::string(64, 'a'));
-    EXPECT_EQ(blobsFit(made, row.chunkSize), row.fits)
-        << row.size << " in " << row.chunks << " of " << row.chunkSize;
+    EXPECT_EQ(blobsFit(made, row.cutting), row.fits)
+        << row.size << " in " << row.chunks << " by " << cuttingText(row.cutting);
   }
-}
-
-TEST(CoveredBlobs, OnlyBlobsThatEveryRecordNamingThemHolds) {
-  const std::string a = std::string(64, 'a'), b = std::string(64, 'b'), c = std::string(64, 'c');
-  FileRecord first, second;
-  first.chunks = {a, b, a};  // a blob may stand twice in one file
-  second.chunks = {b, c};
-  std::vector<LocalBlobMap> held(2);
-  held[0][a] = LocalBlob{0, 10};
-  held[0][b] = LocalBlob{10, 10};
-  held[1][c] = LocalBlob{0, 10};
-  // b: the second record needs it too and does not hold it, so it is fetched.
-  EXPECT_EQ(coveredBlobs({first, second}, held), (std::set<std::string>{a, c}));
-  held[1][b] = LocalBlob{10, 10};
-  EXPECT_EQ(coveredBlobs({first, second}, held), (std::set<std::string>{a, b, c}));
-  EXPECT_TRUE(coveredBlobs({first, second}, {}).empty());
 }
 
 class FindLocalBlobs : public ::testing::Test {
@@ -90,9 +85,14 @@ class FindLocalBlobs : public ::testing::Test {
   }
 
   bool find(const std::vector<FileRecord>& work, std::uint64_t chunkSize) {
+    return find(work, fixedOrUnknown(chunkSize));
+  }
+
+  bool find(const std::vector<FileRecord>& work, const BlobCutting& cutting) {
     TransferContext context;
     context.paths = instancePaths(options.root);
-    context.chunkSize = chunkSize;
+    context.cutting = cutting;
+    context.otherFiles = otherFiles;
     ProgressMeter meter(options.progress);
     Result<LocalBlobs> found = findLocalBlobs(work, context, checked, meter);
     stepTotal = meter.progress.stepTotal;
@@ -105,11 +105,24 @@ class FindLocalBlobs : public ::testing::Test {
   TempDir instance;
   SyncOptions options;
   std::string error;
-  CheckedFiles checked;  // what the run knows of the installed copies
+  CheckedFiles checked;     // what the run knows of the files the list names
+  CheckedFiles otherFiles;  // what the record knows of others
   LocalBlobs blobs;
   std::vector<std::string> phases;
   bool goOn = true;
   std::uint64_t stepTotal = 0, stepDone = 0;
+
+  bool stored(const std::string& data) const {
+    std::uint64_t size = 0;
+    return fileSize(blobPath(instancePaths(options.root).blobStore, Sha256::of(data)), size);
+  }
+
+  // Where a blob was found: the source's path and the offset.
+  std::string placeOf(const std::string& data) const {
+    const auto found = blobs.blobs.find(Sha256::of(data));
+    if (found == blobs.blobs.end()) return "nowhere";
+    return blobs.sources[found->second.source].path + "@" + std::to_string(found->second.offset);
+  }
 };
 
 TEST_F(FindLocalBlobs, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
@@ -126,20 +139,16 @@ TEST_F(FindLocalBlobs, KeepsThePiecesOfTheInstalledCopyThatTheNewFileNames) {
   install("mods/d.bsa", p1);
 
   ASSERT_TRUE(find(work, 100)) << error;
-  ASSERT_EQ(blobs.perRecord.size(), 4u);
-  const LocalBlobMap& a = blobs.perRecord[0];
-  ASSERT_EQ(a.size(), 2u);
-  EXPECT_EQ(a.at(Sha256::of(p0)).offset, 0u);
-  EXPECT_EQ(a.at(Sha256::of(p2)).offset, 200u);
-  EXPECT_EQ(a.at(Sha256::of(p2)).length, 100u);
-  const LocalBlobMap& b = blobs.perRecord[1];
-  ASSERT_EQ(b.size(), 2u);
-  EXPECT_EQ(b.at(Sha256::of(p1)).offset, 100u);
-  EXPECT_EQ(b.at(Sha256::of(p0)).offset, 0u);
-  EXPECT_TRUE(blobs.perRecord[2].empty());
-  EXPECT_TRUE(blobs.perRecord[3].empty());
-  // p0 and p1 are also needed by c, which holds nothing: they are fetched.
-  EXPECT_EQ(blobs.covered, (std::set<std::string>{Sha256::of(p2)}));
+  // p2: only a needs it, read from a's copy while a is assembled.
+  EXPECT_EQ(placeOf(p2), "mods/a.bsa@200");
+  EXPECT_EQ(blobs.blobs.at(Sha256::of(p2)).length, 100u);
+  // p0 and p1 are needed by c as well, which may be assembled after a and b
+  // replaced their copies: they go into the store now.
+  EXPECT_EQ(blobs.blobs.size(), 1u);
+  EXPECT_EQ(blobs.stored, 2u);
+  EXPECT_TRUE(stored(p0));
+  EXPECT_TRUE(stored(p1));
+  EXPECT_FALSE(stored(p2));
   EXPECT_EQ(stepTotal, 500u);
   EXPECT_EQ(stepDone, 500u);
   EXPECT_EQ(phases, (std::vector<std::string>{"Reusing local files mods/a.bsa",
@@ -151,8 +160,8 @@ TEST_F(FindLocalBlobs, ReadsNoFurtherThanTheNewFileReaches) {
   install("mods/a.bsa", p0 + patterned(100, 9) + p1 + p1);
   ASSERT_TRUE(find({record("mods/a.bsa", {p1, p0})}, 100));
   // The third blob matches p1 but lies past the new file's two blobs.
-  EXPECT_EQ(blobs.perRecord[0].size(), 1u);
-  EXPECT_EQ(blobs.perRecord[0].count(Sha256::of(p0)), 1u);
+  EXPECT_EQ(blobs.blobs.size(), 1u);
+  EXPECT_EQ(placeOf(p0), "mods/a.bsa@0");
   EXPECT_EQ(stepTotal, 200u);
 }
 
@@ -162,8 +171,7 @@ TEST_F(FindLocalBlobs, LooksAtNothingWithoutAFittingChunkSize) {
   for (const std::uint64_t chunkSize : {0u, 99u, 250u}) {
     phases.clear();
     ASSERT_TRUE(find({record("mods/a.bsa", {p1, p0})}, chunkSize));
-    EXPECT_TRUE(blobs.perRecord[0].empty()) << chunkSize;
-    EXPECT_TRUE(blobs.covered.empty());
+    EXPECT_TRUE(blobs.blobs.empty()) << chunkSize;
     EXPECT_TRUE(phases.empty());
   }
 }
@@ -171,32 +179,114 @@ TEST_F(FindLocalBlobs, LooksAtNothingWithoutAFittingChunkSize) {
 TEST_F(FindLocalBlobs, TakesTheCutTheCheckedFilesRecordKnowsWithoutReading) {
   const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(40, 3);
   // On disk something else entirely: the record is taken at its word here,
-  // and the assembled file's own check is what catches a wrong one.
+  // and each blob is checked where assembly reads it.
   install("mods/a.bsa", patterned(240, 9));
   CheckedFile known;
   known.identity.size = 240;
-  known.chunkSize = 100;
-  known.chunks = joinChunks({Sha256::of(p0), Sha256::of(p1), Sha256::of(p2)});
+  known.cutting = "fixed:100";
+  known.blobs = joinBlobs({{Sha256::of(p0), 100}, {Sha256::of(p1), 100}, {Sha256::of(p2), 40}});
   checked["mods/a.bsa"] = known;
+  const FileRecord changed = record("mods/a.bsa", {p1, patterned(100, 4), p2});
 
-  ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
-  const LocalBlobMap& found = blobs.perRecord[0];
-  ASSERT_EQ(found.size(), 2u);
-  EXPECT_EQ(found.at(Sha256::of(p1)).offset, 100u);
-  EXPECT_EQ(found.at(Sha256::of(p2)).offset, 200u);
-  EXPECT_EQ(found.at(Sha256::of(p2)).length, 40u);
+  ASSERT_TRUE(find({changed}, 100));
+  EXPECT_EQ(blobs.blobs.size(), 2u);
+  EXPECT_EQ(placeOf(p1), "mods/a.bsa@100");
+  EXPECT_EQ(placeOf(p2), "mods/a.bsa@200");
+  EXPECT_EQ(blobs.blobs.at(Sha256::of(p2)).length, 40u);
   EXPECT_TRUE(phases.empty()) << "nothing was read";
   EXPECT_EQ(stepDone, stepTotal);
 
-  // Cut with another size, or inconsistent with its size: the copy is read.
-  for (const std::uint64_t size : {50u, 350u}) {
-    checked["mods/a.bsa"].identity.size = size == 50u ? 240u : size;
-    checked["mods/a.bsa"].chunkSize = size == 50u ? 50u : 100u;
-    phases.clear();
-    ASSERT_TRUE(find({record("mods/a.bsa", {p1, patterned(100, 4), p2})}, 100));
-    EXPECT_TRUE(blobs.perRecord[0].empty()) << size;
-    EXPECT_EQ(phases.size(), 1u) << size;
-  }
+  // Cut another way: the recorded blobs are still where they were, and the
+  // copy is read as well, for what the release's cutting finds in it.
+  checked["mods/a.bsa"].cutting = "fixed:50";
+  phases.clear();
+  ASSERT_TRUE(find({changed}, 100));
+  EXPECT_EQ(blobs.blobs.size(), 2u);
+  EXPECT_EQ(phases.size(), 1u);
+
+  // Blobs that do not add up to the file say nothing; the copy is read.
+  checked["mods/a.bsa"].cutting = "fixed:100";
+  checked["mods/a.bsa"].identity.size = 350;
+  phases.clear();
+  ASSERT_TRUE(find({changed}, 100));
+  EXPECT_TRUE(blobs.blobs.empty());
+  EXPECT_EQ(phases.size(), 1u);
+}
+
+CheckedFile recordedLine(const std::string& real, const std::vector<std::string>& blobs) {
+  return skarvel::test::checkedLine(real, blobs, "gear:64:128:256:2:s");
+}
+
+TEST_F(FindLocalBlobs, TakesBlobsFromEveryFileTheRecordKnows) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2), p2 = patterned(100, 3);
+  install("mods/same.esp", p0 + p1);    // unchanged, named by the list
+  install("mods/old/moved.bsa", p2);    // no longer named: the release moved it
+  install("mods/changed.bsa", p1 + p1);  // recorded, but written since
+  checked["mods/same.esp"] = recordedLine(instance.file("content/mods/same.esp"), {p0, p1});
+  otherFiles["mods/old/moved.bsa"] = recordedLine(instance.file("content/mods/old/moved.bsa"), {p2});
+  otherFiles["mods/changed.bsa"] = recordedLine(instance.file("content/mods/changed.bsa"), {p1, p1});
+  otherFiles["mods/changed.bsa"].identity.modifiedNs -= 1;
+  otherFiles["../outside.bsa"] = otherFiles["mods/old/moved.bsa"];
+  // Two records need p1 and p2 each: files left in place serve them all.
+  const std::vector<FileRecord> work = {record("mods/new.bsa", {p2, p1, patterned(100, 4)}),
+                                        record("mods/new2.bsa", {p1, p2})};
+
+  ASSERT_TRUE(find(work, gearCutting(64, 128, 256, 2, "s"))) << error;
+  EXPECT_EQ(placeOf(p1), "mods/same.esp@100");
+  EXPECT_EQ(placeOf(p2), "mods/old/moved.bsa@0");
+  EXPECT_EQ(placeOf(p0), "nowhere") << "no record needs it";
+  EXPECT_EQ(blobs.stored, 0u);
+  EXPECT_TRUE(phases.empty()) << "nothing was read: neither new file is installed";
+}
+
+TEST_F(FindLocalBlobs, NeverStoresABlobWhoseBytesDiffer) {
+  const std::string p0 = patterned(100, 1), p1 = patterned(100, 2);
+  // The record says a.bsa holds p0 then p1, and both records need p0; on
+  // disk it now holds something else of the same identity.
+  install("mods/a.bsa", p0 + p1);
+  checked["mods/a.bsa"] = recordedLine(instance.file("content/mods/a.bsa"), {p0, p1});
+  writeFile(instance.file("content/mods/a.bsa"), patterned(200, 9));
+  ASSERT_TRUE(fileIdentity(instance.file("content/mods/a.bsa"), checked["mods/a.bsa"].identity));
+  const std::vector<FileRecord> work = {record("mods/a.bsa", {p1, p0}),
+                                        record("mods/b.bsa", {p0})};
+
+  ASSERT_TRUE(find(work, gearCutting(64, 128, 256, 2, "s"))) << error;
+  EXPECT_FALSE(stored(p0)) << "checked before it was stored";
+  EXPECT_EQ(blobs.stored, 0u);
+  EXPECT_EQ(placeOf(p0), "nowhere") << "left to the download";
+  // p1 is read where it lies, and checked there (by assembly).
+  EXPECT_EQ(placeOf(p1), "mods/a.bsa@100");
+}
+
+TEST_F(FindLocalBlobs, CutsAChangedCopyByContentAndFindsWhatAnInsertionLeft) {
+  const BlobCutting cutting = gearCutting(256, 1024, 4096);
+  std::string old;
+  for (int i = 0; i < 40; ++i) old += patterned(997, 20 + i);
+  std::string changed = old;
+  changed.insert(0, patterned(4096, 99));
+  install("mods/big.bsa", old);
+  // The new file's blobs, cut as the publisher cuts them.
+  FileRecord next;
+  next.path = "mods/big.bsa";
+  next.size = static_cast<std::int64_t>(changed.size());
+  next.sha256 = Sha256::of(changed);
+  const BlobCutter cutter(cutting);
+  std::uint64_t newBytes = 0;
+  BlobStream stream(cutter, [&](const std::string& digest, std::uint64_t, std::uint64_t length) {
+    next.chunks.push_back(digest);
+    newBytes += length;
+    return true;
+  });
+  stream.feed(changed.data(), changed.size());
+  stream.finish();
+
+  ASSERT_TRUE(find({next}, cutting)) << error;
+  std::uint64_t found = 0;
+  for (const auto& [digest, blob] : blobs.blobs) found += blob.length;
+  // All but the inserted 4 KiB and the blobs around it.
+  EXPECT_GE(found, old.size() - 3 * cutting.maxSize);
+  EXPECT_EQ(phases, (std::vector<std::string>{"Reusing local files mods/big.bsa"}));
+  EXPECT_EQ(stepDone, old.size());
 }
 
 TEST_F(FindLocalBlobs, StopsWhenTheUserAsksTo) {

@@ -15,6 +15,7 @@
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
 #include "http/Http.h"
+#include "CheckedLine.h"
 #include "NginxServer.h"
 #include "ScriptServer.h"
 #include "pipeline/Sync.h"
@@ -132,8 +133,9 @@ class TransferServer : public ::testing::Test {
       context.url = options.url;
       context.accessKey = options.accessKey;
       context.paths = instancePaths(options.root);
-      context.chunkSize = chunkSize;
+      context.cutting = chunkSize == 0 ? BlobCutting() : fixedCutting(chunkSize);
       context.gameRunning = options.gameRunning;
+      context.otherFiles = otherFiles;
       ProgressMeter meter(options.progress);
       report = runTransfer(context, work, *index, checked, meter);
       finalProgress = meter.progress;
@@ -173,6 +175,7 @@ class TransferServer : public ::testing::Test {
   std::string indexLines;
   std::uint64_t chunkSize = 0;  // the release's chunk size, 0 when it does not say
   CheckedFiles checked;         // what the run knows of installed copies, before and after
+  CheckedFiles otherFiles;      // what the record knows of files the list does not name
   SyncOptions options;
   std::string indexUrl;  // where the index comes from, when not the options' server
   TransferReport report;
@@ -641,18 +644,19 @@ TEST_F(InstalledPieces, WithoutAFittingChunkSizeEveryPieceIsDownloaded) {
   }
 }
 
-TEST_F(InstalledPieces, APieceAnotherFileNeedsAsWellIsDownloaded) {
+TEST_F(InstalledPieces, APieceAnotherFileNeedsAsWellIsCopiedIntoTheStoreFirst) {
   writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
   for (const std::string& blob : {p0, p2, tail, changed}) chunk(blob);
-  // The new file cannot read p0 from big.bsa, which may be replaced first.
+  // The new file cannot read p0 from big.bsa, which may be replaced first:
+  // it is copied into the store before anything is replaced.
   const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail}),
                                         file("mods/new.bsa", {p0, changed})};
   ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
   EXPECT_EQ(readFile(installed("mods/new.bsa")), p0 + changed);
-  EXPECT_EQ(requestsForBlob(p0), 1);
+  EXPECT_EQ(requestsForBlob(p0), 0);
   EXPECT_EQ(requestsForBlob(changed), 1);
-  EXPECT_EQ(requestsStartingWith("/chunks/"), 2);
+  EXPECT_EQ(requestsStartingWith("/chunks/"), 1);
 }
 
 TEST_F(InstalledPieces, AFileWhosePiecesOnlyMovedIsInstalledDespiteAFailedDownload) {
@@ -669,25 +673,24 @@ TEST_F(InstalledPieces, AFileWhosePiecesOnlyMovedIsInstalledDespiteAFailedDownlo
   EXPECT_EQ(report.jobs, 1u);
 }
 
-TEST_F(InstalledPieces, ACopyChangedAfterItWasReadFailsItsCheckAndTheNextRunRepairsIt) {
+TEST_F(InstalledPieces, ACopyChangedAfterItWasReadIsNeverUsedAndItsPiecesAreFetched) {
   writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
   for (const std::string& blob : {p0, p1, p2, tail, changed}) chunk(blob);
   const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail})};
-  // Someone writes into the copy while the missing piece downloads.
+  // Someone writes into the copy while the missing piece downloads: p0 no
+  // longer matches when assembly reads it, so the file's pieces are fetched
+  // in a second round of the same run.
   const std::string damaged = patterned(100, 6) + p1 + p2 + tail;
   onProgress = [&](const Progress& progress) {
     if (progress.phase == "Downloading") writeFile(installed("mods/big.bsa"), damaged);
     return true;
   };
-  EXPECT_FALSE(transfer(work));
-  EXPECT_EQ(error, kFileIntegrity);
-  EXPECT_EQ(readFile(installed("mods/big.bsa")), damaged) << "nothing unchecked is installed";
-  EXPECT_FALSE(exists(installed("mods/big.bsa.part")));
-
-  onProgress = nullptr;
   ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
   EXPECT_EQ(requestsForBlob(p0), 1) << "the damaged piece is fetched";
+  EXPECT_EQ(requestsForBlob(changed), 1) << "what is in the store is not fetched again";
+  EXPECT_EQ(report.filesWritten, 1u);
+  EXPECT_FALSE(exists(installed("mods/big.bsa.part")));
 }
 
 TEST_F(InstalledPieces, RemembersEveryInstalledFileAndHowItWasCut) {
@@ -700,33 +703,71 @@ TEST_F(InstalledPieces, RemembersEveryInstalledFileAndHowItWasCut) {
   const CheckedFile& big = checked.at("mods/big.bsa");
   EXPECT_TRUE(big.identity == now);
   EXPECT_EQ(big.sha256, Sha256::of(p0 + changed + p2 + tail));
-  EXPECT_EQ(big.chunkSize, 100u);
-  EXPECT_EQ(splitChunks(big.chunks), file("mods/big.bsa", {p0, changed, p2, tail}).chunks);
+  EXPECT_EQ(big.cutting, "fixed:100");
+  const std::vector<std::string> digests = file("mods/big.bsa", {p0, changed, p2, tail}).chunks;
+  EXPECT_EQ(big.blobs, digests[0] + ":100," + digests[1] + ":100," + digests[2] + ":100," +
+                           digests[3] + ":60");
   EXPECT_EQ(checked.at("mods/t").sha256, Sha256::of(tail));
 }
 
-TEST_F(InstalledPieces, ARecordThatLiedFailsTheCheckAndIsNotBelievedAgain) {
+TEST_F(InstalledPieces, ARecordThatLiedIsCaughtAtTheFirstPieceAndNotBelievedAgain) {
   writeFile(installed("mods/big.bsa"), p0 + p1 + p2 + tail);
   for (const std::string& blob : {p0, p1, p2, tail, changed}) chunk(blob);
   const std::vector<FileRecord> work = {file("mods/big.bsa", {p0, changed, p2, tail})};
   // The record claims the copy begins with `changed`; it begins with p0.
   CheckedFile wrong;
   ASSERT_TRUE(fileIdentity(installed("mods/big.bsa"), wrong.identity));
-  wrong.chunkSize = 100;
-  wrong.chunks = joinChunks(file("x", {changed, p1, p2, tail}).chunks);
+  wrong.cutting = "fixed:100";
+  const std::vector<std::string> claimed = file("x", {changed, p1, p2, tail}).chunks;
+  wrong.blobs = joinBlobs({{claimed[0], 100}, {claimed[1], 100}, {claimed[2], 100}, {claimed[3], 60}});
   checked["mods/big.bsa"] = wrong;
-  const std::string recordFile = instance.file("content/cache/checked-files.txt");
-  writeFile(recordFile, "checked-files 1\n");
 
-  EXPECT_FALSE(transfer(work));
-  EXPECT_EQ(error, kFileIntegrity);
-  EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + p1 + p2 + tail);
-  EXPECT_FALSE(exists(recordFile));
-
-  // The next run finds no record, reads the copy itself and succeeds.
-  checked.clear();
   ASSERT_TRUE(transfer(work)) << error;
   EXPECT_EQ(readFile(installed("mods/big.bsa")), p0 + changed + p2 + tail);
+  // What the record claimed was never installed; its pieces came from the
+  // server, and what is recorded now is the file as installed.
+  EXPECT_EQ(requestsForBlob(changed), 1);
+  FileIdentity now;
+  ASSERT_TRUE(fileIdentity(installed("mods/big.bsa"), now));
+  EXPECT_TRUE(checked.at("mods/big.bsa").identity == now);
+  EXPECT_EQ(checked.at("mods/big.bsa").sha256, Sha256::of(p0 + changed + p2 + tail));
+}
+
+CheckedFile lineFor(const std::string& real, const std::vector<std::string>& pieces) {
+  return skarvel::test::checkedLine(real, pieces, "fixed:100");
+}
+
+TEST_F(InstalledPieces, PiecesComeFromAnyFileTheRecordKnows) {
+  // same.esp stays as it is; old.bsa is no longer listed (the release
+  // moved its content to new.bsa); together they hold all of new.bsa.
+  writeFile(installed("mods/same.esp"), p0 + p1);
+  writeFile(installed("mods/old.bsa"), p2 + tail);
+  checked["mods/same.esp"] = lineFor(installed("mods/same.esp"), {p0, p1});
+  CheckedFiles others;
+  others["mods/old.bsa"] = lineFor(installed("mods/old.bsa"), {p2, tail});
+  otherFiles = others;
+
+  ASSERT_TRUE(transfer({file("mods/new.bsa", {p1, p2, tail, p0})})) << error;
+  EXPECT_EQ(readFile(installed("mods/new.bsa")), p1 + p2 + tail + p0);
+  EXPECT_EQ(report.jobs, 0u);
+  EXPECT_EQ(requestsStartingWith("/chunks/"), 0);
+  EXPECT_EQ(readFile(installed("mods/same.esp")), p0 + p1) << "a source is only read";
+  EXPECT_EQ(checked.at("mods/new.bsa").sha256, Sha256::of(p1 + p2 + tail + p0));
+}
+
+TEST_F(InstalledPieces, AFileThatChangedUnderItsRecordGivesNothingAndIsForgotten) {
+  writeFile(installed("mods/same.esp"), p0 + p1);
+  checked["mods/same.esp"] = lineFor(installed("mods/same.esp"), {p0, p1});
+  // Rewritten without its identity moving (a tool that restores times, a
+  // damaged disk): the record still vouches for p0 + p1.
+  writeFile(installed("mods/same.esp"), changed + p1);
+  ASSERT_TRUE(fileIdentity(installed("mods/same.esp"), checked["mods/same.esp"].identity));
+  for (const std::string& blob : {p0, tail}) chunk(blob);
+
+  ASSERT_TRUE(transfer({file("mods/new.bsa", {p0, tail})})) << error;
+  EXPECT_EQ(readFile(installed("mods/new.bsa")), p0 + tail);
+  EXPECT_EQ(requestsForBlob(p0), 1) << "fetched once its bytes did not match";
+  EXPECT_EQ(checked.count("mods/same.esp"), 0u) << "the record's word on it is dropped";
 }
 
 TEST_F(InstalledPieces, CancelWhileReadingInstalledCopiesDownloadsNothing) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,53 @@ std::string joinPath(const std::string& base, const std::string& relative);
 void makeDirectories(const std::string& path);
 void makeParentDirectories(const std::string& path);
 
-// Writes the bytes straight to the path (parents created). True only when
-// every byte was written and the file closed cleanly.
+// Writes the bytes as a new file at the path (parents created), made by
+// `createTemporaryFile`: what lay there is removed, never written through.
+// True only when every byte was written and the file closed cleanly.
 bool writeWholeFile(const std::string& path, const void* data, std::size_t length);
 
 // Replaces the file at `path` with the bytes, through "<path>.part" and a
 // rename, so a reader sees the old file or the new one, never a half-written
 // one. On failure the old file is untouched and the ".part" is removed.
 bool replaceWholeFile(const std::string& path, const std::string& data);
+
+// `replaceWholeFile`, and on the disk when it returns true: the temporary's
+// data is flushed before the rename and the folder after it, so that a power
+// cut leaves the old file or the new one, never an empty one. For the record
+// that vouches for everything else; it costs two flushes.
+bool replaceWholeFileDurably(const std::string& path, const std::string& data);
+
+// ---- Putting written files on the disk ---------------------------------------
+//
+// A power cut loses what was written but not yet flushed, in any order: a
+// renamed file's name may survive without its data. A run therefore starts
+// the write-back of each file as soon as it is written, then flushes once for
+// all of them (one syncfs per file system written to) before anything that
+// depends on them: before renaming them into place, and before the record
+// that says they are installed.
+
+// Asks the system to start writing the file's data out now, without waiting
+// for it to be written: by the time of the flush most of it is on the disk.
+// It may wait while the disk's queue is full. Failures are ignored (it is
+// only a head start).
+void startWriteBack(const std::string& path);
+
+// The file systems a run wrote to, each named by one folder on it.
+struct FileSystems {
+  std::map<std::uint64_t, std::string> folderByDevice;
+  std::string lastFolder;  // consecutive files mostly share a folder: asked once
+};
+
+// Notes the file system of the folder holding `path`.
+void noteFileSystemOf(FileSystems& written, const std::string& path);
+void noteFileSystems(FileSystems& written, const FileSystems& more);
+
+// Flushes everything written to each noted file system (syncfs). False when
+// a flush reports an error: what was written may not be on the disk.
+bool syncFileSystems(const FileSystems& written);
+
+// Flushes one file's data (fdatasync); false on failure.
+bool flushFileData(const std::string& path);
 
 // False (output untouched) only when the file cannot be opened.
 bool readWholeFile(const std::string& path, std::string& out);
@@ -97,9 +137,16 @@ bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std
                             std::FILE* out, Sha256& digest, std::uint64_t& written,
                             std::vector<char>& buffer);
 
-// Copies source to destination (whose parent must exist) while hashing. True
-// only when every byte was copied and the destination closed cleanly; the
-// caller decides what to do with a partial destination.
+// Appends the `length` bytes at `data` to `out`, feeding them to `digest`
+// (a large block on a second thread, beside its write) and adding the count
+// to `written`. False when the write comes up short.
+bool appendBytesHashing(const char* data, std::size_t length, std::FILE* out, Sha256& digest,
+                        std::uint64_t& written);
+
+// Copies source to destination (whose parent must exist, created as by
+// `createTemporaryFile`) while hashing. True only when every byte was copied
+// and the destination closed cleanly; the caller decides what to do with a
+// partial destination.
 bool copyFileHashing(const std::string& source, const std::string& destination,
                      std::uint64_t& size, std::string& hex);
 

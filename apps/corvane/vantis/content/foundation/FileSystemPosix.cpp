@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/Crypto.h"
+#include "foundation/TemporaryFile.h"
 
 namespace vantis::content {
 
@@ -80,6 +81,48 @@ bool pumpHashing(std::FILE* in, std::uint64_t limit, std::FILE* out, Sha256& dig
   return std::ferror(in) == 0;
 }
 
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Flushes a folder's entries: the names created, renamed and removed in it.
+bool syncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
+
+bool writeNewFile(const std::string& path, const void* data, std::size_t length, bool flush) {
+  makeParentDirectories(path);
+  const int fd = createTemporaryFile(path);
+  if (fd < 0) return false;
+  // One write for the whole buffer: a blob is then on disk whole or not at
+  // all after a power cut, never with a hole where an earlier piece was lost.
+  const bool written = writeAllBytes(fd, data, length) && (!flush || ::fdatasync(fd) == 0);
+  // A failed close can be the first sign of a full disk.
+  const bool closed = ::close(fd) == 0;
+  return written && closed;
+}
+
+bool replaceThroughPart(const std::string& path, const std::string& data, bool flush) {
+  // Write "<path>.part" and rename: a cut-off write must never replace the
+  // record that is still whole.
+  const std::string part = path + ".part";
+  if (!writeNewFile(part, data.data(), data.size(), flush)) {
+    ::unlink(part.c_str());
+    return false;
+  }
+  if (::rename(part.c_str(), path.c_str()) != 0) {
+    ::unlink(part.c_str());
+    return false;
+  }
+  return !flush || syncFolder(folderOf(path));
+}
+
 }  // namespace
 
 std::string joinPath(const std::string& base, const std::string& relative) {
@@ -118,27 +161,54 @@ void makeParentDirectories(const std::string& path) {
 }
 
 bool writeWholeFile(const std::string& path, const void* data, std::size_t length) {
-  makeParentDirectories(path);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  const bool written = length == 0 || std::fwrite(data, 1, length, file) == length;
-  const bool closed = closeWritten(file);
-  return written && closed;
+  return writeNewFile(path, data, length, false);
 }
 
 bool replaceWholeFile(const std::string& path, const std::string& data) {
-  // Write "<path>.part" and rename: a cut-off write must never replace the
-  // record that is still whole.
-  const std::string part = path + ".part";
-  if (!writeWholeFile(part, data.data(), data.size())) {
-    ::unlink(part.c_str());
-    return false;
+  return replaceThroughPart(path, data, false);
+}
+
+bool replaceWholeFileDurably(const std::string& path, const std::string& data) {
+  return replaceThroughPart(path, data, true);
+}
+
+void startWriteBack(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ::close(fd);
+}
+
+void noteFileSystemOf(FileSystems& written, const std::string& path) {
+  const std::string folder = folderOf(path);
+  if (folder == written.lastFolder) return;
+  written.lastFolder = folder;
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0) return;
+  written.folderByDevice.emplace(static_cast<std::uint64_t>(info.st_dev), folder);
+}
+
+void noteFileSystems(FileSystems& written, const FileSystems& more) {
+  for (const auto& [device, folder] : more.folderByDevice) written.folderByDevice.emplace(device, folder);
+}
+
+bool syncFileSystems(const FileSystems& written) {
+  bool synced = true;
+  for (const auto& [device, folder] : written.folderByDevice) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A folder gone since it was noted leaves its file system unflushed.
+    synced = fd >= 0 && ::syncfs(fd) == 0 && synced;
+    if (fd >= 0) ::close(fd);
   }
-  if (::rename(part.c_str(), path.c_str()) != 0) {
-    ::unlink(part.c_str());
-    return false;
-  }
-  return true;
+  return synced;
+}
+
+bool flushFileData(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fdatasync(fd) == 0;
+  ::close(fd);
+  return flushed;
 }
 
 bool readWholeFile(const std::string& path, std::string& out) {
@@ -302,6 +372,13 @@ bool appendFileRangeHashing(const std::string& source, std::uint64_t offset, std
   return copied && moved == length;
 }
 
+bool appendBytesHashing(const char* data, std::size_t length, std::FILE* out, Sha256& digest,
+                        std::uint64_t& written) {
+  if (!hashAndWrite(data, length, digest, out)) return false;
+  written += length;
+  return true;
+}
+
 bool copyFileHashing(const std::string& source, const std::string& destination,
                      std::uint64_t& size, std::string& hex) {
   size = 0;
@@ -309,7 +386,7 @@ bool copyFileHashing(const std::string& source, const std::string& destination,
   std::FILE* probe = std::fopen(source.c_str(), "rb");
   if (!probe) return false;
   std::fclose(probe);
-  std::FILE* out = std::fopen(destination.c_str(), "wb");
+  std::FILE* out = openTemporaryStream(destination);
   if (!out) return false;
   Sha256 digest;
   std::vector<char> buffer(kChunkBytes);

@@ -163,7 +163,7 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
   if (!configured) {
     meter.report("Switching profile", "");
     Status switched = writeTierConfiguration(context, release->manifest, result);
-    if (switched) switched = recordInstalledRelease(context, pointer, installed);
+    if (switched) switched = recordInstalledRelease(context, pointer, installed, FileSystems{});
     result.error = switched.error();
     result.ok = switched.ok();
     return true;
@@ -257,7 +257,11 @@ Status writeTierConfiguration(const SyncContext& context, const Manifest& manife
 }
 
 Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& pointer,
-                              const Installed& installed) {
+                              const Installed& installed, const FileSystems& written) {
+  FileSystems all = written;
+  noteFileSystemOf(all, context.paths.state);
+  noteFileSystemOf(all, context.paths.tierConfig);
+  if (!syncFileSystems(all)) return Failure{messages::kStateNotWritten};
   return writeInstalledState(context.paths, context.options.tier, pointer.packVersion,
                              pointer.sequence, installed.record);
 }

@@ -39,42 +39,15 @@ Result<Release> fetchManifestAndCredits(const SyncContext& context, const Releas
   return release;
 }
 
-Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
-                                                 const Release& release, ProgressMeter& meter) {
-  const ListDocument& list =
-      context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
-  const ListPart& part = release.manifest.part(list);
-  const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
-  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
-                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
-}
-
-// Reads the verified list: what must be installed, what the release names,
-// and its program files.
-Result<FileList> readWorkList(const SyncContext& context, const Release& release,
-                              const std::vector<unsigned char>& body, bool fullCheck,
-                              bool nothingInstalled, ProgressMeter& meter) {
-  const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
-  FileListContext list;
-  list.checked = &recorded;
-  list.chunkSize = release.manifest.chunkSize;
-  list.contentDir = context.paths.content;
-  list.fullCheck = fullCheck;
-  list.nothingInstalled = nothingInstalled;
-  list.fileCount = release.manifest.fileCount;
-  list.report = [&meter](const std::string& phase, const std::string& detail) {
-    return meter.report(phase, detail);
-  };
-  meter.report(nothingInstalled ? "Preparing" : "Verifying files", "");
-  return readFileList(body, list);
-}
-
 // Hard-links (or copies) one candidate into "<target>.part" and checks it.
 // The link follows a symbolic link as the size check did: a plain link()
 // would install the symbolic link itself, which passes the check but keeps
 // pointing at whatever the other instance (or anyone) puts there later.
+// A copy is flushed before its rename, as the transfer's files are (a link
+// brings data the other instance has long written): copies happen only
+// across file systems, so they are rare and a flush each costs little.
 bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
-                       const std::string& target) {
+                       const std::string& target, FileSystems& written) {
   const std::string part = target + ".part";
   makeParentDirectories(part);
   ::unlink(part.c_str());
@@ -86,8 +59,9 @@ bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
       linked ? hashFileSha256(part, size, hex) : copyFileHashing(candidate, part, size, hex);
   const bool matches = had && size == static_cast<std::uint64_t>(record.size) &&
                        Sha256::equals(hex, record.sha256);
-  if (matches) {
+  if (matches && (linked || flushFileData(part))) {
     makeParentDirectories(target);
+    noteFileSystemOf(written, target);
     if (::rename(part.c_str(), target.c_str()) == 0) return true;
   }
   ::unlink(part.c_str());
@@ -96,7 +70,7 @@ bool takeFromCandidate(const FileRecord& record, const std::string& candidate,
 
 enum class Reuse { installed, deferred, notFound };
 
-Reuse reuseOne(const SyncContext& context, const FileRecord& record) {
+Reuse reuseOne(const SyncContext& context, const FileRecord& record, FileSystems& written) {
   const std::string target = joinPath(context.paths.content, record.path);
   for (const std::string& root : context.options.reuseRoots) {
     const std::string candidate = joinPath(instancePaths(root).content, record.path);
@@ -104,7 +78,7 @@ Reuse reuseOne(const SyncContext& context, const FileRecord& record) {
     if (!fileSize(candidate, size) || size != static_cast<std::uint64_t>(record.size)) continue;
     std::uint64_t existing = 0;
     if (fileSize(target, existing) && gameIsRunning(context.options)) return Reuse::deferred;
-    if (takeFromCandidate(record, candidate, target)) return Reuse::installed;
+    if (takeFromCandidate(record, candidate, target, written)) return Reuse::installed;
   }
   return Reuse::notFound;
 }
@@ -122,7 +96,8 @@ std::uint64_t nonProgramBytes(const std::vector<FileRecord>& work) {
 // verified downloads of this release. Leaves the records still to fetch in
 // `work`.
 Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecord>& work,
-                               CheckedFiles& checked, ProgressMeter& meter, SyncResult& result) {
+                               CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
+                               SyncResult& result) {
   const std::uint64_t reusable = nonProgramBytes(work);
   if (context.options.reuseRoots.empty() || work.empty() || reusable == 0) return {};
   Progress& progress = meter.progress;
@@ -135,7 +110,7 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
       continue;
     }
     const auto size = static_cast<std::uint64_t>(record.size);
-    switch (reuseOne(context, record)) {
+    switch (reuseOne(context, record, written)) {
       case Reuse::deferred:
         result.filesDeferred += 1;
         progress.bytesDone += size;
@@ -160,25 +135,20 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
 
 // The bundle index, then the transfer; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
-                const std::vector<FileRecord>& work, CheckedFiles& checked, ProgressMeter& meter,
+                const std::vector<FileRecord>& work, CheckedFiles otherFiles,
+                CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
                 SyncResult& result) {
   const Result<BundleIndex> index = fetchBundleIndex(
       context.client, release.pointer.packVersion, release.manifest, askWhileWaiting(meter));
   if (!index) return index.failure();
-  TransferContext transferContext;
-  transferContext.url = context.options.url;
-  transferContext.accessKey = context.options.accessKey;
-  transferContext.trustStore = context.options.environment.trustStore;
-  transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
-  transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
-  transferContext.paths = context.paths;
-  transferContext.chunkSize = release.manifest.chunkSize;
-  transferContext.gameRunning = context.options.gameRunning;
+  const TransferContext transferContext =
+      makeTransferContext(context, release, std::move(otherFiles));
   const TransferReport report = runTransfer(transferContext, work, *index, checked, meter);
   result.filesWritten += report.filesWritten;
   result.filesDeferred += report.filesDeferred;
   result.bytesDownloaded += report.bytesDownloaded;
   result.programsChanged = result.programsChanged || report.programsChanged;
+  noteFileSystems(written, report.written);
   return report.status;
 }
 
@@ -243,8 +213,8 @@ Status removeRetiredFiles(const SyncContext& context, const Release& release,
 }
 
 void complete(const SyncContext& context, const Release& release, const Installed& installed,
-              const FileList& list, const CheckedFiles& checked, bool workRemained,
-              ProgressMeter& meter, SyncResult& result) {
+              const FileList& list, const CheckedFiles& checked, const FileSystems& written,
+              bool workRemained, ProgressMeter& meter, SyncResult& result) {
   if (result.filesDeferred != 0) {
     // A running game holds some old files: record nothing, keep the blob
     // store, and let a later run finish.
@@ -273,7 +243,7 @@ void complete(const SyncContext& context, const Release& release, const Installe
     // release is in place. Written before the removals, a run killed between
     // the two would leave the retired files and the whole blob store behind
     // until the next release, since the next run would find nothing to do.
-    Status recorded = recordInstalledRelease(context, release.pointer, installed);
+    Status recorded = recordInstalledRelease(context, release.pointer, installed, written);
     if (!recorded) {
       result.error = recorded.error();
       return;
@@ -285,7 +255,8 @@ void complete(const SyncContext& context, const Release& release, const Installe
 
 // The update from the verified list on: reuse, transfer, completion.
 Status install(const SyncContext& context, const Release& release, const Installed& installed,
-               FileList& list, ProgressMeter& meter, SyncResult& result) {
+               FileList& list, const CheckedFiles& recorded, ProgressMeter& meter,
+               SyncResult& result) {
   CheckedFiles checked = std::move(list.known);
   std::stable_sort(list.work.begin(), list.work.end(), [](const FileRecord& a, const FileRecord& b) {
     return recordRank(a) < recordRank(b);
@@ -293,16 +264,85 @@ Status install(const SyncContext& context, const Release& release, const Install
   meter.progress.filesTotal = list.work.size();
   meter.progress.bytesTotal = list.workBytes;
 
-  Status step = reuseFromOtherInstances(context, list.work, checked, meter, result);
+  FileSystems written;
+  Status step = reuseFromOtherInstances(context, list.work, checked, written, meter, result);
   if (!step) return step;
   const bool workRemained = !list.work.empty();
-  if (workRemained) step = transfer(context, release, list.work, checked, meter, result);
+  if (workRemained) {
+    step = transfer(context, release, list.work, unlistedFiles(recorded, list.listedPaths),
+                    checked, written, meter, result);
+  }
   if (!step) return step;
-  complete(context, release, installed, list, checked, workRemained, meter, result);
+  complete(context, release, installed, list, checked, written, workRemained, meter, result);
   return {};
 }
 
+Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
+                                                 const Release& release, ProgressMeter& meter) {
+  const ListDocument& list =
+      context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
+  const ListPart& part = release.manifest.part(list);
+  const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
+  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
+                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+}
+
+// Reads the verified list: what must be installed, what the release names,
+// and its program files.
+Result<FileList> readWorkList(const SyncContext& context, const Release& release,
+                              const std::vector<unsigned char>& body, const CheckedFiles& recorded,
+                              bool fullCheck, bool nothingInstalled, ProgressMeter& meter) {
+  FileListContext list;
+  list.checked = &recorded;
+  list.cutting = release.manifest.cutting;
+  list.contentDir = context.paths.content;
+  list.fullCheck = fullCheck;
+  list.nothingInstalled = nothingInstalled;
+  list.fileCount = release.manifest.fileCount;
+  list.report = [&meter](const std::string& phase, const std::string& detail) {
+    return meter.report(phase, detail);
+  };
+  meter.report(nothingInstalled ? "Preparing" : "Verifying files", "");
+  return readFileList(body, list);
+}
+
 }  // namespace
+
+Result<FileList> fetchWorkList(const SyncContext& context, const Release& release,
+                               const Installed& installed, const CheckedFiles& recorded,
+                               ProgressMeter& meter) {
+  const Result<std::vector<unsigned char>> body = fetchFileList(context, release, meter);
+  if (!body) return body.failure();
+  const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
+  return readWorkList(context, release, *body, recorded, fullCheck,
+                      installed.state.version.empty(), meter);
+}
+
+// What the record knows of files the list does not name: moved or retired
+// files stay in place until the transfer is over, and their blobs serve it.
+CheckedFiles unlistedFiles(const CheckedFiles& recorded, const std::set<std::string>& listed) {
+  CheckedFiles others;
+  for (const auto& [path, file] : recorded) {
+    if (listed.count(path) == 0 && !file.blobs.empty()) others.emplace(path, file);
+  }
+  return others;
+}
+
+TransferContext makeTransferContext(const SyncContext& context, const Release& release,
+                                    CheckedFiles otherFiles) {
+  TransferContext transferContext;
+  transferContext.url = context.options.url;
+  transferContext.accessKey = context.options.accessKey;
+  transferContext.trustStore = context.options.environment.trustStore;
+  transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
+  transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
+  transferContext.paths = context.paths;
+  transferContext.cutting = release.manifest.cutting;
+  transferContext.otherFiles = std::move(otherFiles);
+  transferContext.gameRunning = context.options.gameRunning;
+  transferContext.freeSpace = context.options.freeSpace;
+  return transferContext;
+}
 
 void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
                    const Installed& installed, ProgressMeter& meter, SyncResult& result) {
@@ -311,18 +351,14 @@ void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
     result.error = release.error();
     return;
   }
-  Result<FileList> list = [&]() -> Result<FileList> {
-    const Result<std::vector<unsigned char>> body = fetchFileList(context, *release, meter);
-    if (!body) return body.failure();
-    const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
-    return readWorkList(context, *release, *body, fullCheck, installed.state.version.empty(),
-                        meter);
-  }();
+  const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
+  Result<FileList> list = fetchWorkList(context, *release, installed, recorded, meter);
   if (!list) {
     result.error = list.error();
     return;
   }
-  const Status installedAll = install(context, *release, installed, *list, meter, result);
+  const Status installedAll =
+      install(context, *release, installed, *list, recorded, meter, result);
   if (!installedAll) result.error = installedAll.error();
 }
 

@@ -63,7 +63,7 @@ struct FileEntryHandler {
       result.programs.push_back(std::move(entry));
     }
     CopyKnowledge copy;
-    copy.chunkSize = context.chunkSize;
+    copy.cutting = context.cutting;
     if (context.checked) {
       const auto line = context.checked->find(record.path);
       if (line != context.checked->end()) copy.recorded = &line->second;
@@ -86,6 +86,21 @@ struct FileEntryHandler {
     return Failure{messages::kCancelled};
   }
 };
+
+// The copy is the entry's content, so it is cut into the entry's blobs. Their
+// lengths are known only when the cutting was fixed; a content cutting's
+// lengths would take reading the copy again, which is not worth it here.
+void rememberEntryBlobs(const FileRecord& record, CopyKnowledge& copy) {
+  const std::uint64_t size = copy.knowledge.identity.size;
+  const bool fits = copy.cutting.method == CutMethod::fixed && !record.chunks.empty() &&
+                    fixedBlobCount(size, copy.cutting.maxSize) == record.chunks.size();
+  if (!fits) return;
+  const std::vector<std::uint64_t> lengths = fixedBlobLengths(size, copy.cutting.maxSize);
+  std::vector<RecordedBlob> blobs;
+  for (std::size_t i = 0; i < lengths.size(); ++i) blobs.push_back({record.chunks[i], lengths[i]});
+  copy.knowledge.cutting = cuttingText(copy.cutting);
+  copy.knowledge.blobs = joinBlobs(blobs);
+}
 
 }  // namespace
 
@@ -162,12 +177,10 @@ bool installedCopyCurrent(const std::string& installedPath, const FileRecord& re
   if (!hashFileSha256(installedPath, hashedSize, digest)) return false;
   // The identity is the one taken before the read: a write during it moves
   // the times, so the next run reads the file again.
-  copy.knowledge = CheckedFile{identity, digest, 0, std::string()};
+  copy.knowledge = CheckedFile{identity, digest, std::string(), std::string()};
   copy.learned = true;
   if (!Sha256::equals(digest, record.sha256)) return false;
-  // The copy is the entry's content, so it is cut into the entry's chunks.
-  copy.knowledge.chunkSize = copy.chunkSize;
-  copy.knowledge.chunks = joinChunks(record.chunks);
+  rememberEntryBlobs(record, copy);
   return true;
 }
 

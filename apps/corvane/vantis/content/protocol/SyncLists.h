@@ -94,7 +94,7 @@ bool installedCopyCurrent(const std::string& installedPath, const FileRecord& re
 // What the decision knows and learns about one installed copy.
 struct CopyKnowledge {
   const CheckedFile* recorded = nullptr;  // the checked-files line for the path, if any
-  std::uint64_t chunkSize = 0;            // the release's, kept with what is learned
+  BlobCutting cutting;                    // the release's, kept with what is learned
   bool learned = false;                   // `knowledge` describes the copy as it is now
   CheckedFile knowledge;
 };
@@ -105,8 +105,8 @@ struct CopyKnowledge {
 // digest is the entry's, with no read, and a copy known to hold other
 // content is never taken for current because its size matches. Otherwise as
 // above. What is known afterwards (the record's line, or the identity and
-// digest just computed, with the entry's blobs when it matched) is left in
-// `copy`.
+// digest just computed, with the entry's blobs when it matched and their
+// lengths follow from a fixed cutting) is left in `copy`.
 bool installedCopyCurrent(const std::string& installedPath, const FileRecord& record,
                           bool fullCheck, CopyKnowledge& copy);
 
@@ -118,7 +118,7 @@ struct FileListContext {
   std::uint64_t fileCount = 0;    // the manifest's "fileCount", for progress texts
   ProgressReport report;          // asked every 512 entries
   const CheckedFiles* checked = nullptr;  // what the instance recorded, if anything
-  std::uint64_t chunkSize = 0;            // the manifest's "chunkSize", 0 when unknown
+  BlobCutting cutting;                    // the manifest's, unknown when it does not say
 };
 
 // What the file-list reader yields.

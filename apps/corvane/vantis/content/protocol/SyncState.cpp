@@ -1,6 +1,6 @@
 // Reading and writing the installed-state record. It is small and written
-// whole through a temporary file, so a reader finds the old record or the
-// new one, never a mix.
+// whole through a temporary file and flushed, so a reader finds the old
+// record or the new one, never a mix, also after a power cut.
 
 #include "protocol/SyncState.h"
 
@@ -37,7 +37,12 @@ std::string stateText(long long sequence, const std::string& required,
 Status replaceRecord(const InstancePaths& paths, long long sequence, const std::string& text,
                      const char* failure) {
   makeDirectories(paths.cache);
-  if (raiseHighestSequence(paths, sequence) && replaceWholeFile(paths.state, text)) return {};
+  // Flushed before the rename and after it: renamed unflushed, the record
+  // could come back empty after a power cut, which reads as nothing
+  // installed and no sequence to refuse older releases by.
+  if (raiseHighestSequence(paths, sequence) && replaceWholeFileDurably(paths.state, text)) {
+    return {};
+  }
   return Failure{failure};
 }
 
@@ -87,7 +92,8 @@ long long highestRecordedSequence(const InstancePaths& paths, const JsonValue& r
 bool raiseHighestSequence(const InstancePaths& paths, long long sequence) {
   if (sequence < 0 || sequence <= readHighestSequence(paths)) return true;
   makeDirectories(paths.cache);
-  return replaceWholeFile(paths.highestSequence, std::to_string(sequence) + "\n");
+  // Durable like the state record: the number exists to outlive a lost one.
+  return replaceWholeFileDurably(paths.highestSequence, std::to_string(sequence) + "\n");
 }
 
 InstalledState readInstalledState(const JsonValue& previous, Tier tier) {

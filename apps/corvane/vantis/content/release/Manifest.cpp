@@ -1,7 +1,7 @@
 // The manifest's members. Older clients ignore members they do not know, so
 // a member is only ever added, never renamed, and a manifest without one of
-// the later members ("chunkSize", "previousManifestSha256") reads as the
-// release it was.
+// the later members ("chunkSize", "cutting", "previousManifestSha256") reads
+// as the release it was.
 
 #include "release/Manifest.h"
 
@@ -56,6 +56,12 @@ std::string partText(const Manifest& manifest, const ListDocument& list) {
   return writer.finish();
 }
 
+BlobCutting readCutting(const JsonValue& document) {
+  if (document.has("cutting")) return readCuttingMember(document["cutting"]);
+  const BlobCutting fixed = fixedCutting(positiveWhole(document["chunkSize"]));
+  return cuttingProblem(fixed).empty() ? fixed : BlobCutting();
+}
+
 std::string arrayOrEmpty(const JsonValue& value) {
   return value.kind == JsonValue::Kind::Array ? writeJson(value) : "[]";
 }
@@ -79,7 +85,7 @@ Manifest readManifest(const JsonValue& document) {
   manifest.packVersion = textOf(document["packVersion"]);
   manifest.sequence = document["sequence"].asInt(0);
   manifest.fileCount = positiveWhole(document["fileCount"]);
-  manifest.chunkSize = positiveWhole(document["chunkSize"]);
+  manifest.cutting = readCutting(document);
   manifest.namesPrevious = document.has("previousManifestSha256");
   manifest.previousManifest = textOf(document["previousManifest"]);
   manifest.previousManifestSha256 = textOf(document["previousManifestSha256"]);
@@ -106,21 +112,27 @@ Result<std::string> manifestText(const Manifest& manifest) {
                                 .raw(kBundlesList.part, partText(manifest, kBundlesList))
                                 .raw(kFilesRetiredList.part, partText(manifest, kFilesRetiredList))
                                 .finish();
-  // Clients that know "chunkSize" cut an installed copy the same way and
-  // keep the blobs a changed file still shares with it; others download
-  // every blob, as before.
-  JsonObjectWriter document;
-  document.text("packVersion", manifest.packVersion)
+  JsonObjectWriter writer;
+  writer.text("packVersion", manifest.packVersion)
       .number("sequence", manifest.sequence)
-      .unsignedNumber("fileCount", manifest.fileCount)
-      .unsignedNumber("chunkSize", manifest.chunkSize);
+      .unsignedNumber("fileCount", manifest.fileCount);
+  // Clients that know how the files were cut cut an installed copy the same
+  // way and keep the blobs a changed file still shares with it. A release
+  // cut by content says so in "cutting" and leaves "chunkSize" out: clients
+  // that know only "chunkSize" then download changed files whole, as for a
+  // release that named no size, instead of cutting at the wrong places.
+  if (manifest.cutting.method == CutMethod::fixed) {
+    writer.unsignedNumber("chunkSize", manifest.cutting.maxSize);
+  } else if (manifest.cutting.method == CutMethod::gear) {
+    writer.raw("cutting", cuttingMemberText(manifest.cutting));
+  }
   // Only the publisher reads these back, to learn the folder's history from
   // releases the signed pointer vouches for and from nothing else.
   if (manifest.namesPrevious) {
-    document.text("previousManifest", manifest.previousManifest)
+    writer.text("previousManifest", manifest.previousManifest)
         .text("previousManifestSha256", manifest.previousManifestSha256);
   }
-  std::string text = document.raw("parts", parts)
+  std::string text = writer.raw("parts", parts)
                          .raw("config", config)
                          .raw("credits", arrayOrEmpty(manifest.credits))
                          .raw("people", arrayOrEmpty(manifest.people))

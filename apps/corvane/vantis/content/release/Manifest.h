@@ -16,6 +16,7 @@
 
 #include "foundation/Json.h"
 #include "foundation/Result.h"
+#include "release/BlobCut.h"
 #include "release/Layout.h"
 
 namespace vantis::content {
@@ -38,9 +39,10 @@ struct Manifest {
   // Shown as "N of fileCount files" while either tier's list is read: the
   // optional tier's count, the longer of the two.
   std::uint64_t fileCount = 0;
-  // Every blob of a file but its last is this long; 0 when the manifest does
-  // not say, and then nothing can be taken from an installed copy.
-  std::uint64_t chunkSize = 0;
+  // How files were cut into blobs: "cutting" (by content) when the manifest
+  // has it, else fixed at "chunkSize", else unknown, and then nothing can be
+  // cut from an installed copy.
+  BlobCutting cutting;
   // The release this one followed: its manifest's path and digest, so that a
   // pointer's signature vouches for every release before it through this
   // chain. Both empty for the first release of a server folder.

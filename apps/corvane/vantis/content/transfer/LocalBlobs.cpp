@@ -1,13 +1,18 @@
-// Finding the blobs of changed files in their installed copies. Each copy is
-// read once, cut into blobs of the release's chunk size, and each blob's digest
-// is looked up among the blobs its own record names.
+// Finding the blobs the work list needs in installed files: first in what
+// the checked-files record knows (no reading), then by cutting the installed
+// copies of changed files that it does not know, then deciding for each blob
+// found whether assembly may read it where it lies or it must be copied
+// into the store before anything is replaced.
 
 #include "transfer/LocalBlobs.h"
 
 #include <algorithm>
+#include <climits>
 
 #include "foundation/FileSystem.h"
 #include "protocol/SyncMessages.h"
+#include "release/BlobCut.h"
+#include "release/SafePath.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -16,133 +21,278 @@ namespace {
 
 constexpr const char* kPhase = "Reusing local files";
 constexpr double kReportSeconds = 0.2;
-// Large reads: the copies worth looking at are the large files.
+// Large reads: the copies worth reading are the large files.
 constexpr std::size_t kReadBytes = 1 << 20;
 
-// A record whose installed copy is worth reading, and how far to read it.
+// Who needs a blob: the first record of the work list that names it, and
+// whether any other record names it too.
+struct BlobUse {
+  std::size_t record = 0;
+  bool shared = false;
+};
+
+// Looked up by the record's digests in place, without a copy of each.
+using BlobUses = std::map<std::string, BlobUse, std::less<>>;
+
+BlobUses blobUses(const std::vector<FileRecord>& workList) {
+  BlobUses uses;
+  for (std::size_t i = 0; i < workList.size(); ++i) {
+    for (const std::string& hash : workList[i].chunks) {
+      const auto [use, isNew] = uses.emplace(hash, BlobUse{i, false});
+      if (!isNew && use->second.record != i) use->second.shared = true;
+    }
+  }
+  return uses;
+}
+
+// The installed copies the transfer replaces: real path -> record index.
+std::map<std::string, std::size_t> replacedFiles(const std::string& contentDir,
+                                                 const std::vector<FileRecord>& workList) {
+  std::map<std::string, std::size_t> replaced;
+  for (std::size_t i = 0; i < workList.size(); ++i) {
+    replaced.emplace(joinPath(contentDir, workList[i].path), i);
+  }
+  return replaced;
+}
+
+// Blobs a recorded file holds by the record's word: only when they add up
+// to the file, which a line the record wrote always does.
+bool recordedBlobsHold(const CheckedFile& file) {
+  if (file.blobs.empty()) return false;
+  std::uint64_t total = 0;
+  forEachRecordedBlob(file.blobs, [&total](std::string_view, std::uint64_t length) {
+    total += length;
+    return true;
+  });
+  return total == file.identity.size;
+}
+
+// Each needed blob's best place so far: a file that stays in place beats
+// one the transfer replaces.
+struct Finder {
+  const BlobUses& uses;
+  const std::map<std::string, std::size_t>& replaced;
+  LocalBlobs found;
+  std::map<std::string, std::size_t> sourceOf;  // real path -> index in found.sources
+
+  bool stays(std::size_t source) const {
+    return replaced.count(found.sources[source].real) == 0;
+  }
+
+  std::size_t source(const std::string& path, const std::string& real) {
+    const auto [known, isNew] = sourceOf.emplace(real, found.sources.size());
+    if (isNew) found.sources.push_back(LocalSource{path, real});
+    return known->second;
+  }
+
+  void offer(const std::string& digest, std::size_t source, std::uint64_t offset,
+             std::uint64_t length) {
+    if (uses.count(digest) == 0) return;
+    const auto held = found.blobs.find(digest);
+    if (held != found.blobs.end() && (stays(held->second.source) || !stays(source))) return;
+    found.blobs[digest] = LocalBlob{source, offset, length};
+  }
+
+  // The blobs a recorded file holds, as the record gives them.
+  void offerRecorded(const std::string& path, const std::string& real, const CheckedFile& file) {
+    if (!recordedBlobsHold(file)) return;
+    std::uint64_t offset = 0;
+    bool any = false;
+    std::size_t index = 0;
+    forEachRecordedBlob(file.blobs, [&](std::string_view digest, std::uint64_t length) {
+      const auto use = uses.find(digest);
+      if (use != uses.end()) {
+        if (!any) index = source(path, real);
+        any = true;
+        offer(use->first, index, offset, length);
+      }
+      offset += length;
+      return true;
+    });
+  }
+};
+
+// A recorded file the list does not name still holds what the record says
+// while its identity is unchanged (a file the release moved or retired
+// keeps its place until the transfer is over).
+void offerOtherFiles(const std::string& contentDir, const CheckedFiles& others, Finder& finder) {
+  for (const auto& [path, file] : others) {
+    if (file.blobs.empty() || !safeRelativePath(path)) continue;
+    const std::string real = joinPath(contentDir, path);
+    FileIdentity now;
+    if (!fileIdentity(real, now) || !(now == file.identity)) continue;
+    finder.offerRecorded(path, real, file);
+  }
+}
+
+// A changed file's installed copy to read, and how far.
 struct Candidate {
   std::size_t index = 0;
-  std::string path;
+  std::string real;
   std::uint64_t bytes = 0;
 };
 
+// The records whose installed copy is worth reading: the cutting fits them
+// and the record does not already know the copy cut this way.
 std::vector<Candidate> candidatesOf(const std::string& contentDir,
                                     const std::vector<FileRecord>& workList,
-                                    std::uint64_t chunkSize) {
+                                    const BlobCutting& cutting, const CheckedFiles& checked) {
+  const std::string cut = cuttingText(cutting);
   std::vector<Candidate> found;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    if (!blobsFit(record, chunkSize)) continue;
+    if (!blobsFit(record, cutting)) continue;
+    const auto known = checked.find(record.path);
+    const bool knownCut = known != checked.end() && known->second.cutting == cut &&
+                          recordedBlobsHold(known->second);
+    if (knownCut) continue;
     Candidate candidate{i, joinPath(contentDir, record.path), 0};
-    std::uint64_t installed = 0;
-    if (!fileSize(candidate.path, installed) || installed == 0) continue;
-    // Blobs past the new file's last one could only match content moved by
-    // whole blobs; not worth reading an overgrown copy for.
-    const std::uint64_t reach = static_cast<std::uint64_t>(record.chunks.size()) * chunkSize;
-    candidate.bytes = std::min(installed, reach);
+    if (!fileSize(candidate.real, candidate.bytes) || candidate.bytes == 0) continue;
+    if (cutting.method == CutMethod::fixed) {
+      // Blobs past the new file's last one could only match content moved
+      // by whole blobs; not worth reading an overgrown copy for.
+      const std::uint64_t reach = record.chunks.size() * cutting.maxSize;
+      candidate.bytes = std::min(candidate.bytes, reach);
+    }
     found.push_back(candidate);
   }
   return found;
 }
 
-// Reads one installed copy into `blobs`. False only when the user asked to
-// stop; a copy that cannot be read simply holds what was read before.
-bool scanCopy(ProgressMeter& meter, const FileRecord& record, const Candidate& candidate,
-              std::uint64_t chunkSize, LocalBlobMap& blobs, std::vector<char>& buffer) {
-  const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
-  std::uint64_t offset = 0;
+// Cuts one installed copy and offers its blobs. False only when the user
+// asked to stop; a copy that cannot be read holds what was read before.
+bool scanCopy(ProgressMeter& meter, const std::string& path, const Candidate& candidate,
+              const BlobCutter& cutter, Finder& finder, std::vector<char>& buffer) {
+  std::FILE* file = std::fopen(candidate.real.c_str(), "rb");
+  std::uint64_t done = 0;
   bool stopped = false;
-  double lastReport = monotonicSeconds();
-  const BlobDigest onBlob = [&](const std::string& hex, std::uint64_t length) {
-    if (wanted.count(hex) != 0) blobs.emplace(hex, LocalBlob{offset, length});
-    offset += length;
-    meter.progress.stepDone += length;
-    const double now = monotonicSeconds();
-    if (now - lastReport < kReportSeconds) return true;
-    lastReport = now;
-    stopped = !meter.report(kPhase, record.path);
-    return !stopped;
-  };
-  hashFileBlobs(candidate.path, chunkSize, candidate.bytes, onBlob, buffer);
+  if (file) {
+    const std::size_t source = finder.source(path, candidate.real);
+    BlobStream stream(cutter, [&finder, source](const std::string& digest, std::uint64_t offset,
+                                                std::uint64_t length) {
+      finder.offer(digest, source, offset, length);
+      return true;
+    });
+    double lastReport = monotonicSeconds();
+    while (done < candidate.bytes && !stopped) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), candidate.bytes - done));
+      const std::size_t got = std::fread(buffer.data(), 1, want, file);
+      if (got == 0) break;
+      stream.feed(buffer.data(), got);
+      done += got;
+      meter.progress.stepDone += got;
+      if (monotonicSeconds() - lastReport < kReportSeconds) continue;
+      lastReport = monotonicSeconds();
+      stopped = !meter.report(kPhase, path);
+    }
+    // Whatever was read names true blobs, a cut-off last one included: each
+    // digest is of the bytes that were there.
+    stream.finish();
+    std::fclose(file);
+  }
   // What a failed read did not reach still counts as looked at.
-  meter.progress.stepDone += candidate.bytes - std::min(candidate.bytes, offset);
+  meter.progress.stepDone += candidate.bytes - done;
   return !stopped;
 }
 
-// The blobs of a copy the checked-files record says it was cut into, when
-// it was cut with this release's chunk size: no need to read it. False when
-// the record cannot tell.
-bool blobsFromRecord(const CheckedFile& known, const FileRecord& record, std::uint64_t chunkSize,
-                      LocalBlobMap& blobs) {
-  if (known.chunkSize != chunkSize || known.chunks.empty()) return false;
-  const std::vector<std::string> cut = splitChunks(known.chunks);
-  const std::uint64_t size = known.identity.size;
-  if (size == 0 || (size - 1) / chunkSize + 1 != cut.size()) return false;
-  const std::set<std::string> wanted(record.chunks.begin(), record.chunks.end());
-  for (std::size_t i = 0; i < cut.size(); ++i) {
-    if (wanted.count(cut[i]) == 0) continue;
-    const std::uint64_t offset = i * chunkSize;
-    blobs.emplace(cut[i], LocalBlob{offset, std::min(chunkSize, size - offset)});
-  }
-  return true;
-}
-
-}  // namespace
-
-bool blobsFit(const FileRecord& record, std::uint64_t chunkSize) {
-  if (chunkSize == 0 || record.size <= 0 || record.chunks.size() < 2) return false;
-  const std::uint64_t size = static_cast<std::uint64_t>(record.size);
-  const std::uint64_t blobs = (size - 1) / chunkSize + 1;
-  return blobs == record.chunks.size();
-}
-
-Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
-                                    const TransferContext& context, const CheckedFiles& checked,
-                                    ProgressMeter& meter) {
-  const std::uint64_t chunkSize = context.chunkSize;
-  LocalBlobs blobs;
-  blobs.perRecord.assign(workList.size(), LocalBlobMap());
-  const std::vector<Candidate> candidates =
-      candidatesOf(context.paths.content, workList, chunkSize);
-  if (candidates.empty()) return blobs;
-
+Status readCopies(const std::vector<FileRecord>& workList, const std::vector<Candidate>& candidates,
+                  const BlobCutting& cutting, Finder& finder, ProgressMeter& meter) {
+  if (candidates.empty()) return {};
   Progress& progress = meter.progress;
   progress.stepDone = 0;
   progress.stepTotal = 0;
   for (const Candidate& candidate : candidates) progress.stepTotal += candidate.bytes;
+  const BlobCutter cutter(cutting);
   std::vector<char> buffer(kReadBytes);
   for (const Candidate& candidate : candidates) {
-    const FileRecord& record = workList[candidate.index];
-    LocalBlobMap& found = blobs.perRecord[candidate.index];
-    const auto known = checked.find(record.path);
-    if (known != checked.end() && blobsFromRecord(known->second, record, chunkSize, found)) {
-      progress.stepDone += candidate.bytes;
-      continue;
-    }
-    const bool goOn = meter.report(kPhase, record.path) &&
-                      scanCopy(meter, record, candidate, chunkSize, found, buffer);
+    const std::string& path = workList[candidate.index].path;
+    const bool goOn = meter.report(kPhase, path) &&
+                      scanCopy(meter, path, candidate, cutter, finder, buffer);
     if (!goOn) return Failure{messages::kCancelled};
   }
-  blobs.covered = coveredBlobs(workList, blobs.perRecord);
-  return blobs;
+  return {};
 }
 
-std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,
-                                   const std::vector<LocalBlobMap>& perRecord) {
-  std::map<std::string, std::size_t> users;    // records that name the blob
-  std::map<std::string, std::size_t> holders;  // of which hold it themselves
-  for (std::size_t i = 0; i < workList.size(); ++i) {
-    const std::set<std::string> names(workList[i].chunks.begin(), workList[i].chunks.end());
-    for (const std::string& hash : names) {
-      ++users[hash];
-      if (i < perRecord.size() && perRecord[i].count(hash) != 0) ++holders[hash];
+// A blob assembly may read where it lies: in a file the transfer leaves in
+// place, or in the installed copy of the one record that needs it, which
+// that record's own assembly reads before replacing it.
+bool readableInPlace(const Finder& finder, const std::string& digest, const LocalBlob& blob) {
+  if (finder.stays(blob.source)) return true;
+  const BlobUse& use = finder.uses.at(digest);
+  return !use.shared && finder.replaced.at(finder.found.sources[blob.source].real) == use.record;
+}
+
+// Copies the blobs no file keeps in place long enough into the store, each
+// checked against its digest there; one that fails is left to the download.
+void storeMovingBlobs(const TransferContext& context, Finder& finder) {
+  LocalBlobReader reader;
+  std::vector<char> bytes;
+  for (auto blob = finder.found.blobs.begin(); blob != finder.found.blobs.end();) {
+    if (readableInPlace(finder, blob->first, blob->second)) {
+      ++blob;
+      continue;
     }
+    std::uint64_t size = 0;
+    const bool inStore = fileSize(blobPath(context.paths.blobStore, blob->first), size);
+    const std::string& real = finder.found.sources[blob->second.source].real;
+    const bool copied =
+        inStore || (reader.read(real, blob->second.offset, blob->second.length, bytes) &&
+                    storeBlob(context.paths, blob->first, bytes.data(), bytes.size()).ok());
+    if (copied && !inStore) ++finder.found.stored;
+    blob = finder.found.blobs.erase(blob);
   }
-  std::set<std::string> covered;
-  for (const auto& [hash, count] : holders) {
-    if (count == users[hash]) covered.insert(hash);
+}
+
+}  // namespace
+
+bool blobsFit(const FileRecord& record, const BlobCutting& cutting) {
+  if (record.size <= 0 || record.chunks.size() < 2 || !cuttingProblem(cutting).empty()) {
+    return false;
   }
-  return covered;
+  if (cutting.method != CutMethod::fixed) return true;
+  const std::uint64_t size = static_cast<std::uint64_t>(record.size);
+  return fixedBlobCount(size, cutting.maxSize) == record.chunks.size();
+}
+
+Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
+                                    const TransferContext& context, const CheckedFiles& checked,
+                                    ProgressMeter& meter, MovingBlobs moving) {
+  const BlobUses uses = blobUses(workList);
+  const std::map<std::string, std::size_t> replaced =
+      replacedFiles(context.paths.content, workList);
+  Finder finder{uses, replaced, LocalBlobs(), {}};
+  for (const auto& [path, file] : checked) {
+    finder.offerRecorded(path, joinPath(context.paths.content, path), file);
+  }
+  offerOtherFiles(context.paths.content, context.otherFiles, finder);
+  const std::vector<Candidate> candidates =
+      candidatesOf(context.paths.content, workList, context.cutting, checked);
+  const Status read = readCopies(workList, candidates, context.cutting, finder, meter);
+  if (!read) return read.failure();
+  if (moving == MovingBlobs::store) storeMovingBlobs(context, finder);
+  return std::move(finder.found);
+}
+
+LocalBlobReader::~LocalBlobReader() {
+  if (file_) std::fclose(file_);
+}
+
+bool LocalBlobReader::read(const std::string& real, std::uint64_t offset, std::uint64_t length,
+                           std::vector<char>& out) {
+  if (!file_ || path_ != real) {
+    if (file_) std::fclose(file_);
+    path_ = real;
+    file_ = std::fopen(real.c_str(), "rb");
+  }
+  constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(LONG_MAX);
+  if (!file_ || offset > kLongMax || length > kLongMax) return false;
+  out.resize(static_cast<std::size_t>(length));
+  // A failed read before must not read as one now.
+  std::clearerr(file_);
+  if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
+  const std::size_t got = std::fread(out.data(), 1, out.size(), file_);
+  return got == out.size() && std::ferror(file_) == 0;
 }
 
 }  // namespace vantis::content

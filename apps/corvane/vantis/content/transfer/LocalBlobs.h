@@ -1,18 +1,29 @@
-// Blobs of a changed file that its installed copy still holds. A release
-// cuts every file into blobs of one fixed size from its start (the
-// manifest's "chunkSize"), so an installed copy cut the same way yields the
-// blobs that a small change left alone: a 64 KiB patch in a 200 MiB archive
-// changes one blob of 25. Those are read from the installed copy during
-// assembly instead of being downloaded.
+// Blobs that installed files already hold. The release names every file as
+// its blobs' digests; a blob whose digest some installed file holds need not
+// be downloaded. Where installed files are found:
+//  - the checked-files record knows how each file it recorded was cut, blob
+//    by blob with lengths, so its blobs are known without reading it: the
+//    changed file's own installed copy, a file the release moved or
+//    duplicated, any unchanged file;
+//  - a changed file's installed copy that the record does not know (or knew
+//    under another cutting) is read and cut with the release's cutting
+//    (release/BlobCut.h, the publisher's own code), so a small change in a
+//    large archive costs the blobs around the change.
+// A blob is read during assembly straight from a file that stays in place
+// until then: a file the transfer does not replace, or the changed file's
+// own installed copy when no other file needs the blob. A blob only a file
+// about to be replaced holds, and that other files need, is copied into the
+// blob store first.
 //
 // Private to the transfer step; calling thread only, before the workers
-// start. Nothing here is trusted: a blob counts only when its SHA-256 is a
-// digest the verified file list names, and every assembled file is checked
-// whole afterwards. Not here: what is downloaded (planning) and how files
-// are put together (assembly).
+// start. Nothing here is trusted: every blob is checked against its digest
+// when it is read, here for the store and in assembly for a file, and a blob
+// whose bytes differ is never used. Not here: what is downloaded (planning)
+// and how files are put together (assembly).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -25,49 +36,74 @@
 
 namespace vantis::content {
 
-// Where one blob lies in the installed copy of the file that names it.
+// An installed file that blobs are read from.
+struct LocalSource {
+  std::string path;  // as the list or the record writes it
+  std::string real;  // where it lies
+};
+
+// Where one blob lies: `length` bytes at `offset` of `sources[source]`.
 struct LocalBlob {
+  std::size_t source = 0;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
 };
 
-// Blob digest -> its place in one record's installed copy.
-using LocalBlobMap = std::map<std::string, LocalBlob>;
-
 struct LocalBlobs {
-  // One map per record of the work list, in its order; empty for a record
-  // whose installed copy was not looked at or holds none of its blobs.
-  std::vector<LocalBlobMap> perRecord;
-  // Blobs that need no download: every record that names one holds it in its
-  // own installed copy. A blob some other record needs as well is fetched,
-  // since that record's assembly cannot read from a file another record may
-  // already have replaced.
-  std::set<std::string> covered;
+  std::vector<LocalSource> sources;
+  // Blob digest -> where assembly reads it; none of these is downloaded.
+  std::map<std::string, LocalBlob> blobs;
+  std::size_t stored = 0;  // blobs copied into the blob store instead
 };
 
-// True when cutting a file of `record.size` bytes into blobs of
-// `chunkSize` bytes gives as many blobs as `record.chunks` lists, and more
-// than one: only then can an installed copy, cut the same way, hold some of
-// them (the one blob of a one-blob file is the file, which is known to
-// differ). A list cut with another size never matches.
-bool blobsFit(const FileRecord& record, std::uint64_t chunkSize);
+// True when the release's cutting of the record's installed copy could hold
+// some of its blobs, so that reading the copy is worth it: a known cutting,
+// more than one blob (the one blob of a one-blob file is the file, which is
+// known to differ), and for a fixed cutting as many blobs as its size cuts
+// into (a list cut with another size never matches).
+bool blobsFit(const FileRecord& record, const BlobCutting& cutting);
 
 struct TransferContext;
 
-// Records, for every record that `blobsFit` the context's chunk size, which
-// of its blobs the installed copy in the content folder holds: from
-// `checked` when that knows how the copy was cut with this chunk size, else
-// by reading the copy, at most as far as the new file reaches. Reports
-// "Reusing local files" with the record's path before each file and about
-// every 200 ms within a large one; a false answer fails it with
-// "Cancelled.". A copy that is missing or cannot be read holds nothing; that
-// is no failure.
+// Finds, for the blobs the work list needs, installed files that hold them:
+// in `checked` (what the run knows of the files the list names) and in the
+// context's `otherFiles` (recorded files the list does not name, taken only
+// while their identity is unchanged), and by reading the installed copy of
+// every record that `blobsFit` the context's cutting and that the record
+// does not know cut that way (for a fixed cutting no further than the new
+// file reaches). Blobs only a file about to be replaced holds, and that
+// another record needs as well, are copied into the blob store now, each
+// checked against its digest. Reports "Reusing local files" with the
+// record's path before each copy read and about every 200 ms within a large
+// one; a false answer fails it with "Cancelled.". A file that is missing or
+// cannot be read holds nothing; that is no failure.
+//
+// With `MovingBlobs::leave` nothing is copied and nothing written: the blobs
+// that would be copied stay in `blobs` where they lie, which is right for a
+// plan that only counts what need not be downloaded, never for assembly.
+enum class MovingBlobs { store, leave };
 Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
                                     const TransferContext& context, const CheckedFiles& checked,
-                                    ProgressMeter& meter);
+                                    ProgressMeter& meter, MovingBlobs moving = MovingBlobs::store);
 
-// The `covered` rule over filled-in `perRecord` maps.
-std::set<std::string> coveredBlobs(const std::vector<FileRecord>& workList,
-                                   const std::vector<LocalBlobMap>& perRecord);
+// Reads blobs out of installed files, keeping the last file open: a file's
+// blobs mostly come one after another from one installed copy.
+class LocalBlobReader {
+ public:
+  LocalBlobReader() = default;
+  ~LocalBlobReader();
+  LocalBlobReader(const LocalBlobReader&) = delete;
+  LocalBlobReader& operator=(const LocalBlobReader&) = delete;
+
+  // Reads `length` bytes at `offset` of the file at `real` into `out`
+  // (resized to them). False when the file cannot be opened or read, or
+  // ends before the range does.
+  bool read(const std::string& real, std::uint64_t offset, std::uint64_t length,
+            std::vector<char>& out);
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+};
 
 }  // namespace vantis::content

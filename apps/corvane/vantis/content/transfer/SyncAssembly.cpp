@@ -1,16 +1,23 @@
 // Assembly of the transfer step: on the calling thread, after every download
 // worker has been joined, each file of the work list is streamed together
-// from its blobs into "<target>.part", checked against its size and digest,
-// and renamed into place. Nothing here runs beside the workers.
+// from its blobs into "<target>.part" and checked against its size and
+// digest; then every checked part is put on the disk with one flush and
+// renamed into place. Blobs come from the store, which checked them when
+// they arrived, or from installed files, checked here as they are read.
+// Nothing here runs beside the workers.
 
 #include <cstdio>
+#include <future>
 #include <map>
+#include <system_error>
 #include <string>
 #include <vector>
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
+#include "foundation/TemporaryFile.h"
 #include "protocol/SyncMessages.h"
+#include "release/BlobCut.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -20,12 +27,15 @@ namespace {
 // Large enough that each write goes straight to the file, small enough that
 // a file of many gigabytes never needs more memory than this.
 constexpr std::size_t kCopyBytes = 1 << 20;
+// A large file is sent to the disk in steps of this size while it is
+// copied, so that the flush before the renames never waits for all of it.
+constexpr std::uint64_t kWriteBackStep = 8 << 20;
 
 bool allBlobsPresent(const std::string& blobStore, const FileRecord& record,
-                     const LocalBlobMap& local) {
+                     const LocalBlobs& local) {
   for (const std::string& hash : record.chunks) {
     std::uint64_t size = 0;
-    if (local.count(hash) == 0 && !fileSize(blobPath(blobStore, hash), size)) return false;
+    if (local.blobs.count(hash) == 0 && !fileSize(blobPath(blobStore, hash), size)) return false;
   }
   return true;
 }
@@ -56,56 +66,200 @@ struct FileJob {
   const FileRecord& record;
   const std::string& target;  // the installed path
   const std::string& part;    // "<target>.part"
-  const LocalBlobMap& local;      // blobs taken from the installed copy
+  const LocalBlobs& local;    // blobs read from installed files
+  WriteBackQueue& writeBack;  // where written parts are sent to the disk
 };
 
-// Appends one blob, from the installed copy (the target, still in place)
-// when it holds it, else from the store.
-bool appendBlob(const FileJob& job, const std::string& hash, std::FILE* out, Sha256& digest,
-                std::uint64_t& written, std::vector<char>& buffer) {
-  const auto placed = job.local.find(hash);
-  const std::string& target = job.target;
-  if (placed == job.local.end()) {
-    return appendFileHashing(blobPath(job.context.paths.blobStore, hash), out, digest, written,
-                             buffer);
+// What building a part came to: the part, checked, with the blobs it was
+// made of; a failure that ends the sync; or a blob read from an installed
+// file that no longer matched its digest, naming that file.
+struct Built {
+  Status status;
+  std::vector<RecordedBlob> blobs;
+  bool stale = false;
+  std::string staleSource;  // the installed file's path, as recorded
+};
+
+// Blobs `first` on that lie back to back in one installed file: read with
+// one call, up to a copy block (one blob at least).
+std::size_t runOfLocalBlobs(const FileJob& job, std::size_t first, std::uint64_t& bytes) {
+  const std::vector<std::string>& chunks = job.record.chunks;
+  const LocalBlob& head = job.local.blobs.at(chunks[first]);
+  std::size_t count = 1;
+  bytes = head.length;
+  for (std::size_t i = first + 1; i < chunks.size(); ++i) {
+    const auto next = job.local.blobs.find(chunks[i]);
+    const bool adjoins = next != job.local.blobs.end() && next->second.source == head.source &&
+                         next->second.offset == head.offset + bytes &&
+                         bytes + next->second.length <= kCopyBytes;
+    if (!adjoins) break;
+    bytes += next->second.length;
+    ++count;
   }
-  return appendFileRangeHashing(target, placed->second.offset, placed->second.length, out, digest,
-                                written, buffer);
+  return count;
+}
+
+// A run of blobs read from one installed file. Each is checked against its
+// digest before a byte of it is written: the file may have changed since it
+// was recorded or read. The check (and the file's digest) runs on a second
+// thread while the run before it is written, so that reading an installed
+// copy costs its write, as a download does, not its write and two digests.
+struct LocalRun {
+  std::size_t first = 0;  // index of its first blob in the record's chunks
+  std::size_t count = 0;
+  std::vector<char> bytes;
+  std::future<bool> checked;  // true when every blob matched
+};
+
+bool checkRun(const FileJob& job, const LocalRun& run, Sha256& digest) {
+  std::size_t at = 0;
+  for (std::size_t i = run.first; i < run.first + run.count; ++i) {
+    const std::string& hash = job.record.chunks[i];
+    const std::size_t length = static_cast<std::size_t>(job.local.blobs.at(hash).length);
+    if (!Sha256::equals(Sha256::of(run.bytes.data() + at, length), hash)) return false;
+    at += length;
+  }
+  digest.update(run.bytes.data(), run.bytes.size());
+  return true;
+}
+
+void startCheck(const FileJob& job, LocalRun& run, Sha256& digest) {
+  try {
+    run.checked = std::async(std::launch::async, [&job, &run, &digest] {
+      return checkRun(job, run, digest);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: check here.
+    std::promise<bool> done;
+    done.set_value(checkRun(job, run, digest));
+    run.checked = done.get_future();
+  }
+}
+
+void markStale(const FileJob& job, std::size_t chunk, Built& built) {
+  const LocalBlob& blob = job.local.blobs.at(job.record.chunks[chunk]);
+  built.stale = true;
+  built.staleSource = job.local.sources[blob.source].path;
+}
+
+// Waits for the run's check and writes it. False when a blob differed (with
+// `built.stale`) or the write failed; nothing is pending afterwards.
+bool finishRun(const FileJob& job, LocalRun& run, std::FILE* out, std::uint64_t& written,
+               Built& built) {
+  if (run.count == 0) return true;
+  const bool intact = run.checked.get();
+  const std::size_t first = run.first;
+  const std::size_t count = run.count;
+  run.count = 0;
+  if (!intact) {
+    markStale(job, first, built);
+    return false;
+  }
+  if (std::fwrite(run.bytes.data(), 1, run.bytes.size(), out) != run.bytes.size()) return false;
+  written += run.bytes.size();
+  for (std::size_t i = first; i < first + count; ++i) {
+    const std::string& hash = job.record.chunks[i];
+    built.blobs.push_back(RecordedBlob{hash, job.local.blobs.at(hash).length});
+  }
+  return true;
+}
+
+// Sends what was written since the last step to the disk once a step's
+// worth has gathered; false when the buffered bytes cannot be written.
+bool writeBackEvery(const FileJob& job, std::FILE* out, std::uint64_t written,
+                    std::uint64_t& sent) {
+  if (written - sent < kWriteBackStep) return true;
+  if (std::fflush(out) != 0) return false;
+  job.writeBack.add(job.part);
+  sent = written;
+  return true;
+}
+
+// Appends every blob of the record, in order, from installed files or the
+// store. False when something failed; `built` says what.
+bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64_t& written,
+                 std::vector<char>& buffer, Built& built) {
+  const std::vector<std::string>& chunks = job.record.chunks;
+  LocalBlobReader reader;
+  LocalRun runs[2];
+  LocalRun* pending = &runs[0];  // read, being checked, not yet written
+  LocalRun* next = &runs[1];
+  std::uint64_t sent = 0;
+  for (std::size_t i = 0; i < chunks.size();) {
+    if (!writeBackEvery(job, out, written, sent)) return false;
+    if (job.local.blobs.count(chunks[i]) == 0) {
+      // The digest is fed in file order: what is pending goes first.
+      if (!finishRun(job, *pending, out, written, built)) return false;
+      const std::uint64_t before = written;
+      if (!appendFileHashing(blobPath(job.context.paths.blobStore, chunks[i]), out, digest,
+                             written, buffer)) {
+        return false;
+      }
+      built.blobs.push_back(RecordedBlob{chunks[i], written - before});
+      ++i;
+      continue;
+    }
+    std::uint64_t bytes = 0;
+    next->first = i;
+    next->count = runOfLocalBlobs(job, i, bytes);
+    const LocalBlob& head = job.local.blobs.at(chunks[i]);
+    // Read while the run before is still being checked.
+    if (!reader.read(job.local.sources[head.source].real, head.offset, bytes, next->bytes)) {
+      finishRun(job, *pending, out, written, built);
+      next->count = 0;
+      markStale(job, i, built);
+      return false;
+    }
+    if (!finishRun(job, *pending, out, written, built)) {
+      next->count = 0;
+      return false;
+    }
+    startCheck(job, *next, digest);
+    i += next->count;
+    std::swap(pending, next);
+  }
+  // Never leave with a check running on a buffer that is about to go.
+  return finishRun(job, *pending, out, written, built);
 }
 
 // Writes and checks "<target>.part". On failure the part is gone and the
-// sync's message is set. A blob taken from the installed copy is checked
-// only as part of the whole file: should the copy have changed since it was
-// read, the file fails its check here and the next run reads it afresh.
-Status buildPart(const FileJob& job, std::vector<char>& buffer) {
+// sync's message is set, unless a blob read from an installed file did not
+// match: then only `stale` is set, and the record is left to a download.
+Built buildPart(const FileJob& job, std::vector<char>& buffer) {
   const FileRecord& record = job.record;
   const std::string& part = job.part;
+  Built built;
   makeParentDirectories(part);
-  std::FILE* out = std::fopen(part.c_str(), "wb");
-  if (!out) return Failure{messages::fileNotWritable(record.path)};
+  // Never opened as it lies: a link planted at "<target>.part", or a hard
+  // link an interrupted reuse left there, would carry the write outside.
+  std::FILE* out = openTemporaryStream(part);
+  if (!out) {
+    built.status = Failure{messages::fileNotWritable(record.path)};
+    return built;
+  }
   Sha256 digest;
   std::uint64_t written = 0;
-  bool copied = true;
-  for (const std::string& hash : record.chunks) {
-    copied = appendBlob(job, hash, out, digest, written, buffer);
-    if (!copied) break;
-  }
+  const bool copied = appendBlobs(job, out, digest, written, buffer, built);
   // A failed close is a failed write: a full disk often shows only there.
   const bool closed = std::fclose(out) == 0;
+  // Written back while the next files are assembled, so that the flush
+  // before the renames finds little left to write.
+  if (copied && closed) job.writeBack.add(part);
   if (!copied || !closed) {
     std::remove(part.c_str());
-    return Failure{messages::kNotAssembled};
+    if (!built.stale) built.status = Failure{messages::kNotAssembled};
+    return built;
   }
   if (!matchesRecord(record, written, digest.hex())) {
     std::remove(part.c_str());
     removeBlobs(job.context.paths.blobStore, record);
-    // The blobs read from the installed copy may be what was wrong, placed
-    // there on the word of the checked-files record: the next run must not
-    // take that word again.
-    if (!job.local.empty()) std::remove(job.context.paths.checkedFiles.c_str());
-    return Failure{messages::kAssembledCorrupt};
+    // Every blob read from an installed file matched its digest, so the
+    // store's are the likely culprits; but the record's word on where blobs
+    // lie is not to be taken again either.
+    if (!job.local.blobs.empty()) std::remove(job.context.paths.checkedFiles.c_str());
+    built.status = Failure{messages::kAssembledCorrupt};
   }
-  return {};
+  return built;
 }
 
 // How many records of the work list are made from each blob.
@@ -122,19 +276,27 @@ std::map<std::string, std::size_t> countBlobUses(const std::vector<FileRecord>& 
 // of being copied, which on a cold install would write every such file twice
 // and create it twice. Where the rename cannot be done (the store on another
 // file system) the file is copied as usual.
-Status adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
+Built adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
   const std::string& blobStore = job.context.paths.blobStore;
-  const std::string blob = blobPath(blobStore, job.record.chunks.front());
+  const std::string& hash = job.record.chunks.front();
+  const std::string blob = blobPath(blobStore, hash);
+  Built built;
   std::uint64_t size = 0;
   std::string digest;
-  if (!hashFileSha256(blob, size, digest)) return Failure{messages::kNotAssembled};
+  if (!hashFileSha256(blob, size, digest)) {
+    built.status = Failure{messages::kNotAssembled};
+    return built;
+  }
   if (!matchesRecord(job.record, size, digest)) {
     removeBlobs(blobStore, job.record);
-    return Failure{messages::kAssembledCorrupt};
+    built.status = Failure{messages::kAssembledCorrupt};
+    return built;
   }
   makeParentDirectories(job.part);
-  if (std::rename(blob.c_str(), job.part.c_str()) == 0) return {};
-  return buildPart(job, buffer);
+  if (std::rename(blob.c_str(), job.part.c_str()) != 0) return buildPart(job, buffer);
+  job.writeBack.add(job.part);
+  built.blobs.push_back(RecordedBlob{hash, size});
+  return built;
 }
 
 // Renames the checked part over the target. A program file's old copy is
@@ -157,24 +319,83 @@ Status moveIntoPlace(const FileRecord& record, const std::string& part,
   return Failure{messages::fileNotPlaced(record.path)};
 }
 
-Status installFile(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
-  Status built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
-  if (!built) return built;
-  if (job.record.target == kTargetBinary) makeProgramExecutable(job.part);
-  return moveIntoPlace(job.record, job.part, job.target);
+// The part, whole and checked, with its execute bits where it is a program:
+// everything it will be once renamed, so that the flush covers all of it.
+Built buildChecked(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
+  Built built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
+  if (built.status && !built.stale && job.record.target == kTargetBinary) {
+    makeProgramExecutable(job.part);
+  }
+  return built;
 }
 
 // The file just installed is the record's content, cut into its blobs:
-// remembered with its identity, so that the next run need not read it.
-void rememberInstalled(const FileJob& job, CheckedFiles& checked) {
-  const FileRecord& record = job.record;
+// remembered with its identity and how it was cut, so that the next run
+// need not read it, neither to judge it nor to take blobs from it.
+void rememberInstalled(const TransferContext& context, const FileRecord& record,
+                       const std::string& target, const std::vector<RecordedBlob>& blobs,
+                       CheckedFiles& checked) {
   FileIdentity identity;
-  if (!fileIdentity(job.target, identity)) {
+  if (!fileIdentity(target, identity)) {
     checked.erase(record.path);
     return;
   }
   checked[record.path] =
-      CheckedFile{identity, record.sha256, job.context.chunkSize, joinChunks(record.chunks)};
+      CheckedFile{identity, record.sha256, cuttingText(context.cutting), joinBlobs(blobs)};
+}
+
+// Drops from the store each blob of the file just built that no later file
+// of this run needs. Left in the store until the run completes, every such
+// blob would be written out by the flush before the renames, only to be
+// deleted: on a cold install nearly as many bytes as the files themselves.
+// A blob some file still needs (one that is deferred or not yet built)
+// stays, so a failed or cancelled run keeps what the next run must have.
+void dropUsedBlobs(const FileJob& job, std::map<std::string, std::size_t>& uses) {
+  for (const std::string& hash : job.record.chunks) {
+    const auto left = uses.find(hash);
+    if (left == uses.end() || left->second == 0) continue;
+    if (--left->second == 0) std::remove(blobPath(job.context.paths.blobStore, hash).c_str());
+  }
+}
+
+// A checked part waiting for its rename: the record's place in the work
+// list, and the blobs it was made of.
+struct ReadyPart {
+  std::size_t index;
+  std::string target;
+  std::string part;
+  std::vector<RecordedBlob> blobs;
+};
+
+// Renames every checked part into place, once their data is on the disk:
+// renamed first, a part's name could survive a power cut that its data did
+// not, and a file of the right size full of zeros passes the next run's
+// size check. One flush for all of them, not one per file. Also after a
+// failure: the files already checked are installed (see runTransfer).
+// Installed files that blobs were read from stay in place until now, so
+// every run of blobs read from them found the file the record described.
+Status placeBuilt(const TransferContext& context, const std::vector<FileRecord>& workList,
+                  const std::vector<ReadyPart>& ready, CheckedFiles& checked,
+                  TransferReport& report) {
+  if (ready.empty()) return {};
+  if (!syncFileSystems(report.written)) {
+    for (const ReadyPart& file : ready) std::remove(file.part.c_str());
+    return Failure{messages::kNotAssembled};
+  }
+  Status first;
+  for (const ReadyPart& file : ready) {
+    const FileRecord& record = workList[file.index];
+    Status placed = moveIntoPlace(record, file.part, file.target);
+    if (!placed) {
+      // The others are whole and checked: they still go into place.
+      if (first) first = placed;
+      continue;
+    }
+    rememberInstalled(context, record, file.target, file.blobs, checked);
+    if (record.target == kTargetBinary) report.programsChanged = true;
+    report.filesWritten += 1;
+  }
+  return first;
 }
 
 void countDone(Progress& progress, const FileRecord& record) {
@@ -186,8 +407,9 @@ void countDone(Progress& progress, const FileRecord& record) {
 }  // namespace
 
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
-                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report) {
+                   const std::string& downloadFailure, const LocalBlobs& local,
+                   CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
+                   TransferReport& report, std::vector<std::size_t>& stale) {
   const bool downloadFailed = !downloadFailure.empty();
   Progress& progress = meter.progress;
   progress.stepDone = 0;
@@ -196,11 +418,10 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
     progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
   }
   std::vector<char> buffer(kCopyBytes);
-  const std::map<std::string, std::size_t> uses = countBlobUses(workList);
-  const LocalBlobMap none;
+  std::map<std::string, std::size_t> uses = countBlobUses(workList);
+  std::vector<ReadyPart> ready;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    const LocalBlobMap& local = i < localBlobs.size() ? localBlobs[i] : none;
     if (downloadFailed && !allBlobsPresent(context.paths.blobStore, record, local)) continue;
     const std::string target = joinPath(context.paths.content, record.path);
     const std::string part = target + ".part";
@@ -210,21 +431,31 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
       countDone(progress, record);
       continue;
     }
-    const FileJob job{context, record, target, part, local};
-    const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1;
-    report.status = installFile(job, soleBlob, buffer);
-    if (!report.status) return;
-    rememberInstalled(job, checked);
-    if (record.target == kTargetBinary) report.programsChanged = true;
-    report.filesWritten += 1;
+    const FileJob job{context, record, target, part, local, writeBack};
+    const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1 &&
+                          local.blobs.count(record.chunks.front()) == 0;
+    Built built = buildChecked(job, soleBlob, buffer);
+    if (built.stale) {
+      // What the record said of that file no longer holds.
+      checked.erase(built.staleSource);
+      stale.push_back(i);
+      continue;
+    }
+    report.status = std::move(built.status);
+    if (!report.status) break;
+    ready.push_back(ReadyPart{i, target, part, std::move(built.blobs)});
+    dropUsedBlobs(job, uses);
+    noteFileSystemOf(report.written, part);
     progress.filesDone += 1;
     countDone(progress, record);
     if ((i & 63) == 0 && !meter.report("Installing", record.path)) {
       report.status = Failure{messages::kCancelled};
-      return;
+      break;
     }
   }
-  if (downloadFailed) report.status = Failure{downloadFailure};
+  const Status placed = placeBuilt(context, workList, ready, checked, report);
+  if (report.status && !placed) report.status = placed;
+  if (report.status && downloadFailed) report.status = Failure{downloadFailure};
 }
 
 }  // namespace vantis::content

@@ -58,25 +58,29 @@ struct BlobFacts {
   int rank = kRankNone;
   std::uint64_t sizeGuess = 0;
   // The longest the blob can be: a blob is a stretch of each file that
-  // names it, and no longer than the release's chunk size.
+  // names it, and no longer than the release's longest blob.
   std::uint64_t largest = 0;
+  std::size_t uses = 0;    // how many times the work list names it
+  bool wholeFile = false;  // some record is this blob alone
 };
 
 std::map<std::string, BlobFacts> collectNeeded(const std::vector<FileRecord>& workList,
-                                               std::uint64_t chunkSize,
+                                               std::uint64_t longestBlob,
                                                std::set<std::string>& needed) {
   std::map<std::string, BlobFacts> facts;
   for (const FileRecord& record : workList) {
     const int rank = recordRank(record);
     const std::uint64_t count = record.chunks.size();
     const std::uint64_t size = nonNegative(record.size);
-    const std::uint64_t largest = chunkSize != 0 ? std::min(size, chunkSize) : size;
+    const std::uint64_t largest = longestBlob != 0 ? std::min(size, longestBlob) : size;
     for (const std::string& hash : record.chunks) {
       const bool isNew = needed.insert(hash).second;
       BlobFacts& blob = facts[hash];
       if (isNew || rank < blob.rank) blob.rank = rank;
       blob.sizeGuess = size / count;
       blob.largest = std::max(blob.largest, largest);
+      blob.uses += 1;
+      blob.wholeFile = blob.wholeFile || count == 1;
     }
   }
   return facts;
@@ -139,8 +143,17 @@ void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob
 bool storeOrRecord(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
                    std::size_t length) {
   const Status stored = storeBlob(shared.context->paths, hash, data, length);
-  if (!stored) recordFailure(shared, stored.error());
-  return stored.ok();
+  if (!stored) {
+    recordFailure(shared, stored.error());
+    return false;
+  }
+  // A blob that becomes a file as it is goes to the disk while the download
+  // goes on; the others are copied into their files and deleted, and are
+  // better never written out at all.
+  if (shared.wholeFiles->count(hash) != 0) {
+    shared.writeBack->add(blobPath(shared.context->paths.blobStore, hash));
+  }
+  return true;
 }
 
 // An index entry inside the body; false for one that reaches past its end
@@ -185,15 +198,15 @@ constexpr std::uint64_t kMaxBodyReserve = 64u << 20;
 
 // The planned size of a blob of a file of several blobs is a guess (the
 // file's size over its blobs) a little short of the blob it is; such a
-// guess lies above half the chunk size, and the blob is the chunk size.
-std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t chunkSize) {
-  const bool blobOfLargerFile = !job.bundle && chunkSize != 0 && job.bytes > chunkSize / 2;
-  return blobOfLargerFile ? std::max(job.bytes, chunkSize) : job.bytes;
+// guess lies above half the longest blob, and the blob is likely that long.
+std::uint64_t likelyBodyBytes(const FetchJob& job, std::uint64_t longest) {
+  const bool blobOfLargerFile = !job.bundle && longest != 0 && job.bytes > longest / 2;
+  return blobOfLargerFile ? std::max(job.bytes, longest) : job.bytes;
 }
 
-std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t chunkSize) {
+std::uint64_t bodyBytesFor(const FetchPlan& plan, std::uint64_t longest) {
   std::uint64_t largest = 0;
-  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, chunkSize));
+  for (const FetchJob& job : plan.jobs) largest = std::max(largest, likelyBodyBytes(job, longest));
   return std::min(largest, kMaxBodyReserve);
 }
 
@@ -300,13 +313,16 @@ void reportUntilEnded(ProgressMeter& meter, DownloadShared& shared, std::size_t 
 // Starts the workers, reports while they run, joins them. Returns the
 // recorded failure, empty when every job completed.
 std::string download(const TransferContext& context, const FetchPlan& plan,
-                     const BundleIndex& index, ProgressMeter& meter, TransferReport& report) {
+                     const BundleIndex& index, WriteBackQueue& writeBack, ProgressMeter& meter,
+                     TransferReport& report) {
   DownloadShared shared;
+  shared.writeBack = &writeBack;
   shared.context = &context;
   shared.jobs = &plan.jobs;
   shared.bundles = &index.bundles;
   shared.needed = &plan.needed;
-  shared.bodyBytes = bodyBytesFor(plan, context.chunkSize);
+  shared.wholeFiles = &plan.wholeFiles;
+  shared.bodyBytes = bodyBytesFor(plan, context.cutting.maxSize);
 
   const std::uint64_t bytesBefore = meter.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());
@@ -329,6 +345,27 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   report.workersStarted = shared.workersStarted;
   std::lock_guard<std::mutex> lock(shared.failureMutex);
   return shared.failure;
+}
+
+// Downloads what `plan` says and assembles the work list.
+void transferRound(const TransferContext& context, const std::vector<FileRecord>& workList,
+                   const BundleIndex& index, const LocalBlobs& local, const FetchPlan& plan,
+                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report,
+                   std::vector<std::size_t>& stale) {
+  report.jobs += plan.jobs.size();
+  report.bundleJobs += static_cast<std::size_t>(std::count_if(
+      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
+
+  Progress& progress = meter.progress;
+  progress.bytesTotal = plan.downloadTotal + workBytes(workList) + progress.bytesDone;
+  progress.stepDone = 0;
+  progress.stepTotal = plan.downloadTotal;
+
+  WriteBackQueue writeBack;
+  std::string downloadFailure;
+  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, writeBack, meter, report);
+  assembleFiles(context, workList, downloadFailure, local, checked, writeBack, meter, report,
+                stale);
 }
 
 }  // namespace
@@ -363,9 +400,12 @@ int recordRank(const FileRecord& record) {
 }
 
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
-                      const BlobPresent& present, std::uint64_t chunkSize) {
+                      const BlobPresent& present, std::uint64_t longestBlob) {
   FetchPlan plan;
-  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, chunkSize, plan.needed);
+  const std::map<std::string, BlobFacts> facts = collectNeeded(workList, longestBlob, plan.needed);
+  for (const auto& [hash, blob] : facts) {
+    if (blob.wholeFile && blob.uses == 1) plan.wholeFiles.insert(hash);
+  }
 
   std::vector<std::string> chunks;
   std::map<std::string, std::vector<std::string>> wantedPerBundle;
@@ -424,26 +464,31 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
                            const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter) {
   TransferReport report;
   if (workList.empty()) return report;
-  // Before planning: a blob the installed copies of changed files still hold
-  // is read from there, not downloaded.
-  const Result<TransferPlan> planned = planTransfer(context, workList, index, checked, meter);
-  report.status = planned ? checkDiskSpace(context, *planned) : Status(planned.failure());
+  // Before planning: a blob installed files hold is read from there, not
+  // downloaded.
+  Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
+  if (!local) {
+    report.status = local.failure();
+    return report;
+  }
+  const FetchPlan plan = planDownloads(context, workList, index, local->blobs);
+  // Refused before the blob store is even made: an update that cannot fit
+  // must not leave half its blobs behind on a full disk.
+  report.status = checkDiskSpace(context, diskSpaceNeeded(plan, workList));
   if (!report.status) return report;
-  const FetchPlan& plan = planned->fetch;
-  report.jobs = plan.jobs.size();
-  report.bundleJobs = static_cast<std::size_t>(std::count_if(
-      plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
   makeDirectories(context.paths.blobStore);
 
-  Progress& progress = meter.progress;
-  progress.bytesTotal = plan.downloadTotal + planned->workBytes + progress.bytesDone;
-  progress.stepDone = 0;
-  progress.stepTotal = plan.downloadTotal;
-
-  std::string downloadFailure;
-  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, meter, report);
-  assembleFiles(context, workList, downloadFailure, planned->local.perRecord, checked, meter,
-                report);
+  std::vector<std::size_t> stale;
+  transferRound(context, workList, index, *local, plan, checked, meter, report, stale);
+  if (!report.status || stale.empty()) return report;
+  // An installed file changed under its record: what it was to give is
+  // downloaded now, and nothing more is taken from installed files.
+  std::vector<FileRecord> again;
+  for (const std::size_t i : stale) again.push_back(workList[i]);
+  std::vector<std::size_t> staleAgain;
+  const FetchPlan planAgain = planDownloads(context, again, index, {});
+  transferRound(context, again, index, LocalBlobs(), planAgain, checked, meter, report,
+                staleAgain);
   return report;
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/FileSystem.h"
 #include "foundation/Result.h"
 #include "http/Http.h"
 #include "http/TrustStore.h"
@@ -34,6 +35,7 @@
 #include "protocol/SyncLists.h"
 #include "transfer/LocalBlobs.h"
 #include "transfer/ProgressMeter.h"
+#include "transfer/WriteBackQueue.h"
 
 namespace vantis::content {
 
@@ -45,7 +47,11 @@ struct TransferContext {
   std::string accessKey;  // and send it with every request
   TrustStore trustStore;  // where https requests find trusted certificates
   InstancePaths paths;    // content folder, blob store, records
-  std::uint64_t chunkSize = 0;  // the manifest's "chunkSize", 0 when unknown
+  BlobCutting cutting;    // how the release cut its files; unknown when it does not say
+  // What the checked-files record knows of files the list does not name
+  // (moved or retired ones, still in place during the transfer): blobs
+  // are taken from them too.
+  CheckedFiles otherFiles;
   // Asked before a file is replaced; empty counts as "not running".
   std::function<bool()> gameRunning;
   // The floor rate of every worker's requests (see HttpClient).
@@ -67,29 +73,38 @@ struct TransferReport {
   std::size_t jobs = 0;            // downloads planned
   std::size_t bundleJobs = 0;      // of which whole bundles
   std::size_t workersStarted = 0;  // worker threads that ran
+  FileSystems written;             // where files were placed, for the flush before the record
 };
 
 // Installs every record of `workList` (sorted, program files first) under
 // the content folder. An empty work list does nothing and requests nothing.
 // Steps:
-//  1. looks for the blobs of changed files in their installed copies
-//     (`findLocalBlobs`), reporting "Reusing local files";
+//  1. looks for the blobs it needs in installed files (`findLocalBlobs`),
+//     reporting "Reusing local files";
 //  2. plans the blobs neither there nor in the store (`planFetches`, with
-//     `index`; both steps through `planTransfer`, TransferPlan.h), refuses
-//     an update the disk cannot take (`checkDiskSpace`) before it writes
-//     anything, and downloads them on `workerCount(jobs)` threads, each with
+//     `index`, through `planDownloads`, TransferPlan.h), refuses an update
+//     the disk cannot take (`checkDiskSpace`) before it downloads anything,
+//     and downloads them on `workerCount(jobs)` threads, each with
 //     its own HttpClient, reporting "Downloading" about every 200 ms until
 //     every worker has ended;
-//  3. assembles, checks and renames every file into place in list order,
-//     reporting "Installing" for every 64th record.
+//  3. assembles and checks every file into its "<target>.part" in list
+//     order, reporting "Installing" for every 64th record; then flushes them
+//     all to the disk at once (one syncfs per file system) and renames each
+//     into place, so that no installed name ever leads to data a power cut
+//     could still take;
+//  4. should a blob read from an installed file not match its digest there
+//     (the file changed since it was recorded or read), the records that
+//     needed it are left for a second round that takes nothing from
+//     installed files: their blobs are planned and downloaded, and they are
+//     assembled, in this same run.
 // Progress: sets bytesTotal (download + work list + bytes already done),
 // stepTotal and the done counters, never above their totals. `checked`
 // (what the instance knows of its files) is read for blob reuse and updated
 // for every file installed. Fails when the sync must end: "Cancelled."
 // while installed copies were read, "Not enough free disk space for this
-// update: ..." (nothing written, not even the blob store's folder), a
-// download failed or was cancelled (the
-// files whose blobs all arrived are still installed first), "Cancelled." at
+// update: ..." (no file replaced, nothing downloaded; at most the blobs step
+// 1 copied into the store are there), a download failed or was cancelled
+// (the files whose blobs all arrived are still installed first), "Cancelled." at
 // "Installing", or a file could not be written or failed its integrity
 // check (the blobs it was made from are then removed from the store, so that
 // the next run fetches them again). The blob store is kept in every case;
@@ -131,6 +146,9 @@ struct FetchJob {
 // The plan of one transfer; read-only while the workers run.
 struct FetchPlan {
   std::set<std::string> needed;  // every blob a record of the work list names
+  // Blobs that are a whole file no other record shares: the assembly renames
+  // them into place as they are.
+  std::set<std::string> wholeFiles;
   std::vector<FetchJob> jobs;    // sorted by rank, program files first
   std::uint64_t downloadTotal = 0;
 };
@@ -147,9 +165,9 @@ using BlobPresent = std::function<bool(const std::string& hash)>;
 // records that use its wanted blobs. A job's bound (`maxBytes`) is a whole
 // bundle's size in the index; a blob's length in the index, else the largest
 // a blob of the files that name it can be: the file's size, and no more than
-// `chunkSize` (the release's, 0 when unknown) when the release gives one.
+// `longestBlob` (the longest blob the release's cutting makes, 0 when unknown).
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
-                      const BlobPresent& present, std::uint64_t chunkSize = 0);
+                      const BlobPresent& present, std::uint64_t longestBlob = 0);
 
 // The number of worker threads for `jobs` downloads: min(6, jobs).
 std::size_t workerCount(std::size_t jobs);
@@ -168,6 +186,8 @@ struct DownloadShared {
   const std::vector<FetchJob>* jobs = nullptr;                   // read-only
   const std::map<std::string, BundleRecord>* bundles = nullptr;  // read-only
   const std::set<std::string>* needed = nullptr;                 // read-only
+  const std::set<std::string>* wholeFiles = nullptr;             // read-only
+  WriteBackQueue* writeBack = nullptr;                           // any thread may add
   std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
@@ -195,13 +215,17 @@ void recordFailure(DownloadShared& shared, const std::string& message);
 // Step 3 of `runTransfer`, on the calling thread after every worker has been
 // joined. `downloadFailure` is the recorded download message, empty when the
 // download completed: with one, only the records whose blobs are all in the
-// store (or in its installed copy) are installed, and the message then ends
-// the sync. `localBlobs` (one map per record, or empty) says which blobs
-// each record takes from its installed copy rather than from the store.
-// Adds to the report's file counters and sets its status.
+// store (or in installed files) are installed, and the message then ends the
+// sync. `local` says which blobs are read from installed files rather than
+// from the store; each is checked against its digest as it is read, before
+// a byte of it is written. A record with a blob that does not match is not
+// installed: its part is removed, the installed file it came from is dropped
+// from `checked`, and its index is added to `stale`. Adds to the report's
+// file counters and sets its status.
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const std::vector<LocalBlobMap>& localBlobs,
-                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report);
+                   const std::string& downloadFailure, const LocalBlobs& local,
+                   CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
+                   TransferReport& report, std::vector<std::size_t>& stale);
 
 // Adds execute bits to a regular file that starts like a program (ELF, or
 // "#!"): owner always, group and others where they may read. Anything else,

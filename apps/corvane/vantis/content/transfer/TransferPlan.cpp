@@ -10,41 +10,50 @@
 
 namespace vantis::content {
 
+std::uint64_t workBytes(const std::vector<FileRecord>& workList) {
+  std::uint64_t total = 0;
+  for (const FileRecord& record : workList) {
+    if (record.size > 0) total += static_cast<std::uint64_t>(record.size);
+  }
+  return total;
+}
+
+FetchPlan planDownloads(const TransferContext& context, const std::vector<FileRecord>& workList,
+                        const BundleIndex& index, const std::map<std::string, LocalBlob>& local) {
+  // An empty stored blob is not there: taken for stored it would fail its
+  // file's check and end the run. No release names an empty blob (an empty
+  // file has none), so nothing is fetched for nothing.
+  const BlobPresent present = [&context, &local](const std::string& hash) {
+    if (local.count(hash) != 0) return true;
+    std::uint64_t size = 0;
+    return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
+  };
+  return planFetches(workList, index, present, context.cutting.maxSize);
+}
+
 Result<TransferPlan> planTransfer(const TransferContext& context,
                                   const std::vector<FileRecord>& workList,
                                   const BundleIndex& index, const CheckedFiles& checked,
                                   ProgressMeter& meter) {
   TransferPlan plan;
   if (workList.empty()) return plan;
-  Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
+  const Result<LocalBlobs> local =
+      findLocalBlobs(workList, context, checked, meter, MovingBlobs::leave);
   if (!local) return local.failure();
-  plan.local = std::move(*local);
-  const std::set<std::string>& covered = plan.local.covered;
-  const BlobPresent present = [&context, &covered](const std::string& hash) {
-    if (covered.count(hash) != 0) return true;
-    std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size);
-  };
-  plan.fetch = planFetches(workList, index, present, context.chunkSize);
-  for (const FileRecord& record : workList) {
-    if (record.size > 0) plan.workBytes += static_cast<std::uint64_t>(record.size);
-  }
+  plan.fetch = planDownloads(context, workList, index, local->blobs);
+  plan.workBytes = workBytes(workList);
   return plan;
 }
 
-std::uint64_t diskSpaceNeeded(const TransferPlan& plan) {
-  return plan.fetch.downloadTotal + plan.workBytes;
+std::uint64_t diskSpaceNeeded(const FetchPlan& plan, const std::vector<FileRecord>& workList) {
+  return plan.downloadTotal + workBytes(workList);
 }
 
-bool instanceFreeSpace(const TransferContext& context, std::uint64_t& bytes) {
+Status checkDiskSpace(const TransferContext& context, std::uint64_t needed) {
   const std::string& where = context.paths.content;
-  return context.freeSpace ? context.freeSpace(where, bytes) : freeDiskSpace(where, bytes);
-}
-
-Status checkDiskSpace(const TransferContext& context, const TransferPlan& plan) {
-  const std::uint64_t needed = diskSpaceNeeded(plan);
   std::uint64_t free = 0;
-  const bool measured = instanceFreeSpace(context, free);
+  const bool measured =
+      context.freeSpace ? context.freeSpace(where, free) : freeDiskSpace(where, free);
   if (!measured || needed <= free) return {};
   return Failure{messages::notEnoughDiskSpace(formatModSize(needed), formatModSize(free))};
 }
