@@ -134,7 +134,7 @@ int finishSync(std::FILE* out, const CliChoices& choices, const SyncResult& resu
     printJsonLine(out, jsonReport(result, status));
     return status;
   }
-  if (status <= kExitFailed) return printReport(out, result);
+  if (status < kExitSignalBase) return printReport(out, result);
   std::fprintf(out, "\n\n%s\n", messages::kCancelled);
   std::fflush(out);
   return status;
@@ -164,7 +164,7 @@ std::string jsonCheck(const SyncOptions& options, const UpdateCheck& check, int 
 
 void printCheckText(std::FILE* out, const UpdateCheck& check, int status) {
   std::fprintf(out, "\n\n");
-  if (status > kExitFailed) {
+  if (status >= kExitSignalBase) {
     std::fprintf(out, "%s\n", messages::kCancelled);
   } else if (!check.ok) {
     std::fprintf(out, "FAILED: %s\n", check.error.c_str());

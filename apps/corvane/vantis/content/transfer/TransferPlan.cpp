@@ -5,10 +5,32 @@
 
 #include "foundation/DiskSpace.h"
 #include "foundation/FileSystem.h"
-#include "protocol/SyncCredits.h"
+#include <cstdio>
+
 #include "protocol/SyncMessages.h"
 
 namespace vantis::content {
+
+namespace {
+
+// Tenths of a megabyte (of a gigabyte from 1024 MB on). The need is rounded
+// up and the free space down, so that a refusal never reads "1.8 MB
+// needed, 1.8 MB free".
+std::string sizeText(std::uint64_t bytes, bool roundUp) {
+  constexpr std::uint64_t kMiB = 1048576;
+  const bool gigabytes = bytes >= 1024 * kMiB;
+  const std::uint64_t unit = gigabytes ? 1024 * kMiB : kMiB;
+  // Whole units and tenths apart: bytes * 10 could overflow.
+  std::uint64_t tenths = bytes / unit * 10 + bytes % unit * 10 / unit;
+  const bool inexact = bytes % unit * 10 % unit != 0;
+  if (roundUp && inexact) ++tenths;
+  char text[48];
+  std::snprintf(text, sizeof text, "%llu.%llu %s", static_cast<unsigned long long>(tenths / 10),
+                static_cast<unsigned long long>(tenths % 10), gigabytes ? "GB" : "MB");
+  return text;
+}
+
+}  // namespace
 
 std::uint64_t workBytes(const std::vector<FileRecord>& workList) {
   std::uint64_t total = 0;
@@ -55,7 +77,7 @@ Status checkDiskSpace(const TransferContext& context, std::uint64_t needed) {
   const bool measured =
       context.freeSpace ? context.freeSpace(where, free) : freeDiskSpace(where, free);
   if (!measured || needed <= free) return {};
-  return Failure{messages::notEnoughDiskSpace(formatModSize(needed), formatModSize(free))};
+  return Failure{messages::notEnoughDiskSpace(sizeText(needed, true), sizeText(free, false))};
 }
 
 }  // namespace vantis::content

@@ -55,8 +55,8 @@ Result<TransferPlan> planTransfer(const TransferContext& context,
 std::uint64_t diskSpaceNeeded(const FetchPlan& plan, const std::vector<FileRecord>& workList);
 
 // Refuses an update the instance's disk cannot take: "Not enough free disk
-// space for this update: <needed> needed, <free> free." (sizes as the
-// credits show them: "300 MB", "1.2 GB"). The free space is asked for the
+// space for this update: <needed> needed, <free> free." (sizes in tenths:
+// "6.1 MB", "1.2 GB"; the need rounded up, the free space down). The free space is asked for the
 // content folder through `context.freeSpace`, else `freeDiskSpace`; space
 // that cannot be measured refuses nothing (the writes still report a full
 // disk).
