@@ -1,5 +1,7 @@
-// SkarvelSync's front end. It only turns arguments into options and a result
-// into text; all decisions belong to the pipeline.
+// SkarvelSync's front end. It only turns arguments into options, a result
+// into text or JSON lines and its kind into an exit status, and a stop
+// signal into a stop answer at the next progress report; all decisions
+// belong to the pipeline.
 
 #include "cli/SyncCli.h"
 
