@@ -238,8 +238,9 @@ TEST(SyncCli, JsonPrintsOneObjectPerLine) {
       runProgram({"--root", "/nonexistent", "--json"}, result, UpdateCheck(), 0);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output,
-            "{\"event\":\"start\",\"instance\":\"/nonexistent\",\"server\":\"http://127.0.0.1:8080\","
-            "\"tier\":\"required\",\"installed\":\"\",\"check\":false}\n"
+            "{\"event\":\"start\",\"instance\":\"/nonexistent\","
+            "\"server\":\"http://127.0.0.1:8080\",\"tier\":\"required\",\"installed\":\"\","
+            "\"check\":false}\n"
             "{\"event\":\"progress\",\"phase\":\"Downloading\",\"detail\":\"\",\"bytesDone\":0,"
             "\"bytesTotal\":0,\"stepDone\":0,\"stepTotal\":0,\"filesDone\":0,\"filesTotal\":0,"
             "\"bytesPerSecond\":0,\"secondsLeft\":-1}\n"

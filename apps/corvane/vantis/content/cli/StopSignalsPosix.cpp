@@ -15,7 +15,8 @@ namespace vantis::content {
 namespace {
 
 std::atomic<int> sStopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may use only lock-free atomics");
+static_assert(std::atomic<int>::is_always_lock_free,
+              "a signal handler may use only lock-free atomics");
 
 extern "C" void recordStopSignal(int number) {
   int none = 0;

@@ -17,7 +17,7 @@ namespace vantis::content {
 // Exit statuses. A run stopped by a signal exits with 128 + the signal's
 // number (130 for Ctrl-C, 143 for SIGTERM), as a shell reports a program the
 // signal ended.
-inline constexpr int kExitOk = 0;               // synced; with --check: already current
+inline constexpr int kExitOk = 0;  // synced; with --check: already current
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;            // bad command line
 inline constexpr int kExitUpdateAvailable = 3;  // --check only
