@@ -162,9 +162,13 @@ echo "tree: $(find "$tree" -type f | wc -l) files in $(find "$tree" -mindepth 1 
   "folders, $(du -sb "$tree" | awk '{printf "%.1f MiB", $1 / 1048576}'); server folder:" \
   "$(du -sb "$server" | awk '{printf "%.1f MiB", $1 / 1048576}')"
 echo
+# The cold install is also run with every flush skipped, to show what
+# putting the installed files on the disk before the record costs.
+cc -shared -fPIC -O2 -o "$work/noflush.so" bench/noflush.c
 # In the background and waited for: a signal then ends the wait at once and
 # the trap stops the measurements, instead of waiting for them to finish.
-python3 bench/compare.py --sync "$bin/SkarvelSync" --publish "$bin/SkarvelPublish" --key "$key" \
+python3 bench/compare.py --no-flush "$work/noflush.so" --sync "$bin/SkarvelSync" \
+  --publish "$bin/SkarvelPublish" --key "$key" \
   --generate bench/generate.py --tree "$tree" --server "$server" --work "$work" \
   --access-log "$work/nginx/access.log" --http-port "$http_port" --rsync-port "$rsync_port" \
   --runs "$runs" --settle "$settle" --rows "$rows" --publish-args "$publish_args" &
