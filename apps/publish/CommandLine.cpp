@@ -12,6 +12,7 @@
 
 #include "CommandLineInternal.h"
 #include "Files.h"
+#include "ProgramVersion.h"
 #include "Signing.h"
 
 namespace vantis::publish {
@@ -35,6 +36,7 @@ const char* const kHelp =
     "  SkarvelPublish prune --server DIR --keep N [--delete]\n"
     "  SkarvelPublish diff --server DIR FROM TO\n"
     "  SkarvelPublish --help\n"
+    "  SkarvelPublish --version\n"
     "\n"
     "keygen writes DIR/signing-key.pem (the private key, mode 0600; keep it secret)\n"
     "and DIR/signing-key.pub.pem (build clients with -DSKARVEL_SIGNING_KEY=<that file>).\n"
@@ -130,6 +132,8 @@ const char* const kHelp =
     "blobs) and the bytes, planned by the players' own rules. To see a patch before\n"
     "players do, publish it into a copy of DIR first (cp -al DIR COPY, then remove\n"
     "COPY/.publish.lock: the publisher replaces files by renaming, never in place).\n"
+    "\n"
+    "--version prints the program's name and version on one line.\n"
     "\n"
     "Exit status: 0 done (verify: nothing wrong), 1 failed (verify: problems found;\n"
     "a failed release leaves the served release unchanged), 2 bad command line.\n";
@@ -493,6 +497,11 @@ int runCommandLine(const std::vector<std::string>& args, std::FILE* out, std::FI
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kHelp, out);
+    return kExitOk;
+  }
+  // Only as the command word: after "release" it names the release.
+  if (command == "--version") {
+    std::fprintf(out, "%s %s\n", kProgram, kProgramVersion);
     return kExitOk;
   }
   if (command == "keygen") return runKeygen(rest, out, err);

@@ -62,6 +62,26 @@ TEST_F(BootstrapStart, PassesItsArgumentsBeforeTheInstancePaths) {
   EXPECT_EQ(starts[0].args, expected);
 }
 
+// The options SkarvelSync and SkarvelPublish answer are the started
+// program's, never the bootstrap's: it has none of its own.
+TEST_F(BootstrapStart, PassesOnTheOptionsOtherProgramsAnswer) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"--help"}, {"--version"}, {"--json", "--check"}, {"--root", "/elsewhere", "--help"}};
+  for (const std::vector<std::string>& args : rows) {
+    SCOPED_TRACE(args.front());
+    ::unlink(recordPath_.c_str());
+    RunResult run = start(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    std::vector<Record> starts = records();
+    ASSERT_EQ(starts.size(), 1u);
+    std::vector<std::string> expected = args;
+    for (const std::string& arg : standardTail(install_, at("live"), at("live/content/resources")))
+      expected.push_back(arg);
+    EXPECT_EQ(starts[0].args, expected);
+  }
+}
+
 TEST_F(BootstrapStart, PreparesTheEnvironment) {
   struct Case {
     const char* name;

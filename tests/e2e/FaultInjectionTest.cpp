@@ -15,12 +15,14 @@
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HandRelease.h"
@@ -547,12 +549,14 @@ TEST_F(FaultInjection, FullDiskRefusesTheUpdateAndKeepsTheInstalledRelease) {
   const std::string manifestCopy = readFile(content("cache/manifest-head.json"));
   disk.fillLeaving(0);
 
+  // Refused before a byte is downloaded, by the measure of the disk: the
+  // update's downloads and the files assembled beside the ones they replace.
   const ProgramRun run = sync();
-  expectFailed(run, "Could not write to " + instance +
-                        "/content/cache. Check there is free disk space and the folder is not "
-                        "read-only.");
+  expectFailed(run,
+               "Not enough free disk space for this update: 16.1 MB needed, 0.0 MB free.");
   expectInstalledRelease1();
   EXPECT_EQ(readFile(content("cache/manifest-head.json")), manifestCopy);
+  EXPECT_FALSE(exists(content("cache/blobs")));
   EXPECT_EQ(partFilesUnder(instance), std::vector<std::string>());
 
   disk.emptyFiller();
@@ -575,16 +579,32 @@ TEST_F(FaultInjection, ReadOnlyDiskRefusesTheUpdateAndKeepsTheInstalledRelease) 
   expectNextRunCompletes();
 }
 
-// The disk fills after a few blobs: whichever write meets the full disk
-// first, a blob or a file being assembled from blobs that did arrive, the
-// run says so and leaves only whole files.
+// The disk fills after the run measured it (someone else writes to it):
+// whichever write meets the full disk first, a blob or a file being
+// assembled from blobs that did arrive, the run says so and leaves only
+// whole files. The objects are answered late, so that the disk is full
+// before the first of them arrives; the blob store's folder, made right
+// after the measure, says when to fill it.
 TEST_F(FaultInjection, DiskFillingDuringTheDownloadLeavesOnlyWholeFiles) {
   SmallDisk disk(work.file("disk"), "32m");
   if (!disk.mounted()) GTEST_SKIP() << "cannot mount a RAM disk here: " << disk.why();
   copyInstanceTo(disk.file("instance"));
-  disk.fillLeaving(kChunkBytes + kChunkBytes / 2);
+  for (const std::string& path : objects) {
+    ScriptedResponse late = objectResponse(sReleases->server(), path);
+    late.delayMs = 500;
+    server.on(path, late);
+  }
 
-  const ProgramRun run = sync();
+  ProgramRun run;
+  std::thread running([&] { run = sync(); });
+  bool measured = false;
+  for (int waited = 0; waited < 3000 && !measured; ++waited) {
+    measured = exists(content("cache/blobs"));
+    if (!measured) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (measured) disk.fillLeaving(kChunkBytes + kChunkBytes / 2);
+  running.join();
+  ASSERT_TRUE(measured) << run.output;
   expectEnded(run);
   EXPECT_EQ(run.status, 1) << run.output;
   const std::string blobWrite = "\n\nFAILED: Could not write to " + instance +

@@ -119,7 +119,7 @@ ProgramRun runProgram(const std::vector<std::string>& argv, const ProgramOptions
       break;
     }
     if (!killed && killAt >= 0 && now >= killAt) {
-      ::kill(pid, SIGKILL);
+      ::kill(pid, options.killSignal);
       killed = true;
     }
     double until = deadline;

@@ -3,6 +3,7 @@
 // that hangs is killed and the test sees it as such, never as a hung suite.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -31,6 +32,9 @@ struct ProgramOptions {
   // appeared, or, with no text given, after the start: for landing a kill
   // inside a phase rather than at its first line.
   int killDelayMs = 0;
+  // The signal that kill sends: SIGTERM or SIGINT for a program that must
+  // stop on its own, the default SIGKILL for one that must not get the chance.
+  int killSignal = SIGKILL;
   // When non-zero, the child may write no file beyond this many bytes
   // (RLIMIT_FSIZE), and SIGXFSZ is ignored so that such a write fails with
   // EFBIG the way a write to a full disk fails with ENOSPC.

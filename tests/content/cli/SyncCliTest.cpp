@@ -1,6 +1,7 @@
 #include "cli/SyncCli.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 
 #include <string>
@@ -132,6 +133,132 @@ TEST(SyncCli, ReportsFailureWithStatusOne) {
   const CliRun run = runCli({"--root", "/x"}, result);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find("\n\nFAILED: Something broke.\n"), std::string::npos);
+}
+
+// The stand-ins of a whole program: a sync and a check that hand back
+// fixed answers after one progress report, and a stop signal that may
+// already have come.
+struct ProgramRunOutcome {
+  int status = -1;
+  std::string output;
+  bool answerAtProgress = true;  // what the one progress report was told
+  bool checked = false;
+};
+
+ProgramRunOutcome runProgram(std::vector<const char*> args, SyncResult result,
+                             UpdateCheck check, int signal) {
+  args.insert(args.begin(), "SkarvelSync");
+  ProgramRunOutcome run;
+  Capture capture;
+  SyncProgram program;
+  Progress progress;
+  progress.phase = "Downloading";
+  program.sync = [&](const SyncOptions& options) {
+    run.answerAtProgress = options.progress(progress);
+    return result;
+  };
+  program.check = [&](const SyncOptions& options) {
+    run.checked = true;
+    run.answerAtProgress = options.progress(progress);
+    return check;
+  };
+  program.stopSignal = [signal] { return signal; };
+  run.status = runSyncCli(static_cast<int>(args.size()), args.data(), capture.file(), program);
+  run.output = capture.text();
+  return run;
+}
+
+TEST(SyncCli, ExitStatusesOfChecksStopsAndOwnOptions) {
+  SyncResult synced;
+  synced.ok = true;
+  SyncResult cancelled;
+  cancelled.error = "Cancelled.";
+  UpdateCheck current;
+  current.ok = true;
+  current.version = "2";
+  UpdateCheck available = current;
+  available.updateAvailable = true;
+  available.files = 2;
+  available.fileBytes = 3 * 1048576;
+  available.downloadBytes = 1048576;
+  UpdateCheck failedCheck;
+  failedCheck.error = "Could not download the update manifest.";
+  UpdateCheck stoppedCheck;
+  stoppedCheck.error = "Cancelled.";
+  struct Row {
+    const char* name;
+    std::vector<const char*> args;
+    SyncResult result;
+    UpdateCheck check;
+    int signal;
+    int status;
+    std::string tail;  // the output ends with it
+  } rows[] = {
+      {"synced", {"--root", "/i"}, synced, current, 0, 0, "credits   0 mods\n"},
+      {"stopped by SIGTERM", {"--root", "/i"}, cancelled, current, SIGTERM, 143,
+       "\n\nCancelled.\n"},
+      {"stopped by Ctrl-C", {"--root", "/i"}, cancelled, current, SIGINT, 130, "\n\nCancelled.\n"},
+      // Cancelled by no signal is an ordinary failure.
+      {"cancelled otherwise", {"--root", "/i"}, cancelled, current, 0, 1,
+       "\n\nFAILED: Cancelled.\n"},
+      // A signal after the last point of stopping: the run completed.
+      {"signal too late", {"--root", "/i"}, synced, current, SIGTERM, 0, "credits   0 mods\n"},
+      {"check: current", {"--root", "/i", "--check"}, synced, current, 0, 0,
+       "\n\nversion   2\nupdate    none (already up to date)\nfiles     0 (0.0 MB)\n"
+       "download  0.0 MB\n"},
+      {"check: available", {"--check", "--root", "/i"}, synced, available, 0, 3,
+       "\n\nversion   2\nupdate    available\nfiles     2 (3.0 MB)\ndownload  1.0 MB\n"},
+      {"check: failed", {"--root", "/i", "--check"}, synced, failedCheck, 0, 1,
+       "\n\nFAILED: Could not download the update manifest.\n"},
+      {"check: stopped", {"--root", "/i", "--check"}, synced, stoppedCheck,
+       SIGINT, 130, "\n\nCancelled.\n"},
+      {"help", {"--root", "/i", "--help", "--bogus"}, synced, current, 0, 0,
+       "143\nstopped by SIGTERM.\n"},
+      {"version", {"--version"}, synced, current, 0, 0, ".0\n"},
+      {"help as a value", {"--root", "--help"}, synced, current, 0, 0, "credits   0 mods\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const ProgramRunOutcome run = runProgram(row.args, row.result, row.check, row.signal);
+    EXPECT_EQ(run.status, row.status) << run.output;
+    ASSERT_GE(run.output.size(), row.tail.size()) << run.output;
+    EXPECT_EQ(run.output.substr(run.output.size() - row.tail.size()), row.tail) << run.output;
+    EXPECT_EQ(run.answerAtProgress, row.signal == 0);
+  }
+}
+
+TEST(SyncCli, JsonPrintsOneObjectPerLine) {
+  SyncResult result;
+  result.ok = true;
+  result.version = "0.9.2";
+  result.changed = true;
+  result.filesWritten = 40;
+  result.bytesDownloaded = 1234;
+  const ProgramRunOutcome run =
+      runProgram({"--root", "/nonexistent", "--json"}, result, UpdateCheck(), 0);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output,
+            "{\"event\":\"start\",\"instance\":\"/nonexistent\","
+            "\"server\":\"http://127.0.0.1:8080\",\"tier\":\"required\",\"installed\":\"\","
+            "\"check\":false}\n"
+            "{\"event\":\"progress\",\"phase\":\"Downloading\",\"detail\":\"\",\"bytesDone\":0,"
+            "\"bytesTotal\":0,\"stepDone\":0,\"stepTotal\":0,\"filesDone\":0,\"filesTotal\":0,"
+            "\"bytesPerSecond\":0,\"secondsLeft\":-1}\n"
+            "{\"event\":\"report\",\"ok\":true,\"exitStatus\":0,\"error\":\"\",\"cancelled\":false,"
+            "\"version\":\"0.9.2\",\"changed\":true,\"fullCheckReason\":\"\",\"filesWritten\":40,"
+            "\"filesDeferred\":0,\"bytesDownloaded\":1234,\"filesRemoved\":0,\"bytesRemoved\":0,"
+            "\"removalSummary\":\"\",\"removalDeferred\":false,\"credits\":0}\n");
+
+  UpdateCheck stopped;
+  stopped.error = "Cancelled.";
+  const ProgramRunOutcome check =
+      runProgram({"--root", "/nonexistent", "--json", "--check"}, result, stopped, SIGTERM);
+  EXPECT_EQ(check.status, 143);
+  const std::string last = check.output.substr(check.output.rfind("{\"event\""));
+  EXPECT_EQ(last,
+            "{\"event\":\"check\",\"ok\":false,\"exitStatus\":143,\"error\":\"Cancelled.\","
+            "\"cancelled\":true,\"tier\":\"required\",\"installed\":\"\",\"version\":\"\","
+            "\"updateAvailable\":false,\"files\":0,\"fileBytes\":0,\"downloadBytes\":0}\n");
 }
 
 TEST(ProgressDisplay, DrawsPhasesAndOneOverwrittenLine) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "cli/StopSignals.h"
 #include "cli/SyncCli.h"
 
 int main(int argc, char** argv) {
@@ -14,5 +15,12 @@ int main(int argc, char** argv) {
   // per-thread arenas that keep their high-water mark: six workers then
   // hold about twice the memory their bodies need.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
-  return vantis::content::runSyncCli(argc, argv, stdout, vantis::content::sync);
+  // Before the first thread: every thread the run starts inherits the
+  // handlers, whichever of them the signal lands on.
+  vantis::content::catchStopSignals();
+  vantis::content::SyncProgram program;
+  program.sync = vantis::content::sync;
+  program.check = vantis::content::checkForUpdate;
+  program.stopSignal = vantis::content::stopSignalReceived;
+  return vantis::content::runSyncCli(argc, argv, stdout, program);
 }

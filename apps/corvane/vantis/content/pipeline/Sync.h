@@ -54,6 +54,9 @@ struct SyncOptions {
   // home link finish; tests shorten the window to see a drip end quickly.
   std::uint64_t minBytesPerSecond = kFloorBytesPerSecond;
   std::uint64_t slowWindowSeconds = kFloorWindowSeconds;
+  // The free bytes on the disk that holds a path, false when unknown; asked
+  // before anything is downloaded. Empty asks the file system.
+  std::function<bool(const std::string& path, std::uint64_t& bytes)> freeSpace;
 };
 
 struct SyncResult {
@@ -82,6 +85,31 @@ struct SyncResult {
 // another run holds it, fails at once with "Another update of this instance
 // is running. Wait for it to finish and try again." and changes nothing.
 SyncResult sync(const SyncOptions& options);
+
+// What an update of the instance would do, found without doing it.
+struct UpdateCheck {
+  bool ok = false;
+  std::string error;             // the message when `ok` is false, else empty
+  bool updateAvailable = false;  // the server's release differs or files must be installed
+  std::string installed;         // the version installed for the tier; empty for none
+  std::string version;           // the version the server publishes
+  std::uint64_t files = 0;       // files an update would install
+  std::uint64_t fileBytes = 0;   // their sizes together
+  std::uint64_t downloadBytes = 0;  // what it would download for them
+};
+
+// Asks the server what an update of the instance at `options.root` to its
+// release would take, for the options' tier: fetches and verifies the
+// pointer, the manifest, the tier's file list and the bundle index, reads
+// the installed files as an update would (by the checked-files record, in
+// full with `verify` or when the state record demands it) and plans the
+// downloads, counting the blobs installed files already hold. Writes nothing
+// in the instance and takes no lock: a run beside it is not disturbed, and
+// at worst the figures are those of the moment before that run's changes.
+// Fails with the messages `sync` fails with for the same documents (a
+// server that cannot be reached is a failure here, not "playing installed
+// content"), and with "Cancelled." when `progress` said stop.
+UpdateCheck checkForUpdate(const SyncOptions& options);
 
 // The outcome of removing the optional tier. The counters come from the
 // deletion pass (files deleted, their bytes, files that could not be deleted,

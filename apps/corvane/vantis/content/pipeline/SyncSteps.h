@@ -6,6 +6,7 @@
 // Private to the pipeline; calling thread only.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,10 @@
 #include "protocol/SyncPointer.h"
 #include "protocol/SyncState.h"
 #include "release/Manifest.h"
+#include "protocol/SyncCheckedFiles.h"
+#include "protocol/SyncLists.h"
 #include "transfer/ProgressMeter.h"
+#include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
 
@@ -76,6 +80,27 @@ Status writeTierConfiguration(const SyncContext& context, const Manifest& manife
 // or the write fails.
 Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& pointer,
                               const Installed& installed, const FileSystems& written);
+
+// Fetches the tier's file list (checked against the manifest) and reads it
+// against the installed files and `recorded` (the checked-files record):
+// what must be installed, what the release names, its program files. Reads
+// installed files (reporting "Preparing" or "Verifying files"). With
+// `keepSections` the list comes by its sections, kept in the instance's
+// cache; without, it comes whole and nothing is written. A full check when
+// the options or the state record ask for one.
+Result<FileList> fetchWorkList(const SyncContext& context, const Release& release,
+                               const Installed& installed, const CheckedFiles& recorded,
+                               bool keepSections, ProgressMeter& meter);
+
+// What the record knows of files the list does not name: moved or retired
+// files stay in place until the transfer is over, and their blobs serve it.
+CheckedFiles unlistedFiles(const CheckedFiles& recorded, const std::set<std::string>& listed);
+
+// The transfer's view of the run: the options' server, key, trust store,
+// floor rate, game check and free-space measure, the instance's paths and the
+// release's cutting.
+TransferContext makeTransferContext(const SyncContext& context, const Release& release,
+                                    CheckedFiles otherFiles);
 
 // The full update path: taken for a new release, a full check, or when the
 // installed programs no longer match their record. Fetches the manifest and

@@ -45,14 +45,6 @@ const ListDocument& tierList(const SyncContext& context) {
   return context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
 }
 
-Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
-                                                 const Release& release, ProgressMeter& meter) {
-  const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
-  return fetchListBody(context.client, release.pointer.packVersion, release.manifest,
-                       tierList(context), context.paths.sections, wording,
-                       askWhileWaiting(meter));
-}
-
 // A small update needs no bundle index at all, however large the pack.
 bool bundlesCannotPay(const std::vector<FileRecord>& work) {
   std::set<std::string> wanted;
@@ -73,25 +65,6 @@ Result<BundleIndex> bundleIndexFor(const SyncContext& context, const Release& re
                     context.paths.sections, wording, askWhileWaiting(meter));
   if (!body) return body.failure();
   return readBundleIndex(*body);
-}
-
-// Reads the verified list: what must be installed, what the release names,
-// and its program files.
-Result<FileList> readWorkList(const SyncContext& context, const Release& release,
-                              const std::vector<unsigned char>& body, const CheckedFiles& recorded,
-                              bool fullCheck, bool nothingInstalled, ProgressMeter& meter) {
-  FileListContext list;
-  list.checked = &recorded;
-  list.cutting = release.manifest.cutting;
-  list.contentDir = context.paths.content;
-  list.fullCheck = fullCheck;
-  list.nothingInstalled = nothingInstalled;
-  list.fileCount = release.manifest.fileCount;
-  list.report = [&meter](const std::string& phase, const std::string& detail) {
-    return meter.report(phase, detail);
-  };
-  meter.report(nothingInstalled ? "Preparing" : "Verifying files", "");
-  return readFileList(body, list);
 }
 
 // Hard-links (or copies) one candidate into "<target>.part" and checks it.
@@ -188,16 +161,6 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
   return {};
 }
 
-// What the record knows of files the list does not name: moved or retired
-// files stay in place until the transfer is over, and their blobs serve it.
-CheckedFiles unlistedFiles(const CheckedFiles& recorded, const std::set<std::string>& listed) {
-  CheckedFiles others;
-  for (const auto& [path, file] : recorded) {
-    if (listed.count(path) == 0 && !file.blobs.empty()) others.emplace(path, file);
-  }
-  return others;
-}
-
 // The bundle index, then the transfer; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles otherFiles,
@@ -205,16 +168,8 @@ Status transfer(const SyncContext& context, const Release& release,
                 SyncResult& result) {
   const Result<BundleIndex> index = bundleIndexFor(context, release, work, meter);
   if (!index) return index.failure();
-  TransferContext transferContext;
-  transferContext.url = context.options.url;
-  transferContext.accessKey = context.options.accessKey;
-  transferContext.trustStore = context.options.environment.trustStore;
-  transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
-  transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
-  transferContext.paths = context.paths;
-  transferContext.cutting = release.manifest.cutting;
-  transferContext.otherFiles = std::move(otherFiles);
-  transferContext.gameRunning = context.options.gameRunning;
+  const TransferContext transferContext =
+      makeTransferContext(context, release, std::move(otherFiles));
   const TransferReport report = runTransfer(transferContext, work, *index, checked, meter);
   result.filesWritten += report.filesWritten;
   result.filesDeferred += report.filesDeferred;
@@ -353,7 +308,80 @@ Status install(const SyncContext& context, const Release& release, const Install
   return {};
 }
 
+// The tier's list: from its sections, kept in the instance's cache for the
+// next update, or (`keepSections` false: a look that must write nothing)
+// whole.
+Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
+                                                 const Release& release, bool keepSections,
+                                                 ProgressMeter& meter) {
+  const ListDocument& list = tierList(context);
+  const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
+  if (keepSections) {
+    return fetchListBody(context.client, release.pointer.packVersion, release.manifest, list,
+                         context.paths.sections, wording, askWhileWaiting(meter));
+  }
+  const ListPart& part = release.manifest.part(list);
+  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
+                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+}
+
+// Reads the verified list: what must be installed, what the release names,
+// and its program files.
+Result<FileList> readWorkList(const SyncContext& context, const Release& release,
+                              const std::vector<unsigned char>& body, const CheckedFiles& recorded,
+                              bool fullCheck, bool nothingInstalled, ProgressMeter& meter) {
+  FileListContext list;
+  list.checked = &recorded;
+  list.cutting = release.manifest.cutting;
+  list.contentDir = context.paths.content;
+  list.fullCheck = fullCheck;
+  list.nothingInstalled = nothingInstalled;
+  list.fileCount = release.manifest.fileCount;
+  list.report = [&meter](const std::string& phase, const std::string& detail) {
+    return meter.report(phase, detail);
+  };
+  meter.report(nothingInstalled ? "Preparing" : "Verifying files", "");
+  return readFileList(body, list);
+}
+
 }  // namespace
+
+Result<FileList> fetchWorkList(const SyncContext& context, const Release& release,
+                               const Installed& installed, const CheckedFiles& recorded,
+                               bool keepSections, ProgressMeter& meter) {
+  const Result<std::vector<unsigned char>> body =
+      fetchFileList(context, release, keepSections, meter);
+  if (!body) return body.failure();
+  const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
+  return readWorkList(context, release, *body, recorded, fullCheck,
+                      installed.state.version.empty(), meter);
+}
+
+// What the record knows of files the list does not name: moved or retired
+// files stay in place until the transfer is over, and their blobs serve it.
+CheckedFiles unlistedFiles(const CheckedFiles& recorded, const std::set<std::string>& listed) {
+  CheckedFiles others;
+  for (const auto& [path, file] : recorded) {
+    if (listed.count(path) == 0 && !file.blobs.empty()) others.emplace(path, file);
+  }
+  return others;
+}
+
+TransferContext makeTransferContext(const SyncContext& context, const Release& release,
+                                    CheckedFiles otherFiles) {
+  TransferContext transferContext;
+  transferContext.url = context.options.url;
+  transferContext.accessKey = context.options.accessKey;
+  transferContext.trustStore = context.options.environment.trustStore;
+  transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
+  transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
+  transferContext.paths = context.paths;
+  transferContext.cutting = release.manifest.cutting;
+  transferContext.otherFiles = std::move(otherFiles);
+  transferContext.gameRunning = context.options.gameRunning;
+  transferContext.freeSpace = context.options.freeSpace;
+  return transferContext;
+}
 
 void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
                    const Installed& installed, ProgressMeter& meter, SyncResult& result) {
@@ -363,13 +391,7 @@ void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
     return;
   }
   const CheckedFiles recorded = readCheckedFiles(context.paths.checkedFiles);
-  Result<FileList> list = [&]() -> Result<FileList> {
-    const Result<std::vector<unsigned char>> body = fetchFileList(context, *release, meter);
-    if (!body) return body.failure();
-    const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
-    return readWorkList(context, *release, *body, recorded, fullCheck,
-                        installed.state.version.empty(), meter);
-  }();
+  Result<FileList> list = fetchWorkList(context, *release, installed, recorded, true, meter);
   if (!list) {
     result.error = list.error();
     return;

@@ -85,6 +85,10 @@ inline std::string fileNotWritable(const std::string& path) {
 inline std::string fileNotPlaced(const std::string& path) {
   return "Could not write " + path + ". Check the folder is not read-only.";
 }
+// `needed` and `free` are size texts such as "1.2 GB" and "300.5 MB".
+inline std::string notEnoughDiskSpace(const std::string& needed, const std::string& free) {
+  return "Not enough free disk space for this update: " + needed + " needed, " + free + " free.";
+}
 inline constexpr const char* kNotAssembled =
     "An update file could not be assembled. Check there is free disk space.";
 inline constexpr const char* kAssembledCorrupt =

@@ -257,7 +257,7 @@ bool blobsFit(const FileRecord& record, const BlobCutting& cutting) {
 
 Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
                                     const TransferContext& context, const CheckedFiles& checked,
-                                    ProgressMeter& meter) {
+                                    ProgressMeter& meter, MovingBlobs moving) {
   const BlobUses uses = blobUses(workList);
   const std::map<std::string, std::size_t> replaced =
       replacedFiles(context.paths.content, workList);
@@ -270,7 +270,7 @@ Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
       candidatesOf(context.paths.content, workList, context.cutting, checked);
   const Status read = readCopies(workList, candidates, context.cutting, finder, meter);
   if (!read) return read.failure();
-  storeMovingBlobs(context, finder);
+  if (moving == MovingBlobs::store) storeMovingBlobs(context, finder);
   return std::move(finder.found);
 }
 

@@ -77,9 +77,14 @@ struct TransferContext;
 // record's path before each copy read and about every 200 ms within a large
 // one; a false answer fails it with "Cancelled.". A file that is missing or
 // cannot be read holds nothing; that is no failure.
+//
+// With `MovingBlobs::leave` nothing is copied and nothing written: the blobs
+// that would be copied stay in `blobs` where they lie, which is right for a
+// plan that only counts what need not be downloaded, never for assembly.
+enum class MovingBlobs { store, leave };
 Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
                                     const TransferContext& context, const CheckedFiles& checked,
-                                    ProgressMeter& meter);
+                                    ProgressMeter& meter, MovingBlobs moving = MovingBlobs::store);
 
 // Reads blobs out of installed files, keeping the last file open: a file's
 // blobs mostly come one after another from one installed copy.

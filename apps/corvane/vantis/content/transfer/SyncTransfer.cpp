@@ -18,6 +18,7 @@
 #include "protocol/SyncMessages.h"
 #include "release/FetchRule.h"
 #include "release/Layout.h"
+#include "transfer/TransferPlan.h"
 
 namespace vantis::content {
 
@@ -346,29 +347,17 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   return shared.failure;
 }
 
-// Plans what neither installed files nor the store hold, downloads it and
-// assembles the work list.
+// Downloads what `plan` says and assembles the work list.
 void transferRound(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const BundleIndex& index, const LocalBlobs& local, CheckedFiles& checked,
-                   ProgressMeter& meter, TransferReport& report, std::vector<std::size_t>& stale) {
-  // An empty stored blob is not there: a power cut can leave a blob's name
-  // without its bytes, and taken for stored it would fail its file's check
-  // and end the run. No release names an empty blob (an empty file has
-  // none), so nothing is fetched for nothing.
-  const BlobPresent present = [&context, &local](const std::string& hash) {
-    if (local.blobs.count(hash) != 0) return true;
-    std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
-  };
-  const FetchPlan plan = planFetches(workList, index, present, context.cutting.maxSize);
+                   const BundleIndex& index, const LocalBlobs& local, const FetchPlan& plan,
+                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report,
+                   std::vector<std::size_t>& stale) {
   report.jobs += plan.jobs.size();
   report.bundleJobs += static_cast<std::size_t>(std::count_if(
       plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
 
-  std::uint64_t workBytes = 0;
-  for (const FileRecord& record : workList) workBytes += nonNegative(record.size);
   Progress& progress = meter.progress;
-  progress.bytesTotal = plan.downloadTotal + workBytes + progress.bytesDone;
+  progress.bytesTotal = plan.downloadTotal + workBytes(workList) + progress.bytesDone;
   progress.stepDone = 0;
   progress.stepTotal = plan.downloadTotal;
 
@@ -475,8 +464,6 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
                            const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter) {
   TransferReport report;
   if (workList.empty()) return report;
-  makeDirectories(context.paths.blobStore);
-
   // Before planning: a blob installed files hold is read from there, not
   // downloaded.
   Result<LocalBlobs> local = findLocalBlobs(workList, context, checked, meter);
@@ -484,15 +471,24 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
     report.status = local.failure();
     return report;
   }
+  const FetchPlan plan = planDownloads(context, workList, index, local->blobs);
+  // Refused before the blob store is even made: an update that cannot fit
+  // must not leave half its blobs behind on a full disk.
+  report.status = checkDiskSpace(context, diskSpaceNeeded(plan, workList));
+  if (!report.status) return report;
+  makeDirectories(context.paths.blobStore);
+
   std::vector<std::size_t> stale;
-  transferRound(context, workList, index, *local, checked, meter, report, stale);
+  transferRound(context, workList, index, *local, plan, checked, meter, report, stale);
   if (!report.status || stale.empty()) return report;
   // An installed file changed under its record: what it was to give is
   // downloaded now, and nothing more is taken from installed files.
   std::vector<FileRecord> again;
   for (const std::size_t i : stale) again.push_back(workList[i]);
   std::vector<std::size_t> staleAgain;
-  transferRound(context, again, index, LocalBlobs(), checked, meter, report, staleAgain);
+  const FetchPlan planAgain = planDownloads(context, again, index, {});
+  transferRound(context, again, index, LocalBlobs(), planAgain, checked, meter, report,
+                staleAgain);
   return report;
 }
 

@@ -57,6 +57,9 @@ struct TransferContext {
   // The floor rate of every worker's requests (see HttpClient).
   std::uint64_t minBytesPerSecond = kFloorBytesPerSecond;
   std::uint64_t slowWindowSeconds = kFloorWindowSeconds;
+  // Free bytes on the disk that holds a path, false when unknown; empty
+  // asks the system (freeDiskSpace). Tests put in a disk of their own size.
+  std::function<bool(const std::string& path, std::uint64_t& bytes)> freeSpace;
 };
 
 // What one transfer did. The counters hold also when `status` failed: the
@@ -79,7 +82,9 @@ struct TransferReport {
 //  1. looks for the blobs it needs in installed files (`findLocalBlobs`),
 //     reporting "Reusing local files";
 //  2. plans the blobs neither there nor in the store (`planFetches`, with
-//     `index`) and downloads them on `workerCount(jobs)` threads, each with
+//     `index`, through `planDownloads`, TransferPlan.h), refuses an update
+//     the disk cannot take (`checkDiskSpace`) before it downloads anything,
+//     and downloads them on `workerCount(jobs)` threads, each with
 //     its own HttpClient, reporting "Downloading" about every 200 ms until
 //     every worker has ended;
 //  3. assembles and checks every file into its "<target>.part" in list
@@ -96,8 +101,10 @@ struct TransferReport {
 // stepTotal and the done counters, never above their totals. `checked`
 // (what the instance knows of its files) is read for blob reuse and updated
 // for every file installed. Fails when the sync must end: "Cancelled."
-// while installed copies were read, a download failed or was cancelled (the
-// files whose blobs all arrived are still installed first), "Cancelled." at
+// while installed copies were read, "Not enough free disk space for this
+// update: ..." (no file replaced, nothing downloaded; at most the blobs step
+// 1 copied into the store are there), a download failed or was cancelled
+// (the files whose blobs all arrived are still installed first), "Cancelled." at
 // "Installing", or a file could not be written or failed its integrity
 // check (the blobs it was made from are then removed from the store, so that
 // the next run fetches them again). The blob store is kept in every case;
