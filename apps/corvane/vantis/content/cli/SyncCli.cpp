@@ -3,6 +3,8 @@
 
 #include "cli/SyncCli.h"
 
+#include "foundation/SizeText.h"
+
 #include <cstdint>
 #include <memory>
 
@@ -13,13 +15,21 @@ namespace {
 constexpr double kMiB = 1048576.0;
 
 bool takesValue(const std::string& argument) {
-  return argument == "--root" || argument == "--url" || argument == "--key";
+  return argument == "--root" || argument == "--url" || argument == "--key" ||
+         argument == "--max-rate";
 }
 
-void setValue(SyncOptions& options, const std::string& option, const std::string& value) {
+// The first "--url" is the server; every later one a mirror after it.
+// False for a value the option cannot take.
+bool setValue(SyncOptions& options, const std::string& option, const std::string& value,
+              bool& urlSeen) {
   if (option == "--root") options.root = value;
-  if (option == "--url") options.url = value;
+  if (option == "--url" && urlSeen) options.mirrors.push_back(value);
+  if (option == "--url" && !urlSeen) options.url = value;
+  if (option == "--url") urlSeen = true;
   if (option == "--key") options.accessKey = value;
+  if (option == "--max-rate") return parseSizeText(value, options.maxBytesPerSecond);
+  return true;
 }
 
 void printProgressLine(std::FILE* out, const Progress& progress) {
@@ -45,15 +55,29 @@ void printCredits(std::FILE* out, const SyncResult& result) {
   }
 }
 
+// Which server gave how much, once there was more than one to choose from.
+void printMirrors(std::FILE* out, const SyncResult& result) {
+  if (result.mirrors.size() < 2) return;
+  for (const MirrorUse& use : result.mirrors) {
+    std::fprintf(out, "  from    %s: %.1f MB in %llu downloads\n", use.url.c_str(),
+                 static_cast<double>(use.bytes) / kMiB,
+                 static_cast<unsigned long long>(use.requests));
+  }
+}
+
 }  // namespace
 
 ArgumentsOutcome parseSyncArguments(int argc, const char* const* argv, SyncOptions& options,
                                     std::string& offending) {
+  bool urlSeen = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     // A value is taken as it stands, even when it begins with two hyphens.
     if (takesValue(argument) && i + 1 < argc) {
-      setValue(options, argument, argv[++i]);
+      if (!setValue(options, argument, argv[++i], urlSeen)) {
+        offending = argv[i];
+        return ArgumentsOutcome::badRate;
+      }
     } else if (argument == "--optional") {
       options.tier = Tier::optional;
     } else if (argument == "--verify") {
@@ -87,6 +111,9 @@ std::function<bool(const Progress&)> makeProgressDisplay(std::FILE* out) {
 void printHeader(std::FILE* out, const SyncOptions& options) {
   std::fprintf(out, "instance %s\n", options.root.c_str());
   std::fprintf(out, "server   %s\n", options.url.c_str());
+  for (const std::string& mirror : options.mirrors) {
+    std::fprintf(out, "mirror   %s\n", mirror.c_str());
+  }
   std::fprintf(out, "tier     %s\n", tierName(options.tier));
   const std::string installed = installedVersion(options.root, options.tier);
   std::fprintf(out, "installed %s\n", installed.empty() ? "(nothing)" : installed.c_str());
@@ -107,6 +134,7 @@ int printReport(std::FILE* out, const SyncResult& result) {
   std::fprintf(out, "changed   %s\n", result.changed ? "yes" : "no (already up to date)");
   std::fprintf(out, "written   %zu files\n", static_cast<std::size_t>(result.filesWritten));
   std::fprintf(out, "downloaded %.1f MB\n", static_cast<double>(result.bytesDownloaded) / kMiB);
+  printMirrors(out, result);
   if (!result.removalSummary.empty()) {
     std::fprintf(out, "removed   %s\n", result.removalSummary.c_str());
   } else if (result.removalDeferred) {
@@ -124,6 +152,10 @@ int runSyncCli(int argc, const char* const* argv, std::FILE* out,
   switch (parseSyncArguments(argc, argv, options, offending)) {
     case ArgumentsOutcome::unknownArgument:
       std::fprintf(out, "unknown argument: %s\n", offending.c_str());
+      return 2;
+    case ArgumentsOutcome::badRate:
+      std::fprintf(out, "--max-rate takes bytes per second such as 500K or 2M, not \"%s\"\n",
+                   offending.c_str());
       return 2;
     case ArgumentsOutcome::missingRoot:
       std::fprintf(out, "usage: SkarvelSync --root <instance> --url <base url>\n");

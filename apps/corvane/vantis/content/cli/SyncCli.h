@@ -12,11 +12,13 @@
 
 namespace vantis::content {
 
-enum class ArgumentsOutcome { ok, unknownArgument, missingRoot };
+enum class ArgumentsOutcome { ok, unknownArgument, missingRoot, badRate };
 
 // Reads `argv[1..argc)` into `options` (which should hold the defaults).
 // On `unknownArgument`, `offending` names the argument that stopped the
 // reading; an option that takes a value but stands last counts as unknown.
+// The first "--url" sets `url`, each later one adds a mirror. "--max-rate"
+// takes a size ("500K", "2M"); on `badRate`, `offending` is its value.
 ArgumentsOutcome parseSyncArguments(int argc, const char* const* argv, SyncOptions& options,
                                     std::string& offending);
 

@@ -45,8 +45,10 @@ Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
       context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
   const ListPart& part = release.manifest.part(list);
   const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
-  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
-                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+  return fromAnyServer<std::vector<unsigned char>>(context, [&](HttpClient& client) {
+    return fetchVerified(client, listRequest(release.pointer.packVersion, list),
+                         listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+  });
 }
 
 // Reads the verified list: what must be installed, what the release names,
@@ -177,15 +179,21 @@ Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles otherFiles,
                 CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
                 SyncResult& result) {
-  const Result<BundleIndex> index = fetchBundleIndex(
-      context.client, release.pointer.packVersion, release.manifest, askWhileWaiting(meter));
+  const Result<BundleIndex> index = fromAnyServer<BundleIndex>(context, [&](HttpClient& client) {
+    return fetchBundleIndex(client, release.pointer.packVersion, release.manifest,
+                            askWhileWaiting(meter));
+  });
   if (!index) return index.failure();
   TransferContext transferContext;
-  transferContext.url = context.options.url;
+  transferContext.url = context.servers.empty() ? context.options.url : context.servers.front();
+  if (!context.servers.empty()) {
+    transferContext.mirrors.assign(context.servers.begin() + 1, context.servers.end());
+  }
   transferContext.accessKey = context.options.accessKey;
   transferContext.trustStore = context.options.environment.trustStore;
   transferContext.minBytesPerSecond = context.options.minBytesPerSecond;
   transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
+  transferContext.maxBytesPerSecond = context.options.maxBytesPerSecond;
   transferContext.paths = context.paths;
   transferContext.cutting = release.manifest.cutting;
   transferContext.otherFiles = std::move(otherFiles);
@@ -194,6 +202,7 @@ Status transfer(const SyncContext& context, const Release& release,
   result.filesWritten += report.filesWritten;
   result.filesDeferred += report.filesDeferred;
   result.bytesDownloaded += report.bytesDownloaded;
+  addMirrorUse(result.mirrors, report.mirrors);
   result.programsChanged = result.programsChanged || report.programsChanged;
   noteFileSystems(written, report.written);
   return report.status;
@@ -220,8 +229,10 @@ Result<std::vector<RetiredRecord>> fetchRetiredList(const SyncContext& context,
   const FetchMessages wording{messages::kRetiredListNotDownloaded,
                               messages::kRetiredListMismatch};
   const Result<std::vector<unsigned char>> body =
-      fetchVerified(context.client, listRequest(release.pointer.packVersion, kFilesRetiredList),
-                    listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+      fromAnyServer<std::vector<unsigned char>>(context, [&](HttpClient& client) {
+        return fetchVerified(client, listRequest(release.pointer.packVersion, kFilesRetiredList),
+                             listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+      });
   if (!body) return body.failure();
   Result<std::vector<RetiredRecord>> retired = readRetiredRecords(*body);
   if (!retired) return Failure{messages::kRetiredListMalformed};
