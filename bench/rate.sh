@@ -14,8 +14,8 @@
 # --limit-rate over one file of SIZE MiB from the same nginx. Prints a
 # markdown table: bytes received, wall time, the rate that came out and its
 # ratio to the rate asked (for SkarvelSync, over its wall time less that of
-# the same install without a limit). Everything lives in one temporary folder, removed
-# at the end with the server stopped, however the script ends.
+# the same install without a limit). Everything lives in one temporary
+# folder, removed at the end with the server stopped, however the script ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -186,8 +186,8 @@ std::string requestPath(const FetchJob& job);
 // ---- Shared download state -----------------------------------------------------
 
 // The one record the workers share, owned by the calling thread for the span
-// of the download. Everything not atomic or under `failureMutex` is set
-// before the first worker starts and only read afterwards.
+// of the download. Everything not atomic, under a mutex or said to guard
+// itself is set before the first worker starts and only read afterwards.
 struct DownloadShared {
   const TransferContext* context = nullptr;                      // read-only
   const std::vector<FetchJob>* jobs = nullptr;                   // read-only
