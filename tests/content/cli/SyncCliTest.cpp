@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdio.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,56 @@ TEST(SyncCli, ReadsOptionsLeftToRight) {
   EXPECT_EQ(run.options.url, "http://127.0.0.1:8080");
   EXPECT_EQ(run.options.tier, Tier::optional);
   EXPECT_TRUE(run.options.verify);
+}
+
+TEST(SyncCli, LaterUrlsAreMirrorsAfterTheFirst) {
+  const CliRun one = runCli({"--root", "/a", "--url", "http://a:1"});
+  EXPECT_EQ(one.options.url, "http://a:1");
+  EXPECT_TRUE(one.options.mirrors.empty());
+  const CliRun three =
+      runCli({"--root", "/a", "--url", "http://a:1", "--url", "http://b:2", "--url", "http://c:3"});
+  EXPECT_EQ(three.options.url, "http://a:1");
+  EXPECT_EQ(three.options.mirrors, (std::vector<std::string>{"http://b:2", "http://c:3"}));
+  EXPECT_NE(three.output.find("server   http://a:1\nmirror   http://b:2\nmirror   http://c:3\n"
+                              "tier     required\n"),
+            std::string::npos)
+      << three.output;
+}
+
+TEST(SyncCli, MaxRateTakesSizesWithUnits) {
+  const struct {
+    const char* value;
+    std::uint64_t rate;
+  } good[] = {{"1", 1}, {"500K", 512000}, {"2M", 2097152}, {"3m", 3145728}, {"0", 0}};
+  for (const auto& row : good) {
+    const CliRun run = runCli({"--root", "/a", "--max-rate", row.value});
+    ASSERT_TRUE(run.syncCalled) << row.value;
+    EXPECT_EQ(run.options.maxBytesPerSecond, row.rate) << row.value;
+  }
+  for (const char* bad : {"", "1.5M", "-1", "2MB", "fast", "99999999999999999999"}) {
+    const CliRun run = runCli({"--root", "/a", "--max-rate", bad});
+    EXPECT_EQ(run.status, 2) << bad;
+    EXPECT_FALSE(run.syncCalled) << bad;
+    EXPECT_EQ(run.output, std::string("--max-rate takes bytes per second such as 500K or 2M, not \"") +
+                              bad + "\"\n");
+  }
+  EXPECT_EQ(runCli({"--root", "/a", "--max-rate"}).output, "unknown argument: --max-rate\n");
+}
+
+TEST(SyncCli, ReportsWhatEachServerGaveOnlyWithMirrors) {
+  SyncResult result;
+  result.ok = true;
+  result.version = "1";
+  result.mirrors = {MirrorUse{"http://a:1", 3 * 1048576, 12}};
+  EXPECT_EQ(runCli({"--root", "/x"}, result).output.find("from"), std::string::npos);
+  result.mirrors.push_back(MirrorUse{"http://b:2", 524288, 1});
+  const std::string output = runCli({"--root", "/x"}, result).output;
+  EXPECT_NE(output.find("downloaded 0.0 MB\n"
+                        "  from    http://a:1: 3.0 MB in 12 downloads\n"
+                        "  from    http://b:2: 0.5 MB in 1 downloads\n"
+                        "credits   0 mods\n"),
+            std::string::npos)
+      << output;
 }
 
 TEST(SyncCli, PrintsHeaderAndReport) {

@@ -5,6 +5,8 @@
 
 #include "cli/SyncCli.h"
 
+#include "foundation/SizeText.h"
+
 #include <cstdint>
 #include <memory>
 
@@ -27,7 +29,9 @@ const char* const kHelp =
     "content server at <base url> publishes.\n"
     "\n"
     "  --root DIR   the instance folder (required)\n"
-    "  --url URL    the content server (default http://127.0.0.1:8080)\n"
+    "  --url URL    the content server (default http://127.0.0.1:8080); given\n"
+    "               again, a mirror tried when the servers before it fail\n"
+    "  --max-rate N download at most N bytes per second (K, M suffixes)\n"
     "  --key KEY    the access key sent with every request\n"
     "  --optional   install the optional tier (default: the required tier)\n"
     "  --verify     check every installed file's digest, not only its size\n"
@@ -44,13 +48,21 @@ const char* const kHelp =
     "stopped by SIGTERM.\n";
 
 bool takesValue(const std::string& argument) {
-  return argument == "--root" || argument == "--url" || argument == "--key";
+  return argument == "--root" || argument == "--url" || argument == "--key" ||
+         argument == "--max-rate";
 }
 
-void setValue(SyncOptions& options, const std::string& option, const std::string& value) {
+// The first "--url" is the server; every later one a mirror after it.
+// False for a value the option cannot take.
+bool setValue(SyncOptions& options, const std::string& option, const std::string& value,
+              bool& urlSeen) {
   if (option == "--root") options.root = value;
-  if (option == "--url") options.url = value;
+  if (option == "--url" && urlSeen) options.mirrors.push_back(value);
+  if (option == "--url" && !urlSeen) options.url = value;
+  if (option == "--url") urlSeen = true;
   if (option == "--key") options.accessKey = value;
+  if (option == "--max-rate") return parseSizeText(value, options.maxBytesPerSecond);
+  return true;
 }
 
 void printProgressLine(std::FILE* out, const Progress& progress) {
@@ -192,15 +204,29 @@ int finishCheck(std::FILE* out, const CliChoices& choices, const SyncOptions& op
   return status;
 }
 
+// Which server gave how much, once there was more than one to choose from.
+void printMirrors(std::FILE* out, const SyncResult& result) {
+  if (result.mirrors.size() < 2) return;
+  for (const MirrorUse& use : result.mirrors) {
+    std::fprintf(out, "  from    %s: %.1f MB in %llu downloads\n", use.url.c_str(),
+                 static_cast<double>(use.bytes) / kMiB,
+                 static_cast<unsigned long long>(use.requests));
+  }
+}
+
 }  // namespace
 
 ArgumentsOutcome parseSyncArguments(int argc, const char* const* argv, SyncOptions& options,
                                     CliChoices& choices, std::string& offending) {
+  bool urlSeen = false;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     // A value is taken as it stands, even when it begins with two hyphens.
     if (takesValue(argument) && i + 1 < argc) {
-      setValue(options, argument, argv[++i]);
+      if (!setValue(options, argument, argv[++i], urlSeen)) {
+        offending = argv[i];
+        return ArgumentsOutcome::badRate;
+      }
     } else if (argument == "--optional") {
       options.tier = Tier::optional;
     } else if (argument == "--verify") {
@@ -264,6 +290,9 @@ std::function<bool(const Progress&)> makeJsonProgress(std::FILE* out) {
 void printHeader(std::FILE* out, const SyncOptions& options) {
   std::fprintf(out, "instance %s\n", options.root.c_str());
   std::fprintf(out, "server   %s\n", options.url.c_str());
+  for (const std::string& mirror : options.mirrors) {
+    std::fprintf(out, "mirror   %s\n", mirror.c_str());
+  }
   std::fprintf(out, "tier     %s\n", tierName(options.tier));
   const std::string installed = installedVersion(options.root, options.tier);
   std::fprintf(out, "installed %s\n", installed.empty() ? "(nothing)" : installed.c_str());
@@ -284,6 +313,7 @@ int printReport(std::FILE* out, const SyncResult& result) {
   std::fprintf(out, "changed   %s\n", result.changed ? "yes" : "no (already up to date)");
   std::fprintf(out, "written   %zu files\n", static_cast<std::size_t>(result.filesWritten));
   std::fprintf(out, "downloaded %.1f MB\n", static_cast<double>(result.bytesDownloaded) / kMiB);
+  printMirrors(out, result);
   if (!result.removalSummary.empty()) {
     std::fprintf(out, "removed   %s\n", result.removalSummary.c_str());
   } else if (result.removalDeferred) {
@@ -301,6 +331,10 @@ int runSyncCli(int argc, const char* const* argv, std::FILE* out, const SyncProg
   switch (parseSyncArguments(argc, argv, options, choices, offending)) {
     case ArgumentsOutcome::unknownArgument:
       std::fprintf(out, "unknown argument: %s\n", offending.c_str());
+      return kExitUsage;
+    case ArgumentsOutcome::badRate:
+      std::fprintf(out, "--max-rate takes bytes per second such as 500K or 2M, not \"%s\"\n",
+                   offending.c_str());
       return kExitUsage;
     case ArgumentsOutcome::missingRoot:
       std::fputs(kUsage, out);

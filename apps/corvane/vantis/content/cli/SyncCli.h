@@ -23,7 +23,7 @@ inline constexpr int kExitUsage = 2;            // bad command line
 inline constexpr int kExitUpdateAvailable = 3;  // --check only
 inline constexpr int kExitSignalBase = 128;
 
-enum class ArgumentsOutcome { ok, unknownArgument, missingRoot, help, version };
+enum class ArgumentsOutcome { ok, unknownArgument, missingRoot, badRate, help, version };
 
 // What the command line asks of the front end itself.
 struct CliChoices {
@@ -35,7 +35,9 @@ struct CliChoices {
 // `choices`. "--help" and "--version" end the reading at once wherever they
 // stand (but not as an option's value). On `unknownArgument`, `offending`
 // names the argument that stopped the reading; an option that takes a value
-// but stands last counts as unknown.
+// but stands last counts as unknown. The first "--url" sets `url`, each
+// later one adds a mirror. "--max-rate" takes a size ("500K", "2M"); on
+// `badRate`, `offending` is its value.
 ArgumentsOutcome parseSyncArguments(int argc, const char* const* argv, SyncOptions& options,
                                     CliChoices& choices, std::string& offending);
 

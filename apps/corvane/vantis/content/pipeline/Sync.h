@@ -16,6 +16,7 @@
 #include "protocol/Duskmere.h"
 #include "protocol/SyncCredits.h"
 #include "protocol/Tier.h"
+#include "transfer/Mirrors.h"
 #include "transfer/ProgressMeter.h"
 
 namespace vantis::content {
@@ -37,6 +38,13 @@ SyncEnvironment readSyncEnvironment();
 struct SyncOptions {
   std::string root;
   std::string url = "http://127.0.0.1:8080";
+  // Further servers holding the same releases, tried in this order after
+  // `url`. Every server's pointer is asked for: the highest sequence whose
+  // signature holds wins (the first server among equals), so a mirror that
+  // lags behind or serves a forged pointer cannot hold an update back. The
+  // documents and downloads come from the winner first, and move on to the
+  // others when it fails. Empty: `url` alone, as it always was.
+  std::vector<std::string> mirrors;
   std::string accessKey;
   Tier tier = Tier::required;
   std::string duskmereDataFiles;
@@ -57,6 +65,9 @@ struct SyncOptions {
   // The free bytes on the disk that holds a path, false when unknown; asked
   // before anything is downloaded. Empty asks the file system.
   std::function<bool(const std::string& path, std::uint64_t& bytes)> freeSpace;
+  // The most bytes per second the download workers receive together; 0
+  // leaves the rate to the link.
+  std::uint64_t maxBytesPerSecond = 0;
 };
 
 struct SyncResult {
@@ -78,6 +89,9 @@ struct SyncResult {
   bool duskmereMissing = false;
   std::string duskmereDataFiles;
   std::vector<Credit> credits;
+  // What each server gave the download workers (bodies and downloads), the
+  // server the release came from first; empty when nothing was downloaded.
+  std::vector<MirrorUse> mirrors;
 };
 
 // Keeps the instance at `options.root` current with the server's release.

@@ -176,6 +176,31 @@ bool finishUnchangedRelease(const SyncContext& context, const ReleasePointer& po
   return true;
 }
 
+// From a verified pointer on: the downgrade refusal, then the unchanged
+// release's short path or the full update.
+SyncResult updateTo(const SyncContext& context, const ReleasePointer& pointer,
+                    ProgressMeter& meter) {
+  SyncResult result;
+  result.version = pointer.packVersion;
+  Installed installed;
+  installed.record = readStateDocument(context.paths);
+  installed.state = readInstalledState(installed.record, context.options.tier);
+  // The state record's own number is not enough: deleting or rewriting it
+  // would let any older signed release in again.
+  const long long highest = highestRecordedSequence(context.paths, installed.record);
+  if (highest >= 0 && pointer.sequence < highest) {
+    result.error = messages::kOlderRelease;
+    return result;
+  }
+  const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
+  const bool unchanged = !fullCheck && installed.state.version == pointer.packVersion;
+  if (unchanged && finishUnchangedRelease(context, pointer, installed, meter, result)) {
+    return result;
+  }
+  runFullUpdate(context, pointer, installed, meter, result);
+  return result;
+}
+
 SyncResult runSync(const SyncContext& context, ProgressMeter& meter) {
   HttpResponse response;
   context.client.get(kPointerRequest, kMaxDocumentBytes, askWhileWaiting(meter), response);
@@ -185,26 +210,19 @@ SyncResult runSync(const SyncContext& context, ProgressMeter& meter) {
   if (!response.succeeded()) return serverUnavailable(context, response, meter);
   const Result<ReleasePointer> pointer = checkPointerForUpdate(response.body);
   if (!pointer) return failed(pointer.error());
+  return updateTo(context, *pointer, meter);
+}
 
-  SyncResult result;
-  result.version = pointer->packVersion;
-  Installed installed;
-  installed.record = readStateDocument(context.paths);
-  installed.state = readInstalledState(installed.record, context.options.tier);
-  // The state record's own number is not enough: deleting or rewriting it
-  // would let any older signed release in again.
-  const long long highest = highestRecordedSequence(context.paths, installed.record);
-  if (highest >= 0 && pointer->sequence < highest) {
-    result.error = messages::kOlderRelease;
-    return result;
-  }
-  const bool fullCheck = context.options.verify || installed.state.verifyDemanded;
-  const bool unchanged = !fullCheck && installed.state.version == pointer->packVersion;
-  if (unchanged && finishUnchangedRelease(context, *pointer, installed, meter, result)) {
-    return result;
-  }
-  runFullUpdate(context, *pointer, installed, meter, result);
-  return result;
+// The same with mirrors: the pointer is the best any server vouches for,
+// and the run goes on with the servers in the order the choice gives.
+SyncResult runSyncWithMirrors(const SyncContext& context, ProgressMeter& meter) {
+  PointerChoice choice = choosePointer(context.options, context.client, meter);
+  if (choice.cancelled) return failed(messages::kCancelled);
+  const bool noneAnswered = !choice.pointer && !choice.refused;
+  if (noneAnswered) return serverUnavailable(context, choice.unanswered, meter);
+  if (!choice.pointer) return failed(choice.pointer.error());
+  const SyncContext chosen{context.options, context.paths, context.client, choice.order};
+  return updateTo(chosen, *choice.pointer, meter);
 }
 
 }  // namespace
@@ -237,8 +255,11 @@ Result<Release> fetchRelease(const SyncContext& context, const ReleasePointer& p
                              ProgressMeter& meter) {
   meter.report("Checking for updates", "manifest");
   const FetchMessages wording{messages::kManifestNotDownloaded, messages::kManifestMismatch};
-  const Result<std::vector<unsigned char>> bytes =
-      fetchManifestBytes(context.client, pointer, wording, askWhileWaiting(meter));
+  using Bytes = std::vector<unsigned char>;
+  const Result<Bytes> bytes =
+      fromAnyServer<Bytes>(context, [&](HttpClient& client) {
+        return fetchManifestBytes(client, pointer, wording, askWhileWaiting(meter));
+      });
   if (!bytes) return bytes.failure();
   Result<Manifest> manifest = parseManifest(*bytes);
   if (!manifest) return manifest.failure();
@@ -268,13 +289,14 @@ Status recordInstalledRelease(const SyncContext& context, const ReleasePointer& 
 
 SyncResult sync(const SyncOptions& options) {
   HttpClient client;
-  const SyncContext context{options, instancePaths(options.root), client};
+  const SyncContext context{options, instancePaths(options.root), client, {}};
   InstanceLock lock;
   const Status locked = lock.take(context.paths);
   if (!locked) return failed(locked.error());
   settleReplacedPrograms(context);
   ProgressMeter meter(options.progress);
   meter.report("Checking for updates", "");
+  if (!options.mirrors.empty()) return runSyncWithMirrors(context, meter);
   if (!client.open(options.url)) return failed(messages::serverUnreachable(options.url));
   prepareClient(client, options);
   return runSync(context, meter);

@@ -7,14 +7,17 @@
 #pragma once
 
 #include <set>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "foundation/FileSystem.h"
 #include "foundation/Json.h"
 #include "foundation/Result.h"
 #include "http/Http.h"
 #include "pipeline/Sync.h"
 #include "protocol/InstancePaths.h"
+#include "protocol/SyncMessages.h"
 #include "protocol/SyncPointer.h"
 #include "protocol/SyncState.h"
 #include "release/Manifest.h"
@@ -30,7 +33,31 @@ struct SyncContext {
   const SyncOptions& options;
   InstancePaths paths;
   HttpClient& client;  // the calling thread's, opened on the server
+  // The servers in the order this run tries them: the one `client` is open
+  // on first. Empty when the options name no mirrors (then only `client`).
+  std::vector<std::string> servers;
 };
+
+// `url`, then the mirrors, as the options give them.
+std::vector<std::string> serverUrls(const SyncOptions& options);
+
+// The servers' release pointers, each asked for in turn.
+struct PointerChoice {
+  bool cancelled = false;  // the caller stopped a request
+  // The verified pointer with the highest sequence (the first server's among
+  // equals), else the first server's refusal.
+  Result<ReleasePointer> pointer = Failure{};
+  bool refused = false;           // some server answered with a pointer that failed
+  HttpResponse unanswered;        // the first server's failed response, when none answered
+  std::vector<std::string> order; // the winner first, then the others as given
+};
+
+// Asks every server of the options for its pointer (with `client`, opened on
+// each in turn and left open on the winner, or on the first server when
+// none won).
+PointerChoice choosePointer(const SyncOptions& options, HttpClient& client, ProgressMeter& meter);
+
+
 
 // The release the verified pointer names, once its manifest is in hand.
 struct Release {
@@ -108,5 +135,25 @@ TransferContext makeTransferContext(const SyncContext& context, const Release& r
 // instances' copies, then downloading) and completes the update.
 void runFullUpdate(const SyncContext& context, const ReleasePointer& pointer,
                    const Installed& installed, ProgressMeter& meter, SyncResult& result);
+
+// Runs `fetch` with the context's client, then, while it fails for any
+// reason but the caller's stop, with a client on each further server in
+// turn: a document is checked against the digest a verified document names,
+// so any server that holds it will do. Fails with the first server's
+// message when none could serve it.
+template <typename T>
+Result<T> fromAnyServer(const SyncContext& context,
+                        const std::function<Result<T>(HttpClient&)>& fetch) {
+  Result<T> first = fetch(context.client);
+  for (std::size_t i = 1; i < context.servers.size() && !first; ++i) {
+    if (first.error() == messages::kCancelled) return first;
+    HttpClient other;
+    if (!other.open(context.servers[i])) continue;
+    prepareClient(other, context.options);
+    Result<T> again = fetch(other);
+    if (again || again.error() == messages::kCancelled) return again;
+  }
+  return first;
+}
 
 }  // namespace vantis::content

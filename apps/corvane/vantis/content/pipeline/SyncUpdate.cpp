@@ -61,8 +61,10 @@ Result<BundleIndex> bundleIndexFor(const SyncContext& context, const Release& re
   const FetchMessages wording{messages::kBundleIndexNotDownloaded,
                               messages::kBundleIndexMismatch};
   const Result<std::vector<unsigned char>> body =
-      fetchListBody(context.client, release.pointer.packVersion, release.manifest, kBundlesList,
-                    context.paths.sections, wording, askWhileWaiting(meter));
+      fromAnyServer<std::vector<unsigned char>>(context, [&](HttpClient& client) {
+        return fetchListBody(client, release.pointer.packVersion, release.manifest, kBundlesList,
+                             context.paths.sections, wording, askWhileWaiting(meter));
+      });
   if (!body) return body.failure();
   return readBundleIndex(*body);
 }
@@ -174,6 +176,7 @@ Status transfer(const SyncContext& context, const Release& release,
   result.filesWritten += report.filesWritten;
   result.filesDeferred += report.filesDeferred;
   result.bytesDownloaded += report.bytesDownloaded;
+  addMirrorUse(result.mirrors, report.mirrors);
   result.programsChanged = result.programsChanged || report.programsChanged;
   noteFileSystems(written, report.written);
   return report.status;
@@ -200,8 +203,10 @@ Result<std::vector<RetiredRecord>> fetchRetiredList(const SyncContext& context,
   const FetchMessages wording{messages::kRetiredListNotDownloaded,
                               messages::kRetiredListMismatch};
   const Result<std::vector<unsigned char>> body =
-      fetchVerified(context.client, listRequest(release.pointer.packVersion, kFilesRetiredList),
-                    listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+      fromAnyServer<std::vector<unsigned char>>(context, [&](HttpClient& client) {
+        return fetchVerified(client, listRequest(release.pointer.packVersion, kFilesRetiredList),
+                             listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+      });
   if (!body) return body.failure();
   Result<std::vector<RetiredRecord>> retired = readRetiredRecords(*body);
   if (!retired) return Failure{messages::kRetiredListMalformed};
@@ -316,13 +321,15 @@ Result<std::vector<unsigned char>> fetchFileList(const SyncContext& context,
                                                  ProgressMeter& meter) {
   const ListDocument& list = tierList(context);
   const FetchMessages wording{messages::kFileListNotDownloaded, messages::kFileListMismatch};
-  if (keepSections) {
-    return fetchListBody(context.client, release.pointer.packVersion, release.manifest, list,
-                         context.paths.sections, wording, askWhileWaiting(meter));
-  }
   const ListPart& part = release.manifest.part(list);
-  return fetchVerified(context.client, listRequest(release.pointer.packVersion, list),
-                       listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+  return fromAnyServer<std::vector<unsigned char>>(context, [&](HttpClient& client) {
+    if (keepSections) {
+      return fetchListBody(client, release.pointer.packVersion, release.manifest, list,
+                           context.paths.sections, wording, askWhileWaiting(meter));
+    }
+    return fetchVerified(client, listRequest(release.pointer.packVersion, list),
+                         listBytesBound(part), part.sha256, wording, askWhileWaiting(meter));
+  });
 }
 
 // Reads the verified list: what must be installed, what the release names,
@@ -370,7 +377,11 @@ CheckedFiles unlistedFiles(const CheckedFiles& recorded, const std::set<std::str
 TransferContext makeTransferContext(const SyncContext& context, const Release& release,
                                     CheckedFiles otherFiles) {
   TransferContext transferContext;
-  transferContext.url = context.options.url;
+  transferContext.url = context.servers.empty() ? context.options.url : context.servers.front();
+  if (!context.servers.empty()) {
+    transferContext.mirrors.assign(context.servers.begin() + 1, context.servers.end());
+  }
+  transferContext.maxBytesPerSecond = context.options.maxBytesPerSecond;
   transferContext.accessKey = context.options.accessKey;
   transferContext.trustStore = context.options.environment.trustStore;
   transferContext.minBytesPerSecond = context.options.minBytesPerSecond;

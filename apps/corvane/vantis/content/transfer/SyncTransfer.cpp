@@ -114,46 +114,60 @@ void pauseUnlessFailed(DownloadShared& shared, int ms) {
   }
 }
 
-// GETs the job with up to three attempts, feeding the progress counter as
-// bytes arrive so that a slow link still shows movement. What an attempt
+// Waits as long as the shared rate limit asks for `bytes` that arrived, in
+// slices, so that a cancel is not kept waiting.
+void throttle(DownloadShared& shared, std::uint64_t bytes) {
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  std::chrono::microseconds wait = shared.rateLimit->take(bytes);
+  while (wait.count() > 0 && !shared.cancelled) {
+    const std::chrono::microseconds step = std::min<std::chrono::microseconds>(wait, kSlice);
+    std::this_thread::sleep_for(step);
+    wait -= step;
+  }
+}
+
+// GETs the job with up to `attempts` attempts, feeding the progress counter
+// as bytes arrive so that a slow link still shows movement. What an attempt
 // counted is taken back when it fails; a 4xx is final at once.
 void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob& job,
-                      const std::string& path, HttpResponse& response, std::uint64_t& counted) {
+                      const std::string& path, int attempts, HttpResponse& response,
+                      std::uint64_t& counted) {
+  std::uint64_t seen = 0;  // body bytes of this attempt the rate limit was told of
   const HttpProgress onBytes = [&](unsigned long received, unsigned long) {
     const std::uint64_t capped = std::min<std::uint64_t>(received, job.bytes);
     if (capped > counted) {
       shared.progressBytes += capped - counted;
       counted = capped;
     }
+    if (received > seen && shared.rateLimit->limits()) throttle(shared, received - seen);
+    seen = std::max<std::uint64_t>(seen, received);
     return !shared.cancelled;
   };
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
     if (shared.failed) break;
     counted = 0;
+    seen = 0;
     client.get(path, job.maxBytes, onBytes, response);
     if (response.succeeded()) break;
     shared.progressBytes -= counted;
     counted = 0;
     if (isClientError(response)) break;
     // No wait after the last attempt: nothing follows it.
-    if (attempt < kAttempts) pauseUnlessFailed(shared, attempt * 500);
+    if (attempt < attempts) pauseUnlessFailed(shared, attempt * 500);
   }
 }
 
-bool storeOrRecord(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
-                   std::size_t length) {
+Status storeAndWriteBack(DownloadShared& shared, const std::string& hash,
+                         const std::uint8_t* data, std::size_t length) {
   const Status stored = storeBlob(shared.context->paths, hash, data, length);
-  if (!stored) {
-    recordFailure(shared, stored.error());
-    return false;
-  }
+  if (!stored) return stored;
   // A blob that becomes a file as it is goes to the disk while the download
   // goes on; the others are copied into their files and deleted, and are
   // better never written out at all.
   if (shared.wholeFiles->count(hash) != 0) {
     shared.writeBack->add(blobPath(shared.context->paths.blobStore, hash));
   }
-  return true;
+  return {};
 }
 
 // An index entry inside the body; false for one that reaches past its end
@@ -165,27 +179,37 @@ bool withinBody(const BundleRecord::Blob& blob, std::size_t bodySize) {
   return offset <= bodySize && length <= bodySize - offset;
 }
 
-bool storeBundle(DownloadShared& shared, const FetchJob& job, const std::vector<std::uint8_t>& body) {
+Status storeBundle(DownloadShared& shared, const FetchJob& job,
+                   const std::vector<std::uint8_t>& body) {
   const auto bundle = shared.bundles->find(job.hash);
   const bool intact = bundle != shared.bundles->end() &&
                       Sha256::equals(Sha256::of(body.data(), body.size()), job.hash);
-  if (!intact) {
-    recordFailure(shared, messages::kBundleCorrupt);
-    return false;
-  }
+  if (!intact) return Failure{messages::kBundleCorrupt};
   // Blobs are written straight out of the body: no copy of a bundle is made.
   for (const BundleRecord::Blob& blob : bundle->second.blobs) {
     if (shared.needed->count(blob.digest) == 0) continue;
-    if (!withinBody(blob, body.size())) {
-      recordFailure(shared, messages::kBundleShort);
-      return false;
-    }
+    if (!withinBody(blob, body.size())) return Failure{messages::kBundleShort};
     const std::uint8_t* start = body.data() + blob.offset;
-    if (!storeOrRecord(shared, blob.digest, start, static_cast<std::size_t>(blob.length))) {
-      return false;
-    }
+    const Status stored =
+        storeAndWriteBack(shared, blob.digest, start, static_cast<std::size_t>(blob.length));
+    if (!stored) return stored;
   }
-  return true;
+  return {};
+}
+
+// A body that is not what its digest says is the server's fault, and
+// another server may have the genuine one; a blob that cannot be written is
+// this computer's, and no server can help.
+bool serverAtFault(const Status& stored) {
+  const std::string& message = stored.error();
+  return message == messages::kDownloadCorrupt || message == messages::kBundleCorrupt ||
+         message == messages::kBundleShort;
+}
+
+void noteServed(DownloadShared& shared, std::size_t server, std::uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(shared.servedMutex);
+  shared.served[server].bytes += bytes;
+  shared.served[server].requests += 1;
 }
 
 // Every body lands in fresh memory unless the buffer it goes to is already
@@ -217,10 +241,46 @@ void reserveBody(std::vector<std::uint8_t>& body, std::uint64_t bytes) {
   if (bytes >= kLargePagesFrom) preferLargePages(body.data(), body.capacity());
 }
 
-// One job from request to stored blobs. False ends the worker: a failure was
+enum class Attempt { done, nextServer, stop };
+
+// The job on the worker's current server: `lastChance` when no other server
+// is left to try it on, so that its failure is the download's. A lone
+// server gets the retries; with servers left, one failure moves on.
+Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJob& job,
+                    const std::string& path, bool lastChance, HttpResponse& response) {
+  HttpClient* client = servers.client();
+  if (!client) {
+    if (lastChance) recordFailure(shared, messages::serverUnreachable(servers.currentUrl()));
+    return lastChance ? Attempt::stop : Attempt::nextServer;
+  }
+  std::uint64_t counted = 0;
+  fetchWithRetries(shared, *client, job, path, lastChance ? kAttempts : 1, response, counted);
+  if (shared.failed) return Attempt::stop;
+  if (!response.succeeded()) {
+    if (lastChance) recordFailure(shared, messages::downloadFailed(response.error));
+    return lastChance ? Attempt::stop : Attempt::nextServer;
+  }
+  const Status stored = job.bundle ? storeBundle(shared, job, response.body)
+                                   : storeAndWriteBack(shared, job.hash, response.body.data(),
+                                                       response.body.size());
+  if (!stored) {
+    shared.progressBytes -= counted;
+    if (!lastChance && serverAtFault(stored)) return Attempt::nextServer;
+    recordFailure(shared, stored.error());
+    return Attempt::stop;
+  }
+  shared.receivedBytes += response.body.size();
+  noteServed(shared, servers.current(), response.body.size());
+  // The job is done: count it as planned, whatever the guess was.
+  shared.progressBytes += job.bytes - counted;
+  return Attempt::done;
+}
+
+// One job from request to stored blobs, on each server at most once from
+// the worker's current one on. False ends the worker: a failure was
 // recorded, or another worker's failure (or a cancel) was seen. `response`
 // is the worker's own, reused from job to job.
-bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
+bool runJob(DownloadShared& shared, WorkerMirrors& servers, const FetchJob& job,
             HttpResponse& response) {
   const std::string path = requestPath(job);
   if (path.empty()) {
@@ -228,36 +288,44 @@ bool runJob(DownloadShared& shared, HttpClient& client, const FetchJob& job,
     recordFailure(shared, messages::kDownloadCorrupt);
     return false;
   }
-  std::uint64_t counted = 0;
-  fetchWithRetries(shared, client, job, path, response, counted);
-  if (shared.failed) return false;
-  if (!response.succeeded()) {
-    recordFailure(shared, messages::downloadFailed(response.error));
-    return false;
+  for (std::size_t tried = 1; tried <= servers.count(); ++tried) {
+    const bool lastChance = tried == servers.count();
+    switch (tryOnServer(shared, servers, job, path, lastChance, response)) {
+      case Attempt::done:
+        return true;
+      case Attempt::stop:
+        return false;
+      case Attempt::nextServer:
+        servers.moveOn();
+        break;
+    }
   }
-  const bool stored = job.bundle ? storeBundle(shared, job, response.body)
-                                 : storeOrRecord(shared, job.hash, response.body.data(),
-                                                 response.body.size());
-  if (!stored) return false;
-  shared.receivedBytes += response.body.size();
-  // The job is done: count it as planned, whatever the guess was.
-  shared.progressBytes += job.bytes - counted;
-  return true;
+  return false;
 }
 
-void workerLoop(DownloadShared& shared) {
-  HttpClient client;
-  if (!client.open(shared.context->url)) {
-    recordFailure(shared, messages::serverUnreachable(shared.context->url));
-    return;
-  }
-  client.accessKey = shared.context->accessKey;
-  client.trustStore = shared.context->trustStore;
-  client.minBytesPerSecond = shared.context->minBytesPerSecond;
-  client.slowWindowSeconds = shared.context->slowWindowSeconds;
+// A worker's share of a rate limit can lie below the floor rate (six
+// workers under 6 KiB/s get 1 KiB/s each): the floor then goes down to half
+// that share, or off for a limit of a few bytes, so that waiting for the
+// limit never reads as a server too slow to keep.
+std::uint64_t floorUnderLimit(std::uint64_t floor, std::uint64_t limit) {
+  if (limit == 0) return floor;
+  return std::min(floor, limit / (2 * kMaxWorkers));
+}
+
+void prepareWorkerClient(DownloadShared& shared, HttpClient& client) {
+  const TransferContext& context = *shared.context;
+  client.accessKey = context.accessKey;
+  client.trustStore = context.trustStore;
+  client.minBytesPerSecond = floorUnderLimit(context.minBytesPerSecond, context.maxBytesPerSecond);
+  client.slowWindowSeconds = context.slowWindowSeconds;
   // A cancel ends a transfer under way at once, also one stalled on a
   // server that sends nothing (the progress function would not be asked).
   client.cancel = &shared.cancelled;
+}
+
+void workerLoop(DownloadShared& shared) {
+  WorkerMirrors servers(shared.urls,
+                        [&shared](HttpClient& client) { prepareWorkerClient(shared, client); });
   const std::uint64_t jobCount = shared.jobs->size();
   // One body buffer for all of this worker's jobs: its pages are taken from
   // the system once, not once per download.
@@ -266,7 +334,7 @@ void workerLoop(DownloadShared& shared) {
   for (;;) {
     const std::uint64_t index = shared.nextJob.fetch_add(1);
     if (index >= jobCount || shared.failed) return;
-    if (!runJob(shared, client, (*shared.jobs)[index], response)) return;
+    if (!runJob(shared, servers, (*shared.jobs)[index], response)) return;
   }
 }
 
@@ -323,6 +391,11 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   shared.needed = &plan.needed;
   shared.wholeFiles = &plan.wholeFiles;
   shared.bodyBytes = bodyBytesFor(plan, context.cutting.maxSize);
+  RateLimit rateLimit(context.maxBytesPerSecond);
+  shared.rateLimit = &rateLimit;
+  shared.urls.push_back(context.url);
+  shared.urls.insert(shared.urls.end(), context.mirrors.begin(), context.mirrors.end());
+  for (const std::string& url : shared.urls) shared.served.push_back(MirrorUse{url});
 
   const std::uint64_t bytesBefore = meter.progress.bytesDone;
   const std::size_t threads = workerCount(plan.jobs.size());
@@ -343,6 +416,7 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
   setDownloadProgress(meter, shared, bytesBefore);
   report.bytesDownloaded += shared.receivedBytes;
   report.workersStarted = shared.workersStarted;
+  addMirrorUse(report.mirrors, shared.served);
   std::lock_guard<std::mutex> lock(shared.failureMutex);
   return shared.failure;
 }

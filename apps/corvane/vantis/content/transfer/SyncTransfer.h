@@ -34,7 +34,9 @@
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
 #include "transfer/LocalBlobs.h"
+#include "transfer/Mirrors.h"
 #include "transfer/ProgressMeter.h"
+#include "transfer/RateLimit.h"
 #include "transfer/WriteBackQueue.h"
 
 namespace vantis::content {
@@ -44,6 +46,10 @@ namespace vantis::content {
 // What the transfer needs to know of the run.
 struct TransferContext {
   std::string url;        // the workers open their own clients on it
+  // Further servers holding the same release, in the order they are tried
+  // once `url` fails a download (no connection, an error status, a stall, a
+  // body that fails its digest).
+  std::vector<std::string> mirrors;
   std::string accessKey;  // and send it with every request
   TrustStore trustStore;  // where https requests find trusted certificates
   InstancePaths paths;    // content folder, blob store, records
@@ -60,6 +66,10 @@ struct TransferContext {
   // Free bytes on the disk that holds a path, false when unknown; empty
   // asks the system (freeDiskSpace). Tests put in a disk of their own size.
   std::function<bool(const std::string& path, std::uint64_t& bytes)> freeSpace;
+  // The most bytes per second all workers receive together; 0: no limit.
+  // Under a limit, each request's floor rate is lowered to half a worker's
+  // share of it, so that the limit never passes for a stalled server.
+  std::uint64_t maxBytesPerSecond = 0;
 };
 
 // What one transfer did. The counters hold also when `status` failed: the
@@ -73,6 +83,7 @@ struct TransferReport {
   std::size_t jobs = 0;            // downloads planned
   std::size_t bundleJobs = 0;      // of which whole bundles
   std::size_t workersStarted = 0;  // worker threads that ran
+  std::vector<MirrorUse> mirrors;  // what each server gave, `url` first
   FileSystems written;             // where files were placed, for the flush before the record
 };
 
@@ -84,9 +95,12 @@ struct TransferReport {
 //  2. plans the blobs neither there nor in the store (`planFetches`, with
 //     `index`, through `planDownloads`, TransferPlan.h), refuses an update
 //     the disk cannot take (`checkDiskSpace`) before it downloads anything,
-//     and downloads them on `workerCount(jobs)` threads, each with
-//     its own HttpClient, reporting "Downloading" about every 200 ms until
-//     every worker has ended;
+//     and downloads them on `workerCount(jobs)` threads, each with its own
+//     HttpClient per server, reporting "Downloading" about every 200 ms
+//     until every worker has ended. A download that fails on one server is
+//     tried on the next (each once, the last with the retries a lone server
+//     gets), and the worker stays there for its later jobs; the download
+//     fails only when no server could serve a job;
 //  3. assembles and checks every file into its "<target>.part" in list
 //     order, reporting "Installing" for every 64th record; then flushes them
 //     all to the disk at once (one syncfs per file system) and renames each
@@ -179,8 +193,8 @@ std::string requestPath(const FetchJob& job);
 // ---- Shared download state -----------------------------------------------------
 
 // The one record the workers share, owned by the calling thread for the span
-// of the download. Everything not atomic or under `failureMutex` is set
-// before the first worker starts and only read afterwards.
+// of the download. Everything not atomic, under a mutex or said to guard
+// itself is set before the first worker starts and only read afterwards.
 struct DownloadShared {
   const TransferContext* context = nullptr;                      // read-only
   const std::vector<FetchJob>* jobs = nullptr;                   // read-only
@@ -189,6 +203,7 @@ struct DownloadShared {
   const std::set<std::string>* wholeFiles = nullptr;             // read-only
   WriteBackQueue* writeBack = nullptr;                           // any thread may add
   std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
+  RateLimit* rateLimit = nullptr;  // the pointer read-only; the limit guards itself
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
   std::atomic<bool> failed{false};              // set with the slot, never cleared
@@ -199,6 +214,10 @@ struct DownloadShared {
 
   std::mutex failureMutex;  // guards `failure`
   std::string failure;      // the first failure's message
+
+  std::vector<std::string> urls;  // read-only: `url`, then the mirrors
+  std::mutex servedMutex;         // guards `served`
+  std::vector<MirrorUse> served;  // per server of `urls`, in that order
 
   std::mutex endMutex;            // guards `workersEnded`
   std::condition_variable ended;  // signalled when a worker ends
