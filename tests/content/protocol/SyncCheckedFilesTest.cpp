@@ -104,6 +104,7 @@ TEST(CheckedFilesText, SkipsEveryBlobListThatDoesNotAddUpToTheFile) {
       {"a blob without its length", "fixed:4", kB + "," + kA + ":10"},
       {"a blob of no bytes", "fixed:4", kB + ":0," + kA + ":10"},
       {"a length that is no number", "fixed:4", kB + ":4x," + kA + ":6"},
+      {"a length with a leading zero", "fixed:4", kB + ":04," + kA + ":6"},
       {"a bad digest", "fixed:4", "zz:4," + kA + ":6"},
       {"an empty blob", "fixed:4", kB + ":10,"},
       {"a chunk size where the cutting stands", "4", kB + ":4," + kA + ":6"},

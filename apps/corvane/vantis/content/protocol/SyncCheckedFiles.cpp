@@ -153,7 +153,10 @@ bool forEachRecordedBlob(const std::string& blobs, const RecordedBlobVisit& visi
     if (colon != std::string_view::npos) {
       const char* end = item.data() + item.size();
       const auto parsed = std::from_chars(item.data() + colon + 1, end, length);
-      if (parsed.ec != std::errc() || parsed.ptr != end) length = 0;
+      // A leading zero reads as a number but is not how a length is written,
+      // so the blob list would not survive being written out again unchanged.
+      const bool leadingZero = colon + 1 < item.size() && item[colon + 1] == '0';
+      if (parsed.ec != std::errc() || parsed.ptr != end || leadingZero) length = 0;
     }
     if (!visit(item.substr(0, colon), length)) return false;
     if (comma == std::string_view::npos) return true;
