@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -20,6 +22,7 @@
 #include "ScriptServer.h"
 #include "pipeline/Sync.h"
 #include "protocol/SyncLists.h"
+#include "transfer/InPlaceFiles.h"
 #include "transfer/SyncTransfer.h"
 #include "TempDir.h"
 
@@ -562,6 +565,81 @@ TEST_F(TransferServer, ADamagedStoredBlobIsFetchedAgainOnTheNextRun) {
   ASSERT_TRUE(transfer({file("mods/ab.pak", {a, b})})) << error;
   EXPECT_EQ(report.jobs, 2u);
   EXPECT_EQ(readFile(installed("mods/ab.pak")), a + b);
+}
+
+// A run stopped part way leaves the file it was assembling where the blobs
+// landed; the next run takes every blob still intact there, and never
+// writes through, or takes from, whatever else lies at that name.
+TEST_F(TransferServer, AStoppedRunsHalfAssembledFileIsTakenOnlyWhereItHolds) {
+  std::vector<std::string> first, second;
+  for (unsigned i = 0; i < 5; ++i) {
+    first.push_back(patterned(1000 + i, i));
+    second.push_back(patterned(900 + i, 20 + i));
+  }
+  std::string firstBytes, secondBytes;
+  for (const std::string& blob : first) firstBytes += blob;
+  for (const std::string& blob : second) secondBytes += blob;
+  std::vector<std::string> pieces = first;
+  pieces.insert(pieces.end(), second.begin(), second.end());
+  const FileRecord big = file("mods/big.pak", pieces);
+  const std::string half = inPlacePath(blobStore(), big.sha256);
+  const std::string outside = instance.file("players-own.pak");
+  const struct {
+    const char* damage;
+    int firstBlobsAgain;
+  } rows[] = {{"none", 0}, {"a byte changed", 1}, {"a link to a copy outside", 5},
+              {"a hard link to a copy outside", 5}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.damage);
+    removeDirectoryTree(instance.file("content"));
+    std::remove(outside.c_str());
+    checked.clear();
+    server = std::make_unique<ScriptServer>();
+    options.url = SyncOptions().url;
+    indexLines.clear();
+    bundle(first);
+    bundle(second, "", "unused");
+    ScriptedResponse stalled;
+    stalled.body = secondBytes;
+    stalled.pieceBytes = 100;
+    stalled.pieceDelayMs = 60000;
+    server->on(bundlePath(Sha256::of(secondBytes)), stalled);
+    onProgress = [&](const Progress& progress) {
+      const bool firstPlaced = readFile(half).compare(0, firstBytes.size(), firstBytes) == 0;
+      if (progress.phase != "Downloading" || !firstPlaced) return true;
+      server.reset();
+      return false;
+    };
+    ASSERT_FALSE(transfer({big}));
+    onProgress = nullptr;
+    const std::string left = readFile(half);
+    if (std::string(row.damage) == "a byte changed") {
+      writeFile(half, left.substr(0, 10) + char(left[10] ^ 1) + left.substr(11));
+    } else if (std::string(row.damage) != "none") {
+      writeFile(outside, left);
+      std::remove(half.c_str());
+      const bool symbolic = std::string(row.damage) == "a link to a copy outside";
+      const int linked = symbolic ? ::symlink(outside.c_str(), half.c_str())
+                                  : ::link(outside.c_str(), half.c_str());
+      ASSERT_EQ(linked, 0);
+    }
+
+    server = std::make_unique<ScriptServer>();
+    options.url = SyncOptions().url;
+    indexLines.clear();
+    const std::string firstId = bundle(first);
+    bundle(second);
+    for (const std::string& blob : first) chunk(blob);
+    ASSERT_TRUE(transfer({big})) << error;
+    EXPECT_EQ(readFile(installed("mods/big.pak")), firstBytes + secondBytes);
+    int firstBlobsAgain = 5 * requestsFor(bundlePath(firstId));
+    for (const std::string& blob : first) firstBlobsAgain += requestsForBlob(blob);
+    EXPECT_EQ(firstBlobsAgain, row.firstBlobsAgain);
+    EXPECT_FALSE(exists(half));
+    if (exists(outside)) {
+      EXPECT_EQ(readFile(outside), left);
+    }
+  }
 }
 
 TEST_F(TransferServer, ABundleWithAShortIdIsFetchedBlobByBlob) {

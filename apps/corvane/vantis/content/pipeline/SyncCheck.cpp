@@ -81,7 +81,7 @@ UpdateCheck runCheck(const SyncContext& context, ProgressMeter& meter) {
 
 UpdateCheck checkForUpdate(const SyncOptions& options) {
   HttpClient client;
-  const SyncContext context{options, instancePaths(options.root), client};
+  const SyncContext context{options, instancePaths(options.root), client, {}};
   ProgressMeter meter(options.progress);
   meter.report("Checking for updates", "");
   if (!client.open(options.url)) return failedCheck(messages::serverUnreachable(options.url));

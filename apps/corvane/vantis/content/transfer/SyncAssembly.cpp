@@ -18,6 +18,7 @@
 #include "foundation/TemporaryFile.h"
 #include "protocol/SyncMessages.h"
 #include "release/BlobCut.h"
+#include "transfer/InPlaceFiles.h"
 #include "transfer/SyncTransfer.h"
 
 namespace vantis::content {
@@ -319,10 +320,48 @@ Status moveIntoPlace(const FileRecord& record, const std::string& part,
   return Failure{messages::fileNotPlaced(record.path)};
 }
 
+// A file assembled in place: the blobs it still lacks come from the store,
+// then it is checked whole where it lies and renamed to "<target>.part"
+// (copied where the store is on another file system).
+Built adoptInPlace(const FileJob& job, InPlaceFile& file) {
+  const std::string& blobStore = job.context.paths.blobStore;
+  Built built;
+  std::uint64_t size = 0;
+  std::string digest;
+  if (!fillFromStore(file, job.record.chunks, blobStore) ||
+      !hashFileSha256(file.path, size, digest)) {
+    built.status = Failure{messages::kNotAssembled};
+    return built;
+  }
+  if (!matchesRecord(job.record, size, digest)) {
+    std::remove(file.path.c_str());
+    removeBlobs(blobStore, job.record);
+    built.status = Failure{messages::kAssembledCorrupt};
+    return built;
+  }
+  makeParentDirectories(job.part);
+  const bool moved = std::rename(file.path.c_str(), job.part.c_str()) == 0 ||
+                     copyFileHashing(file.path, job.part, size, digest);
+  std::remove(file.path.c_str());
+  if (!moved || !matchesRecord(job.record, size, digest)) {
+    std::remove(job.part.c_str());
+    built.status = Failure{messages::kNotAssembled};
+    return built;
+  }
+  job.writeBack.add(job.part);
+  for (std::size_t i = 0; i < file.lengths.size(); ++i) {
+    built.blobs.push_back(RecordedBlob{job.record.chunks[i], file.lengths[i]});
+  }
+  return built;
+}
+
 // The part, whole and checked, with its execute bits where it is a program:
 // everything it will be once renamed, so that the flush covers all of it.
-Built buildChecked(const FileJob& job, bool soleBlob, std::vector<char>& buffer) {
-  Built built = soleBlob ? adoptSoleBlob(job, buffer) : buildPart(job, buffer);
+Built buildChecked(const FileJob& job, InPlaceFile* inPlace, bool soleBlob,
+                   std::vector<char>& buffer) {
+  Built built = inPlace    ? adoptInPlace(job, *inPlace)
+                : soleBlob ? adoptSoleBlob(job, buffer)
+                           : buildPart(job, buffer);
   if (built.status && !built.stale && job.record.target == kTargetBinary) {
     makeProgramExecutable(job.part);
   }
@@ -407,9 +446,10 @@ void countDone(Progress& progress, const FileRecord& record) {
 }  // namespace
 
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const LocalBlobs& local,
+                   const std::string& downloadFailure, const StoreContents& contents,
                    CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
                    TransferReport& report, std::vector<std::size_t>& stale) {
+  const LocalBlobs& local = contents.local;
   const bool downloadFailed = !downloadFailure.empty();
   Progress& progress = meter.progress;
   progress.stepDone = 0;
@@ -422,7 +462,10 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
   std::vector<ReadyPart> ready;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
-    if (downloadFailed && !allBlobsPresent(context.paths.blobStore, record, local)) continue;
+    InPlaceFile* inPlace = contents.inPlace.forRecord(i);
+    const bool blobsThere = inPlace ? inPlaceReady(*inPlace, record.chunks, context.paths.blobStore)
+                                    : allBlobsPresent(context.paths.blobStore, record, local);
+    if (downloadFailed && !blobsThere) continue;
     const std::string target = joinPath(context.paths.content, record.path);
     const std::string part = target + ".part";
     const bool gameRunning = context.gameRunning && targetExists(target) && context.gameRunning();
@@ -434,7 +477,7 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
     const FileJob job{context, record, target, part, local, writeBack};
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1 &&
                           local.blobs.count(record.chunks.front()) == 0;
-    Built built = buildChecked(job, soleBlob, buffer);
+    Built built = buildChecked(job, inPlace, soleBlob, buffer);
     if (built.stale) {
       // What the record said of that file no longer holds.
       checked.erase(built.staleSource);

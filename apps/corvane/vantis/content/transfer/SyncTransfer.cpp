@@ -157,15 +157,38 @@ void fetchWithRetries(DownloadShared& shared, HttpClient& client, const FetchJob
   }
 }
 
-Status storeAndWriteBack(DownloadShared& shared, const std::string& hash,
-                         const std::uint8_t* data, std::size_t length) {
-  const Status stored = storeBlob(shared.context->paths, hash, data, length);
+// Writes a checked blob into the store under a temporary name and renames
+// it: a blob file is whole or absent, since its existence is what marks it
+// as stored.
+Status writeStoredBlob(const InstancePaths& paths, const std::string& hash, const void* data,
+                       std::size_t length) {
+  const std::string path = blobPath(paths.blobStore, hash);
+  const std::string part = uniquePartPath(path);
+  makeParentDirectories(path);
+  const bool stored =
+      writeWholeFile(part, data, length) && std::rename(part.c_str(), path.c_str()) == 0;
+  if (stored) return {};
+  std::remove(part.c_str());
+  return Failure{messages::cacheNotWritable(paths.cache)};
+}
+
+// A blob the worker has: written straight into the files assembled in
+// place, and into the store for the files that are not (or that become the
+// blob as it is).
+Status keepBlob(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
+                std::size_t length) {
+  if (!Sha256::equals(Sha256::of(data, length), hash)) return Failure{messages::kDownloadCorrupt};
+  const InstancePaths& paths = shared.context->paths;
+  const Status placed = placeBlob(*shared.inPlace, hash, data, length, paths.cache,
+                                  *shared.writeBack);
+  if (!placed || !shared.inPlace->storeToo(hash)) return placed;
+  const Status stored = writeStoredBlob(paths, hash, data, length);
   if (!stored) return stored;
   // A blob that becomes a file as it is goes to the disk while the download
   // goes on; the others are copied into their files and deleted, and are
   // better never written out at all.
   if (shared.wholeFiles->count(hash) != 0) {
-    shared.writeBack->add(blobPath(shared.context->paths.blobStore, hash));
+    shared.writeBack->add(blobPath(paths.blobStore, hash));
   }
   return {};
 }
@@ -191,7 +214,7 @@ Status storeBundle(DownloadShared& shared, const FetchJob& job,
     if (!withinBody(blob, body.size())) return Failure{messages::kBundleShort};
     const std::uint8_t* start = body.data() + blob.offset;
     const Status stored =
-        storeAndWriteBack(shared, blob.digest, start, static_cast<std::size_t>(blob.length));
+        keepBlob(shared, blob.digest, start, static_cast<std::size_t>(blob.length));
     if (!stored) return stored;
   }
   return {};
@@ -261,8 +284,8 @@ Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJ
     return lastChance ? Attempt::stop : Attempt::nextServer;
   }
   const Status stored = job.bundle ? storeBundle(shared, job, response.body)
-                                   : storeAndWriteBack(shared, job.hash, response.body.data(),
-                                                       response.body.size());
+                                   : keepBlob(shared, job.hash, response.body.data(),
+                                              response.body.size());
   if (!stored) {
     shared.progressBytes -= counted;
     if (!lastChance && serverAtFault(stored)) return Attempt::nextServer;
@@ -381,9 +404,10 @@ void reportUntilEnded(ProgressMeter& meter, DownloadShared& shared, std::size_t 
 // Starts the workers, reports while they run, joins them. Returns the
 // recorded failure, empty when every job completed.
 std::string download(const TransferContext& context, const FetchPlan& plan,
-                     const BundleIndex& index, WriteBackQueue& writeBack, ProgressMeter& meter,
-                     TransferReport& report) {
+                     const BundleIndex& index, const InPlaceFiles& inPlace,
+                     WriteBackQueue& writeBack, ProgressMeter& meter, TransferReport& report) {
   DownloadShared shared;
+  shared.inPlace = &inPlace;
   shared.writeBack = &writeBack;
   shared.context = &context;
   shared.jobs = &plan.jobs;
@@ -424,8 +448,8 @@ std::string download(const TransferContext& context, const FetchPlan& plan,
 // Downloads what `plan` says and assembles the work list.
 void transferRound(const TransferContext& context, const std::vector<FileRecord>& workList,
                    const BundleIndex& index, const LocalBlobs& local, const FetchPlan& plan,
-                   CheckedFiles& checked, ProgressMeter& meter, TransferReport& report,
-                   std::vector<std::size_t>& stale) {
+                   InPlaceFiles& inPlace, CheckedFiles& checked, ProgressMeter& meter,
+                   TransferReport& report, std::vector<std::size_t>& stale) {
   report.jobs += plan.jobs.size();
   report.bundleJobs += static_cast<std::size_t>(std::count_if(
       plan.jobs.begin(), plan.jobs.end(), [](const FetchJob& job) { return job.bundle; }));
@@ -437,8 +461,11 @@ void transferRound(const TransferContext& context, const std::vector<FileRecord>
 
   WriteBackQueue writeBack;
   std::string downloadFailure;
-  if (!plan.jobs.empty()) downloadFailure = download(context, plan, index, writeBack, meter, report);
-  assembleFiles(context, workList, downloadFailure, local, checked, writeBack, meter, report,
+  if (!plan.jobs.empty()) {
+    downloadFailure = download(context, plan, index, inPlace, writeBack, meter, report);
+  }
+  const StoreContents contents{local, inPlace};
+  assembleFiles(context, workList, downloadFailure, contents, checked, writeBack, meter, report,
                 stale);
 }
 
@@ -453,16 +480,7 @@ std::string blobPath(const std::string& blobStore, const std::string& hash) {
 Status storeBlob(const InstancePaths& paths, const std::string& hash, const void* data,
                  std::size_t length) {
   if (!Sha256::equals(Sha256::of(data, length), hash)) return Failure{messages::kDownloadCorrupt};
-  const std::string path = blobPath(paths.blobStore, hash);
-  const std::string part = uniquePartPath(path);
-  // Written under a temporary name and renamed: a blob file is whole or
-  // absent, since its existence is what marks it as stored.
-  makeParentDirectories(path);
-  const bool stored =
-      writeWholeFile(part, data, length) && std::rename(part.c_str(), path.c_str()) == 0;
-  if (stored) return {};
-  std::remove(part.c_str());
-  return Failure{messages::cacheNotWritable(paths.cache)};
+  return writeStoredBlob(paths, hash, data, length);
 }
 
 // ---- Planning ----------------------------------------------------------------------
@@ -545,15 +563,19 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
     report.status = local.failure();
     return report;
   }
-  const FetchPlan plan = planDownloads(context, workList, index, local->blobs);
+  InPlaceFiles inPlace =
+      chooseInPlaceFiles(context.paths.blobStore, workList, index, local->blobs);
+  const FetchPlan plan = planDownloads(context, workList, index, local->blobs, &inPlace);
   // Refused before the blob store is even made: an update that cannot fit
   // must not leave half its blobs behind on a full disk.
   report.status = checkDiskSpace(context, diskSpaceNeeded(plan, workList));
   if (!report.status) return report;
   makeDirectories(context.paths.blobStore);
+  report.status = makeInPlaceFiles(inPlace, context.paths.cache);
+  if (!report.status) return report;
 
   std::vector<std::size_t> stale;
-  transferRound(context, workList, index, *local, plan, checked, meter, report, stale);
+  transferRound(context, workList, index, *local, plan, inPlace, checked, meter, report, stale);
   if (!report.status || stale.empty()) return report;
   // An installed file changed under its record: what it was to give is
   // downloaded now, and nothing more is taken from installed files.
@@ -561,7 +583,8 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
   for (const std::size_t i : stale) again.push_back(workList[i]);
   std::vector<std::size_t> staleAgain;
   const FetchPlan planAgain = planDownloads(context, again, index, {});
-  transferRound(context, again, index, LocalBlobs(), planAgain, checked, meter, report,
+  InPlaceFiles none;
+  transferRound(context, again, index, LocalBlobs(), planAgain, none, checked, meter, report,
                 staleAgain);
   return report;
 }

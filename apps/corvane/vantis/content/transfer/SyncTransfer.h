@@ -33,6 +33,7 @@
 #include "protocol/InstancePaths.h"
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
+#include "transfer/InPlaceFiles.h"
 #include "transfer/LocalBlobs.h"
 #include "transfer/Mirrors.h"
 #include "transfer/ProgressMeter.h"
@@ -204,6 +205,8 @@ struct DownloadShared {
   WriteBackQueue* writeBack = nullptr;                           // any thread may add
   std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
   RateLimit* rateLimit = nullptr;  // the pointer read-only; the limit guards itself
+  // Read-only, but for the placed flags, which guard themselves.
+  const InPlaceFiles* inPlace = nullptr;
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
   std::atomic<bool> failed{false};              // set with the slot, never cleared
@@ -231,18 +234,27 @@ void recordFailure(DownloadShared& shared, const std::string& message);
 
 // ---- Assembly -------------------------------------------------------------------
 
+// Where the blobs of the assembly lie besides the store.
+struct StoreContents {
+  const LocalBlobs& local;  // in installed files
+  InPlaceFiles& inPlace;    // already in the files assembled in place
+};
+
 // Step 3 of `runTransfer`, on the calling thread after every worker has been
 // joined. `downloadFailure` is the recorded download message, empty when the
 // download completed: with one, only the records whose blobs are all in the
-// store (or in installed files) are installed, and the message then ends the
-// sync. `local` says which blobs are read from installed files rather than
-// from the store; each is checked against its digest as it is read, before
-// a byte of it is written. A record with a blob that does not match is not
-// installed: its part is removed, the installed file it came from is dropped
-// from `checked`, and its index is added to `stale`. Adds to the report's
-// file counters and sets its status.
+// store (or in installed files, or placed) are installed, and the message
+// then ends the sync. `contents.local` says which blobs are read from
+// installed files rather than from the store; each is checked against its
+// digest as it is read, before a byte of it is written. A record with a blob
+// that does not match is not installed: its part is removed, the installed
+// file it came from is dropped from `checked`, and its index is added to
+// `stale`. A record assembled in place gets its missing blobs from the
+// store, is checked whole where it lies and renamed to its part; one that
+// cannot be finished stays in the store for the next run. Adds to the
+// report's file counters and sets its status.
 void assembleFiles(const TransferContext& context, const std::vector<FileRecord>& workList,
-                   const std::string& downloadFailure, const LocalBlobs& local,
+                   const std::string& downloadFailure, const StoreContents& contents,
                    CheckedFiles& checked, WriteBackQueue& writeBack, ProgressMeter& meter,
                    TransferReport& report, std::vector<std::size_t>& stale);
 

@@ -41,12 +41,13 @@ std::uint64_t workBytes(const std::vector<FileRecord>& workList) {
 }
 
 FetchPlan planDownloads(const TransferContext& context, const std::vector<FileRecord>& workList,
-                        const BundleIndex& index, const std::map<std::string, LocalBlob>& local) {
+                        const BundleIndex& index, const std::map<std::string, LocalBlob>& local,
+                        const InPlaceFiles* inPlace) {
   // An empty stored blob is not there: taken for stored it would fail its
   // file's check and end the run. No release names an empty blob (an empty
   // file has none), so nothing is fetched for nothing.
-  const BlobPresent present = [&context, &local](const std::string& hash) {
-    if (local.count(hash) != 0) return true;
+  const BlobPresent present = [&context, &local, inPlace](const std::string& hash) {
+    if (local.count(hash) != 0 || (inPlace && inPlace->complete(hash))) return true;
     std::uint64_t size = 0;
     return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
   };

@@ -16,6 +16,7 @@
 #include "foundation/Result.h"
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
+#include "transfer/InPlaceFiles.h"
 #include "transfer/LocalBlobs.h"
 #include "transfer/ProgressMeter.h"
 #include "transfer/SyncTransfer.h"
@@ -31,10 +32,12 @@ struct TransferPlan {
 std::uint64_t workBytes(const std::vector<FileRecord>& workList);
 
 // Plans the downloads of the blobs neither in `local` (read from installed
-// files instead) nor in the blob store. A stored blob of no bytes counts as
+// files instead) nor in the blob store, nor already in every file that
+// `inPlace` assembles them into. A stored blob of no bytes counts as
 // missing: a power cut can leave a blob's name without its bytes.
 FetchPlan planDownloads(const TransferContext& context, const std::vector<FileRecord>& workList,
-                        const BundleIndex& index, const std::map<std::string, LocalBlob>& local);
+                        const BundleIndex& index, const std::map<std::string, LocalBlob>& local,
+                        const InPlaceFiles* inPlace = nullptr);
 
 // What `runTransfer` would download for `workList`, without a byte written:
 // finds the blobs installed files hold (`findLocalBlobs`, reporting "Reusing

@@ -1,0 +1,186 @@
+// Choosing, preparing and filling the files assembled in place. The system
+// calls are in InPlaceFilesPosix.cpp.
+
+#include "transfer/InPlaceFiles.h"
+
+#include "foundation/Crypto.h"
+#include "foundation/FileSystem.h"
+#include "protocol/SyncMessages.h"
+#include "transfer/SyncTransfer.h"
+
+namespace vantis::content {
+
+namespace {
+
+// The offsets and lengths of the record's blobs as the bundle index gives
+// them; false when a blob is not there, or they do not make up the file.
+bool layOut(const FileRecord& record, const BundleIndex& index, InPlaceFile& file) {
+  std::uint64_t at = 0;
+  for (const std::string& hash : record.chunks) {
+    const auto location = index.blobs.find(hash);
+    if (location == index.blobs.end() || location->second.length <= 0) return false;
+    const std::uint64_t length = static_cast<std::uint64_t>(location->second.length);
+    if (length > file.size - at) return false;
+    file.offsets.push_back(at);
+    file.lengths.push_back(length);
+    at += length;
+  }
+  return at == file.size;
+}
+
+bool usesLocalBlob(const FileRecord& record, const std::map<std::string, LocalBlob>& local) {
+  for (const std::string& hash : record.chunks) {
+    if (local.count(hash) != 0) return true;
+  }
+  return false;
+}
+
+// Marks every blob that a stopped run left at its offset, checked against
+// its digest: the file is only a cache, and anything may have happened to it.
+void findPlaced(InPlaceFile& file, const std::vector<std::string>& blobs) {
+  const int descriptor = openInPlaceForReading(file, file.device, file.inode);
+  if (descriptor < 0) return;
+  file.exists = true;
+  std::vector<char> bytes;
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    if (!readAt(descriptor, file.offsets[i], file.lengths[i], bytes)) break;
+    if (!Sha256::equals(Sha256::of(bytes.data(), bytes.size()), blobs[i])) continue;
+    file.placed[i] = true;
+    --file.missing;
+  }
+  closeFile(descriptor);
+}
+
+std::unique_ptr<InPlaceFile> plannedFile(std::size_t index, const FileRecord& record,
+                                         const std::string& blobStore) {
+  auto file = std::make_unique<InPlaceFile>();
+  file->record = index;
+  file->path = inPlacePath(blobStore, record.sha256);
+  file->size = static_cast<std::uint64_t>(record.size);
+  return file;
+}
+
+// Places the blob at one place; false when the write failed.
+bool writePlace(const InPlaceFile& file, const std::uint8_t* data, std::size_t length,
+                std::uint64_t offset) {
+  const int descriptor = openInPlaceForWriting(file);
+  if (descriptor < 0) return false;
+  const bool written = writeAt(descriptor, offset, data, length);
+  closeFile(descriptor);
+  return written;
+}
+
+// Notes the place filled; the file goes to the disk once it is whole.
+void markPlaced(InPlaceFile& file, std::size_t position, WriteBackQueue& writeBack) {
+  if (file.placed[position].exchange(true)) return;
+  if (file.missing.fetch_sub(1) == 1) writeBack.add(file.path);
+}
+
+}  // namespace
+
+InPlaceFile* InPlaceFiles::forRecord(std::size_t index) const {
+  const auto found = byRecord.find(index);
+  return found == byRecord.end() ? nullptr : files[found->second].get();
+}
+
+bool InPlaceFiles::complete(const std::string& hash) const {
+  const auto found = places.find(hash);
+  if (found == places.end() || alsoStored.count(hash) != 0) return false;
+  for (const auto& [index, position] : found->second) {
+    if (!files[index]->placed[position]) return false;
+  }
+  return true;
+}
+
+bool InPlaceFiles::storeToo(const std::string& hash) const {
+  return places.count(hash) == 0 || alsoStored.count(hash) != 0;
+}
+
+std::string inPlacePath(const std::string& blobStore, const std::string& sha256) {
+  return joinPath(blobStore, "files/" + sha256);
+}
+
+InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
+                                const std::vector<FileRecord>& workList, const BundleIndex& index,
+                                const std::map<std::string, LocalBlob>& local) {
+  InPlaceFiles chosen;
+  std::set<std::string> contents;
+  for (std::size_t i = 0; i < workList.size(); ++i) {
+    const FileRecord& record = workList[i];
+    // A file's name in the store is its digest, so it must be one.
+    const bool candidate = record.chunks.size() >= 2 && record.size > 0 &&
+                           isLowerHexDigest(record.sha256) && !usesLocalBlob(record, local) &&
+                           contents.count(record.sha256) == 0;
+    std::unique_ptr<InPlaceFile> file;
+    if (candidate) file = plannedFile(i, record, blobStore);
+    if (!file || !layOut(record, index, *file)) {
+      for (const std::string& hash : record.chunks) chosen.alsoStored.insert(hash);
+      continue;
+    }
+    contents.insert(record.sha256);
+    file->placed = std::make_unique<std::atomic<bool>[]>(record.chunks.size());
+    file->missing = record.chunks.size();
+    findPlaced(*file, record.chunks);
+    const std::size_t at = chosen.files.size();
+    for (std::size_t b = 0; b < record.chunks.size(); ++b) {
+      chosen.places[record.chunks[b]].push_back({at, b});
+    }
+    chosen.byRecord[i] = at;
+    chosen.files.push_back(std::move(file));
+  }
+  return chosen;
+}
+
+Status makeInPlaceFiles(InPlaceFiles& files, const std::string& cache) {
+  for (const auto& file : files.files) {
+    if (file->exists && resizeInPlace(*file)) continue;
+    // Not there, or no longer what was read: nothing in it counts.
+    for (std::size_t i = 0; i < file->offsets.size(); ++i) file->placed[i] = false;
+    file->missing = file->offsets.size();
+    makeParentDirectories(file->path);
+    if (!createInPlace(*file)) return Failure{messages::cacheNotWritable(cache)};
+  }
+  return {};
+}
+
+Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::uint8_t* data,
+                 std::size_t length, const std::string& cache, WriteBackQueue& writeBack) {
+  const auto found = files.places.find(hash);
+  if (found == files.places.end()) return {};
+  for (const auto& [index, position] : found->second) {
+    InPlaceFile& file = *files.files[index];
+    if (file.placed[position]) continue;
+    if (file.lengths[position] != length) return Failure{messages::kDownloadCorrupt};
+    if (!writePlace(file, data, length, file.offsets[position])) {
+      return Failure{messages::cacheNotWritable(cache)};
+    }
+    markPlaced(file, position, writeBack);
+  }
+  return {};
+}
+
+bool inPlaceReady(const InPlaceFile& file, const std::vector<std::string>& blobs,
+                  const std::string& blobStore) {
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    std::uint64_t size = 0;
+    if (!file.placed[i] && !fileSize(blobPath(blobStore, blobs[i]), size)) return false;
+  }
+  return true;
+}
+
+bool fillFromStore(InPlaceFile& file, const std::vector<std::string>& blobs,
+                   const std::string& blobStore) {
+  std::string bytes;
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    if (file.placed[i]) continue;
+    const bool filled = readWholeFile(blobPath(blobStore, blobs[i]), bytes) &&
+                        bytes.size() == file.lengths[i] &&
+                        writePlace(file, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                   bytes.size(), file.offsets[i]);
+    if (!filled) return false;
+    file.placed[i] = true;
+  }
+  return true;
+}
+
+}  // namespace vantis::content

@@ -1,0 +1,125 @@
+// Files assembled where their blobs land. A file of several blobs that no
+// installed file can give is made whole in "<blob store>/files/<its digest>":
+// the download workers write each blob, once checked, straight to its
+// offsets there, and the assembly checks the file whole and renames it into
+// place. A cold install then writes every byte once, instead of into a blob
+// file first and again into its file. A run stopped part way leaves these
+// files in the store; the next run checks each blob where it lies and
+// fetches only the ones missing.
+//
+// `chooseInPlaceFiles` and `makeInPlaceFiles` run on the calling thread
+// before the workers start; `placeBlob` on any worker, concurrently; the
+// rest on the calling thread once the workers are joined. Not here: which
+// blobs are fetched (SyncTransfer.h), the rename into place (the assembly).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/Result.h"
+#include "protocol/SyncLists.h"
+#include "transfer/LocalBlobs.h"
+#include "transfer/WriteBackQueue.h"
+
+namespace vantis::content {
+
+// One file being assembled in place.
+struct InPlaceFile {
+  std::size_t record = 0;              // its index in the work list
+  std::string path;                    // "<blob store>/files/<file digest>"
+  std::uint64_t size = 0;              // the record's size
+  std::vector<std::uint64_t> offsets;  // where each blob of the record starts
+  std::vector<std::uint64_t> lengths;  // and how long it is
+  // The file found or made before the workers start; read-only afterwards.
+  // A worker writes only into the file with this identity.
+  bool exists = false;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  // Per blob: its bytes are there, checked. Guards itself.
+  std::unique_ptr<std::atomic<bool>[]> placed;
+  // Blobs not yet placed; whoever places the last one sends the file to the
+  // disk. Guards itself.
+  std::atomic<std::size_t> missing{0};
+};
+
+struct InPlaceFiles {
+  std::vector<std::unique_ptr<InPlaceFile>> files;
+  std::map<std::size_t, std::size_t> byRecord;  // work-list index to `files` index
+  // Every place of each blob: (`files` index, blob position) pairs.
+  std::map<std::string, std::vector<std::pair<std::size_t, std::size_t>>> places;
+  // Blobs that a file assembled the usual way needs too: kept in the store.
+  std::set<std::string> alsoStored;
+
+  // The file the record at `index` is assembled in, or nullptr.
+  InPlaceFile* forRecord(std::size_t index) const;
+  // True when every place of `hash` holds it and nothing else needs it: it
+  // need not be fetched.
+  bool complete(const std::string& hash) const;
+  // True when the blob, once fetched, must also go into the store.
+  bool storeToo(const std::string& hash) const;
+};
+
+// "<blob store>/files/<file digest>".
+std::string inPlacePath(const std::string& blobStore, const std::string& sha256);
+
+// Chooses the records of `workList` assembled in place: those of two or
+// more blobs, none of them in `local`, whose blob lengths the bundle index
+// gives and add up to the file's size; of records with the same content
+// only the first. A file already at a record's path (left by a stopped run)
+// is read and every blob found at its offset is marked placed. Reads, never
+// writes.
+InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
+                                const std::vector<FileRecord>& workList, const BundleIndex& index,
+                                const std::map<std::string, LocalBlob>& local);
+
+// Creates every chosen file that is not there yet (or no longer the one that
+// was read) and gives each its length. Fails with the store's "Could not
+// write to <cache folder>..." message.
+Status makeInPlaceFiles(InPlaceFiles& files, const std::string& cache);
+
+// Writes the `length` bytes of the blob `hash` at `data`, whose digest the
+// caller has checked, to every place of it not yet filled. Fails with
+// "A downloaded file failed its integrity check. Refused." when the blob is
+// not as long as its places, or the store's message when a write fails.
+// Any thread.
+Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::uint8_t* data,
+                 std::size_t length, const std::string& cache, WriteBackQueue& writeBack);
+
+// Fills each place of `file` still empty from the store's copy of its blob
+// (`blobPath`). False when a blob is in neither.
+bool fillFromStore(InPlaceFile& file, const std::vector<std::string>& blobs,
+                   const std::string& blobStore);
+
+// True when every blob of the file is placed or in the store.
+bool inPlaceReady(const InPlaceFile& file, const std::vector<std::string>& blobs,
+                  const std::string& blobStore);
+
+// ---- Platform calls ---------------------------------------------------------------
+
+// Reads `length` bytes at `offset` of the open file into `out`; false when
+// it ends first.
+bool readAt(int descriptor, std::uint64_t offset, std::uint64_t length, std::vector<char>& out);
+
+// Opens an in-place file, never through a link: for reading, or for writing
+// when it is still the file with the identity recorded. -1 on failure.
+int openInPlaceForReading(const InPlaceFile& file, std::uint64_t& device, std::uint64_t& inode);
+int openInPlaceForWriting(const InPlaceFile& file);
+
+// Creates the file afresh (whatever lay there goes) with the file's length,
+// and records its identity.
+bool createInPlace(InPlaceFile& file);
+// Sets the length of the file already there, when it is still the one read.
+bool resizeInPlace(const InPlaceFile& file);
+
+// Writes all `length` bytes at `offset`; false on the first error.
+bool writeAt(int descriptor, std::uint64_t offset, const void* data, std::size_t length);
+void closeFile(int descriptor);
+
+}  // namespace vantis::content
