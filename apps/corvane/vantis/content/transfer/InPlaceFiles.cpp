@@ -70,10 +70,14 @@ bool writePlace(const InPlaceFile& file, const std::uint8_t* data, std::size_t l
   return written;
 }
 
-// Notes the place filled; the file goes to the disk once it is whole.
+// Notes the place filled. Once the file is whole it is read back through
+// SHA-256 here, beside the downloads still running, rather than by the
+// assembly after them all; then it goes to the disk.
 void markPlaced(InPlaceFile& file, std::size_t position, WriteBackQueue& writeBack) {
   if (file.placed[position].exchange(true)) return;
-  if (file.missing.fetch_sub(1) == 1) writeBack.add(file.path);
+  if (file.missing.fetch_sub(1) != 1) return;
+  if (!hashFileSha256(file.path, file.digestSize, file.digest)) file.digest.clear();
+  writeBack.add(file.path);
 }
 
 }  // namespace

@@ -44,9 +44,13 @@ struct InPlaceFile {
   std::uint64_t inode = 0;
   // Per blob: its bytes are there, checked. Guards itself.
   std::unique_ptr<std::atomic<bool>[]> placed;
-  // Blobs not yet placed; whoever places the last one sends the file to the
-  // disk. Guards itself.
+  // Blobs not yet placed; whoever places the last one reads the file back
+  // through SHA-256 and sends it to the disk. Guards itself.
   std::atomic<std::size_t> missing{0};
+  // The digest and size read back, written only by the worker that placed
+  // the last blob and read once the workers are joined; empty when not read.
+  std::string digest;
+  std::uint64_t digestSize = 0;
 };
 
 struct InPlaceFiles {

@@ -326,10 +326,12 @@ Status moveIntoPlace(const FileRecord& record, const std::string& part,
 Built adoptInPlace(const FileJob& job, InPlaceFile& file) {
   const std::string& blobStore = job.context.paths.blobStore;
   Built built;
-  std::uint64_t size = 0;
-  std::string digest;
-  if (!fillFromStore(file, job.record.chunks, blobStore) ||
-      !hashFileSha256(file.path, size, digest)) {
+  const bool readBack = !file.digest.empty() && file.missing == 0;
+  std::uint64_t size = file.digestSize;
+  std::string digest = file.digest;
+  const bool hashed = readBack || (fillFromStore(file, job.record.chunks, blobStore) &&
+                                   hashFileSha256(file.path, size, digest));
+  if (!hashed) {
     built.status = Failure{messages::kNotAssembled};
     return built;
   }

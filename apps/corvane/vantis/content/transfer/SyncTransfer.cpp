@@ -174,10 +174,18 @@ Status writeStoredBlob(const InstancePaths& paths, const std::string& hash, cons
 
 // A blob the worker has: written straight into the files assembled in
 // place, and into the store for the files that are not (or that become the
-// blob as it is).
+// blob as it is). `inCheckedBundle`: its bytes come from a bundle whose
+// digest held.
 Status keepBlob(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
-                std::size_t length) {
-  if (!Sha256::equals(Sha256::of(data, length), hash)) return Failure{messages::kDownloadCorrupt};
+                std::size_t length, bool inCheckedBundle) {
+  // A checked bundle holds what the signed index put there, and a file
+  // assembled in place is checked whole before it is used: a digest of each
+  // of its blobs as well would only cost time. A stored blob is checked
+  // always, since its name is all later runs go by.
+  const bool placedOnly = inCheckedBundle && !shared.inPlace->storeToo(hash);
+  if (!placedOnly && !Sha256::equals(Sha256::of(data, length), hash)) {
+    return Failure{messages::kDownloadCorrupt};
+  }
   const InstancePaths& paths = shared.context->paths;
   const Status placed = placeBlob(*shared.inPlace, hash, data, length, paths.cache,
                                   *shared.writeBack);
@@ -214,7 +222,7 @@ Status storeBundle(DownloadShared& shared, const FetchJob& job,
     if (!withinBody(blob, body.size())) return Failure{messages::kBundleShort};
     const std::uint8_t* start = body.data() + blob.offset;
     const Status stored =
-        keepBlob(shared, blob.digest, start, static_cast<std::size_t>(blob.length));
+        keepBlob(shared, blob.digest, start, static_cast<std::size_t>(blob.length), true);
     if (!stored) return stored;
   }
   return {};
@@ -285,7 +293,7 @@ Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJ
   }
   const Status stored = job.bundle ? storeBundle(shared, job, response.body)
                                    : keepBlob(shared, job.hash, response.body.data(),
-                                              response.body.size());
+                                              response.body.size(), false);
   if (!stored) {
     shared.progressBytes -= counted;
     if (!lastChance && serverAtFault(stored)) return Attempt::nextServer;
