@@ -70,13 +70,25 @@ bool writePlace(const InPlaceFile& file, const std::uint8_t* data, std::size_t l
   return written;
 }
 
+// A file being filled is sent to the disk each time this much more of it
+// has landed.
+constexpr std::uint64_t kWriteBackStep = 8 << 20;
+
 // Notes the place filled. Once the file is whole it is read back through
 // SHA-256 here, beside the downloads still running, rather than by the
 // assembly after them all; then it goes to the disk.
 void markPlaced(InPlaceFile& file, std::size_t position, WriteBackQueue& writeBack) {
   if (file.placed[position].exchange(true)) return;
-  if (file.missing.fetch_sub(1) != 1) return;
-  if (!hashFileSha256(file.path, file.digestSize, file.digest)) file.digest.clear();
+  const bool whole = file.missing.fetch_sub(1) == 1;
+  if (whole) {
+    if (!hashFileSha256(file.path, file.digestSize, file.digest)) file.digest.clear();
+    writeBack.add(file.path);
+    return;
+  }
+  const std::uint64_t length = file.lengths[position];
+  // Two workers may both pass a step and both send the file: harmless.
+  if (file.unsent.fetch_add(length) + length < kWriteBackStep) return;
+  file.unsent = 0;
   writeBack.add(file.path);
 }
 

@@ -47,6 +47,10 @@ struct InPlaceFile {
   // Blobs not yet placed; whoever places the last one reads the file back
   // through SHA-256 and sends it to the disk. Guards itself.
   std::atomic<std::size_t> missing{0};
+  // Bytes placed since the file was last sent to the disk: a large file
+  // is sent in steps as its blobs land, so that the flush before the
+  // renames does not find it all still to write. Guards itself.
+  std::atomic<std::uint64_t> unsent{0};
   // The digest and size read back, written only by the worker that placed
   // the last blob and read once the workers are joined; empty when not read.
   std::string digest;
