@@ -41,6 +41,14 @@ bool allBlobsPresent(const std::string& blobStore, const FileRecord& record,
   return true;
 }
 
+// Every blob of the record is in the store, in installed files, or already
+// in its file assembled in place.
+bool blobsThere(const std::string& blobStore, const FileRecord& record,
+                const InPlaceFile* inPlace, const LocalBlobs& local) {
+  if (inPlace) return inPlaceReady(*inPlace, record.chunks, blobStore);
+  return allBlobsPresent(blobStore, record, local);
+}
+
 bool targetExists(const std::string& target) {
   std::uint64_t size = 0;
   return fileSize(target, size);
@@ -465,9 +473,7 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
     InPlaceFile* inPlace = contents.inPlace.forRecord(i);
-    const bool blobsThere = inPlace ? inPlaceReady(*inPlace, record.chunks, context.paths.blobStore)
-                                    : allBlobsPresent(context.paths.blobStore, record, local);
-    if (downloadFailed && !blobsThere) continue;
+    if (downloadFailed && !blobsThere(context.paths.blobStore, record, inPlace, local)) continue;
     const std::string target = joinPath(context.paths.content, record.path);
     const std::string part = target + ".part";
     const bool gameRunning = context.gameRunning && targetExists(target) && context.gameRunning();
