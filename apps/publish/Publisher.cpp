@@ -219,7 +219,7 @@ bool listsAreText(const std::vector<std::string>& texts, std::string& error) {
 bool addSections(const ReleaseOptions& options, const content::ListDocument& list,
                  const std::string& text, content::Manifest& manifest, ReleaseReport& report,
                  std::string& error) {
-  const std::vector<std::string> texts = sectionTexts(text, kSectionAverageBytes);
+  const std::vector<std::string> texts = sectionTexts(text, sectionAverage(text.size()));
   // Players refuse a manifest that names more; such a list (hundreds of
   // MiB) is left whole, as it would be for an older player.
   if (texts.size() > content::kMaxSectionsPerList) return true;

@@ -2,6 +2,8 @@
 
 #include "ReleaseDocs.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <utility>
@@ -103,25 +105,31 @@ std::string retiredListText(const std::vector<content::RetiredRecord>& records) 
 
 namespace {
 
-// The first 8 bytes of the line's SHA-256, read big-endian.
-std::uint64_t lineHash(const char* begin, std::size_t length) {
+// The first 8 bytes of the piece's SHA-256, read big-endian.
+std::uint64_t pieceHash(const char* begin, std::size_t length) {
   const std::string hex = content::Sha256::of(begin, length);
   return std::stoull(hex.substr(0, 16), nullptr, 16);
 }
 
 }  // namespace
 
+std::uint64_t sectionAverage(std::uint64_t listBytes) {
+  constexpr std::uint64_t kFloor = 2u << 10;
+  const auto balanced = static_cast<std::uint64_t>(std::sqrt(16.0 * static_cast<double>(listBytes)));
+  return std::max(kFloor, balanced);
+}
+
 std::vector<std::string> sectionTexts(const std::string& listText, std::uint64_t average) {
   std::vector<std::string> sections;
   std::size_t start = 0;
   std::size_t next = 0;
   while (next < listText.size()) {
-    const std::size_t feed = listText.find('\n', next);
-    const std::size_t end = feed == std::string::npos ? listText.size() : feed + 1;
-    const std::uint64_t lineBytes = end - next;
+    const std::size_t stop = listText.find_first_of(",\n", next);
+    const std::size_t end = stop == std::string::npos ? listText.size() : stop + 1;
+    const std::uint64_t pieceBytes = end - next;
     const std::uint64_t sectionBytes = end - start;
-    const bool lineSaysCut = lineHash(listText.data() + next, lineBytes) % average < lineBytes;
-    const bool cut = (sectionBytes >= average / 4 && lineSaysCut) || sectionBytes >= 4 * average;
+    const bool pieceSaysCut = pieceHash(listText.data() + next, pieceBytes) % average < pieceBytes;
+    const bool cut = (sectionBytes >= average / 4 && pieceSaysCut) || sectionBytes >= 4 * average;
     next = end;
     if (!cut) continue;
     sections.push_back(listText.substr(start, end - start));

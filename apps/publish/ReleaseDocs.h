@@ -48,19 +48,28 @@ std::string fileListText(const std::vector<content::FileRecord>& entries);
 std::string bundleIndexText(const std::vector<Bundle>& bundles);
 std::string retiredListText(const std::vector<content::RetiredRecord>& records);
 
-// The average length of a list's section. Smaller sections make a small
-// change cost less to fetch and the manifest, which names every section,
-// longer; bench/README.md has the measurements behind this value.
-inline constexpr std::uint64_t kSectionAverageBytes = 32u << 10;
+// The average length of the sections of a list of `listBytes` bytes:
+// sqrt(16 * listBytes), never below 2 KiB. The manifest names every section,
+// so it grows with their number, while an update fetches every section a
+// change touches, which grows with their length; this length makes the two
+// costs alike for an update of a few files in a list of any size (about
+// 2.7 KiB sections in a 465 KiB list, 19 KiB in a 23 MiB one). A list of
+// the largest body a client takes still makes a few thousand sections, far
+// below what a manifest may name. bench/README.md has the measurements.
+std::uint64_t sectionAverage(std::uint64_t listBytes);
 
-// A list's text cut into sections of whole lines, in order: together they
-// are the text. A section ends after a line whose own digest says so (about
-// one line in `average` bytes' worth, never before a quarter of `average`)
-// or once it reaches four times `average`. A boundary depends only on the
-// lines before it back to the previous one, so a changed, added or removed
-// line changes its own section (and at most the next), and the sections
-// elsewhere keep their digests from release to release; two lists that
-// share runs of lines (the tiers) share their sections too.
+// A list's text cut into sections, in order: together they are the text.
+// The text is read as pieces that each end after a comma or a line feed (so
+// a long line, such as the record of a large archive naming hundreds of
+// blobs, is cut inside as well). A section ends after a piece whose own
+// digest says so (about one piece in `average` bytes' worth, never before a
+// quarter of `average`) or once it reaches four times `average`. A boundary
+// depends only on the pieces before it back to the previous one, so a
+// changed, added or removed piece changes its own section (and at most the
+// next), and the sections elsewhere keep their digests from release to
+// release; two lists that share runs of lines (the tiers) share their
+// sections too. Clients only put the sections together, so where they are
+// cut is the publisher's choice alone.
 std::vector<std::string> sectionTexts(const std::string& listText, std::uint64_t average);
 
 }  // namespace vantis::publish

@@ -15,6 +15,7 @@
 
 #include "Program.h"
 #include "foundation/Crypto.h"
+#include "release/Layout.h"
 #include "ReleaseServer.h"
 #include "TempDir.h"
 #include "Tree.h"
@@ -52,12 +53,15 @@ class ListSections : public ::testing::Test {
     return v1;
   }
 
-  // A copy of `from` as `name` with one file changed.
-  std::string changed(const std::string& from, const std::string& name, int file) {
+  // A copy of `from` as `name` with these files changed.
+  std::string changed(const std::string& from, const std::string& name,
+                      const std::vector<int>& files) {
     const std::string tree = work.file(name);
     copyTree(from, tree);
-    writeFile(tree + "/mods/m" + std::to_string(file % 4) + "/f" + std::to_string(file) + ".txt",
-              "changed in " + name + "\n");
+    for (const int file : files) {
+      writeFile(tree + "/mods/m" + std::to_string(file % 4) + "/f" + std::to_string(file) + ".txt",
+                "changed in " + name + "\n");
+    }
     return tree;
   }
 
@@ -123,7 +127,7 @@ TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
   EXPECT_EQ(requests("/sections/", "install"), 0u);
   EXPECT_GE(cached().size(), 4u);
 
-  const std::string v2 = changed(v1, "v2", 517);
+  const std::string v2 = changed(v1, "v2", {517});
   publish("2.0", 2, v2);
   sync("update", v2);
   EXPECT_GE(requests("/sections/", "update"), 1u);
@@ -132,7 +136,7 @@ TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
 
   // A cached section that no longer matches its name is fetched again and
   // replaced, never used.
-  const std::string v3 = changed(v2, "v3", 3);
+  const std::string v3 = changed(v2, "v3", {3});
   publish("3.0", 3, v3);
   std::string damaged;
   for (const std::string& digest : listSections("3.0")) {
@@ -150,6 +154,31 @@ TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
   EXPECT_EQ(vantis::content::Sha256::of(readFile(cache() + "/" + damaged)), damaged);
 }
 
+// Changes all over the list: the changed sections come side by side over
+// several connections, and a section the server lost sends the client to
+// the whole list, which the same digest vouches for.
+TEST_F(ListSections, ChangesAllOverTheListComeSideBySideOrAsTheWholeList) {
+  const std::string v1 = makeV1();
+  publish("1.0", 1, v1);
+  sync("install", v1);
+  const std::string v2 = changed(v1, "v2", {101, 302, 503, 704, 905, 1106, 1307, 1508, 1709, 1910});
+  publish("2.0", 2, v2);
+  sync("many", v2);
+  EXPECT_GE(requests("/sections/", "many"), 8u);
+  EXPECT_EQ(server.countRequests("/manifest/", "files-required.ndjson?many"), 0u);
+
+  const std::string v3 = changed(v2, "v3", {202, 603, 1004, 1405, 1806, 2207});
+  publish("3.0", 3, v3);
+  std::string lost;
+  for (const std::string& digest : listSections("3.0")) {
+    if (cached().count(digest) == 0) lost = digest;
+  }
+  ASSERT_FALSE(lost.empty());
+  fs::remove(server.file(vantis::content::objectFile(vantis::content::ObjectKind::section, lost)));
+  sync("lost", v3);
+  EXPECT_EQ(server.countRequests("/manifest/", "files-required.ndjson?lost"), 1u);
+}
+
 // Releases of the earlier form name no sections: installed and updated as
 // ever, whole lists only. An instance installed from one updates to a
 // release with sections, and from then on fetches only what changed.
@@ -159,20 +188,20 @@ TEST_F(ListSections, WholeListReleasesInstallUpdateAndLeadOnToSections) {
   EXPECT_EQ(readFile(server.file("manifest/1.0/manifest.json")).find("\"sections\""),
             std::string::npos);
   sync("install", v1);
-  const std::string v2 = changed(v1, "v2", 10);
+  const std::string v2 = changed(v1, "v2", {10});
   publish("2.0", 2, v2, {kWholeLists});
   sync("whole", v2);
   EXPECT_EQ(wholeListRequests("whole"), 1u);
   EXPECT_EQ(requests("/sections/", "whole"), 0u);
   EXPECT_TRUE(cached().empty());
 
-  const std::string v3 = changed(v2, "v3", 20);
+  const std::string v3 = changed(v2, "v3", {20});
   publish("3.0", 3, v3);
   sync("first", v3);
   EXPECT_EQ(wholeListRequests("first"), 1u);
   EXPECT_FALSE(cached().empty());
 
-  const std::string v4 = changed(v3, "v4", 1100);
+  const std::string v4 = changed(v3, "v4", {1100});
   publish("4.0", 4, v4);
   sync("sections", v4);
   EXPECT_EQ(wholeListRequests("sections"), 0u);

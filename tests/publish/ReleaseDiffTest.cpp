@@ -45,7 +45,8 @@ Served servedTo(const std::string& accessLog, const std::string& marker) {
     EXPECT_EQ(status, 200) << line;
     served.bytes += bytes;
     const bool document =
-        target.compare(0, 10, "/manifest/") == 0 || target.compare(0, 13, "/current.json") == 0;
+        target.compare(0, 10, "/manifest/") == 0 || target.compare(0, 13, "/current.json") == 0 ||
+        target.compare(0, 10, "/sections/") == 0;
     ++(document                                 ? served.documents
        : target.compare(0, 9, "/bundles/") == 0 ? served.bundles
        : target.compare(0, 8, "/chunks/") == 0  ? served.blobs
@@ -136,7 +137,7 @@ TEST_F(DiffReleases, PredictsTheRequestsAndBytesOfARealUpdatePerTier) {
                             ", retiring 1 path\nrequired: 9 of 20 files change ("),
             0u)
       << run.output;
-  EXPECT_NE(run.output.find("); 9 requests (5 documents, 1 bundle, 3 blobs) of "),
+  EXPECT_NE(run.output.find("); 11 requests (7 documents, 1 bundle, 3 blobs) of "),
             std::string::npos)
       << run.output;
   EXPECT_NE(run.output.find("\noptional: 10 of 21 files change ("), std::string::npos);

@@ -94,6 +94,19 @@ bool HttpClient::parseBaseUrl(const std::string& url) {
   return true;
 }
 
+bool HttpClient::openLike(const HttpClient& other) {
+  if (other.host.empty() || !open(other.requestUrl(""))) return false;
+  accessKey = other.accessKey;
+  certificatePin = other.certificatePin;
+  maxBodyBytes = other.maxBodyBytes;
+  timeoutMs = other.timeoutMs;
+  minBytesPerSecond = other.minBytesPerSecond;
+  slowWindowSeconds = other.slowWindowSeconds;
+  cancel = other.cancel;
+  trustStore = other.trustStore;
+  return true;
+}
+
 std::string HttpClient::target(const std::string& path) const {
   std::string result = basePath + path;
   if (query.empty()) return result;

@@ -89,6 +89,12 @@ class HttpClient {
   // with "not connected". Opening again replaces the earlier binding.
   bool open(const std::string& baseUrl);
 
+  // Opens this client on `other`'s base URL with `other`'s settings (access
+  // key, pin, limits, floor rate, cancel flag, trust store): a second
+  // connection to the same server, for requests made side by side. False,
+  // as open, when `other` is not open.
+  bool openLike(const HttpClient& other);
+
   // The request target for a server-relative path (which should begin with
   // "/"): basePath, then path, then the base query after "?" (or after "&"
   // when path already holds a "?"). Nothing is encoded or normalised.

@@ -4,6 +4,12 @@
 
 #include "protocol/SyncSections.h"
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "foundation/Crypto.h"
@@ -77,22 +83,75 @@ Result<std::vector<unsigned char>> fetchWhole(HttpClient& client, const std::str
   return body;
 }
 
-// The missing sections fetched one by one and the list put together; a
-// failure says only that this way did not work.
+// What the connections fetching one list's sections share.
+struct SectionFetch {
+  const ListSections& sections;
+  const std::string& cacheFolder;
+  const FetchMessages& messages;
+  const std::vector<std::size_t>& order;  // the missing sections' indexes
+  Held& held;                  // each slot written by the one connection that took it
+  std::atomic<std::size_t> next{0};     // the next index into `order` to take
+  std::atomic<bool> stop{false};        // a failure or the caller said stop
+  std::atomic<std::uint64_t> fetched{0};
+  std::mutex guard;
+  std::optional<Failure> failure;  // the first one; guarded by `guard`
+};
+
+void noteFailure(SectionFetch& shared, const Failure& failure) {
+  std::lock_guard<std::mutex> lock(shared.guard);
+  if (!shared.failure) shared.failure = failure;
+  shared.stop = true;
+}
+
+// Takes missing sections one at a time until none is left or one failed.
+void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress& progress) {
+  while (!shared.stop) {
+    const std::size_t taken = shared.next++;
+    if (taken >= shared.order.size()) return;
+    const std::size_t index = shared.order[taken];
+    const ListSection& section = shared.sections.sections[index];
+    const Result<std::vector<unsigned char>> body =
+        fetchVerified(client, "/" + objectFile(ObjectKind::section, section.sha256),
+                      section.size, section.sha256, shared.messages, progress);
+    if (!body) return noteFailure(shared, body.failure());
+    ++shared.fetched;
+    shared.held.texts[index].assign(body->begin(), body->end());
+    cacheSection(shared.cacheFolder, section, shared.held.texts[index]);
+  }
+}
+
+// The missing sections fetched and the list put together; a failure says
+// only that this way did not work. A section is a few KiB, so its request
+// is mostly a round trip: they go over up to kSectionConnections
+// connections at once, the caller's and others opened like it. Only the
+// caller's thread asks `progress`; the others stop when it says stop.
 Status fetchMissing(HttpClient& client, const ListSections& sections,
                     const std::string& cacheFolder, const FetchMessages& messages,
                     const HttpProgress& progress, Held& held, SectionCounts& counts) {
+  std::vector<std::size_t> order;
   for (std::size_t i = 0; i < sections.sections.size(); ++i) {
-    if (held.held[i]) continue;
-    const ListSection& section = sections.sections[i];
-    const Result<std::vector<unsigned char>> fetched =
-        fetchVerified(client, "/" + objectFile(ObjectKind::section, section.sha256),
-                      section.size, section.sha256, messages, progress);
-    if (!fetched) return fetched.failure();
-    ++counts.fetched;
-    held.texts[i].assign(fetched->begin(), fetched->end());
-    cacheSection(cacheFolder, section, held.texts[i]);
+    if (!held.held[i]) order.push_back(i);
   }
+  SectionFetch shared{sections, cacheFolder, messages, order, held, {}, {}, {}, {}, {}};
+  const HttpProgress asked = [&shared, &progress](unsigned long got, unsigned long total) {
+    if (progress && !progress(got, total)) shared.stop = true;
+    return !shared.stop;
+  };
+  const HttpProgress follow = [&shared](unsigned long, unsigned long) { return !shared.stop; };
+  makeDirectories(cacheFolder);
+  const std::size_t connections =
+      std::min<std::size_t>(order.size(), static_cast<std::size_t>(kSectionConnections));
+  std::vector<std::unique_ptr<HttpClient>> others;
+  std::vector<std::thread> threads;
+  for (std::size_t i = 1; i < connections; ++i) {
+    others.push_back(std::make_unique<HttpClient>());
+    if (!others.back()->openLike(client)) break;
+    threads.emplace_back(fetchSections, std::ref(shared), std::ref(*others.back()), follow);
+  }
+  fetchSections(shared, client, asked);
+  for (std::thread& thread : threads) thread.join();
+  counts.fetched += shared.fetched;
+  if (shared.failure) return *shared.failure;
   return {};
 }
 

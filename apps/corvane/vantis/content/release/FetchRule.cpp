@@ -22,7 +22,8 @@ bool fetchBundleWhole(const std::string& id, std::uint64_t bundleSize, std::size
 bool bundleIndexWanted(std::size_t wantedBlobs) { return wantedBlobs >= kMinBundleBlobs; }
 
 bool fetchListWhole(std::uint64_t missing, std::uint64_t missingBytes, std::uint64_t listBytes) {
-  return missingBytes + missing * kRequestCostBytes >= listBytes + kRequestCostBytes;
+  const std::uint64_t rounds = (missing + kSectionConnections - 1) / kSectionConnections;
+  return missingBytes + rounds * kRequestCostBytes >= listBytes + kRequestCostBytes;
 }
 
 }  // namespace vantis::content

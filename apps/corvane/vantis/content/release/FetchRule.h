@@ -32,9 +32,15 @@ bool bundleIndexWanted(std::size_t wantedBlobs);
 // before the first byte arrives.
 inline constexpr std::uint64_t kRequestCostBytes = 32u << 10;
 
+// How many sections a client fetches side by side, each over its own
+// connection, as many as the download workers.
+inline constexpr std::uint64_t kSectionConnections = 6;
+
 // True when a list cut into sections is better fetched whole, in one
 // request, than as the `missing` sections of `missingBytes` bytes that the
-// client does not hold (a first install, or a change all over the list).
+// client does not hold (a first install, or a change all over the list),
+// fetched kSectionConnections at a time: each round of them costs one
+// request's round trip.
 bool fetchListWhole(std::uint64_t missing, std::uint64_t missingBytes, std::uint64_t listBytes);
 
 }  // namespace vantis::content
