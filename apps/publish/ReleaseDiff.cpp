@@ -110,29 +110,60 @@ void countDocument(std::uint64_t bytes, TierDiff& tier) {
   tier.storedBytes += bytes;
 }
 
-// One list as a player holding `from` fetches it: whole when it is not cut
-// into sections or the player's rule finds that cheaper, else the sections
-// `from` did not name (a player keeps the sections of the release it holds).
-void countList(const std::string& serverDir, const StoredRelease& from, const StoredRelease& to,
-               const content::ListDocument& list, std::uint64_t wholeBytes, TierDiff& tier) {
-  const content::ListSections& sections = to.manifest.sectionsOf(list);
+// What a player holding `from` lacks of `to`'s list: it keeps the sections
+// of the release it holds.
+struct ListShortfall {
   std::set<std::string> held;
-  for (const auto& [name, fromSections] : from.manifest.sections) {
-    for (const content::ListSection& section : fromSections.sections) held.insert(section.sha256);
-  }
   std::uint64_t missing = 0, missingBytes = 0, listBytes = 0;
-  for (const content::ListSection& section : sections.sections) {
-    listBytes += section.size;
-    if (held.count(section.sha256) != 0) continue;
-    ++missing;
-    missingBytes += section.size;
+};
+
+ListShortfall shortfall(const StoredRelease& from, const StoredRelease& to,
+                        const content::ListDocument& list) {
+  ListShortfall lacking;
+  for (const auto& [name, fromSections] : from.manifest.sections) {
+    for (const content::ListSection& section : fromSections.sections) {
+      lacking.held.insert(section.sha256);
+    }
   }
-  if (!sections.present || content::fetchListWhole(missing, missingBytes, listBytes)) {
-    countDocument(wholeBytes, tier);
+  for (const content::ListSection& section : to.manifest.sectionsOf(list).sections) {
+    lacking.listBytes += section.size;
+    if (lacking.held.count(section.sha256) != 0) continue;
+    ++lacking.missing;
+    lacking.missingBytes += section.size;
+  }
+  return lacking;
+}
+
+std::uint64_t listBytesOf(const StoredRelease& to, const content::ListDocument& list) {
+  const auto found = to.listBytes.find(content::listFile(to.manifest.packVersion, list.file));
+  return found == to.listBytes.end() ? 0 : found->second;
+}
+
+// What fetching the list costs that player, by the players' rule.
+std::uint64_t listCost(const StoredRelease& from, const StoredRelease& to,
+                       const content::ListDocument& list) {
+  if (!to.manifest.sectionsOf(list).present) {
+    const std::uint64_t whole = listBytesOf(to, list);
+    return content::listFetchCost(1, whole, whole);
+  }
+  const ListShortfall lacking = shortfall(from, to, list);
+  return content::listFetchCost(lacking.missing, lacking.missingBytes, lacking.listBytes);
+}
+
+// One list as that player fetches it: whole when it is not cut into
+// sections or the players' rule finds that cheaper, else the sections
+// `from` did not name.
+void countList(const std::string& serverDir, const StoredRelease& from, const StoredRelease& to,
+               const content::ListDocument& list, TierDiff& tier) {
+  const content::ListSections& sections = to.manifest.sectionsOf(list);
+  const ListShortfall lacking = shortfall(from, to, list);
+  if (!sections.present ||
+      content::fetchListWhole(lacking.missing, lacking.missingBytes, lacking.listBytes)) {
+    countDocument(listBytesOf(to, list), tier);
     return;
   }
   for (const content::ListSection& section : sections.sections) {
-    if (held.count(section.sha256) != 0) continue;
+    if (lacking.held.count(section.sha256) != 0) continue;
     std::uint64_t stored = 0;
     fileSize(joinPath(serverDir, content::objectFile(content::ObjectKind::section, section.sha256)),
              stored);
@@ -143,24 +174,19 @@ void countList(const std::string& serverDir, const StoredRelease& from, const St
 }
 
 // The pointer, the manifest and the tier's list always; the bundle index when
-// enough blobs are wanted for a bundle to pay; the retired list when the
-// release names one.
+// the players' rule reads it; the retired list when the release names one.
 void countDocuments(const std::string& serverDir, const StoredRelease& from,
                     const StoredRelease& to, const content::ListDocument& tierList,
-                    std::size_t wantedBlobs, TierDiff& tier) {
+                    bool indexRead, TierDiff& tier) {
   std::uint64_t pointer = 0;
   fileSize(joinPath(serverDir, content::kPointerFile), pointer);
   countDocument(pointer, tier);
   countDocument(to.manifestBytes, tier);
-  const auto listBytes = [&to](const content::ListDocument& list) {
-    const auto found = to.listBytes.find(content::listFile(to.manifest.packVersion, list.file));
-    return found == to.listBytes.end() ? 0 : found->second;
-  };
-  countList(serverDir, from, to, tierList, listBytes(tierList), tier);
-  if (content::bundleIndexWanted(wantedBlobs)) {
-    countList(serverDir, from, to, content::kBundlesList, listBytes(content::kBundlesList), tier);
+  countList(serverDir, from, to, tierList, tier);
+  if (indexRead) countList(serverDir, from, to, content::kBundlesList, tier);
+  if (to.manifest.filesRetired.present) {
+    countDocument(listBytesOf(to, content::kFilesRetiredList), tier);
   }
-  if (to.manifest.filesRetired.present) countDocument(listBytes(content::kFilesRetiredList), tier);
 }
 
 // The files of the tier that a player holding `from` installs.
@@ -224,10 +250,19 @@ bool planTier(const std::string& serverDir, const StoredRelease& from, const Sto
       changedFiles(optional ? to.optional : to.required, installed, tier);
   const std::set<std::string> covered =
       heldLocally(installed, from.manifest.cutting, to.manifest.cutting);
-  if (!planDownloads(serverDir, work, covered, indexOf(to), tier, error)) return false;
-  std::set<std::string> wanted;
-  for (const FileRecord* entry : work) wanted.insert(entry->chunks.begin(), entry->chunks.end());
-  countDocuments(serverDir, from, to, tierList, wanted.size(), tier);
+  std::set<std::string> toFetch;
+  for (const FileRecord* entry : work) {
+    for (const std::string& hash : entry->chunks) {
+      if (covered.count(hash) == 0) toFetch.insert(hash);
+    }
+  }
+  const bool indexRead = content::bundleIndexWanted(
+      toFetch.size(), listCost(from, to, content::kBundlesList));
+  if (!planDownloads(serverDir, work, covered, indexRead ? indexOf(to) : BundleIndex(), tier,
+                     error)) {
+    return false;
+  }
+  countDocuments(serverDir, from, to, tierList, indexRead, tier);
   return true;
 }
 

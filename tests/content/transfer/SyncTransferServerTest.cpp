@@ -140,7 +140,8 @@ class TransferServer : public ::testing::Test {
       context.gameRunning = options.gameRunning;
       context.otherFiles = otherFiles;
       ProgressMeter meter(options.progress);
-      report = runTransfer(context, work, *index, checked, meter);
+      report = runTransfer(
+          context, work, [&](std::size_t) { return *index; }, checked, meter);
       finalProgress = meter.progress;
     } else {
       report.status = index.failure();

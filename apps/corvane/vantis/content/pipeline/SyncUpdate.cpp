@@ -45,19 +45,12 @@ const ListDocument& tierList(const SyncContext& context) {
   return context.options.tier == Tier::optional ? kFilesOptionalList : kFilesRequiredList;
 }
 
-// A small update needs no bundle index at all, however large the pack.
-bool bundlesCannotPay(const std::vector<FileRecord>& work) {
-  std::set<std::string> wanted;
-  for (const FileRecord& record : work) {
-    wanted.insert(record.chunks.begin(), record.chunks.end());
-    if (bundleIndexWanted(wanted.size())) return false;
-  }
-  return true;
-}
-
+// The bundle index, when it pays for the blobs the transfer must download
+// (a small update reads none of it, however large the pack).
 Result<BundleIndex> bundleIndexFor(const SyncContext& context, const Release& release,
-                                   const std::vector<FileRecord>& work, ProgressMeter& meter) {
-  if (bundlesCannotPay(work)) return BundleIndex{};
+                                   std::size_t blobsToFetch, ProgressMeter& meter) {
+  const std::uint64_t cost = listFetchCost(release.manifest, kBundlesList, context.paths.sections);
+  if (!bundleIndexWanted(blobsToFetch, cost)) return BundleIndex{};
   const FetchMessages wording{messages::kBundleIndexNotDownloaded,
                               messages::kBundleIndexMismatch};
   const Result<std::vector<unsigned char>> body =
@@ -163,16 +156,18 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
   return {};
 }
 
-// The bundle index, then the transfer; its counts go into the result.
+// The transfer, which asks for the bundle index once it knows what it must
+// download; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles otherFiles,
                 CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
                 SyncResult& result) {
-  const Result<BundleIndex> index = bundleIndexFor(context, release, work, meter);
-  if (!index) return index.failure();
   const TransferContext transferContext =
       makeTransferContext(context, release, std::move(otherFiles));
-  const TransferReport report = runTransfer(transferContext, work, *index, checked, meter);
+  const BundleIndexSource index = [&](std::size_t blobsToFetch) {
+    return bundleIndexFor(context, release, blobsToFetch, meter);
+  };
+  const TransferReport report = runTransfer(transferContext, work, index, checked, meter);
   result.filesWritten += report.filesWritten;
   result.filesDeferred += report.filesDeferred;
   result.bytesDownloaded += report.bytesDownloaded;

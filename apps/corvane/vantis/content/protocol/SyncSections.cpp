@@ -122,7 +122,7 @@ void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress&
 
 // The missing sections fetched and the list put together; a failure says
 // only that this way did not work. A section is a few KiB, so its request
-// is mostly a round trip: they go over up to kSectionConnections
+// is mostly a round trip: they go over up to kParallelRequests
 // connections at once, the caller's and others opened like it. Only the
 // caller's thread asks `progress`; the others stop when it says stop.
 Status fetchMissing(HttpClient& client, const ListSections& sections,
@@ -140,7 +140,7 @@ Status fetchMissing(HttpClient& client, const ListSections& sections,
   const HttpProgress follow = [&shared](unsigned long, unsigned long) { return !shared.stop; };
   makeDirectories(cacheFolder);
   const std::size_t connections =
-      std::min<std::size_t>(order.size(), static_cast<std::size_t>(kSectionConnections));
+      std::min<std::size_t>(order.size(), static_cast<std::size_t>(kParallelRequests));
   std::vector<std::unique_ptr<HttpClient>> others;
   std::vector<std::thread> threads;
   for (std::size_t i = 1; i < connections; ++i) {
@@ -198,6 +198,26 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
   // and vouched for by the same digest, so the update goes on with it.
   ++counted.wholeLists;
   return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
+}
+
+std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
+                            const std::string& cacheFolder) {
+  const ListSections& sections = manifest.sectionsOf(list);
+  if (!sections.present) {
+    const ListPart& whole = manifest.part(list);
+    const std::uint64_t bytes = whole.size ? *whole.size : 0;
+    return listFetchCost(1, bytes, bytes);
+  }
+  std::uint64_t missing = 0, missingBytes = 0, listBytes = 0;
+  for (const ListSection& section : sections.sections) {
+    listBytes += section.size;
+    std::uint64_t size = 0;
+    const bool held = fileSize(joinPath(cacheFolder, section.sha256), size) && size == section.size;
+    if (held) continue;
+    ++missing;
+    missingBytes += section.size;
+  }
+  return listFetchCost(missing, missingBytes, listBytes);
 }
 
 std::set<std::string> sectionDigests(const Manifest& manifest,

@@ -51,6 +51,11 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
                                              const HttpProgress& progress = {},
                                              SectionCounts* counts = nullptr);
 
+// What fetching `list` would cost by the rule fetchListBody follows
+// (release/FetchRule.h), judging the cache by its files' sizes alone.
+std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
+                            const std::string& cacheFolder);
+
 // The digests of the sections of `lists` that the manifest names.
 std::set<std::string> sectionDigests(const Manifest& manifest,
                                      const std::vector<ListDocument>& lists);

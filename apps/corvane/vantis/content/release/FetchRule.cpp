@@ -19,11 +19,30 @@ bool fetchBundleWhole(const std::string& id, std::uint64_t bundleSize, std::size
   return worthIt && isLowerHexDigest(id);
 }
 
-bool bundleIndexWanted(std::size_t wantedBlobs) { return wantedBlobs >= kMinBundleBlobs; }
+
+namespace {
+
+// Requests made kParallelRequests at a time take this many round trips.
+std::uint64_t rounds(std::uint64_t requests) {
+  return (requests + kParallelRequests - 1) / kParallelRequests;
+}
+
+}  // namespace
 
 bool fetchListWhole(std::uint64_t missing, std::uint64_t missingBytes, std::uint64_t listBytes) {
-  const std::uint64_t rounds = (missing + kSectionConnections - 1) / kSectionConnections;
-  return missingBytes + rounds * kRequestCostBytes >= listBytes + kRequestCostBytes;
+  return missingBytes + rounds(missing) * kRequestCostBytes >= listBytes + kRequestCostBytes;
+}
+
+std::uint64_t listFetchCost(std::uint64_t missing, std::uint64_t missingBytes,
+                            std::uint64_t listBytes) {
+  if (fetchListWhole(missing, missingBytes, listBytes)) return listBytes + kRequestCostBytes;
+  return missingBytes + rounds(missing) * kRequestCostBytes;
+}
+
+bool bundleIndexWanted(std::size_t blobsToFetch, std::uint64_t indexCost) {
+  if (blobsToFetch < kMinBundleBlobs) return false;
+  const std::uint64_t savedAtMost = (rounds(blobsToFetch) - 1) * kRequestCostBytes;
+  return indexCost < savedAtMost;
 }
 
 }  // namespace vantis::content

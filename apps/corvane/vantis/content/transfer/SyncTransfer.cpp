@@ -560,8 +560,24 @@ void recordFailure(DownloadShared& shared, const std::string& message) {
   shared.failed = true;
 }
 
+namespace {
+
+// The distinct blobs of the work list that installed files do not give.
+std::size_t blobsToFetch(const std::vector<FileRecord>& workList, const LocalBlobs& local) {
+  std::set<std::string> wanted;
+  for (const FileRecord& record : workList) {
+    for (const std::string& blob : record.chunks) {
+      if (local.blobs.count(blob) == 0) wanted.insert(blob);
+    }
+  }
+  return wanted.size();
+}
+
+}  // namespace
+
 TransferReport runTransfer(const TransferContext& context, const std::vector<FileRecord>& workList,
-                           const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter) {
+                           const BundleIndexSource& indexSource, CheckedFiles& checked,
+                           ProgressMeter& meter) {
   TransferReport report;
   if (workList.empty()) return report;
   // Before planning: a blob installed files hold is read from there, not
@@ -571,6 +587,12 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
     report.status = local.failure();
     return report;
   }
+  const Result<BundleIndex> fetchedIndex = indexSource(blobsToFetch(workList, *local));
+  if (!fetchedIndex) {
+    report.status = fetchedIndex.failure();
+    return report;
+  }
+  const BundleIndex& index = *fetchedIndex;
   InPlaceFiles inPlace =
       chooseInPlaceFiles(context.paths.blobStore, workList, index, local->blobs);
   const FetchPlan plan = planDownloads(context, workList, index, local->blobs, &inPlace);

@@ -88,13 +88,18 @@ struct TransferReport {
   FileSystems written;             // where files were placed, for the flush before the record
 };
 
+// The bundle index to plan by, asked for once the installed files have been
+// read, with the number of distinct blobs they do not give: an empty index (every blob fetched alone) or the
+// failure that ends the run.
+using BundleIndexSource = std::function<Result<BundleIndex>(std::size_t blobsToFetch)>;
+
 // Installs every record of `workList` (sorted, program files first) under
 // the content folder. An empty work list does nothing and requests nothing.
 // Steps:
 //  1. looks for the blobs it needs in installed files (`findLocalBlobs`),
 //     reporting "Reusing local files";
-//  2. plans the blobs neither there nor in the store (`planFetches`, with
-//     `index`, through `planDownloads`, TransferPlan.h), refuses an update
+//  2. asks `index` for the bundle index, plans the blobs neither there nor
+//     in the store (`planFetches`, through `planDownloads`, TransferPlan.h), refuses an update
 //     the disk cannot take (`checkDiskSpace`) before it downloads anything,
 //     and downloads them on `workerCount(jobs)` threads, each with its own
 //     HttpClient per server, reporting "Downloading" about every 200 ms
@@ -125,7 +130,8 @@ struct TransferReport {
 // the next run fetches them again). The blob store is kept in every case;
 // deleting it after a complete sync is the pipeline's job.
 TransferReport runTransfer(const TransferContext& context, const std::vector<FileRecord>& workList,
-                           const BundleIndex& index, CheckedFiles& checked, ProgressMeter& meter);
+                           const BundleIndexSource& index, CheckedFiles& checked,
+                           ProgressMeter& meter);
 
 // ---- Blob store ----------------------------------------------------------------
 
