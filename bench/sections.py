@@ -5,10 +5,12 @@
 
 Cuts a file list (LIST, e.g. a release's files-required.ndjson, or else a
 synthetic list of N lines shaped like those of bench/generate.py's `many`
-pack) the way SkarvelPublish does (a section ends after a line whose
-SHA-256, first 8 bytes big-endian, modulo the average is below the line's
-length, never before a quarter of the average, always at four times it),
-changes one line, and prints per average: sections, the manifest's
+pack) the way SkarvelPublish does (the text read as pieces that end after a
+comma or a line feed; a section ends after a piece whose SHA-256, first 8
+bytes big-endian, modulo the average is below the piece's length, never
+before a quarter of the average, always at four times it), changes one
+line, and prints per average (SkarvelPublish's own, the square root of 16
+times the list's length, and fixed ones beside it): sections, the manifest's
 "sections" member for three lists (both tiers alike, as when a pack has
 no optional tier, and a bundle index of the same length), gzip-compressed as nginx sends it, and the changed section
 gzip-compressed: what one changed file costs in documents.
@@ -17,6 +19,7 @@ gzip-compressed: what one changed file costs in documents.
 import argparse
 import hashlib
 import json
+import math
 import random
 import zlib
 
@@ -37,11 +40,21 @@ def synthetic(files):
     return sorted(lines)
 
 
+def pieces(lines):
+    for line in lines:
+        start = 0
+        for i, c in enumerate(line):
+            if c == ",":
+                yield line[start:i + 1].encode()
+                start = i + 1
+        if start < len(line):
+            yield line[start:].encode()
+
+
 def cut(lines, average):
     sections, current = [], []
     size = 0
-    for line in lines:
-        data = line.encode()
+    for data in pieces(lines):
         current.append(data)
         size += len(data)
         says = int.from_bytes(hashlib.sha256(data).digest()[:8], "big") % average < len(data)
@@ -75,7 +88,8 @@ def main():
                                                          gz(whole) / KIB))
     print("| average | sections | manifest member (gzip) | changed sections (gzip) | total |")
     print("|---|---|---|---|---|")
-    for average in [8 * KIB, 16 * KIB, 32 * KIB, 64 * KIB, 128 * KIB]:
+    publisher = max(2 * KIB, int(math.sqrt(16 * len(whole))))
+    for average in [publisher, 8 * KIB, 16 * KIB, 32 * KIB, 64 * KIB]:
         before = {hashlib.sha256(s).hexdigest() for s in cut(lines, average)}
         after = cut(changed, average)
         files = json.dumps([[hashlib.sha256(s).hexdigest(), len(s)] for s in after],
@@ -87,8 +101,8 @@ def main():
         fresh = [s for s in after if hashlib.sha256(s).hexdigest() not in before]
         manifest = gz(member.encode())
         sections = sum(gz(s) for s in fresh)
-        print("| %d KiB | %d | %.1f KiB | %d: %.1f KiB | %.1f KiB |" % (
-            average // KIB, len(after), manifest / KIB, len(fresh), sections / KIB,
+        print("| %.1f KiB | %d | %.1f KiB | %d: %.1f KiB | %.1f KiB |" % (
+            average / KIB, len(after), manifest / KIB, len(fresh), sections / KIB,
             (manifest + sections) / KIB))
 
 

@@ -1,13 +1,23 @@
-// The section fetcher's refusals that need no server: a manifest whose
-// "sections" a client cannot use is refused before any request is made.
+// The section fetcher: a manifest whose "sections" a client cannot use is
+// refused before any request is made; missing sections come from a real
+// nginx side by side, and a section the server lost sends the client to the
+// whole list.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
+#include "HandRelease.h"
+#include "NginxServer.h"
+#include "TempDir.h"
+#include "foundation/Crypto.h"
 #include "foundation/Json.h"
 #include "http/Http.h"
 #include "protocol/SyncSections.h"
+#include "release/Layout.h"
 #include "release/Manifest.h"
 
 namespace vantis::content {
@@ -34,6 +44,76 @@ TEST(FetchListBody, RefusesUnusableSectionsBeforeAnyRequest) {
     EXPECT_EQ(body.error(), "The update manifest is malformed. Refused.");
   }
   EXPECT_EQ(counts.fetched + counts.cached + counts.wholeLists, 0u);
+}
+
+using skarvel::test::TempDir;
+using skarvel::test::writeFile;
+
+// A list of 40 sections of 4 KiB served by nginx, both whole and in
+// sections, and a cache that holds the first `held` of them.
+class ServedSections : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string sections;
+    for (int i = 0; i < 40; ++i) {
+      const std::string number = std::to_string(100 + i);
+      texts.push_back(number + std::string(4092, static_cast<char>('a' + i % 26)) + "\n");
+      list += texts.back();
+      const std::string digest = Sha256::of(texts.back());
+      sections += std::string(i ? "," : "") + "[\"" + digest + "\"," + std::to_string(4096) + "]";
+      writeFile(served.file(objectFile(ObjectKind::section, digest)),
+                skarvel::test::gzipBytes(texts.back()));
+    }
+    writeFile(served.file(listRequest("1", kFilesRequiredList).substr(1)), list);
+    manifest = manifestOf(R"({"packVersion":"1","parts":{"filesRequired":{"sha256":")" +
+                          Sha256::of(list) + R"(","size":)" + std::to_string(list.size()) +
+                          R"(}},"sections":{"filesRequired":[)" + sections + "]}}");
+    config.root = served.path();
+    config.extra = skarvel::test::NginxServer::gzipObjectLocations();
+  }
+
+  void holdFirst(int held) {
+    std::filesystem::remove_all(cache.path());
+    for (int i = 0; i < held; ++i) writeFile(cache.file(Sha256::of(texts[i])), texts[i]);
+  }
+
+  Result<std::vector<unsigned char>> fetch(const std::string& url, SectionCounts& counts) {
+    HttpClient client;
+    EXPECT_TRUE(client.open(url));
+    return fetchListBody(client, "1", manifest, kFilesRequiredList, cache.path(),
+                         {"request failed", "mismatch"}, {}, &counts);
+  }
+
+  TempDir served;
+  TempDir cache;
+  std::vector<std::string> texts;
+  std::string list;
+  Manifest manifest;
+  skarvel::test::NginxConfig config;
+};
+
+TEST_F(ServedSections, MissingOnesComeSideBySideOrTheListWhole) {
+  skarvel::test::NginxServer nginx(config);
+  ASSERT_TRUE(nginx.ok()) << nginx.error();
+  holdFirst(28);
+  SectionCounts counts;
+  auto body = fetch(nginx.url(), counts);
+  ASSERT_TRUE(body) << body.error();
+  EXPECT_EQ(std::string(body->begin(), body->end()), list);
+  EXPECT_EQ(counts.fetched, 12u);
+  EXPECT_EQ(counts.cached, 28u);
+  EXPECT_EQ(counts.wholeLists, 0u);
+  for (const std::string& text : texts) {
+    EXPECT_TRUE(std::filesystem::exists(cache.file(Sha256::of(text))));
+  }
+
+  holdFirst(28);
+  std::filesystem::remove(served.file(objectFile(ObjectKind::section, Sha256::of(texts[33]))));
+  counts = SectionCounts();
+  body = fetch(nginx.url(), counts);
+  ASSERT_TRUE(body) << body.error();
+  EXPECT_EQ(std::string(body->begin(), body->end()), list);
+  EXPECT_EQ(counts.wholeLists, 1u);
 }
 
 }  // namespace
