@@ -9,8 +9,9 @@ pack) the way SkarvelPublish does (the text read as pieces that end after a
 comma or a line feed; a section ends after a piece whose SHA-256, first 8
 bytes big-endian, modulo the average is below the piece's length, never
 before a quarter of the average, always at four times it), changes one
-line, and prints per average (SkarvelPublish's own, the square root of 16
-times the list's length, and fixed ones beside it): sections, the manifest's
+line, and prints per average (SkarvelPublish's own, the largest power of
+two not above the square root of 16 times the list's length, and others
+beside it): sections, the manifest's
 "sections" member for three lists (both tiers alike, as when a pack has
 no optional tier, and a bundle index of the same length), gzip-compressed as nginx sends it, and the changed section
 gzip-compressed: what one changed file costs in documents.
@@ -88,7 +89,9 @@ def main():
                                                          gz(whole) / KIB))
     print("| average | sections | manifest member (gzip) | changed sections (gzip) | total |")
     print("|---|---|---|---|---|")
-    publisher = max(2 * KIB, int(math.sqrt(16 * len(whole))))
+    publisher = 2 * KIB
+    while publisher * 2 <= math.sqrt(16 * len(whole)):
+        publisher *= 2
     for average in [publisher, 8 * KIB, 16 * KIB, 32 * KIB, 64 * KIB]:
         before = {hashlib.sha256(s).hexdigest() for s in cut(lines, average)}
         after = cut(changed, average)

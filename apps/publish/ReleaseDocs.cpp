@@ -116,7 +116,12 @@ std::uint64_t pieceHash(const char* begin, std::size_t length) {
 std::uint64_t sectionAverage(std::uint64_t listBytes) {
   constexpr std::uint64_t kFloor = 2u << 10;
   const auto balanced = static_cast<std::uint64_t>(std::sqrt(16.0 * static_cast<double>(listBytes)));
-  return std::max(kFloor, balanced);
+  // Every boundary depends on the average, so it must not move with each
+  // small change of the list's length: a power of two changes only when the
+  // list has grown or shrunk by a factor of four.
+  std::uint64_t average = kFloor;
+  while (average * 2 <= balanced) average *= 2;
+  return average;
 }
 
 std::vector<std::string> sectionTexts(const std::string& listText, std::uint64_t average) {

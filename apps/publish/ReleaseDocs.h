@@ -48,14 +48,16 @@ std::string fileListText(const std::vector<content::FileRecord>& entries);
 std::string bundleIndexText(const std::vector<Bundle>& bundles);
 std::string retiredListText(const std::vector<content::RetiredRecord>& records);
 
-// The average length of the sections of a list of `listBytes` bytes:
-// sqrt(16 * listBytes), never below 2 KiB. The manifest names every section,
-// so it grows with their number, while an update fetches every section a
-// change touches, which grows with their length; this length makes the two
-// costs alike for an update of a few files in a list of any size (about
-// 2.7 KiB sections in a 465 KiB list, 19 KiB in a 23 MiB one). A list of
-// the largest body a client takes still makes a few thousand sections, far
-// below what a manifest may name. bench/README.md has the measurements.
+// The average length of the sections of a list of `listBytes` bytes: the
+// largest power of two not above sqrt(16 * listBytes), never below 2 KiB.
+// The manifest names every section, so it grows with their number, while an
+// update fetches every section a change touches, which grows with their
+// length; this length keeps the two costs alike for an update of a few
+// files in a list of any size (2 KiB sections in a 465 KiB list, 16 KiB in a
+// 23 MiB one). A power of two, since every boundary depends on it: it stays
+// put while a list changes by a few lines. A list of the largest body a
+// client takes still makes a few thousand sections, far below what a
+// manifest may name. bench/README.md has the measurements.
 std::uint64_t sectionAverage(std::uint64_t listBytes);
 
 // A list's text cut into sections, in order: together they are the text.

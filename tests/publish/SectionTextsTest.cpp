@@ -88,9 +88,11 @@ TEST(SectionTexts, AChangeChangesOnlyTheSectionsAroundIt) {
   }
 }
 
-TEST(SectionAverage, GrowsWithTheSquareRootOfTheList) {
+TEST(SectionAverage, GrowsWithTheSquareRootOfTheListInPowersOfTwo) {
+  // A few lines more or less keep the average, and so every boundary.
   const std::pair<std::uint64_t, std::uint64_t> rows[] = {
-      {0, 2048}, {100 << 10, 2048}, {1 << 20, 4096}, {64 << 20, 32768}, {256ull << 20, 65536}};
+      {0, 2048},         {100 << 10, 2048},       {1 << 20, 4096},         {(4 << 20) - 1, 4096},
+      {700300, 2048},    {700640, 2048},          {64 << 20, 32768},       {256ull << 20, 65536}};
   for (const auto& [listBytes, average] : rows) EXPECT_EQ(sectionAverage(listBytes), average);
 }
 
