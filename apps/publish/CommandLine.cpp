@@ -68,7 +68,7 @@ const char* const kHelp =
     "                          where their bytes say, so that an insertion changes only\n"
     "                          the blobs around it; \"fixed\" every --chunk-size bytes\n"
     "  --cut-average BYTES     content cutting: the average blob, a power of two\n"
-    "                          (default 32K)\n"
+    "                          (default 16K)\n"
     "  --cut-min BYTES         content cutting: the shortest blob (default average / 4)\n"
     "  --cut-max BYTES         content cutting: the longest blob (default 8 x average,\n"
     "                          at most --bundle-blob-max, which it may not exceed)\n"

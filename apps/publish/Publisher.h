@@ -34,7 +34,7 @@ struct ReleaseOptions {
   std::string creditsPath;                 // empty for none
   CutMode cutMode = CutMode::content;
   std::uint64_t chunkSize = 8u << 20;      // fixed cutting: every blob but a file's last
-  std::uint64_t cutAverage = 32u << 10;    // content cutting: the average blob, a power of two
+  std::uint64_t cutAverage = 16u << 10;    // content cutting: the average blob, a power of two
   std::uint64_t cutMin = 0;                // the shortest; 0: a quarter of the average
   std::uint64_t cutMax = 0;  // the longest; 0: 8 x the average, at most bundleBlobMax
   std::uint64_t bundleSize = 8u << 20;     // bundle target
