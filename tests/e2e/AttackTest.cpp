@@ -200,11 +200,13 @@ class Attack : public ::testing::Test {
     return HandRelease(server.folder(), "1.1.0");
   }
 
-  // 1.1.0: a new mod of six small files, which come as one bundle.
+  // 1.1.0: a new mod of small files, which come as one bundle: enough of
+  // them that reading the bundle index pays.
+  static constexpr int kGammaFiles = 14;
   HandRelease publishGammaUpdate() {
     const std::string dir = work.file("r2");
     writeRelease1(dir);
-    for (int i = 1; i <= 6; ++i) {
+    for (int i = 1; i <= kGammaFiles; ++i) {
       writeFile(dir + "/mods/gamma/g" + std::to_string(i) + ".esp",
                 fileContent(300 + 50 * i, static_cast<char>(10 + i)));
     }
@@ -587,7 +589,7 @@ TEST_F(Attack, ShortBundleIdDoesNotCrashAndItsBlobsComeAlone) {
   release.setList("bundles.ndjson", withStringValue(release.list("bundles.ndjson"), "id", "ab"));
   const ProgramRun run = sync();
   expectFinishedOk(run);
-  for (int i = 1; i <= 6; ++i) {
+  for (int i = 1; i <= kGammaFiles; ++i) {
     EXPECT_EQ(readFile(content("mods/gamma/g" + std::to_string(i) + ".esp")),
               fileContent(300 + 50 * i, static_cast<char>(10 + i)));
   }
