@@ -109,7 +109,11 @@ size_t takeBody(TransferContext& transfer, const char* data, size_t n) {
     transfer.tooLarge = true;
     return 0;
   }
-  body.insert(body.end(), data, data + n);
+  // As bytes of the body's own type: from char the insert converts byte by
+  // byte, which cost a first install a twentieth of its CPU time; from
+  // uint8_t it is one memmove.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  body.insert(body.end(), bytes, bytes + n);
   if (!wantsProgress(transfer)) return n;
   transfer.lastProgress = Clock::now();
   if (!(*transfer.progress)(body.size(), transfer.expected)) {
