@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "HandRelease.h"
 #include "Program.h"
 #include "ReleaseServer.h"
 #include "TempDir.h"
@@ -37,15 +38,11 @@ const char* const kReusing = "\nReusing local files\n";
 // Every blob digest the file list of a release names.
 std::set<std::string> listedBlobs(const std::string& list) {
   std::set<std::string> blobs;
-  const std::regex chunks("\"chunks\":\\[([^\\]]*)\\]");
-  const std::regex digest("[0-9a-f]{64}");
-  for (auto entry = std::sregex_iterator(list.begin(), list.end(), chunks);
-       entry != std::sregex_iterator(); ++entry) {
-    const std::string inside = (*entry)[1];
-    for (auto d = std::sregex_iterator(inside.begin(), inside.end(), digest);
-         d != std::sregex_iterator(); ++d) {
-      blobs.insert(d->str());
-    }
+  const std::string open = "\"chunks\":[";
+  for (std::size_t at = list.find(open); at != std::string::npos; at = list.find(open, at + 1)) {
+    const std::size_t from = at + open.size();
+    const std::string inside = list.substr(from, list.find(']', from) - from);
+    for (const std::string& digest : skarvel::test::digestsIn(inside)) blobs.insert(digest);
   }
   return blobs;
 }

@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "HandRelease.h"
 #include "Program.h"
 #include "foundation/Crypto.h"
 #include "release/Layout.h"
@@ -90,16 +90,13 @@ class ListSections : public ::testing::Test {
   // The digests of the required file list's sections in a release.
   std::set<std::string> listSections(const std::string& version) const {
     const std::string manifest = readFile(server.file("manifest/" + version + "/manifest.json"));
-    std::smatch member;
-    const std::regex required("\"sections\":\\{\"filesRequired\":\\[(.*?)\\]\\]");
+    const std::string open = "\"sections\":{\"filesRequired\":[";
+    const std::size_t from = manifest.find(open);
+    if (from == std::string::npos) return {};
+    const std::size_t start = from + open.size();
+    const std::string member = manifest.substr(start, manifest.find("]]", start) - start);
     std::set<std::string> digests;
-    if (!std::regex_search(manifest, member, required)) return digests;
-    const std::string inside = member[1];
-    const std::regex digest("[0-9a-f]{64}");
-    for (auto d = std::sregex_iterator(inside.begin(), inside.end(), digest);
-         d != std::sregex_iterator(); ++d) {
-      digests.insert(d->str());
-    }
+    for (const std::string& digest : skarvel::test::digestsIn(member)) digests.insert(digest);
     return digests;
   }
 

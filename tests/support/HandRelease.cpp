@@ -57,6 +57,19 @@ std::string objectPath(const std::string& folder, const std::string& kind,
 
 std::string sha256Hex(const std::string& bytes) { return vantis::content::Sha256::of(bytes); }
 
+std::vector<std::string> digestsIn(const std::string& text) {
+  const auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  std::vector<std::string> digests;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t end = i;
+    while (end < text.size() && isHex(text[end])) ++end;
+    if (end - i == 64) digests.push_back(text.substr(i, 64));
+    i = end + 1;
+  }
+  return digests;
+}
+
 std::string gzipBytes(const std::string& bytes) {
   return pipeThrough("gzip -n -c \"$1\" > \"$2\"", bytes);
 }

@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace skarvel::test {
 
@@ -27,6 +28,10 @@ std::string sha256Hex(const std::string& bytes);
 // One gzip member without name or time, and its inverse, through `gzip`.
 std::string gzipBytes(const std::string& bytes);
 std::string gunzipBytes(const std::string& compressed);
+// Every run of exactly 64 lower-case hexadecimal characters in `text`, in
+// order: the digests a list or a manifest names. Not with std::regex, whose
+// recursion overflows the stack on a record of hundreds of blobs.
+std::vector<std::string> digestsIn(const std::string& text);
 // A JSON string literal (quotes included) holding `text` byte for byte:
 // quotation marks, backslashes and control bytes escaped, nothing else.
 std::string jsonQuote(const std::string& text);
