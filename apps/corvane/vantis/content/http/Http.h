@@ -32,6 +32,10 @@ namespace vantis::content {
 inline constexpr uint64_t kFloorBytesPerSecond = 1024;
 inline constexpr uint64_t kFloorWindowSeconds = 60;
 
+// True when replies sent with "Content-Encoding: zstd" arrive decoded, as
+// gzip ones always do: libcurl decodes zstd only when built with it.
+bool httpDecodesZstd();
+
 // The outcome of one request. A new response has status 0, an empty body, an
 // empty error and pinRejected false.
 struct HttpResponse {

@@ -566,4 +566,9 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
   return response;
 }
 
+bool httpDecodesZstd() {
+  ensureCurlInitialised();
+  return (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_ZSTD) != 0;
+}
+
 }  // namespace vantis::content

@@ -383,6 +383,7 @@ TransferContext makeTransferContext(const SyncContext& context, const Release& r
   transferContext.slowWindowSeconds = context.options.slowWindowSeconds;
   transferContext.paths = context.paths;
   transferContext.cutting = release.manifest.cutting;
+  transferContext.encoding = release.manifest.encoding;
   transferContext.otherFiles = std::move(otherFiles);
   transferContext.gameRunning = context.options.gameRunning;
   transferContext.freeSpace = context.options.freeSpace;

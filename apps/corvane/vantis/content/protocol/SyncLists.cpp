@@ -142,7 +142,12 @@ Result<Manifest> parseManifest(const std::vector<unsigned char>& bytes) {
   if (!parseJson(begin, begin + bytes.size(), document, parseError)) {
     return Failure{messages::manifestUnparsable(parseError)};
   }
-  return readManifest(document);
+  Manifest manifest = readManifest(document);
+  // Every object of the release would fail to decode, so nothing is fetched.
+  const bool undecodable =
+      manifest.encodingUnknown || (manifest.encoding == Encoding::zstd && !httpDecodesZstd());
+  if (undecodable) return Failure{messages::kEncodingUnreadable};
+  return manifest;
 }
 
 std::string listRequest(const std::string& packVersion, const ListDocument& list) {

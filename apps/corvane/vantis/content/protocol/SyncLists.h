@@ -75,7 +75,8 @@ Result<std::vector<unsigned char>> fetchManifestBytes(HttpClient& client,
 std::uint64_t listBytesBound(const ListPart& part);
 
 // The manifest's bytes parsed: "The update manifest was malformed: " + the
-// parser's message when they are not JSON.
+// parser's message when they are not JSON; kEncodingUnreadable when its
+// objects are compressed in a way this build cannot decode.
 Result<Manifest> parseManifest(const std::vector<unsigned char>& bytes);
 
 // "/manifest/" + packVersion + "/" + the list's file.

@@ -60,6 +60,9 @@ inline constexpr const char* kEntryWithoutHash = "A file entry had no hash.";
 inline constexpr const char* kBlobDigestMalformed = "The update manifest is malformed. Refused.";
 // The same sentence for a manifest member the client cannot use.
 inline constexpr const char* kManifestRefused = kBlobDigestMalformed;
+// A release whose objects are compressed in a way this build cannot decode.
+inline constexpr const char* kEncodingUnreadable =
+    "The update is compressed in a way this SkarvelSync cannot read. Refused.";
 inline constexpr const char* kBundleIndexNotDownloaded = "Could not download the bundle index.";
 inline constexpr const char* kBundleIndexMismatch =
     "The bundle index did not match the manifest. Refused.";

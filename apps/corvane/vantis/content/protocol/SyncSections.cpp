@@ -86,6 +86,7 @@ Result<std::vector<unsigned char>> fetchWhole(HttpClient& client, const std::str
 // What the connections fetching one list's sections share.
 struct SectionFetch {
   const ListSections& sections;
+  Encoding encoding;  // how the release stores its sections
   const std::string& cacheFolder;
   const FetchMessages& messages;
   const std::vector<std::size_t>& order;  // the missing sections' indexes
@@ -111,7 +112,7 @@ void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress&
     const std::size_t index = shared.order[taken];
     const ListSection& section = shared.sections.sections[index];
     const Result<std::vector<unsigned char>> body =
-        fetchVerified(client, "/" + objectFile(ObjectKind::section, section.sha256),
+        fetchVerified(client, "/" + objectFile(ObjectKind::section, section.sha256, shared.encoding),
                       section.size, section.sha256, shared.messages, progress);
     if (!body) return noteFailure(shared, body.failure());
     ++shared.fetched;
@@ -125,14 +126,14 @@ void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress&
 // is mostly a round trip: they go over up to kParallelRequests
 // connections at once, the caller's and others opened like it. Only the
 // caller's thread asks `progress`; the others stop when it says stop.
-Status fetchMissing(HttpClient& client, const ListSections& sections,
+Status fetchMissing(HttpClient& client, const ListSections& sections, Encoding encoding,
                     const std::string& cacheFolder, const FetchMessages& messages,
                     const HttpProgress& progress, Held& held, SectionCounts& counts) {
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < sections.sections.size(); ++i) {
     if (!held.held[i]) order.push_back(i);
   }
-  SectionFetch shared{sections, cacheFolder, messages, order, held, {}, {}, {}, {}, {}};
+  SectionFetch shared{sections, encoding, cacheFolder, messages, order, held, {}, {}, {}, {}, {}};
   const HttpProgress asked = [&shared, &progress](unsigned long got, unsigned long total) {
     if (progress && !progress(got, total)) shared.stop = true;
     return !shared.stop;
@@ -184,7 +185,8 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
     return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
   }
   const Status fetched =
-      fetchMissing(client, sections, cacheFolder, messages, progress, held, counted);
+      fetchMissing(client, sections, manifest.encoding, cacheFolder, messages, progress, held,
+                   counted);
   if (!fetched && fetched.error() == messages::kCancelled) return fetched.failure();
   std::vector<unsigned char> body;
   body.reserve(listBytes);

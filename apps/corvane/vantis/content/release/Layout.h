@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vantis::content {
@@ -49,12 +50,23 @@ inline constexpr ListDocument kFilesRetiredList{"files-retired.ndjson", "filesRe
 // and the sections a manifest cuts its lists into ("sections" member).
 enum class ObjectKind { blob, bundle, section };
 
+// How a release's objects are compressed, as the manifest's "encoding"
+// member names it. A manifest without the member is gzip, as every release
+// was before zstd, which decodes several times faster.
+enum class Encoding { gzip, zstd };
+
+// "gzip" or "zstd".
+const char* encodingName(Encoding encoding);
+// The encoding of that name; none for a name this build does not know.
+std::optional<Encoding> encodingNamed(const std::string& name);
+
 // "chunks/ab/cd/<hash>.gz", "bundles/ab/cd/<hash>.gz" or
-// "sections/ab/cd/<hash>.gz": characters 1-2 and
+// "sections/ab/cd/<hash>.gz" (".zst" for zstd): characters 1-2 and
 // 3-4 of the hash as folders, so no folder holds more than a few hundred
 // entries. Empty for a hash shorter than 4 characters, which names nothing
 // a server can hold.
-std::string objectFile(ObjectKind kind, const std::string& hash);
+std::string objectFile(ObjectKind kind, const std::string& hash,
+                       Encoding encoding = Encoding::gzip);
 
 // ---- Limits ------------------------------------------------------------------
 

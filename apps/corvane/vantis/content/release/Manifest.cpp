@@ -130,6 +130,13 @@ std::string arrayOrEmpty(const JsonValue& value) {
   return value.kind == JsonValue::Kind::Array ? writeJson(value) : "[]";
 }
 
+void readEncoding(const JsonValue& document, Manifest& manifest) {
+  if (!document.has("encoding")) return;
+  const std::optional<Encoding> named = encodingNamed(textOf(document["encoding"]));
+  manifest.encodingUnknown = !named;
+  if (named) manifest.encoding = *named;
+}
+
 }  // namespace
 
 const ListPart& Manifest::part(const ListDocument& list) const {
@@ -163,6 +170,7 @@ Manifest readManifest(const JsonValue& document) {
   manifest.sequence = document["sequence"].asInt(0);
   manifest.fileCount = positiveWhole(document["fileCount"]);
   manifest.cutting = readCutting(document);
+  readEncoding(document, manifest);
   manifest.namesPrevious = document.has("previousManifestSha256");
   manifest.previousManifest = textOf(document["previousManifest"]);
   manifest.previousManifestSha256 = textOf(document["previousManifestSha256"]);
@@ -204,6 +212,9 @@ Result<std::string> manifestText(const Manifest& manifest) {
   } else if (manifest.cutting.method == CutMethod::gear) {
     writer.raw("cutting", cuttingMemberText(manifest.cutting));
   }
+  // A gzip release leaves the member out, so that it reads exactly as one
+  // written before the member existed.
+  if (manifest.encoding != Encoding::gzip) writer.text("encoding", encodingName(manifest.encoding));
   // Only the publisher reads these back, to learn the folder's history from
   // releases the signed pointer vouches for and from nothing else.
   if (manifest.namesPrevious) {

@@ -66,6 +66,12 @@ struct Manifest {
   // has it, else fixed at "chunkSize", else unknown, and then nothing can be
   // cut from an installed copy.
   BlobCutting cutting;
+  // How its blobs, bundles and sections are compressed ("encoding"; gzip
+  // when absent). `encodingUnknown` when the member names an encoding this
+  // build cannot decode: the objects' names then say nothing a client can
+  // request, so such a release is refused.
+  Encoding encoding = Encoding::gzip;
+  bool encodingUnknown = false;
   // The release this one followed: its manifest's path and digest, so that a
   // pointer's signature vouches for every release before it through this
   // chain. Both empty for the first release of a server folder.

@@ -313,7 +313,7 @@ Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJ
 // is the worker's own, reused from job to job.
 bool runJob(DownloadShared& shared, WorkerMirrors& servers, const FetchJob& job,
             HttpResponse& response) {
-  const std::string path = requestPath(job);
+  const std::string path = requestPath(job, shared.context->encoding);
   if (path.empty()) {
     // A name too short to be a digest can never pass the integrity check.
     recordFailure(shared, messages::kDownloadCorrupt);
@@ -547,8 +547,9 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex
 
 std::size_t workerCount(std::size_t jobs) { return std::min(kMaxWorkers, jobs); }
 
-std::string requestPath(const FetchJob& job) {
-  const std::string object = objectFile(job.bundle ? ObjectKind::bundle : ObjectKind::blob, job.hash);
+std::string requestPath(const FetchJob& job, Encoding encoding) {
+  const std::string object =
+      objectFile(job.bundle ? ObjectKind::bundle : ObjectKind::blob, job.hash, encoding);
   return object.empty() ? object : "/" + object;
 }
 

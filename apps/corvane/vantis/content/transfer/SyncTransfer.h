@@ -55,6 +55,7 @@ struct TransferContext {
   TrustStore trustStore;  // where https requests find trusted certificates
   InstancePaths paths;    // content folder, blob store, records
   BlobCutting cutting;    // how the release cut its files; unknown when it does not say
+  Encoding encoding = Encoding::gzip;  // how the release's blobs and bundles are stored
   // What the checked-files record knows of files the list does not name
   // (moved or retired ones, still in place during the transfer): blobs
   // are taken from them too.
@@ -193,9 +194,10 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex
 // The number of worker threads for `jobs` downloads: min(6, jobs).
 std::size_t workerCount(std::size_t jobs);
 
-// "/" and the job's object path on the server; empty for a hash shorter
-// than 4 characters, which names nothing the server can hold.
-std::string requestPath(const FetchJob& job);
+// "/" and the job's object path on the server, for objects stored with
+// `encoding`; empty for a hash shorter than 4 characters, which names
+// nothing the server can hold.
+std::string requestPath(const FetchJob& job, Encoding encoding = Encoding::gzip);
 
 // ---- Shared download state -----------------------------------------------------
 
