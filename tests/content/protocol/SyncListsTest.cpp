@@ -477,6 +477,14 @@ TEST_F(ServedRelease, RefusesAManifestWithTheCallersMessages) {
   pointer.manifestPath = "manifest/1.0/not-json.json";
   pointer.manifestSha256 = Sha256::of(std::string("{\"parts\":"));
   EXPECT_EQ(fetch(), "The update manifest was malformed: unexpected end of input");
+
+  // Objects in an encoding this build cannot decode would all fail: refused
+  // before any is requested.
+  const std::string newer = R"({"encoding":"br","parts":{}})";
+  put("manifest/1.0/newer.json", newer);
+  pointer.manifestPath = "manifest/1.0/newer.json";
+  pointer.manifestSha256 = Sha256::of(newer);
+  EXPECT_EQ(fetch(), "The update is compressed in a way this SkarvelSync cannot read. Refused.");
 }
 
 TEST_F(ServedRelease, FetchesAListOnlyWhenItsDigestMatches) {

@@ -167,6 +167,30 @@ TEST(ReadManifest, TakesSectionsOnlyAsDigestAndSizePairs) {
   EXPECT_TRUE(readManifest(parsed(sized)).sectionsMalformed);
 }
 
+// A gzip release writes no "encoding", so it reads as every release before
+// the member; a name this build does not know is marked, never taken as gzip.
+TEST(ReadManifest, TakesTheEncodingByNameAndGzipWithoutOne) {
+  const struct {
+    std::string member;  // "" for none
+    Encoding encoding;
+    bool unknown;
+  } rows[] = {
+      {"", Encoding::gzip, false},         {R"("gzip")", Encoding::gzip, false},
+      {R"("zstd")", Encoding::zstd, false}, {R"("br")", Encoding::gzip, true},
+      {R"("ZSTD")", Encoding::gzip, true},  {"1", Encoding::gzip, true},
+  };
+  for (const auto& row : rows) {
+    const std::string text = row.member.empty() ? "{}" : R"({"encoding":)" + row.member + "}";
+    const Manifest manifest = readManifest(parsed(text));
+    EXPECT_EQ(manifest.encoding, row.encoding) << text;
+    EXPECT_EQ(manifest.encodingUnknown, row.unknown) << text;
+  }
+  EXPECT_EQ(manifestText(sample())->find("\"encoding\""), std::string::npos);
+  Manifest zstd = sample();
+  zstd.encoding = Encoding::zstd;
+  EXPECT_EQ(readManifest(parsed(*manifestText(zstd))).encoding, Encoding::zstd);
+}
+
 TEST(ManifestText, WritesSectionsOnlyForAManifestThatCutsItsLists) {
   EXPECT_EQ(manifestText(sample())->find("\"sections\""), std::string::npos);
   Manifest cut = sample();

@@ -261,6 +261,8 @@ TEST(RequestPath, SplitsTheHashIntoTwoFoldersAndNeverReadsPastItsEnd) {
   EXPECT_EQ(requestPath(FetchJob{true, hash, 0}),
             "/bundles/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz");
   EXPECT_EQ(requestPath(FetchJob{false, "abcd", 0}), "/chunks/ab/cd/abcd.gz");
+  EXPECT_EQ(requestPath(FetchJob{false, "abcd", 0}, Encoding::zstd), "/chunks/ab/cd/abcd.zst");
+  EXPECT_EQ(requestPath(FetchJob{true, "abcd", 0}, Encoding::zstd), "/bundles/ab/cd/abcd.zst");
   for (const char* shortHash : {"abc", "ab", "a", ""}) {
     EXPECT_EQ(requestPath(FetchJob{true, shortHash, 0}), "") << shortHash;
     EXPECT_EQ(requestPath(FetchJob{false, shortHash, 0}), "") << shortHash;
