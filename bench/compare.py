@@ -35,6 +35,22 @@ CURL_EACH = "curl, one object per blob, + openssl dgst"
 NO_FLUSH = "SkarvelSync, flushes skipped (what putting files on the disk costs)"
 
 
+def decoded_size(path):
+    """The decoded length of a stored object: a gzip member ends with it
+    (modulo 4 GiB), a zstd frame's header holds it."""
+    with open(path, "rb") as stored:
+        if not path.endswith(".zst"):
+            stored.seek(-4, os.SEEK_END)
+            return int.from_bytes(stored.read(4), "little")
+        header = stored.read(18)
+    descriptor = header[4]
+    single_segment = (descriptor >> 5) & 1
+    start = 5 + (0 if single_segment else 1) + [0, 1, 2, 4][descriptor & 3]
+    width = [1 if single_segment else 0, 2, 4, 8][descriptor >> 6]
+    size = int.from_bytes(header[start:start + width], "little")
+    return size + 256 if width == 2 else size
+
+
 class Run:
     def __init__(self, wall, peak, written, downloaded, requests, output):
         self.wall = wall            # seconds
@@ -168,8 +184,15 @@ class Bench:
         with open(path) as body:
             return [json.loads(line) for line in body if line.strip()]
 
+    def suffix(self):
+        """The stored objects' suffix: the current release's manifest names
+        its encoding ("zstd"), or none for gzip."""
+        path = os.path.join(self.args.server, "manifest", "1.%d" % self.version, "manifest.json")
+        with open(path) as body:
+            return ".zst" if json.load(body).get("encoding") == "zstd" else ".gz"
+
     def chunk_uri(self, digest):
-        return "/chunks/%s/%s/%s.gz" % (digest[:2], digest[2:4], digest)
+        return "/chunks/%s/%s/%s%s" % (digest[:2], digest[2:4], digest, self.suffix())
 
     def chunk_path(self, digest):
         return self.args.server + self.chunk_uri(digest)
@@ -205,10 +228,7 @@ class Bench:
             bundle = max([json.loads(line)["size"] for line in body if line.strip()] + [0])
         blob = 0
         for digest in set(chunk for entry in self.file_list(version) for chunk in entry["chunks"]):
-            # A gzip member ends with the decoded length (modulo 4 GiB).
-            with open(self.chunk_path(digest), "rb") as member:
-                member.seek(-4, os.SEEK_END)
-                blob = max(blob, int.from_bytes(member.read(4), "little"))
+            blob = max(blob, decoded_size(self.chunk_path(digest)))
         return bundle, blob
 
     # ---- rows --------------------------------------------------------------------

@@ -95,7 +95,7 @@ timed published "$bin/SkarvelPublish" release --server "$server" --key "$key" --
   --sequence 1 --required "$tree" --quiet $publish_args
 
 # nginx as scripts/serve.sh runs it (one process, blobs and bundles sent as
-# stored with "Content-Encoding: gzip", lists gzipped on the fly), plus an
+# stored with "Content-Encoding: gzip" or "zstd", lists gzipped on the fly), plus an
 # access log: its byte counts are the bytes downloaded.
 http_port=$(free_port)
 mkdir -p "$work/nginx"
@@ -128,6 +128,12 @@ http {
       types { }
       default_type application/octet-stream;
       add_header Content-Encoding gzip;
+    }
+    location ~ "^/(chunks|bundles|sections)/[0-9a-f]{2}/[0-9a-f]{2}/[0-9a-f]{64}\\.zst\$" {
+      gzip off;
+      types { }
+      default_type application/octet-stream;
+      add_header Content-Encoding zstd;
     }
   }
 }
