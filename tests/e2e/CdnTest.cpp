@@ -144,12 +144,13 @@ class Cdn : public ::testing::Test {
   std::string instance(const std::string& name) const { return work.file(name); }
 
   ProgramRun publishRelease(const std::string& serverFolder, const std::string& version,
-                            int sequence, const std::string& content) {
+                            int sequence, const std::string& content,
+                            const std::string& compression = "gzip") {
     return skarvel::test::runProgram(
         {skarvel::test::builtProgram("SkarvelPublish"), "release", "--quiet", "--server",
          serverFolder, "--key", std::string(SKARVEL_TEST_DATA_DIR) + "/dev-signing-key.pem",
          "--version", version, "--sequence", std::to_string(sequence), "--required", content,
-         "--config-required", demoFile("config-required.cfg")});
+         "--config-required", demoFile("config-required.cfg"), "--compression", compression});
   }
   void publishV1() {
     const ProgramRun run = publishRelease(origin.folder(), "1.0.0", 1, v1());
@@ -210,9 +211,10 @@ TEST_F(Cdn, SecondInstanceGetsTheObjectsFromTheCacheAndAPublishIsSeenAtOnce) {
   cache->waitForCounter("MAIN.client_req", requests + 1 + objects + documents);
   EXPECT_EQ(cache->counter("MAIN.cache_hit") - hits, objects + documents);
 
-  // Published behind the cache: the next run of either sees it, whole.
+  // Published behind the cache, its objects stored zstd-compressed: the next
+  // run of either sees it, whole.
   const std::string v2 = makeV2();
-  run = publishRelease(origin.folder(), "1.1.0", 2, v2);
+  run = publishRelease(origin.folder(), "1.1.0", 2, v2, "zstd");
   ASSERT_EQ(run.status, 0) << run.output;
   for (const char* name : {"a", "b"}) {
     run = syncThroughCache(name);
