@@ -56,9 +56,10 @@ bool decodeFrame(ZSTD_DCtx* context, const std::string& packed, std::uint64_t ma
 bool zstdCompress(const void* data, std::size_t length, int level, std::string& out) {
   if (level < kMinZstdLevel || level > kMaxZstdLevel) return false;
   const std::unique_ptr<ZSTD_CCtx, CompressContextFree> context(ZSTD_createCCtx());
-  // One thread and the size in the header, set explicitly: both keep the
-  // output the same for the same input, and the size lets "diff" read an
-  // object's decoded size without decoding it.
+  // The size in the header and no checksum, set explicitly rather than left
+  // to the library's defaults: the size lets "diff" read an object's decoded
+  // size without decoding it, and the object's name already checks its bytes.
+  // The default single-threaded compressor keeps equal input to equal output.
   if (!context || failed(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level)) ||
       failed(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1)) ||
       failed(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 0))) {
