@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Serves a SkarvelPublish server folder over HTTP on 127.0.0.1 with nginx, the
 # way players' synchronisers expect it: blobs, bundles and list sections (single
-# gzip members each) go out with "Content-Encoding: gzip" so the client decodes
-# them, nothing is listed, and half-written or hidden files are never served.
+# gzip members "*.gz", or zstd frames "*.zst", each) go out with
+# "Content-Encoding: gzip" or "zstd" so the client decodes them, nothing is
+# listed, and half-written or hidden files are never served.
 #
 #   scripts/serve.sh SERVER_FOLDER [PORT]     (default port 8080)
 #
@@ -74,6 +75,13 @@ http {
       types { }
       default_type application/octet-stream;
       add_header Content-Encoding gzip;
+    }
+    # A release published with --compression zstd stores them as zstd frames.
+    location ~ "^/(chunks|bundles|sections)/[0-9a-f]{2}/[0-9a-f]{2}/[0-9a-f]{64}\\.zst\$" {
+      gzip off;
+      types { }
+      default_type application/octet-stream;
+      add_header Content-Encoding zstd;
     }
     location ~ ^/(chunks|bundles|sections)/ { return 404; }
   }

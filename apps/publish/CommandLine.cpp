@@ -9,12 +9,15 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "CommandLineInternal.h"
 #include "foundation/SizeText.h"
 #include "Files.h"
 #include "ProgramVersion.h"
 #include "Signing.h"
+#include "Zstd.h"
+#include "release/Layout.h"
 
 namespace vantis::publish {
 
@@ -30,6 +33,7 @@ const char* const kHelp =
     "                         [--cut-average BYTES] [--cut-min BYTES] [--cut-max BYTES]\n"
     "                         [--chunk-size BYTES] [--bundle-size BYTES]\n"
     "                         [--bundle-blob-max BYTES] [--jobs N] [--gzip-level N]\n"
+    "                         [--compression gzip|zstd] [--zstd-level N]\n"
     "                         [--expires DAYS] [--new-key] [--whole-lists] [--quiet]\n"
     "  SkarvelPublish refresh --server DIR --key PRIVATE.pem --expires DAYS [--quiet]\n"
     "  SkarvelPublish verify --server DIR (--key PRIVATE.pem | --public-key PUBLIC.pem)\n"
@@ -78,6 +82,9 @@ const char* const kHelp =
     "  --bundle-blob-max BYTES blobs up to this size are also bundled (default 1M)\n"
     "  --jobs N                threads for hashing and compression (default: all cores)\n"
     "  --gzip-level N          1 (fast) to 9 (small), default 6\n"
+    "  --compression NAME      objects as \"gzip\" (default) or \"zstd\" (faster to install);\n"
+    "                          zstd only once players run a SkarvelSync that reads it\n"
+    "  --zstd-level N          1 (fast) to 19 (small), default 3\n"
     "  --expires DAYS          players refuse the pointer DAYS days from now (and a\n"
     "                          day's grace), so that a server stuck on an old one is\n"
     "                          noticed; keep it current with refresh (default: never)\n"
@@ -116,9 +123,10 @@ const char* const kHelp =
     "and expiry, every manifest and list on the served chain by digest, every entry\n"
     "by the rules players apply, and the objects of the newest N releases\n"
     "(--releases, default 1: the served one; all: the whole chain): each blob one\n"
-    "whole gzip member that decodes to its digest, each file reassembling to its size\n"
-    "and digest, each bundle matching its id and index. One line per problem, then a\n"
-    "summary; exit status 0 only when nothing is wrong.\n"
+    "whole gzip member (or zstd frame, as its release says) that decodes to its\n"
+    "digest, each file reassembling to its size and digest, each bundle matching its\n"
+    "id and index. One line per problem, then a summary; exit status 0 only when\n"
+    "nothing is wrong.\n"
     "\n"
     "prune lists the blobs and bundles that none of the newest N releases on the\n"
     "served chain names (the served one is always kept) and the folders under\n"
@@ -333,6 +341,36 @@ bool chooseCutting(const std::string& name, bool chunkSizeGiven, bool cutOptions
   return true;
 }
 
+// "--compression" and "--zstd-level"; a level for an encoding not chosen is
+// refused rather than silently ignored.
+bool chooseCompression(const std::string& name, const std::string& level, bool gzipLevelGiven,
+                       ReleaseOptions& options, std::string& error) {
+  if (!name.empty()) {
+    const std::optional<content::Encoding> encoding = content::encodingNamed(name);
+    if (!encoding) {
+      error = "--compression takes \"gzip\" or \"zstd\", not \"" + name + "\"";
+      return false;
+    }
+    options.compression = *encoding;
+  }
+  if (gzipLevelGiven && options.compression != content::Encoding::gzip) {
+    error = "--gzip-level does not apply to --compression zstd (it takes --zstd-level)";
+    return false;
+  }
+  if (level.empty()) return true;
+  std::uint64_t number = 0;
+  if (!parseCount(level, kMaxZstdLevel, number) || number < kMinZstdLevel) {
+    error = "--zstd-level takes a number from 1 to 19, not \"" + level + "\"";
+    return false;
+  }
+  if (options.compression != content::Encoding::zstd) {
+    error = "--zstd-level needs --compression zstd";
+    return false;
+  }
+  options.zstdLevel = static_cast<int>(number);
+  return true;
+}
+
 }  // namespace
 
 bool parseSize(const std::string& text, std::uint64_t& size) {
@@ -342,7 +380,7 @@ bool parseSize(const std::string& text, std::uint64_t& size) {
 bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions& options,
                            bool& quiet, std::string& error) {
   std::string sequence, chunk, bundle, blobMax, jobs, level, expires, cutting, cutAverage, cutMin,
-      cutMax;
+      cutMax, compression, zstdLevel;
   bool wholeLists = false;
   std::map<std::string, Flag> flags{
       {"--server", Flag{&options.serverDir, nullptr}},
@@ -363,6 +401,8 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
       {"--bundle-blob-max", Flag{&blobMax, nullptr}},
       {"--jobs", Flag{&jobs, nullptr}},
       {"--gzip-level", Flag{&level, nullptr}},
+      {"--compression", Flag{&compression, nullptr}},
+      {"--zstd-level", Flag{&zstdLevel, nullptr}},
       {"--expires", Flag{&expires, nullptr}},
       {"--new-key", Flag{nullptr, &options.newKey}},
       {"--whole-lists", Flag{nullptr, &wholeLists}},
@@ -418,6 +458,7 @@ bool parseReleaseArguments(const std::vector<std::string>& args, ReleaseOptions&
     }
     options.gzipLevel = static_cast<int>(number);
   }
+  if (!chooseCompression(compression, zstdLevel, !level.empty(), options, error)) return false;
   return checkReleaseOptions(options, error);
 }
 

@@ -36,21 +36,24 @@ std::string folderOf(const std::string& relative) {
   return relative.substr(0, relative.rfind('/'));
 }
 
+// Each release's objects under its own encoding's names: a copy of the same
+// blob in the other encoding is named by no player of this release.
 void keepObjects(const StoredRelease& release, Kept& kept) {
+  const content::Encoding encoding = release.manifest.encoding;
   for (const auto* tier : {&release.required, &release.optional}) {
     for (const content::FileRecord& file : *tier) {
       for (const std::string& hash : file.chunks) {
-        kept.objects.insert(content::objectFile(content::ObjectKind::blob, hash));
+        kept.objects.insert(content::objectFile(content::ObjectKind::blob, hash, encoding));
       }
     }
   }
   for (const content::BundleRecord& bundle : release.bundles) {
-    kept.objects.insert(content::objectFile(content::ObjectKind::bundle, bundle.id));
+    kept.objects.insert(content::objectFile(content::ObjectKind::bundle, bundle.id, encoding));
   }
   // Players of a kept release fetch its lists' sections as well.
   for (const auto& [list, sections] : release.manifest.sections) {
     for (const content::ListSection& section : sections.sections) {
-      kept.objects.insert(content::objectFile(content::ObjectKind::section, section.sha256));
+      kept.objects.insert(content::objectFile(content::ObjectKind::section, section.sha256, encoding));
     }
   }
 }

@@ -30,7 +30,7 @@ struct PruneOptions {
 
 // One thing no kept release uses.
 struct UnusedEntry {
-  std::string relative;  // "chunks/ab/cd/<hash>.gz", or "manifest/<name>" for a folder
+  std::string relative;  // "chunks/ab/cd/<hash>.gz" (.zst), or "manifest/<name>" for a folder
   std::uint64_t bytes = 0;
   bool folder = false;  // a release folder off the chain
 };

@@ -16,6 +16,7 @@
 #include "ReleaseInputs.h"
 #include "ServerState.h"
 #include "Signing.h"
+#include "Zstd.h"
 #include "foundation/Crypto.h"
 #include "foundation/JsonWriter.h"
 #include "release/Layout.h"
@@ -193,14 +194,14 @@ bool storeContent(const ReleaseOptions& options, const Progress& progress, Conte
   if (!step(progress, "scanning", error) || !checkFolderNesting(options, error) ||
       !scanContent(options.requiredDir, options.optionalDir, content, error) ||
       !hashContent(content, releaseCutting(options), threads, progress, error) ||
-      !storeChunks(options.serverDir, content, options.gzipLevel, threads, progress, report.chunks,
-                   error)) {
+      !storeChunks(options.serverDir, content, releaseCompression(options), threads, progress,
+                   report.chunks, error)) {
     return false;
   }
   for (const SourceFile& file : content.sources) report.contentBytes += file.size;
   bundles = planBundles(content, options.bundleSize, options.bundleBlobMax);
-  return storeBundles(options.serverDir, content, bundles, options.gzipLevel, threads, progress,
-                      report.bundles, error);
+  return storeBundles(options.serverDir, content, bundles, releaseCompression(options), threads,
+                      progress, report.bundles, error);
 }
 
 // The lists' text must be JSON, which carries UTF-8 only; the paths were
@@ -223,7 +224,8 @@ bool addSections(const ReleaseOptions& options, const content::ListDocument& lis
   // Players refuse a manifest that names more; such a list (hundreds of
   // MiB) is left whole, as it would be for an older player.
   if (texts.size() > content::kMaxSectionsPerList) return true;
-  if (!storeSections(options.serverDir, texts, options.gzipLevel, report.sections, error)) {
+  if (!storeSections(options.serverDir, texts, releaseCompression(options), report.sections,
+                     error)) {
     return false;
   }
   content::ListSections& sections = manifest.sections[list.part];
@@ -275,6 +277,7 @@ bool writeDocuments(const ReleaseOptions& options, const Progress& progress, con
   manifest.sequence = options.sequence;
   manifest.fileCount = optional.size();
   manifest.cutting = releaseCutting(options);
+  manifest.encoding = options.compression;
   // The served release becomes this one's predecessor, so that the pointer
   // about to be signed vouches for it and, through it, for the whole chain
   // the next publish learns its history from.
@@ -442,6 +445,11 @@ content::BlobCutting releaseCutting(const ReleaseOptions& options) {
   return content::gearCutting(minSize, average, maxSize);
 }
 
+Compression releaseCompression(const ReleaseOptions& options) {
+  const bool zstd = options.compression == content::Encoding::zstd;
+  return Compression{options.compression, zstd ? options.zstdLevel : options.gzipLevel};
+}
+
 bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
   if (!validVersion(options.version)) {
     error = "the version \"" + options.version +
@@ -459,6 +467,8 @@ bool checkReleaseOptions(const ReleaseOptions& options, std::string& error) {
         "the bundle size must be from 1 byte to 256 MiB (players download at most 256 MiB at once)";
   } else if (options.gzipLevel < 1 || options.gzipLevel > 9) {
     error = "the compression level must be from 1 to 9";
+  } else if (options.zstdLevel < kMinZstdLevel || options.zstdLevel > kMaxZstdLevel) {
+    error = "the zstd level must be from 1 to 19";
   } else if (options.expiresDays > kMaxExpiresDays) {
     error = "the expiry must be from 1 to 36500 days";
   } else if (options.serverDir.empty() || options.requiredDir.empty() || options.keyPath.empty()) {

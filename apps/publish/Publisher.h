@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ObjectCodec.h"
 #include "Parallel.h"
 #include "Store.h"
 #include "release/BlobCut.h"
@@ -40,7 +41,12 @@ struct ReleaseOptions {
   std::uint64_t bundleSize = 8u << 20;     // bundle target
   std::uint64_t bundleBlobMax = 1u << 20;  // largest blob that goes into bundles
   unsigned threads = 0;                    // 0: every core
+  // How the objects are compressed. gzip by default: players' installed
+  // synchronisers read only gzip, and the release that brings them a newer
+  // one must be readable by the old one.
+  content::Encoding compression = content::Encoding::gzip;
   int gzipLevel = 6;
+  int zstdLevel = 3;
   bool newKey = false;  // sign although the served release has another key
   // Cut the file lists and the bundle index into sections the manifest names,
   // beside the whole lists that older players read.
@@ -84,10 +90,13 @@ bool lockFolder(const std::string& serverDir, FolderLock& lock, std::string& err
 // filled in.
 content::BlobCutting releaseCutting(const ReleaseOptions& options);
 
+// The encoding the options ask for, with its level.
+Compression releaseCompression(const ReleaseOptions& options);
+
 // Checks the options that need no disk: version name, sequence range, sizes,
 // the cutting (a content cutting's longest blob at most `bundleBlobMax`, so
 // that every blob is bundled and a cold install stays at a few hundred
-// requests), compression level.
+// requests), compression levels.
 bool checkReleaseOptions(const ReleaseOptions& options, std::string& error);
 
 // Publishes the release. On failure `error` holds one lower-case phrase and

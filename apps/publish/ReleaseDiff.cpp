@@ -13,6 +13,7 @@
 
 #include "Files.h"
 #include "StoredRelease.h"
+#include "Zstd.h"
 #include "foundation/Crypto.h"
 #include "release/BlobCut.h"
 #include "release/FetchRule.h"
@@ -26,7 +27,8 @@ namespace {
 using content::FileRecord;
 
 // The gzip trailer's last four bytes: the decoded size modulo 4 GiB, which
-// is the size itself for an object of at most 256 MiB.
+// is the size itself for an object of at most 256 MiB. (A zstd frame states
+// its size in its header.)
 constexpr std::uint64_t kTrailerBytes = 4;
 constexpr std::uint64_t kSmallestMember = 18;
 
@@ -77,26 +79,46 @@ std::set<std::string> heldLocally(const std::map<std::string, const FileRecord*>
   return held;
 }
 
-// Adds one stored object's request and sizes to the tier.
-bool countObject(const std::string& serverDir, content::ObjectKind kind, const std::string& hash,
-                 TierDiff& tier, std::string& error) {
-  const std::string relative = content::objectFile(kind, hash);
-  const std::string path = joinPath(serverDir, relative);
-  std::uint64_t stored = 0;
-  FileId id;
+// A gzip member's decoded size from its trailer's last four bytes.
+bool gzipStatedSize(const std::string& path, std::uint64_t stored, const FileId& id,
+                    std::uint64_t& decoded) {
   std::string trailer;
-  const bool read =
-      fileSize(path, stored, &id) && stored >= kSmallestMember &&
-      readAt(path, id, stored - kTrailerBytes, kTrailerBytes, trailer) == ReadOutcome::read;
-  if (!read) {
-    error = relative +
-            ", which the update downloads, is missing or not a gzip member "
-            "(SkarvelPublish verify lists what is wrong)";
+  if (stored < kSmallestMember ||
+      readAt(path, id, stored - kTrailerBytes, kTrailerBytes, trailer) != ReadOutcome::read) {
     return false;
   }
-  std::uint64_t decoded = 0;
+  decoded = 0;
   for (std::size_t i = kTrailerBytes; i > 0; --i) {
     decoded = (decoded << 8) | static_cast<unsigned char>(trailer[i - 1]);
+  }
+  return true;
+}
+
+// A zstd frame's decoded size from its header, which the publisher always
+// fills in.
+bool zstdStatedSize(const std::string& path, std::uint64_t stored, const FileId& id,
+                    std::uint64_t& decoded) {
+  std::string head;
+  const std::uint64_t length = std::min<std::uint64_t>(stored, kZstdHeaderBytes);
+  return readAt(path, id, 0, length, head) == ReadOutcome::read && zstdDecodedSize(head, decoded);
+}
+
+// Adds one stored object's request and sizes to the tier.
+bool countObject(const std::string& serverDir, content::Encoding encoding, content::ObjectKind kind,
+                 const std::string& hash, TierDiff& tier, std::string& error) {
+  const std::string relative = content::objectFile(kind, hash, encoding);
+  const std::string path = joinPath(serverDir, relative);
+  std::uint64_t stored = 0, decoded = 0;
+  FileId id;
+  const bool zstd = encoding == content::Encoding::zstd;
+  const bool read = fileSize(path, stored, &id) &&
+                    (zstd ? zstdStatedSize(path, stored, id, decoded)
+                          : gzipStatedSize(path, stored, id, decoded));
+  if (!read) {
+    error = relative + ", which the update downloads, is missing or not a " +
+            (zstd ? "zstd frame" : "gzip member") +
+            " (SkarvelPublish verify lists what is wrong)";
+    return false;
   }
   tier.bytes += decoded;
   tier.storedBytes += stored;
@@ -165,7 +187,8 @@ void countList(const std::string& serverDir, const StoredRelease& from, const St
   for (const content::ListSection& section : sections.sections) {
     if (lacking.held.count(section.sha256) != 0) continue;
     std::uint64_t stored = 0;
-    fileSize(joinPath(serverDir, content::objectFile(content::ObjectKind::section, section.sha256)),
+    fileSize(joinPath(serverDir, content::objectFile(content::ObjectKind::section, section.sha256,
+                                                     to.manifest.encoding)),
              stored);
     ++tier.documents;
     tier.bytes += section.size;
@@ -208,9 +231,9 @@ std::vector<const FileRecord*> changedFiles(
 
 // The downloads for the files in `work`: blobs that no installed copy
 // covers, in whole bundles where the players' rule says so, else one by one.
-bool planDownloads(const std::string& serverDir, const std::vector<const FileRecord*>& work,
-                   const std::set<std::string>& covered, const BundleIndex& index, TierDiff& tier,
-                   std::string& error) {
+bool planDownloads(const std::string& serverDir, content::Encoding encoding,
+                   const std::vector<const FileRecord*>& work, const std::set<std::string>& covered,
+                   const BundleIndex& index, TierDiff& tier, std::string& error) {
   std::set<std::string> needed;
   for (const FileRecord* entry : work) needed.insert(entry->chunks.begin(), entry->chunks.end());
   std::vector<std::string> single;
@@ -229,12 +252,12 @@ bool planDownloads(const std::string& serverDir, const std::vector<const FileRec
     for (const std::string& hash : hashes) wantedBytes += index.blobAt.at(hash).second;
     if (!content::fetchBundleWhole(id, index.bundleSize.at(id), hashes.size(), wantedBytes)) {
       single.insert(single.end(), hashes.begin(), hashes.end());
-    } else if (!countObject(serverDir, content::ObjectKind::bundle, id, tier, error)) {
+    } else if (!countObject(serverDir, encoding, content::ObjectKind::bundle, id, tier, error)) {
       return false;
     }
   }
   for (const std::string& hash : single) {
-    if (!countObject(serverDir, content::ObjectKind::blob, hash, tier, error)) return false;
+    if (!countObject(serverDir, encoding, content::ObjectKind::blob, hash, tier, error)) return false;
   }
   return true;
 }
@@ -258,8 +281,8 @@ bool planTier(const std::string& serverDir, const StoredRelease& from, const Sto
   }
   const bool indexRead = content::bundleIndexWanted(
       toFetch.size(), listCost(from, to, content::kBundlesList));
-  if (!planDownloads(serverDir, work, covered, indexRead ? indexOf(to) : BundleIndex(), tier,
-                     error)) {
+  if (!planDownloads(serverDir, to.manifest.encoding, work, covered,
+                     indexRead ? indexOf(to) : BundleIndex(), tier, error)) {
     return false;
   }
   countDocuments(serverDir, from, to, tierList, indexRead, tier);

@@ -9,7 +9,7 @@
 #include <map>
 
 #include "Files.h"
-#include "Gzip.h"
+#include "ObjectCodec.h"
 #include "foundation/Crypto.h"
 #include "release/Layout.h"
 
@@ -17,12 +17,12 @@ namespace vantis::publish {
 
 namespace {
 
-std::string blobFile(const std::string& hash) {
-  return content::objectFile(content::ObjectKind::blob, hash);
+std::string blobFile(const std::string& hash, const Compression& compression) {
+  return content::objectFile(content::ObjectKind::blob, hash, compression.encoding);
 }
 
-std::string bundleFile(const std::string& id) {
-  return content::objectFile(content::ObjectKind::bundle, id);
+std::string bundleFile(const std::string& id, const Compression& compression) {
+  return content::objectFile(content::ObjectKind::bundle, id, compression.encoding);
 }
 
 struct BlobSource {
@@ -48,11 +48,12 @@ bool readBlob(const SourceFile& file, std::uint64_t offset, std::uint64_t length
 
 // Compresses and writes `data` under `relative` unless it exists already.
 bool storeCompressed(const std::string& serverDir, const std::string& relative,
-                     const std::string& data, int level, std::atomic<std::uint64_t>& stored,
+                     const std::string& data, const Compression& compression,
+                     std::atomic<std::uint64_t>& stored,
                      std::atomic<std::uint64_t>& bytesWritten, std::string& error) {
   const std::string path = joinPath(serverDir, relative);
   std::string packed;
-  if (!gzipCompress(data.data(), data.size(), level, packed)) {
+  if (!compressObject(compression, data.data(), data.size(), packed)) {
     error = "cannot compress " + relative;
     return false;
   }
@@ -67,7 +68,8 @@ bool storeCompressed(const std::string& serverDir, const std::string& relative,
 
 }  // namespace
 
-bool storeChunks(const std::string& serverDir, const Content& content, int level, unsigned threads,
+bool storeChunks(const std::string& serverDir, const Content& content,
+                 const Compression& compression, unsigned threads,
                  const Progress& progress, StoreCounts& counts, std::string& error) {
   std::map<std::string, BlobSource> distinct;
   for (std::size_t i = 0; i < content.sources.size(); ++i) {
@@ -83,14 +85,14 @@ bool storeChunks(const std::string& serverDir, const Content& content, int level
     const std::string& hash = blobs[index].first;
     const BlobSource& where = blobs[index].second;
     done += where.length;
-    if (pathExists(joinPath(serverDir, blobFile(hash)))) {
+    if (pathExists(joinPath(serverDir, blobFile(hash, compression)))) {
       ++reused;
       return true;
     }
     std::string data;
     return readBlob(content.sources[where.source], where.offset, where.length, hash, data,
                     message) &&
-           storeCompressed(serverDir, blobFile(hash), data, level, stored, bytesWritten, message);
+           storeCompressed(serverDir, blobFile(hash, compression), data, compression, stored, bytesWritten, message);
   };
   auto tick = [&] { return progress("storing blobs", done.load(), total); };
   const bool ok = tick() && runParallel(blobs.size(), threads, work, tick, error);
@@ -102,7 +104,7 @@ bool storeChunks(const std::string& serverDir, const Content& content, int level
 }
 
 bool storeBundles(const std::string& serverDir, const Content& content,
-                  std::vector<Bundle>& bundles, int level, unsigned threads,
+                  std::vector<Bundle>& bundles, const Compression& compression, unsigned threads,
                   const Progress& progress, StoreCounts& counts, std::string& error) {
   std::atomic<std::uint64_t> done{0}, stored{0}, reused{0}, bytesWritten{0};
   auto work = [&](std::size_t index, std::string& message) {
@@ -119,11 +121,11 @@ bool storeBundles(const std::string& serverDir, const Content& content,
     }
     bundle.id = content::Sha256::of(body);
     ++done;
-    if (pathExists(joinPath(serverDir, bundleFile(bundle.id)))) {
+    if (pathExists(joinPath(serverDir, bundleFile(bundle.id, compression)))) {
       ++reused;
       return true;
     }
-    return storeCompressed(serverDir, bundleFile(bundle.id), body, level, stored, bytesWritten,
+    return storeCompressed(serverDir, bundleFile(bundle.id, compression), body, compression, stored, bytesWritten,
                            message);
   };
   auto tick = [&] { return progress("storing bundles", done.load(), bundles.size()); };
@@ -136,16 +138,17 @@ bool storeBundles(const std::string& serverDir, const Content& content,
 }
 
 bool storeSections(const std::string& serverDir, const std::vector<std::string>& sections,
-                   int level, StoreCounts& counts, std::string& error) {
+                   const Compression& compression, StoreCounts& counts, std::string& error) {
   std::atomic<std::uint64_t> stored{0}, bytesWritten{0};
   for (const std::string& text : sections) {
     const std::string relative =
-        content::objectFile(content::ObjectKind::section, content::Sha256::of(text));
+        content::objectFile(content::ObjectKind::section, content::Sha256::of(text),
+                            compression.encoding);
     if (pathExists(joinPath(serverDir, relative))) {
       ++counts.reused;
       continue;
     }
-    if (!storeCompressed(serverDir, relative, text, level, stored, bytesWritten, error)) {
+    if (!storeCompressed(serverDir, relative, text, compression, stored, bytesWritten, error)) {
       return false;
     }
   }

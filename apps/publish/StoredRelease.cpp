@@ -177,6 +177,8 @@ bool readStoredManifest(const std::string& serverDir, const std::string& manifes
     problems({manifestFile, "names its predecessor only in part"});
   } else if (manifest.sectionsMalformed) {
     problems({manifestFile, "names list sections players cannot read (players refuse it)"});
+  } else if (manifest.encodingUnknown) {
+    problems({manifestFile, "names an encoding players cannot decode (players refuse it)"});
   } else {
     return true;
   }

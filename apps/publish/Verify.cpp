@@ -11,7 +11,7 @@
 #include <set>
 
 #include "Files.h"
-#include "Gzip.h"
+#include "ObjectCodec.h"
 #include "foundation/Crypto.h"
 #include "foundation/Json.h"
 #include "release/Layout.h"
@@ -150,12 +150,15 @@ struct ObjectItem {
   // A list cut into sections: the sections and the whole list's digest.
   const content::ListSections* sections = nullptr;
   std::string listSha256;
+  // The encoding of the release that names it: its objects' names and bytes.
+  content::Encoding encoding = content::Encoding::gzip;
 };
 
 // Reads and decodes one stored object and checks it against its name.
 bool readObject(const std::string& serverDir, content::ObjectKind kind, const std::string& hash,
-                const std::string& namedBy, std::string& body, std::vector<Problem>& problems) {
-  const std::string relative = content::objectFile(kind, hash);
+                const ObjectItem& item, std::string& body, std::vector<Problem>& problems) {
+  const std::string relative = content::objectFile(kind, hash, item.encoding);
+  const std::string& namedBy = item.namedBy;
   const std::string path = joinPath(serverDir, relative);
   std::string packed;
   if (!readFile(path, packed)) {
@@ -163,8 +166,8 @@ bool readObject(const std::string& serverDir, content::ObjectKind kind, const st
     problems.push_back({relative, std::string(what) + " (named by " + namedBy + ")"});
     return false;
   }
-  if (!gzipDecompress(packed, content::kMaxBodyBytes, body)) {
-    problems.push_back({relative, "not one whole gzip member of at most 256 MiB"});
+  if (!decompressObject(item.encoding, packed, content::kMaxBodyBytes, body)) {
+    problems.push_back({relative, undecodableObject(item.encoding)});
     return false;
   }
   if (content::Sha256::of(body) == hash) return true;
@@ -180,7 +183,7 @@ void checkFile(const std::string& serverDir, const ObjectItem& item,
   bool blobsRead = true;
   std::string body;
   for (const std::string& hash : file.chunks) {
-    if (!readObject(serverDir, content::ObjectKind::blob, hash, item.namedBy, body, problems)) {
+    if (!readObject(serverDir, content::ObjectKind::blob, hash, item, body, problems)) {
       blobsRead = false;
       continue;
     }
@@ -198,10 +201,10 @@ void checkFile(const std::string& serverDir, const ObjectItem& item,
 void checkBundle(const std::string& serverDir, const ObjectItem& item,
                  std::vector<Problem>& problems) {
   const content::BundleRecord& bundle = *item.bundle;
-  const std::string relative = content::objectFile(content::ObjectKind::bundle, bundle.id);
+  const std::string relative =
+      content::objectFile(content::ObjectKind::bundle, bundle.id, item.encoding);
   std::string body;
-  if (!readObject(serverDir, content::ObjectKind::bundle, bundle.id, item.namedBy, body,
-                  problems)) {
+  if (!readObject(serverDir, content::ObjectKind::bundle, bundle.id, item, body, problems)) {
     return;
   }
   if (body.size() != static_cast<std::uint64_t>(bundle.size)) {
@@ -227,7 +230,7 @@ void checkSections(const std::string& serverDir, const ObjectItem& item,
   bool read = true;
   std::string body;
   for (const content::ListSection& section : item.sections->sections) {
-    if (!readObject(serverDir, content::ObjectKind::section, section.sha256, item.namedBy, body,
+    if (!readObject(serverDir, content::ObjectKind::section, section.sha256, item, body,
                     problems)) {
       read = false;
       continue;
@@ -249,33 +252,41 @@ void addSectionItems(const StoredRelease& release, std::vector<ObjectItem>& item
     item.namedBy = content::manifestFile(version) + " (sections of " + list.file + ")";
     item.sections = &sections;
     item.listSha256 = release.manifest.part(list).sha256;
+    item.encoding = release.manifest.encoding;
     items.push_back(item);
   }
 }
 
 // Each distinct file (same digest and blobs) and each distinct bundle once,
-// named by the first list that names it.
+// named by the first list that names it. A release of the other encoding
+// names other objects (".gz" or ".zst"), so the encoding is part of what
+// makes them distinct.
 std::vector<ObjectItem> objectItems(const std::vector<StoredRelease>& releases,
                                     VerifyReport& report) {
   std::vector<ObjectItem> items;
   std::set<std::string> files, bundles, blobs;
   for (const StoredRelease& release : releases) {
     const std::string& version = release.manifest.packVersion;
+    const content::Encoding encoding = release.manifest.encoding;
+    const std::string stored = std::string(content::encodingName(encoding)) + ":";
     const std::pair<const char*, const std::vector<content::FileRecord>*> tiers[] = {
         {content::kFilesRequiredList.file, &release.required},
         {content::kFilesOptionalList.file, &release.optional}};
     for (const auto& [list, entries] : tiers) {
       for (const content::FileRecord& file : *entries) {
-        std::string key = file.sha256;
-        for (const std::string& hash : file.chunks) key += hash;
-        blobs.insert(file.chunks.begin(), file.chunks.end());
+        std::string key = stored + file.sha256;
+        for (const std::string& hash : file.chunks) {
+          key += hash;
+          blobs.insert(stored + hash);
+        }
         if (!files.insert(key).second) continue;
-        items.push_back({content::listFile(version, list), &file, nullptr});
+        items.push_back({content::listFile(version, list), &file, nullptr, nullptr, {}, encoding});
       }
     }
     for (const content::BundleRecord& bundle : release.bundles) {
-      if (!bundles.insert(bundle.id).second) continue;
-      items.push_back({content::listFile(version, content::kBundlesList.file), nullptr, &bundle});
+      if (!bundles.insert(stored + bundle.id).second) continue;
+      items.push_back({content::listFile(version, content::kBundlesList.file), nullptr, &bundle,
+                       nullptr, {}, encoding});
     }
     addSectionItems(release, items);
   }

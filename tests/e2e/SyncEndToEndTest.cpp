@@ -36,12 +36,14 @@ class SyncEndToEnd : public ::testing::Test {
 
   // A release like the demo's: required content, the overhaul, both
   // configuration templates and the credits.
-  void publishRelease(const std::string& version, int sequence, const std::string& content) {
-    const ProgramRun run = server.publish(
-        version, sequence, content,
-        {"--optional", demoFile("overhaul"), "--config-required", demoFile("config-required.cfg"),
-         "--config-optional", demoFile("config-optional.cfg"), "--credits",
-         demoFile("credits.json")});
+  void publishRelease(const std::string& version, int sequence, const std::string& content,
+                      const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {
+        "--optional",        demoFile("overhaul"),           "--config-required",
+        demoFile("config-required.cfg"), "--config-optional", demoFile("config-optional.cfg"),
+        "--credits",         demoFile("credits.json")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const ProgramRun run = server.publish(version, sequence, content, args);
     ASSERT_EQ(run.status, 0) << run.output;
   }
   void publishV1() { publishRelease("1.0.0", 1, v1()); }
@@ -122,6 +124,44 @@ TEST_F(SyncEndToEnd, UpdateInstallsChangesAndRemovesRetiredFiles) {
       << run.output;
   EXPECT_EQ(readFile(instance() + "/content/cache/state.json"),
             "{\"sequence\":2,\"required\":\"1.1.0\",\"optional\":\"\",\"configTier\":\"required\"}");
+}
+
+// A release stored as zstd, taken by an instance installed from a gzip
+// release and by a fresh one: each fetches the objects under the names of
+// the release it installs, and nginx sends the .zst ones for the client's
+// libcurl to decode.
+TEST_F(SyncEndToEnd, ZstdReleaseUpdatesAGzipInstallAndInstallsFresh) {
+  publishV1();
+  ASSERT_EQ(sync().status, 0);
+  const std::size_t before = server.requests().size();
+  const std::string v2 = makeV2();
+  publishRelease("1.1.0", 2, v2, {"--compression", "zstd"});
+  ProgramRun run = sync();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(installedContent(instance()), treeOf(v2));
+  EXPECT_NE(run.output.find("version   1.1.0\nchanged   yes\nwritten   2 files\n"),
+            std::string::npos)
+      << run.output;
+
+  const std::string fresh = work.file("fresh");
+  run = runSync(fresh, server.url(), {"--optional"});
+  ASSERT_EQ(run.status, 0) << run.output;
+  Tree optional = treeOf(v2);
+  for (const auto& [path, bytes] : treeOf(demoFile("overhaul"))) optional[path] = bytes;
+  EXPECT_EQ(installedContent(fresh), optional);
+
+  const std::vector<std::string> requests = server.requests();
+  std::size_t objects = 0;
+  for (std::size_t i = before; i < requests.size(); ++i) {
+    const std::string& request = requests[i];
+    const bool object = request.find(" /chunks/") != std::string::npos ||
+                        request.find(" /bundles/") != std::string::npos ||
+                        request.find(" /sections/") != std::string::npos;
+    if (!object) continue;
+    ++objects;
+    EXPECT_NE(request.find(".zst HTTP/1.1"), std::string::npos) << request;
+  }
+  EXPECT_GT(objects, 0u);
 }
 
 TEST_F(SyncEndToEnd, OptionalTierThenProfileSwitchBack) {

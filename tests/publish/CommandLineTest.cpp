@@ -45,6 +45,34 @@ TEST(ParseReleaseArguments, FillsOptionsFromBothSpellings) {
   EXPECT_EQ(9, options.gzipLevel);
   EXPECT_TRUE(options.newKey);
   EXPECT_TRUE(quiet);
+  EXPECT_EQ(content::Encoding::gzip, options.compression);
+}
+
+TEST(ParseReleaseArguments, TakesTheCompression) {
+  const std::vector<std::string> base = {"--server",   "s", "--key",      "k", "--version", "1",
+                                         "--sequence", "1", "--required", "r"};
+  const struct {
+    std::vector<std::string> extra;
+    content::Encoding encoding;
+    int level;  // of that encoding
+  } rows[] = {
+      {{}, content::Encoding::gzip, 6},
+      {{"--compression", "gzip"}, content::Encoding::gzip, 6},
+      {{"--compression", "zstd"}, content::Encoding::zstd, 3},
+      {{"--compression=zstd", "--zstd-level", "1"}, content::Encoding::zstd, 1},
+      {{"--compression", "zstd", "--zstd-level=19"}, content::Encoding::zstd, 19},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    ReleaseOptions options;
+    bool quiet = false;
+    std::string error;
+    ASSERT_TRUE(parseReleaseArguments(args, options, quiet, error)) << error;
+    const Compression compression = releaseCompression(options);
+    EXPECT_EQ(row.encoding, compression.encoding) << args.size();
+    EXPECT_EQ(row.level, compression.level) << args.size();
+  }
 }
 
 TEST(ParseReleaseArguments, NamesWhatIsWrong) {
@@ -71,6 +99,15 @@ TEST(ParseReleaseArguments, NamesWhatIsWrong) {
       {{"--sequence", "1", "--jobs", "0"}, "--jobs takes a number from 1 to 1024, not \"0\""},
       {{"--sequence", "1", "--gzip-level", "10"},
        "--gzip-level takes a number from 1 to 9, not \"10\""},
+      {{"--sequence", "1", "--compression", "brotli"},
+       "--compression takes \"gzip\" or \"zstd\", not \"brotli\""},
+      {{"--sequence", "1", "--compression", "zstd", "--zstd-level", "20"},
+       "--zstd-level takes a number from 1 to 19, not \"20\""},
+      {{"--sequence", "1", "--compression", "zstd", "--zstd-level", "0"},
+       "--zstd-level takes a number from 1 to 19, not \"0\""},
+      {{"--sequence", "1", "--zstd-level", "5"}, "--zstd-level needs --compression zstd"},
+      {{"--sequence", "1", "--compression", "zstd", "--gzip-level", "5"},
+       "--gzip-level does not apply to --compression zstd (it takes --zstd-level)"},
       {{"--sequence", "1", "--colour"}, "unknown option --colour"},
       {{"--sequence", "1", "extra"}, "unexpected argument extra"},
       {{"--sequence", "1", "--quiet=yes"}, "the option --quiet takes no value"},

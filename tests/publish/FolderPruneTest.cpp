@@ -40,32 +40,46 @@ ProgramRun prune(const std::string& folder, const std::string& keep, bool remove
   return runPublisher(args);
 }
 
-// The objects a release's lists name, as paths in the server folder.
+// The objects a release's lists name, as paths in the server folder, under
+// its manifest's encoding.
 std::set<std::string> objectsOf(const std::string& folder, const std::string& version) {
   const HandRelease release(folder, version);
+  content::JsonValue document;
+  std::string error;
+  EXPECT_TRUE(content::parseJson(release.manifest(), document, error)) << error;
+  const content::Manifest manifest = content::readManifest(document);
+  const content::Encoding encoding = manifest.encoding;
   std::set<std::string> objects;
   for (const char* tier : {"files-required.ndjson", "files-optional.ndjson"}) {
     EXPECT_TRUE(content::forEachLine(release.list(tier), [&](const content::JsonValue& line) {
       for (const std::string& hash : content::readFileRecord(line).chunks) {
-        objects.insert(content::objectFile(content::ObjectKind::blob, hash));
+        objects.insert(content::objectFile(content::ObjectKind::blob, hash, encoding));
       }
       return content::Status();
     }));
   }
   EXPECT_TRUE(
       content::forEachLine(release.list("bundles.ndjson"), [&](const content::JsonValue& line) {
-        objects.insert(
-            content::objectFile(content::ObjectKind::bundle, content::readBundleRecord(line).id));
+        objects.insert(content::objectFile(content::ObjectKind::bundle,
+                                           content::readBundleRecord(line).id, encoding));
         return content::Status();
       }));
   // And the sections its manifest cuts the lists into.
-  content::JsonValue manifest;
-  std::string error;
-  EXPECT_TRUE(content::parseJson(release.manifest(), manifest, error)) << error;
-  for (const auto& [list, sections] : content::readManifest(manifest).sections) {
+  for (const auto& [list, sections] : manifest.sections) {
     for (const content::ListSection& section : sections.sections) {
-      objects.insert(content::objectFile(content::ObjectKind::section, section.sha256));
+      objects.insert(content::objectFile(content::ObjectKind::section, section.sha256, encoding));
     }
+  }
+  return objects;
+}
+
+// Every object in the server folder.
+std::set<std::string> storedObjects(const std::string& folder) {
+  std::set<std::string> objects;
+  for (const auto& [path, bytes] : treeOf(folder)) {
+    const bool object = path.compare(0, 7, "chunks/") == 0 || path.compare(0, 8, "bundles/") == 0 ||
+                        path.compare(0, 9, "sections/") == 0;
+    if (object) objects.insert(path);
   }
   return objects;
 }
@@ -125,10 +139,8 @@ TEST_F(PruneFolder, ListsWhatTheNewestReleasesDoNotUseAndDeletesItOnlyWhenAsked)
   std::set<std::string> unused = {"manifest/.2.0.part", "manifest/0.9"};
   const std::set<std::string> kept = objectsOf(server(), "1.2");
   const std::set<std::string> alsoKept = objectsOf(server(), "1.1");
-  for (const auto& [path, bytes] : treeOf(server())) {
-    const bool object = path.compare(0, 7, "chunks/") == 0 || path.compare(0, 8, "bundles/") == 0 ||
-                        path.compare(0, 9, "sections/") == 0;
-    if (object && kept.count(path) == 0 && alsoKept.count(path) == 0) unused.insert(path);
+  for (const std::string& path : storedObjects(server())) {
+    if (kept.count(path) == 0 && alsoKept.count(path) == 0) unused.insert(path);
   }
   ASSERT_GT(unused.size(), 2u);
 
@@ -180,6 +192,40 @@ TEST_F(PruneFolder, ListsWhatTheNewestReleasesDoNotUseAndDeletesItOnlyWhenAsked)
   EXPECT_EQ(whole.status, 1) << "1.0's objects are gone";
   EXPECT_NE(whole.output.find(": missing (named by manifest/1.0/files-required.ndjson)\n"),
             std::string::npos);
+}
+
+// The same content published in gzip, then zstd, then gzip again: each
+// release names its objects under its own encoding's names, so a prune
+// keeping only the newest deletes every object of the other encoding,
+// although the blobs in it are the same.
+TEST_F(PruneFolder, KeepsEachReleasesObjectsInItsOwnEncoding) {
+  writeRelease("v", 0);
+  publish(server(), "1.0", 1, "v");
+  const std::set<std::string> gzip = objectsOf(server(), "1.0");
+  publish(server(), "1.1", 2, "v", {"--compression", "zstd"});
+  const std::set<std::string> zstd = objectsOf(server(), "1.1");
+  ASSERT_EQ(gzip.size(), zstd.size());
+  for (const std::string& path : zstd) {
+    EXPECT_EQ(path.substr(path.size() - 4), ".zst") << path;
+  }
+  std::set<std::string> both = gzip;
+  both.insert(zstd.begin(), zstd.end());
+  EXPECT_EQ(storedObjects(server()), both);
+
+  ProgramRun run = prune(server(), "2");
+  EXPECT_EQ(run.output, "kept 1.1, 1.0 (2 of 2 releases on the chain); nothing unused\n");
+  run = prune(server(), "1", true);
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(listed(run.output), gzip);
+  EXPECT_EQ(storedObjects(server()), zstd);
+
+  // Back to gzip: the gzip objects are stored again, and the zstd ones go.
+  publish(server(), "1.2", 3, "v");
+  EXPECT_EQ(objectsOf(server(), "1.2"), gzip);
+  run = prune(server(), "1", true);
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(listed(run.output), zstd);
+  EXPECT_EQ(storedObjects(server()), gzip);
 }
 
 TEST_F(PruneFolder, RefusesOnOneLineAndDeletesNothingWhenItCannotTellWhatIsUsed) {

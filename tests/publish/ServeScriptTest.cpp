@@ -21,6 +21,8 @@
 #include "ServedRelease.h"
 #include "TempDir.h"
 #include "TestSigning.h"
+#include "Zstd.h"
+#include "release/Layout.h"
 
 namespace vantis::publish {
 namespace {
@@ -189,12 +191,22 @@ TEST_F(ServeScriptTest, ServesEveryDocumentAsTheSynchroniserNeedsIt) {
   EXPECT_EQ(200, bundle.status);
   EXPECT_EQ(id, content::Sha256::of(bundle.body));
   EXPECT_NE(std::string::npos, bundle.headers.find("Content-Encoding: gzip"));
+  // A blob as a gzip release stores it, and as a zstd release would.
   const std::string hash = test::findRecord(release.required, "mods/a/big")->chunks[4];
-  const Response chunk =
-      get(port, "/chunks/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + ".gz");
-  EXPECT_EQ(200, chunk.status);
-  EXPECT_EQ(hash, content::Sha256::of(chunk.body));
-  EXPECT_EQ(std::string(5000 - 4096, 'b'), chunk.body);
+  const std::string blob(5000 - 4096, 'b');
+  std::string packed;
+  ASSERT_TRUE(zstdCompress(blob.data(), blob.size(), 3, packed));
+  const content::Encoding zstd = content::Encoding::zstd;
+  writeFile(dir.file("srv/" + content::objectFile(content::ObjectKind::blob, hash, zstd)), packed);
+  for (const content::Encoding encoding : {content::Encoding::gzip, zstd}) {
+    SCOPED_TRACE(content::encodingName(encoding));
+    const Response chunk =
+        get(port, "/" + content::objectFile(content::ObjectKind::blob, hash, encoding));
+    EXPECT_EQ(200, chunk.status);
+    EXPECT_EQ(blob, chunk.body);
+    EXPECT_NE(std::string::npos, chunk.headers.find(std::string("Content-Encoding: ") +
+                                                    content::encodingName(encoding)));
+  }
 
   // No listings, no lock file, no half-written files.
   writeFile(dir.file("srv/current.json.part"), "{}");

@@ -209,6 +209,44 @@ TEST_F(VerifyFolder, ReportsEachProblemOnOneLineAndChangesNothing) {
   }
 }
 
+// A zstd release on top of the gzip ones: each release's objects are read
+// under its own encoding, so a .gz copy of a blob does not stand in for the
+// .zst one its players request.
+TEST_F(VerifyFolder, ChecksEachReleaseInItsOwnEncoding) {
+  writeFile(temp.file("c/mods/a/4.esp"), "a file 4, changed");
+  const ProgramRun published = publishRelease(server(), "1.2", 3, temp.file("c"),
+                                              {"--chunk-size", "1K", "--compression", "zstd"});
+  ASSERT_EQ(published.status, 0) << published.output;
+  ProgramRun run = verify(server(), {"--releases", "all"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  // 1.2's 13 files, 15 blobs and 2 bundles count again: they are .zst objects.
+  EXPECT_NE(run.output.find("3 checked whole (27 files, 31 blobs, 5 bundles); no problems\n"),
+            std::string::npos)
+      << run.output;
+
+  const HandRelease zstd(server(), "1.2");
+  const std::string list = zstd.list("files-required.ndjson");
+  const std::string cut = entryOf(list, "mods/a/3.esp").chunks.at(0);
+  const std::string gone = entryOf(list, "mods/a/big.bsa").chunks.at(0);
+  const auto stored = [](const std::string& hash, const char* suffix) {
+    return "chunks/" + hash.substr(0, 2) + "/" + hash.substr(2, 2) + "/" + hash + suffix;
+  };
+  const std::string cutFile = server() + "/" + stored(cut, ".zst");
+  writeFile(cutFile, readFile(cutFile).substr(0, 8));
+  ASSERT_EQ(0, std::remove((server() + "/" + stored(gone, ".zst")).c_str()));
+  ASSERT_NE(readFile(server() + "/" + stored(gone, ".gz")), "");
+  run = verify(server());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find(stored(cut, ".zst") +
+                            ": not one whole zstd frame stating its size, of at most 256 MiB\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find(stored(gone, ".zst") +
+                            ": missing (named by manifest/1.2/files-required.ndjson)\n"),
+            std::string::npos)
+      << run.output;
+}
+
 TEST_F(VerifyFolder, RefusesWhatItCannotCheckOnOneLine) {
   const std::string missing = temp.file("nowhere");
   ProgramRun run = verify(missing);

@@ -127,6 +127,11 @@ std::string NginxServer::gzipObjectLocations() {
          "      types { }\n"
          "      default_type application/octet-stream;\n"
          "      add_header Content-Encoding gzip;\n"
+         "    }\n"
+         "    location ~ ^/(chunks|bundles|sections)/.+\\.zst$ {\n"
+         "      types { }\n"
+         "      default_type application/octet-stream;\n"
+         "      add_header Content-Encoding zstd;\n"
          "    }\n";
 }
 

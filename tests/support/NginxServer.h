@@ -56,7 +56,8 @@ class NginxServer {
 
   // Location blocks that serve the content server's stored objects the way
   // the synchroniser expects: every "*.gz" under "/chunks/", "/bundles/" and "/sections/"
-  // goes out as the stored gzip bytes with "Content-Encoding: gzip", so the
+  // goes out as the stored gzip bytes with "Content-Encoding: gzip" (and every
+  // "*.zst" as the stored zstd bytes with "Content-Encoding: zstd"), so the
   // client receives the blob's or bundle's own bytes after decoding.
   static std::string gzipObjectLocations();
 
