@@ -83,6 +83,9 @@ bool readWholeFile(const std::string& path, std::string& out);
 // stat() follows links; false for a directory or a missing path.
 bool fileSize(const std::string& path, std::uint64_t& size);
 
+// True when `path` is a folder (following links).
+bool folderExists(const std::string& path);
+
 // What tells one state of a file from another without reading it: as long as
 // all four are unchanged, nobody has written to it or put another file in
 // its place (a write moves the modification time, a rename or a change of

@@ -225,6 +225,11 @@ bool readWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
+bool folderExists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 bool fileSize(const std::string& path, std::uint64_t& size) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return false;

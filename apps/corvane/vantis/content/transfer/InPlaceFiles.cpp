@@ -62,12 +62,9 @@ std::unique_ptr<InPlaceFile> plannedFile(std::size_t index, const FileRecord& re
 
 // Places the blob at one place; false when the write failed.
 bool writePlace(const InPlaceFile& file, const std::uint8_t* data, std::size_t length,
-                std::uint64_t offset) {
-  const int descriptor = openInPlaceForWriting(file);
-  if (descriptor < 0) return false;
-  const bool written = writeAt(descriptor, offset, data, length);
-  closeFile(descriptor);
-  return written;
+                std::uint64_t offset, PlaceWriter& writer) {
+  const int descriptor = writer.descriptorFor(file);
+  return descriptor >= 0 && writeAt(descriptor, offset, data, length);
 }
 
 // A file being filled is sent to the disk each time this much more of it
@@ -159,15 +156,28 @@ Status makeInPlaceFiles(InPlaceFiles& files, const std::string& cache) {
   return {};
 }
 
+PlaceWriter::~PlaceWriter() {
+  if (descriptor_ >= 0) closeFile(descriptor_);
+}
+
+int PlaceWriter::descriptorFor(const InPlaceFile& file) {
+  if (file_ == &file && descriptor_ >= 0) return descriptor_;
+  if (descriptor_ >= 0) closeFile(descriptor_);
+  file_ = &file;
+  descriptor_ = openInPlaceForWriting(file);
+  return descriptor_;
+}
+
 Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::uint8_t* data,
-                 std::size_t length, const std::string& cache, WriteBackQueue& writeBack) {
+                 std::size_t length, const std::string& cache, WriteBackQueue& writeBack,
+                 PlaceWriter& writer) {
   const auto found = files.places.find(hash);
   if (found == files.places.end()) return {};
   for (const auto& [index, position] : found->second) {
     InPlaceFile& file = *files.files[index];
     if (file.placed[position]) continue;
     if (file.lengths[position] != length) return Failure{messages::kDownloadCorrupt};
-    if (!writePlace(file, data, length, file.offsets[position])) {
+    if (!writePlace(file, data, length, file.offsets[position], writer)) {
       return Failure{messages::cacheNotWritable(cache)};
     }
     markPlaced(file, position, writeBack);
@@ -187,12 +197,13 @@ bool inPlaceReady(const InPlaceFile& file, const std::vector<std::string>& blobs
 bool fillFromStore(InPlaceFile& file, const std::vector<std::string>& blobs,
                    const std::string& blobStore) {
   std::string bytes;
+  PlaceWriter writer;
   for (std::size_t i = 0; i < blobs.size(); ++i) {
     if (file.placed[i]) continue;
     const bool filled = readWholeFile(blobPath(blobStore, blobs[i]), bytes) &&
                         bytes.size() == file.lengths[i] &&
                         writePlace(file, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                   bytes.size(), file.offsets[i]);
+                                   bytes.size(), file.offsets[i], writer);
     if (!filled) return false;
     file.placed[i] = true;
   }

@@ -92,13 +92,34 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
 // write to <cache folder>..." message.
 Status makeInPlaceFiles(InPlaceFiles& files, const std::string& cache);
 
+// The file a thread last wrote a blob into, kept open for the next blob:
+// a bundle's blobs mostly go one after another into the same file, and
+// opening it for each one costs more than writing it. One per thread and
+// bundle (or blob); it closes the file when it goes.
+class PlaceWriter {
+ public:
+  PlaceWriter() = default;
+  ~PlaceWriter();
+  PlaceWriter(const PlaceWriter&) = delete;
+  PlaceWriter& operator=(const PlaceWriter&) = delete;
+
+  // An open descriptor of `file`, still the file with its recorded identity;
+  // -1 when it cannot be opened.
+  int descriptorFor(const InPlaceFile& file);
+
+ private:
+  const InPlaceFile* file_ = nullptr;
+  int descriptor_ = -1;
+};
+
 // Writes the `length` bytes of the blob `hash` at `data`, whose digest the
 // caller has checked, to every place of it not yet filled. Fails with
 // "A downloaded file failed its integrity check. Refused." when the blob is
 // not as long as its places, or the store's message when a write fails.
-// Any thread.
+// Any thread, each with its own `writer`.
 Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::uint8_t* data,
-                 std::size_t length, const std::string& cache, WriteBackQueue& writeBack);
+                 std::size_t length, const std::string& cache, WriteBackQueue& writeBack,
+                 PlaceWriter& writer);
 
 // Fills each place of `file` still empty from the store's copy of its blob
 // (`blobPath`). False when a blob is in neither.

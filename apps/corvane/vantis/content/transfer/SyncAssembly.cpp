@@ -399,11 +399,18 @@ void rememberInstalled(const TransferContext& context, const FileRecord& record,
 // deleted: on a cold install nearly as many bytes as the files themselves.
 // A blob some file still needs (one that is deferred or not yet built)
 // stays, so a failed or cancelled run keeps what the next run must have.
-void dropUsedBlobs(const FileJob& job, std::map<std::string, std::size_t>& uses) {
+// The blobs only files assembled in place needed went straight into those
+// files and never into the store: there is nothing to delete, and on a first
+// install asking would be thousands of failed calls. (One a stopped run left
+// in the store goes with the store when the run completes.)
+void dropUsedBlobs(const FileJob& job, const InPlaceFiles& inPlace, bool assembledInPlace,
+                   std::map<std::string, std::size_t>& uses) {
   for (const std::string& hash : job.record.chunks) {
     const auto left = uses.find(hash);
     if (left == uses.end() || left->second == 0) continue;
-    if (--left->second == 0) std::remove(blobPath(job.context.paths.blobStore, hash).c_str());
+    if (--left->second != 0) continue;
+    const bool neverStored = assembledInPlace && !inPlace.storeToo(hash);
+    if (!neverStored) std::remove(blobPath(job.context.paths.blobStore, hash).c_str());
   }
 }
 
@@ -495,7 +502,7 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
     report.status = std::move(built.status);
     if (!report.status) break;
     ready.push_back(ReadyPart{i, target, part, std::move(built.blobs)});
-    dropUsedBlobs(job, uses);
+    dropUsedBlobs(job, contents.inPlace, inPlace != nullptr, uses);
     noteFileSystemOf(report.written, part);
     progress.filesDone += 1;
     countDone(progress, record);

@@ -177,7 +177,7 @@ Status writeStoredBlob(const InstancePaths& paths, const std::string& hash, cons
 // blob as it is). `inCheckedBundle`: its bytes come from a bundle whose
 // digest held.
 Status keepBlob(DownloadShared& shared, const std::string& hash, const std::uint8_t* data,
-                std::size_t length, bool inCheckedBundle) {
+                std::size_t length, bool inCheckedBundle, PlaceWriter& writer) {
   // A checked bundle holds what the signed index put there, and a file
   // assembled in place is checked whole before it is used: a digest of each
   // of its blobs as well would only cost time. A stored blob is checked
@@ -188,7 +188,7 @@ Status keepBlob(DownloadShared& shared, const std::string& hash, const std::uint
   }
   const InstancePaths& paths = shared.context->paths;
   const Status placed = placeBlob(*shared.inPlace, hash, data, length, paths.cache,
-                                  *shared.writeBack);
+                                  *shared.writeBack, writer);
   if (!placed || !shared.inPlace->storeToo(hash)) return placed;
   const Status stored = writeStoredBlob(paths, hash, data, length);
   if (!stored) return stored;
@@ -217,12 +217,13 @@ Status storeBundle(DownloadShared& shared, const FetchJob& job,
                       Sha256::equals(Sha256::of(body.data(), body.size()), job.hash);
   if (!intact) return Failure{messages::kBundleCorrupt};
   // Blobs are written straight out of the body: no copy of a bundle is made.
+  PlaceWriter writer;
   for (const BundleRecord::Blob& blob : bundle->second.blobs) {
     if (shared.needed->count(blob.digest) == 0) continue;
     if (!withinBody(blob, body.size())) return Failure{messages::kBundleShort};
     const std::uint8_t* start = body.data() + blob.offset;
     const Status stored =
-        keepBlob(shared, blob.digest, start, static_cast<std::size_t>(blob.length), true);
+        keepBlob(shared, blob.digest, start, static_cast<std::size_t>(blob.length), true, writer);
     if (!stored) return stored;
   }
   return {};
@@ -291,9 +292,10 @@ Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJ
     if (lastChance) recordFailure(shared, messages::downloadFailed(response.error));
     return lastChance ? Attempt::stop : Attempt::nextServer;
   }
+  PlaceWriter writer;
   const Status stored = job.bundle ? storeBundle(shared, job, response.body)
                                    : keepBlob(shared, job.hash, response.body.data(),
-                                              response.body.size(), false);
+                                              response.body.size(), false, writer);
   if (!stored) {
     shared.progressBytes -= counted;
     if (!lastChance && serverAtFault(stored)) return Attempt::nextServer;

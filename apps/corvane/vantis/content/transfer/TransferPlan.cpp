@@ -45,11 +45,19 @@ FetchPlan planDownloads(const TransferContext& context, const std::vector<FileRe
                         const InPlaceFiles* inPlace) {
   // An empty stored blob is not there: taken for stored it would fail its
   // file's check and end the run. No release names an empty blob (an empty
-  // file has none), so nothing is fetched for nothing.
-  const BlobPresent present = [&context, &local, inPlace](const std::string& hash) {
+  // file has none), so nothing is fetched for nothing. A blob's folder (its
+  // digest's first two characters) is looked at once: on a first install
+  // none is there, and no blob need be asked for.
+  std::map<std::string, bool> folders;
+  const BlobPresent present = [&context, &local, inPlace, &folders](const std::string& hash) {
     if (local.count(hash) != 0 || (inPlace && inPlace->complete(hash))) return true;
+    const std::string path = blobPath(context.paths.blobStore, hash);
+    const std::string folder = path.substr(0, path.size() - hash.size() - 1);
+    const auto known = folders.find(folder);
+    const bool folderThere =
+        known != folders.end() ? known->second : (folders[folder] = folderExists(folder));
     std::uint64_t size = 0;
-    return fileSize(blobPath(context.paths.blobStore, hash), size) && size != 0;
+    return folderThere && fileSize(path, size) && size != 0;
   };
   return planFetches(workList, index, present, context.cutting.maxSize);
 }
