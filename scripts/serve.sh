@@ -9,8 +9,8 @@
 #
 # Runs in the foreground until stopped (Ctrl-C, SIGTERM); then nginx finishes
 # the requests in flight and the script removes its temporary files. It is a
-# local server for development, tests and demos; README.md ("Deploying on a web server or CDN") has the
-# same rules for a real deployment.
+# local server for development, tests and demos; README.md ("Deploying on a
+# web server or CDN") has the same rules for a real deployment.
 set -euo pipefail
 
 usage() { echo "usage: scripts/serve.sh SERVER_FOLDER [PORT]" >&2; exit 2; }
