@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <atomic>
 #include <cctype>
@@ -97,7 +98,7 @@ TEST_F(HttpScripted, GetSendsUserAgentAccessKeyAndBaseQuery) {
   EXPECT_EQ(seen[0].header("X-Access-Key"), "k3y");
   std::string encodings = seen[0].header("Accept-Encoding");
   EXPECT_NE(encodings.find("gzip"), std::string::npos) << encodings;
-  EXPECT_NE(encodings.find("deflate"), std::string::npos) << encodings;
+  EXPECT_NE(encodings.find("zstd"), std::string::npos) << encodings;
 }
 
 TEST_F(HttpScripted, NoAccessKeyHeaderWithoutAKey) {
@@ -507,12 +508,24 @@ TEST_F(HttpScripted, ARequestsOwnBoundRefusesTheExcessAtOnce) {
   const std::string incompressible = patterned(4096, 4);
   ScriptedResponse gzipped = reply(200, gzipBytes(incompressible));
   gzipped.headers = {{"Content-Encoding", "gzip"}};
+  std::string zstd(ZSTD_compressBound(incompressible.size()), '\0');
+  zstd.resize(ZSTD_compress(zstd.data(), zstd.size(), incompressible.data(),
+                            incompressible.size(), 3));
+  ScriptedResponse zstdBody = reply(200, zstd);
+  zstdBody.headers = {{"Content-Encoding", "zstd"}};
+  // Whole on the wire, cut inside the gzip trailer.
+  ScriptedResponse cutShort = reply(200, gzipped.body.substr(0, gzipped.body.size() - 4));
+  cutShort.headers = gzipped.headers;
   ScriptedResponse notFound = reply(404, "<html>" + patterned(300, 5) + "</html>");
   const BoundCase cases[] = {
       {"exactly the bound", reply(200, patterned(64, 1)), 64, "", 200, true},
       {"one byte more, chunked", chunked, 64, larger, 200, false},
       {"a longer length announced", announced, 4999, larger, 200, false},
       {"gzip larger on the wire than decoded", gzipped, 4096, "", 200, true},
+      {"zstd larger on the wire than decoded", zstdBody, 4096, "", 200, true},
+      {"a gzip body that ends inside its member", cutShort, 4096,
+       "could not reach the server (Unrecognized or bad HTTP Content or Transfer-Encoding)", 200,
+       false},
       {"an error page beyond the bound keeps its status", notFound, 64, "", 404, true},
       {"the client's maxBodyBytes still caps the bound", reply(200, patterned(100001, 6)),
        200000, larger, 200, false},
@@ -527,8 +540,8 @@ TEST_F(HttpScripted, ARequestsOwnBoundRefusesTheExcessAtOnce) {
     EXPECT_LT(secondsSince(start), kGenerousSeconds);
     EXPECT_EQ(got.error, c.error);
     EXPECT_EQ(got.status, c.status);
-    const std::string expected =
-        c.script.body == gzipped.body ? incompressible : c.script.body;
+    const bool encoded = !c.script.headers.empty();
+    const std::string expected = encoded ? incompressible : c.script.body;
     if (c.wholeBody) {
       EXPECT_TRUE(text(got) == expected) << got.body.size() << " bytes";
     } else {

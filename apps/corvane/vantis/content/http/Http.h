@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "http/BodyDecoder.h"
 #include "http/TrustStore.h"
 
 // libcurl's easy handle type, declared the way curl/curl.h declares it so
@@ -31,10 +32,6 @@ namespace vantis::content {
 // HttpClient::minBytesPerSecond).
 inline constexpr uint64_t kFloorBytesPerSecond = 1024;
 inline constexpr uint64_t kFloorWindowSeconds = 60;
-
-// True when replies sent with "Content-Encoding: zstd" arrive decoded, as
-// gzip ones always do: libcurl decodes zstd only when built with it.
-bool httpDecodesZstd();
 
 // The outcome of one request. A new response has status 0, an empty body, an
 // empty error and pinRejected false.
@@ -190,6 +187,9 @@ class HttpClient {
   // The certificates trustStore led to, once looked for.
   bool trustSearched = false;
   TrustedCertificates trusted;
+  // Undoes each reply's Content-Encoding; kept from reply to reply, so that
+  // its buffers and windows are allocated once per client.
+  BodyDecoder decoder;
 };
 
 }  // namespace vantis::content

@@ -51,6 +51,8 @@ using Clock = std::chrono::steady_clock;
 // address to the body, header and progress callbacks.
 struct TransferContext {
   HttpResponse* response = nullptr;
+  BodyDecoder* decoder = nullptr;  // the client's, started at each header block
+  bool badEncoding = false;        // the body did not decode
   uint64_t limit = 0;       // bound of a successful (2xx) body
   uint64_t errorLimit = 0;  // bound of any other body
   const HttpProgress* progress = nullptr;  // null for POST
@@ -82,7 +84,8 @@ struct TransferContext {
 };
 
 bool transferStopped(const TransferContext& transfer) {
-  return transfer.tooLarge || transfer.cancelled || transfer.tooSlow || transfer.failure;
+  return transfer.tooLarge || transfer.cancelled || transfer.tooSlow || transfer.badEncoding ||
+         transfer.failure;
 }
 
 bool wantsProgress(const TransferContext& transfer) {
@@ -99,24 +102,37 @@ uint64_t bodyLimit(const TransferContext& transfer) {
   return errorReply ? transfer.errorLimit : transfer.limit;
 }
 
-size_t takeBody(TransferContext& transfer, const char* data, size_t n) {
+// Appends decoded bytes to the body, within its bound. False when the
+// bound is passed.
+bool appendDecoded(TransferContext& transfer, const uint8_t* bytes, size_t n) {
   std::vector<uint8_t>& body = transfer.response->body;
-  // The limit counts decoded bytes, since libcurl decodes before it calls us;
-  // written so that b + n cannot overflow.
+  // Counted after decoding: the bound is the content's; written so that
+  // b + n cannot overflow.
   const uint64_t limit = bodyLimit(transfer);
   bool overLimit = n > limit || body.size() > limit - n;
   if (overLimit) {
     transfer.tooLarge = true;
-    return 0;
+    return false;
   }
   // As bytes of the body's own type: from char the insert converts byte by
   // byte, which cost a first install a twentieth of its CPU time; from
   // uint8_t it is one memmove.
-  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
   body.insert(body.end(), bytes, bytes + n);
+  return true;
+}
+
+size_t takeBody(TransferContext& transfer, const char* data, size_t n) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  const DecodedSink append = [&transfer](const uint8_t* decoded, size_t size) {
+    return appendDecoded(transfer, decoded, size);
+  };
+  if (!transfer.decoder->feed(bytes, n, append)) {
+    if (!transfer.tooLarge) transfer.badEncoding = true;
+    return 0;
+  }
   if (!wantsProgress(transfer)) return n;
   transfer.lastProgress = Clock::now();
-  if (!(*transfer.progress)(body.size(), transfer.expected)) {
+  if (!(*transfer.progress)(transfer.response->body.size(), transfer.expected)) {
     transfer.cancelled = true;
     return 0;
   }
@@ -159,6 +175,7 @@ void noteHeader(TransferContext& transfer, const std::string& line) {
     transfer.blockStatus = hasCode ? std::strtol(line.c_str() + space, nullptr, 10) : 0;
     transfer.blockEncoded = false;
     transfer.blockAnnounced = false;
+    transfer.decoder->start(BodyEncoding::identity);
   } else if (startsWith(line, "content-length:")) {
     uint64_t length = std::strtoull(line.c_str() + 15, nullptr, 10);
     // Only a non-zero value reaches the progress function, as it always has.
@@ -168,6 +185,7 @@ void noteHeader(TransferContext& transfer, const std::string& line) {
   } else if (startsWith(line, "content-encoding:")) {
     const std::string coding = headerValue(line, 17);
     transfer.blockEncoded = !coding.empty() && coding != "identity";
+    transfer.decoder->start(bodyEncodingNamed(coding));
   }
 }
 
@@ -345,6 +363,23 @@ std::string tooSlowError(uint64_t bytesPerSecond, uint64_t windowSeconds) {
          " bytes in " + std::to_string(windowSeconds) + " seconds";
 }
 
+// Offers the codings the client's own decoder reads, and has libcurl hand
+// the body on as it came.
+void acceptEncodings(CURL* handle) {
+  curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "gzip, zstd");
+  curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+}
+
+// A body that would not decode, or ended inside a gzip member or zstd frame
+// although the transfer itself completed.
+bool undecodable(const TransferContext& transfer, CURLcode result) {
+  return transfer.badEncoding || (result == CURLE_OK && !transfer.decoder->complete());
+}
+
+std::string undecodableError(const char* reach) {
+  return std::string(reach) + " (" + curl_easy_strerror(CURLE_BAD_CONTENT_ENCODING) + ")";
+}
+
 // Runs the transfer and reads the status whatever the outcome; rethrows what
 // a callback caught once libcurl is out of the way.
 CURLcode perform(CURL* handle, TransferContext& transfer) {
@@ -463,6 +498,8 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
 
   TransferContext transfer;
   transfer.response = &response;
+  transfer.decoder = &decoder;
+  decoder.start(BodyEncoding::identity);
   transfer.limit = maxBytes < maxBodyBytes ? maxBytes : maxBodyBytes;
   transfer.errorLimit = maxBodyBytes;
   transfer.progress = &progress;
@@ -476,7 +513,7 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
   // No whole-transfer limit, since a large bundle on a slow line may take
   // long: the floor rate ends a transfer that stalls or drips, and the size
   // bound one that goes on for ever just above it.
-  curl_easy_setopt(openHandle, CURLOPT_ACCEPT_ENCODING, "");
+  acceptEncodings(openHandle);
   setSinks(openHandle, &transfer);
   if (headers.get() != nullptr) curl_easy_setopt(openHandle, CURLOPT_HTTPHEADER, headers.get());
   if (!applyTrust(response)) return;
@@ -495,6 +532,8 @@ void HttpClient::get(const std::string& path, std::uint64_t maxBytes,
     response.tooLarge = true;
   } else if (transfer.tooSlow) {
     response.error = tooSlowError(minBytesPerSecond, slowWindowSeconds);
+  } else if (undecodable(transfer, result)) {
+    response.error = undecodableError("could not reach the server");
   } else if (result != CURLE_OK && pinInForce(*this) && isTlsVerificationFailure(result)) {
     response.error = kNotGenuine;
     response.pinRejected = true;
@@ -525,6 +564,8 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
 
   TransferContext transfer;
   transfer.response = &response;
+  transfer.decoder = &decoder;
+  decoder.start(BodyEncoding::identity);
   transfer.limit = kPostReplyLimit;
   transfer.errorLimit = kPostReplyLimit;
   transfer.cancel = cancel;
@@ -534,7 +575,7 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
   curl_easy_setopt(openHandle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(openHandle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   curl_easy_setopt(openHandle, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
-  curl_easy_setopt(openHandle, CURLOPT_ACCEPT_ENCODING, "");
+  acceptEncodings(openHandle);
   curl_easy_setopt(openHandle, CURLOPT_POST, 1L);
   curl_easy_setopt(openHandle, CURLOPT_POSTFIELDS, body.data());
   // The length is given, so a body with zero bytes inside is sent whole.
@@ -554,6 +595,8 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
   } else if (transfer.tooLarge) {
     response.error = "the reply was too large";
     response.tooLarge = true;
+  } else if (undecodable(transfer, result)) {
+    response.error = undecodableError("could not reach the login server");
   } else if (result == CURLE_OK) {
     response.error.clear();
   } else if (isTlsVerificationFailure(result)) {
@@ -564,11 +607,6 @@ HttpResponse HttpClient::post(const std::string& path, const std::string& conten
         std::string("could not reach the login server (") + curl_easy_strerror(result) + ")";
   }
   return response;
-}
-
-bool httpDecodesZstd() {
-  ensureCurlInitialised();
-  return (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_ZSTD) != 0;
 }
 
 }  // namespace vantis::content

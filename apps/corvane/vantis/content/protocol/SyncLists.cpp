@@ -144,9 +144,7 @@ Result<Manifest> parseManifest(const std::vector<unsigned char>& bytes) {
   }
   Manifest manifest = readManifest(document);
   // Every object of the release would fail to decode, so nothing is fetched.
-  const bool undecodable =
-      manifest.encodingUnknown || (manifest.encoding == Encoding::zstd && !httpDecodesZstd());
-  if (undecodable) return Failure{messages::kEncodingUnreadable};
+  if (manifest.encodingUnknown) return Failure{messages::kEncodingUnreadable};
   return manifest;
 }
 

@@ -1,0 +1,269 @@
+// The body decoder over zlib (raw inflate, the gzip framing read here) and
+// libzstd (a streaming decompression context kept from reply to reply).
+
+#include "http/BodyDecoder.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace vantis::content {
+
+namespace {
+
+// Decoded bytes are handed on in stretches of this size: one allocation for
+// the client's life, and few calls per object.
+constexpr std::size_t kOutBytes = 128 << 10;
+// HTTP's zstd coding allows a window of 8 MiB at most, and the publisher's
+// levels never ask for more; a frame asking for more would take memory a
+// server should not be able to claim.
+constexpr int kZstdWindowLogMax = 23;
+// A gzip header is ten bytes plus the optional name, comment and extra
+// field; one longer than this is not a reply body.
+constexpr std::size_t kMaxGzipHeader = 64 << 10;
+constexpr std::size_t kGzipTrailer = 8;
+
+constexpr std::uint8_t kGzipHeaderCrc = 2, kGzipExtra = 4, kGzipName = 8,
+                       kGzipComment = 16, kGzipReserved = 0xe0;
+
+// Where the zero-terminated field starting at `at` ends (one past its zero),
+// or 0 when its end has not arrived.
+std::size_t afterZero(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  const auto zero = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(), 0);
+  return zero == bytes.end() ? 0 : static_cast<std::size_t>(zero - bytes.begin()) + 1;
+}
+
+// The leading bytes are the fixed part of a deflate member's header, as
+// far as they have arrived.
+bool gzipStartValid(const std::vector<std::uint8_t>& bytes) {
+  const std::size_t n = bytes.size();
+  if (n >= 1 && bytes[0] != 0x1f) return false;
+  if (n >= 2 && bytes[1] != 0x8b) return false;
+  if (n >= 3 && bytes[2] != 8) return false;  // deflate, the only method there is
+  return n < 4 || (bytes[3] & kGzipReserved) == 0;
+}
+
+// The length of the whole member header at the start of `bytes`; 0 while
+// it has not all arrived. Only call once gzipStartValid holds.
+std::size_t gzipHeaderLength(const std::vector<std::uint8_t>& bytes) {
+  const std::size_t n = bytes.size();
+  if (n < 10) return 0;
+  const std::uint8_t flags = bytes[3];
+  std::size_t at = 10;
+  if (flags & kGzipExtra) {
+    if (n < at + 2) return 0;
+    at += 2 + (bytes[at] | (static_cast<std::size_t>(bytes[at + 1]) << 8));
+    if (n < at) return 0;
+  }
+  for (const std::uint8_t text : {kGzipName, kGzipComment}) {
+    if ((flags & text) == 0) continue;
+    at = afterZero(bytes, at);
+    if (at == 0) return 0;
+  }
+  if (flags & kGzipHeaderCrc) at += 2;
+  return n < at ? 0 : at;
+}
+
+std::uint32_t littleEndian32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::string trimmedLower(const std::string& value) {
+  const std::size_t begin = value.find_first_not_of(" \t");
+  if (begin == std::string::npos) return std::string();
+  const std::size_t end = value.find_last_not_of(" \t\r\n");
+  std::string text = value.substr(begin, end - begin + 1);
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Inflates what it can of `size` bytes at `data` into `sink`, through `out`:
+// `used` says how many it took, `ended` whether the deflate stream ended
+// there. False on bytes that are not deflate, or when the sink said stop.
+bool inflateSome(z_stream& z, std::vector<std::uint8_t>& out, std::uint32_t& memberLength,
+                 const std::uint8_t* data, std::size_t size, const DecodedSink& sink,
+                 std::size_t& used, bool& ended) {
+  z.next_in = const_cast<Bytef*>(data);
+  z.avail_in = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+  const uInt offered = z.avail_in;
+  for (;;) {
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = inflate(&z, Z_NO_FLUSH);
+    const std::size_t produced = out.size() - z.avail_out;
+    memberLength += static_cast<std::uint32_t>(produced);
+    if (produced > 0 && !sink(out.data(), produced)) return false;
+    ended = result == Z_STREAM_END;
+    const bool progressing = result == Z_OK || result == Z_BUF_ERROR || ended;
+    if (!progressing) return false;
+    // Stop at the member's end, or once the input is used up and inflate
+    // has nothing more to give.
+    if (ended || (z.avail_in == 0 && z.avail_out != 0)) break;
+    if (result == Z_BUF_ERROR && z.avail_out != 0) break;
+  }
+  used = offered - z.avail_in;
+  return true;
+}
+
+}  // namespace
+
+BodyEncoding bodyEncodingNamed(const std::string& value) {
+  const std::string name = trimmedLower(value);
+  if (name.empty() || name == "identity") return BodyEncoding::identity;
+  if (name == "gzip" || name == "x-gzip") return BodyEncoding::gzip;
+  if (name == "zstd") return BodyEncoding::zstd;
+  return BodyEncoding::unknown;
+}
+
+struct BodyDecoder::Codecs {
+  enum class GzipPart { header, deflate, trailer };
+
+  Codecs() : out(kOutBytes) {}
+  ~Codecs() {
+    if (inflaterReady) inflateEnd(&inflater);
+    ZSTD_freeDCtx(zstd);
+  }
+  bool makeInflater() {
+    if (!inflaterReady) inflaterReady = inflateInit2(&inflater, -MAX_WBITS) == Z_OK;
+    return inflaterReady;
+  }
+  bool makeZstd() {
+    if (zstd == nullptr) {
+      zstd = ZSTD_createDCtx();
+      if (zstd != nullptr) ZSTD_DCtx_setParameter(zstd, ZSTD_d_windowLogMax, kZstdWindowLogMax);
+    }
+    return zstd != nullptr;
+  }
+
+  std::vector<std::uint8_t> out;
+  z_stream inflater{};
+  bool inflaterReady = false;
+  ZSTD_DCtx* zstd = nullptr;
+
+  // gzip: which part of a member comes next, the header or trailer bytes
+  // gathered so far, and how long the member has decoded (the trailer
+  // states it modulo 2^32).
+  GzipPart part = GzipPart::header;
+  std::vector<std::uint8_t> gathered;
+  std::uint32_t memberLength = 0;
+  // zstd: a frame has begun and not yet ended.
+  bool inFrame = false;
+};
+
+BodyDecoder::BodyDecoder() = default;
+BodyDecoder::~BodyDecoder() = default;
+
+void BodyDecoder::start(BodyEncoding encoding) {
+  encoding_ = encoding;
+  failed_ = false;
+  if (encoding == BodyEncoding::identity || encoding == BodyEncoding::unknown) return;
+  if (!codecs_) codecs_ = std::make_unique<Codecs>();
+  codecs_->part = Codecs::GzipPart::header;
+  codecs_->gathered.clear();
+  codecs_->inFrame = false;
+  const bool ready = encoding == BodyEncoding::gzip ? codecs_->makeInflater()
+                                                    : codecs_->makeZstd();
+  if (!ready) failed_ = true;
+  if (ready && encoding == BodyEncoding::zstd) {
+    ZSTD_DCtx_reset(codecs_->zstd, ZSTD_reset_session_only);
+  }
+}
+
+bool BodyDecoder::feed(const std::uint8_t* data, std::size_t size, const DecodedSink& sink) {
+  if (failed_ || size == 0) return !failed_;
+  bool fed = false;
+  switch (encoding_) {
+    case BodyEncoding::identity:
+      fed = sink(data, size);
+      break;
+    case BodyEncoding::gzip:
+      fed = feedGzip(data, size, sink);
+      break;
+    case BodyEncoding::zstd:
+      fed = feedZstd(data, size, sink);
+      break;
+    case BodyEncoding::unknown:
+      break;
+  }
+  failed_ = !fed;
+  return fed;
+}
+
+bool BodyDecoder::complete() const {
+  if (failed_) return false;
+  if (encoding_ == BodyEncoding::gzip) {
+    return codecs_->part == Codecs::GzipPart::header && codecs_->gathered.empty();
+  }
+  if (encoding_ == BodyEncoding::zstd) return !codecs_->inFrame;
+  return true;
+}
+
+bool BodyDecoder::feedGzip(const std::uint8_t* data, std::size_t size, const DecodedSink& sink) {
+  Codecs& c = *codecs_;
+  while (size > 0) {
+    if (c.part == Codecs::GzipPart::header) {
+      // Gathered whole before inflating: a header may be split anywhere.
+      const std::size_t before = c.gathered.size();
+      const std::size_t take = std::min(size, kMaxGzipHeader + 1 - before);
+      c.gathered.insert(c.gathered.end(), data, data + take);
+      if (!gzipStartValid(c.gathered)) return false;
+      const std::size_t length = gzipHeaderLength(c.gathered);
+      if (length == 0) {
+        if (c.gathered.size() > kMaxGzipHeader) return false;
+        return take == size;
+      }
+      data += length - before;
+      size -= length - before;
+      c.gathered.clear();
+      if (inflateReset(&c.inflater) != Z_OK) return false;
+      c.memberLength = 0;
+      c.part = Codecs::GzipPart::deflate;
+      continue;
+    }
+    if (c.part == Codecs::GzipPart::deflate) {
+      std::size_t used = 0;
+      bool ended = false;
+      if (!inflateSome(c.inflater, c.out, c.memberLength, data, size, sink, used, ended)) {
+        return false;
+      }
+      data += used;
+      size -= used;
+      if (ended) c.part = Codecs::GzipPart::trailer;
+      continue;
+    }
+    const std::size_t take = std::min(size, kGzipTrailer - c.gathered.size());
+    c.gathered.insert(c.gathered.end(), data, data + take);
+    data += take;
+    size -= take;
+    if (c.gathered.size() < kGzipTrailer) return true;
+    // The CRC-32 is left alone (the caller's digest covers every byte);
+    // the length is free to check and catches a member cut or padded.
+    if (littleEndian32(c.gathered.data() + 4) != c.memberLength) return false;
+    c.gathered.clear();
+    c.part = Codecs::GzipPart::header;
+  }
+  return true;
+}
+
+bool BodyDecoder::feedZstd(const std::uint8_t* data, std::size_t size, const DecodedSink& sink) {
+  Codecs& c = *codecs_;
+  ZSTD_inBuffer in{data, size, 0};
+  bool outputFull = false;
+  while (in.pos < in.size || outputFull) {
+    ZSTD_outBuffer out{c.out.data(), c.out.size(), 0};
+    const std::size_t result = ZSTD_decompressStream(c.zstd, &out, &in);
+    if (ZSTD_isError(result)) return false;
+    if (out.pos > 0 && !sink(c.out.data(), out.pos)) return false;
+    // Zero means a frame ended and all of it was handed on; another frame
+    // may follow in the same body.
+    c.inFrame = result != 0;
+    outputFull = out.pos == out.size;
+  }
+  return true;
+}
+
+}  // namespace vantis::content
