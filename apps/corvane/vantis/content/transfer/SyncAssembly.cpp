@@ -110,17 +110,19 @@ std::size_t runOfLocalBlobs(const FileJob& job, std::size_t first, std::uint64_t
 
 // A run of blobs read from one installed file. Each is checked against its
 // digest before a byte of it is written: the file may have changed since it
-// was recorded or read. The check (and the file's digest) runs on a second
-// thread while the run before it is written, so that reading an installed
-// copy costs its write, as a download does, not its write and two digests.
+// was recorded or read. The blobs' check and the file's digest each run on
+// a thread of their own while the next run is read and this one written, so
+// that reading an installed copy costs its write, as a download does, not
+// its write and two digests one after the other.
 struct LocalRun {
   std::size_t first = 0;  // index of its first blob in the record's chunks
   std::size_t count = 0;
   std::vector<char> bytes;
   std::future<bool> checked;  // true when every blob matched
+  std::future<void> fed;      // the run is in the file's digest
 };
 
-bool checkRun(const FileJob& job, const LocalRun& run, Sha256& digest) {
+bool checkRun(const FileJob& job, const LocalRun& run) {
   std::size_t at = 0;
   for (std::size_t i = run.first; i < run.first + run.count; ++i) {
     const std::string& hash = job.record.chunks[i];
@@ -128,21 +130,24 @@ bool checkRun(const FileJob& job, const LocalRun& run, Sha256& digest) {
     if (!Sha256::equals(Sha256::of(run.bytes.data() + at, length), hash)) return false;
     at += length;
   }
-  digest.update(run.bytes.data(), run.bytes.size());
   return true;
 }
 
-void startCheck(const FileJob& job, LocalRun& run, Sha256& digest) {
+template <typename Task>
+auto onItsOwnThread(Task task) -> std::future<decltype(task())> {
   try {
-    run.checked = std::async(std::launch::async, [&job, &run, &digest] {
-      return checkRun(job, run, digest);
-    });
+    return std::async(std::launch::async, task);
   } catch (const std::system_error&) {
-    // No thread to be had: check here.
-    std::promise<bool> done;
-    done.set_value(checkRun(job, run, digest));
-    run.checked = done.get_future();
+    // No thread to be had: done here.
+    return std::async(std::launch::deferred, task);
   }
+}
+
+// The digest is fed the run only after the run before it is in: the caller
+// waits for that run's `fed` before starting this one.
+void startCheck(const FileJob& job, LocalRun& run, Sha256& digest) {
+  run.checked = onItsOwnThread([&job, &run] { return checkRun(job, run); });
+  run.fed = onItsOwnThread([&run, &digest] { digest.update(run.bytes.data(), run.bytes.size()); });
 }
 
 void markStale(const FileJob& job, std::size_t chunk, Built& built) {
@@ -160,11 +165,15 @@ bool finishRun(const FileJob& job, LocalRun& run, std::FILE* out, std::uint64_t&
   const std::size_t first = run.first;
   const std::size_t count = run.count;
   run.count = 0;
+  const bool wrote =
+      intact && std::fwrite(run.bytes.data(), 1, run.bytes.size(), out) == run.bytes.size();
+  // Never leave with the digest still reading a buffer about to be reused.
+  run.fed.get();
   if (!intact) {
     markStale(job, first, built);
     return false;
   }
-  if (std::fwrite(run.bytes.data(), 1, run.bytes.size(), out) != run.bytes.size()) return false;
+  if (!wrote) return false;
   written += run.bytes.size();
   for (std::size_t i = first; i < first + count; ++i) {
     const std::string& hash = job.record.chunks[i];
