@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TempDir.h"
 #include "foundation/Crypto.h"
+#include "transfer/WriteBackQueue.h"
 
 namespace vantis::content {
 namespace {
@@ -79,6 +81,88 @@ TEST(ChooseInPlaceFiles, AssemblesEqualFilesOnceAndFindsWhatAStoppedRunPlaced) {
   // The copy is assembled the usual way, so both blobs go to the store too.
   EXPECT_FALSE(chosen.complete(record.chunks[0]));
   EXPECT_TRUE(chosen.storeToo(record.chunks[0]));
+}
+
+// How the blobs of one file land: in this order on one thread, `second`
+// at the same time on another, after a stopped run left `left` in the
+// file; `wrong` (or -1) is placed with other bytes of its length.
+struct Placing {
+  const char* why;
+  std::vector<std::size_t> first;
+  std::vector<std::size_t> second;
+  std::vector<std::size_t> left;
+  int wrong;
+};
+
+// A file of four blobs of uneven lengths, past one step of the read-back.
+struct PlacedFile {
+  std::vector<std::string> blobs{patterned(700000, 11), patterned(1, 12),
+                                 patterned(1500000, 13), patterned(300000, 14)};
+  FileRecord record;
+  BundleIndex index;
+
+  PlacedFile() {
+    std::int64_t at = 0;
+    for (const std::string& blob : blobs) {
+      record.chunks.push_back(Sha256::of(blob));
+      index.blobs[record.chunks.back()] = BlobLocation{"b", at, std::int64_t(blob.size())};
+      at += std::int64_t(blob.size());
+    }
+    record.size = at;
+    record.sha256 = Sha256::of(blobs[0] + blobs[1] + blobs[2] + blobs[3]);
+  }
+
+  // The file as a stopped run left it: only the blobs `left` at their places.
+  std::string leftBy(const std::vector<std::size_t>& left) const {
+    std::string bytes(std::size_t(record.size), '\0');
+    for (const std::size_t b : left) {
+      bytes.replace(std::size_t(index.blobs.at(record.chunks[b]).offset), blobs[b].size(),
+                    blobs[b]);
+    }
+    return bytes;
+  }
+
+  void place(const InPlaceFiles& files, const std::vector<std::size_t>& order, int wrong,
+             const std::string& cache, WriteBackQueue& writeBack) const {
+    PlaceWriter writer;
+    for (const std::size_t b : order) {
+      const std::string bytes = int(b) == wrong ? patterned(blobs[b].size(), 99) : blobs[b];
+      const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+      EXPECT_TRUE(placeBlob(files, record.chunks[b], data, bytes.size(), cache, writeBack, writer));
+    }
+  }
+};
+
+TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
+  const Placing rows[] = {
+      {"in order", {0, 1, 2, 3}, {}, {}, -1},
+      {"in reverse", {3, 2, 1, 0}, {}, {}, -1},
+      {"interleaved from two threads", {0, 2}, {1, 3}, {}, -1},
+      {"after a stopped run left some", {0, 2}, {}, {1, 3}, -1},
+      {"after a stopped run left the first", {3, 1, 2}, {}, {0}, -1},
+      {"a wrong blob where the digest stands", {0, 1, 2, 3}, {}, {}, 2},
+      {"a wrong blob past where the digest stands", {0, 2, 1, 3}, {}, {}, 2},
+  };
+  const PlacedFile made;
+  for (const Placing& row : rows) {
+    SCOPED_TRACE(row.why);
+    TempDir store;
+    const std::string path = inPlacePath(store.path(), made.record.sha256);
+    if (!row.left.empty()) writeFile(path, made.leftBy(row.left));
+    InPlaceFiles files = chooseInPlaceFiles(store.path(), {made.record}, made.index, {});
+    ASSERT_TRUE(makeInPlaceFiles(files, store.path()));
+    {
+      WriteBackQueue writeBack;
+      std::thread other([&] { made.place(files, row.second, row.wrong, store.path(), writeBack); });
+      made.place(files, row.first, row.wrong, store.path(), writeBack);
+      other.join();
+    }
+    const InPlaceFile& file = *files.forRecord(0);
+    EXPECT_EQ(file.missing, 0u);
+    EXPECT_EQ(file.digestSize, std::uint64_t(made.record.size));
+    EXPECT_EQ(file.digest, Sha256::of(readFile(path)));
+    EXPECT_EQ(file.digest == made.record.sha256, row.wrong < 0);
+  }
 }
 
 }  // namespace

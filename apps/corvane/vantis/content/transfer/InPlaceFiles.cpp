@@ -71,14 +71,72 @@ bool writePlace(const InPlaceFile& file, const std::uint8_t* data, std::size_t l
 // has landed.
 constexpr std::uint64_t kWriteBackStep = 8 << 20;
 
-// Notes the place filled. Once the file is whole it is read back through
-// SHA-256 here, beside the downloads still running, rather than by the
-// assembly after them all; then it goes to the disk.
+// The read-back goes in steps of this size, never the whole file at once.
+constexpr std::size_t kReadBackStep = 1 << 20;
+
+// Where the running digest stands once finished: no place starts there, so
+// a late second copy of a blob can no longer feed it.
+constexpr std::uint64_t kDigestFinished = ~std::uint64_t(0);
+
+// Feeds the blob just written at `position` to the running digest when it
+// starts where the digest stands: its bytes are in memory now, and reading
+// them back later would hash them a second time. A place further on is left
+// to the read-back rather than kept waiting for the gap before it to fill.
+void feedDigest(InPlaceFile& file, std::size_t position, const std::uint8_t* data) {
+  const std::lock_guard<std::mutex> lock(file.hashing);
+  if (file.hashedTo != file.offsets[position]) return;
+  file.running.update(data, file.lengths[position]);
+  file.hashedTo += file.lengths[position];
+}
+
+// Feeds the open file to the running digest from where it stands to the
+// file's end; false when a read fails.
+bool hashToEnd(InPlaceFile& file, int descriptor) {
+  std::vector<char> buffer(kReadBackStep);
+  for (;;) {
+    const std::int64_t count =
+        readSomeAt(descriptor, file.hashedTo, buffer.data(), buffer.size());
+    if (count <= 0) return count == 0;
+    file.running.update(buffer.data(), static_cast<std::size_t>(count));
+    file.hashedTo += static_cast<std::uint64_t>(count);
+  }
+}
+
+// Hashes what the running digest has not seen, to the file's end as a
+// whole-file read would: a file grown past its length is then caught by its
+// size. Only the file the blobs were written into counts. A digest fed to
+// the end reads nothing: the file was given its length before the workers
+// started, and they write only inside it.
+bool readBackRest(InPlaceFile& file) {
+  if (file.hashedTo == file.size) return true;
+  std::uint64_t device = 0, inode = 0;
+  const int descriptor = openInPlaceForReading(file, device, inode);
+  if (descriptor < 0) return false;
+  const bool sameFile = device == file.device && inode == file.inode;
+  const bool read = sameFile && hashToEnd(file, descriptor);
+  closeFile(descriptor);
+  return read;
+}
+
+// Sets the file's digest and size once its last blob has landed. A worker
+// placing another copy of a blob may still take the lock, but only to find
+// the digest finished.
+void finishDigest(InPlaceFile& file) {
+  const std::lock_guard<std::mutex> lock(file.hashing);
+  const bool read = readBackRest(file);
+  file.digestSize = file.hashedTo;
+  file.digest = read ? file.running.hex() : std::string();
+  file.hashedTo = kDigestFinished;
+}
+
+// Notes the place filled. Once the file is whole its digest is finished
+// here, beside the downloads still running, rather than by the assembly
+// after them all; then it goes to the disk.
 void markPlaced(InPlaceFile& file, std::size_t position, WriteBackQueue& writeBack) {
   if (file.placed[position].exchange(true)) return;
   const bool whole = file.missing.fetch_sub(1) == 1;
   if (whole) {
-    if (!hashFileSha256(file.path, file.digestSize, file.digest)) file.digest.clear();
+    finishDigest(file);
     writeBack.add(file.path);
     return;
   }
@@ -180,6 +238,9 @@ Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::
     if (!writePlace(file, data, length, file.offsets[position], writer)) {
       return Failure{messages::cacheNotWritable(cache)};
     }
+    // Fed before `missing` drops: whoever sees it reach zero then knows that
+    // every blob fed from memory is in the digest and no one feeds it still.
+    feedDigest(file, position, data);
     markPlaced(file, position, writeBack);
   }
   return {};

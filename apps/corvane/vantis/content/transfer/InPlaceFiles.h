@@ -18,11 +18,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "foundation/Crypto.h"
 #include "foundation/Result.h"
 #include "protocol/SyncLists.h"
 #include "transfer/LocalBlobs.h"
@@ -44,15 +46,23 @@ struct InPlaceFile {
   std::uint64_t inode = 0;
   // Per blob: its bytes are there, checked. Guards itself.
   std::unique_ptr<std::atomic<bool>[]> placed;
-  // Blobs not yet placed; whoever places the last one reads the file back
-  // through SHA-256 and sends it to the disk. Guards itself.
+  // Blobs not yet placed; whoever places the last one finishes the digest
+  // (reading back what `running` has not seen) and sends the file to the
+  // disk. Guards itself.
   std::atomic<std::size_t> missing{0};
+  // The digest of the file's first `hashedTo` bytes, fed by the workers
+  // from the blobs they place there in file order; placed past it, a blob
+  // is left to the read-back. Both guarded by `hashing`.
+  std::mutex hashing;
+  Sha256 running;
+  std::uint64_t hashedTo = 0;
   // Bytes placed since the file was last sent to the disk: a large file
   // is sent in steps as its blobs land, so that the flush before the
   // renames does not find it all still to write. Guards itself.
   std::atomic<std::uint64_t> unsent{0};
-  // The digest and size read back, written only by the worker that placed
-  // the last blob and read once the workers are joined; empty when not read.
+  // The file's digest and size, written only by the worker that placed the
+  // last blob and read once the workers are joined; empty when they could
+  // not be had.
   std::string digest;
   std::uint64_t digestSize = 0;
 };
@@ -113,7 +123,9 @@ class PlaceWriter {
 };
 
 // Writes the `length` bytes of the blob `hash` at `data`, whose digest the
-// caller has checked, to every place of it not yet filled. Fails with
+// caller has checked, to every place of it not yet filled. A file whose
+// last blob this was gets its `digest` and `digestSize`, of its bytes as
+// they lie on disk, before this returns. Fails with
 // "A downloaded file failed its integrity check. Refused." when the blob is
 // not as long as its places, or the store's message when a write fails.
 // Any thread, each with its own `writer`.
@@ -135,6 +147,9 @@ bool inPlaceReady(const InPlaceFile& file, const std::vector<std::string>& blobs
 // Reads `length` bytes at `offset` of the open file into `out`; false when
 // it ends first.
 bool readAt(int descriptor, std::uint64_t offset, std::uint64_t length, std::vector<char>& out);
+// Reads up to `capacity` bytes at `offset` into `out`: how many it read,
+// 0 at the file's end, -1 on failure.
+std::int64_t readSomeAt(int descriptor, std::uint64_t offset, char* out, std::size_t capacity);
 
 // Opens an in-place file, never through a link: for reading, or for writing
 // when it is still the file with the identity recorded. -1 on failure.

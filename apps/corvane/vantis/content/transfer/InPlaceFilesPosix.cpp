@@ -31,13 +31,20 @@ bool readAt(int descriptor, std::uint64_t offset, std::uint64_t length, std::vec
   out.resize(static_cast<std::size_t>(length));
   std::size_t done = 0;
   while (done < out.size()) {
-    const ssize_t count = ::pread(descriptor, out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset + done));
-    if (count < 0 && errno == EINTR) continue;
+    const std::int64_t count =
+        readSomeAt(descriptor, offset + done, out.data() + done, out.size() - done);
     if (count <= 0) return false;
     done += static_cast<std::size_t>(count);
   }
   return true;
+}
+
+std::int64_t readSomeAt(int descriptor, std::uint64_t offset, char* out, std::size_t capacity) {
+  for (;;) {
+    const ssize_t count = ::pread(descriptor, out, capacity, static_cast<off_t>(offset));
+    if (count >= 0) return count;
+    if (errno != EINTR) return -1;
+  }
 }
 
 int openInPlaceForReading(const InPlaceFile& file, std::uint64_t& device, std::uint64_t& inode) {
