@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,6 +152,8 @@ TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
     if (!row.left.empty()) writeFile(path, made.leftBy(row.left));
     InPlaceFiles files = chooseInPlaceFiles(store.path(), {made.record}, made.index, {});
     ASSERT_TRUE(makeInPlaceFiles(files, store.path()));
+    // Made by the first blob to land, not before the downloads start.
+    EXPECT_EQ(std::filesystem::exists(path), !row.left.empty());
     {
       WriteBackQueue writeBack;
       std::thread other([&] { made.place(files, row.second, row.wrong, store.path(), writeBack); });

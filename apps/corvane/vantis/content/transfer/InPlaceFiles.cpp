@@ -61,7 +61,7 @@ std::unique_ptr<InPlaceFile> plannedFile(std::size_t index, const FileRecord& re
 }
 
 // Places the blob at one place; false when the write failed.
-bool writePlace(const InPlaceFile& file, const std::uint8_t* data, std::size_t length,
+bool writePlace(InPlaceFile& file, const std::uint8_t* data, std::size_t length,
                 std::uint64_t offset, PlaceWriter& writer) {
   const int descriptor = writer.descriptorFor(file);
   return descriptor >= 0 && writeAt(descriptor, offset, data, length);
@@ -167,14 +167,17 @@ bool InPlaceFiles::storeToo(const std::string& hash) const {
   return places.count(hash) == 0 || alsoStored.count(hash) != 0;
 }
 
+std::string inPlaceFolder(const std::string& blobStore) { return joinPath(blobStore, "files"); }
+
 std::string inPlacePath(const std::string& blobStore, const std::string& sha256) {
-  return joinPath(blobStore, "files/" + sha256);
+  return joinPath(inPlaceFolder(blobStore), sha256);
 }
 
 InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
                                 const std::vector<FileRecord>& workList, const BundleIndex& index,
                                 const std::map<std::string, LocalBlob>& local) {
   InPlaceFiles chosen;
+  chosen.folder = inPlaceFolder(blobStore);
   std::set<std::string> contents;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
@@ -204,25 +207,40 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
 
 Status makeInPlaceFiles(InPlaceFiles& files, const std::string& cache) {
   for (const auto& file : files.files) {
-    if (file->exists && resizeInPlace(*file)) continue;
+    file->made = file->exists && resizeInPlace(*file);
+    if (file->made) continue;
     // Not there, or no longer what was read: nothing in it counts.
     for (std::size_t i = 0; i < file->offsets.size(); ++i) file->placed[i] = false;
     file->missing = file->offsets.size();
-    makeParentDirectories(file->path);
-    if (!createInPlace(*file)) return Failure{messages::cacheNotWritable(cache)};
   }
+  if (files.files.empty()) return {};
+  // The files themselves are made by the workers as their blobs land: on a
+  // first install, hundreds of files made one after another here held back
+  // the first download. Their folder is made now, so that a store that
+  // cannot take a file still stops the run before anything is fetched.
+  makeDirectories(files.folder);
+  if (!folderExists(files.folder)) return Failure{messages::cacheNotWritable(cache)};
   return {};
+}
+
+bool ensureInPlace(InPlaceFile& file) {
+  if (file.made.load(std::memory_order_acquire)) return true;
+  const std::lock_guard<std::mutex> lock(file.making);
+  if (file.made.load(std::memory_order_relaxed)) return true;
+  if (!createInPlace(file)) return false;
+  file.made.store(true, std::memory_order_release);
+  return true;
 }
 
 PlaceWriter::~PlaceWriter() {
   if (descriptor_ >= 0) closeFile(descriptor_);
 }
 
-int PlaceWriter::descriptorFor(const InPlaceFile& file) {
+int PlaceWriter::descriptorFor(InPlaceFile& file) {
   if (file_ == &file && descriptor_ >= 0) return descriptor_;
   if (descriptor_ >= 0) closeFile(descriptor_);
   file_ = &file;
-  descriptor_ = openInPlaceForWriting(file);
+  descriptor_ = ensureInPlace(file) ? openInPlaceForWriting(file) : -1;
   return descriptor_;
 }
 

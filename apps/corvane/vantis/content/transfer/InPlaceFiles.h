@@ -39,11 +39,16 @@ struct InPlaceFile {
   std::uint64_t size = 0;              // the record's size
   std::vector<std::uint64_t> offsets;  // where each blob of the record starts
   std::vector<std::uint64_t> lengths;  // and how long it is
-  // The file found or made before the workers start; read-only afterwards.
-  // A worker writes only into the file with this identity.
+  // The file a stopped run left (`exists`, found before the workers start),
+  // and the identity of the file the workers write into: a worker writes
+  // only into the file with this identity. A file not there yet is made by
+  // the first thread to write into it (`ensureInPlace`). The identity is
+  // set before `made`, under `making`, and read only once `made` is seen.
   bool exists = false;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::mutex making;
+  std::atomic<bool> made{false};
   // Per blob: its bytes are there, checked. Guards itself.
   std::unique_ptr<std::atomic<bool>[]> placed;
   // Blobs not yet placed; whoever places the last one finishes the digest
@@ -68,6 +73,7 @@ struct InPlaceFile {
 };
 
 struct InPlaceFiles {
+  std::string folder;  // "<blob store>/files", where they all go
   std::vector<std::unique_ptr<InPlaceFile>> files;
   std::map<std::size_t, std::size_t> byRecord;  // work-list index to `files` index
   // Every place of each blob: (`files` index, blob position) pairs.
@@ -84,7 +90,8 @@ struct InPlaceFiles {
   bool storeToo(const std::string& hash) const;
 };
 
-// "<blob store>/files/<file digest>".
+// "<blob store>/files", and "<blob store>/files/<file digest>" in it.
+std::string inPlaceFolder(const std::string& blobStore);
 std::string inPlacePath(const std::string& blobStore, const std::string& sha256);
 
 // Chooses the records of `workList` assembled in place: those of two or
@@ -97,10 +104,16 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
                                 const std::vector<FileRecord>& workList, const BundleIndex& index,
                                 const std::map<std::string, LocalBlob>& local);
 
-// Creates every chosen file that is not there yet (or no longer the one that
-// was read) and gives each its length. Fails with the store's "Could not
-// write to <cache folder>..." message.
+// Gives every chosen file a stopped run left its length, forgets what it
+// held when it is no longer the one that was read, and makes the folder
+// they all go in; the files not there yet are made as their first blob
+// lands. Fails with the store's "Could not write to <cache folder>..."
+// message.
 Status makeInPlaceFiles(InPlaceFiles& files, const std::string& cache);
+
+// Makes the file afresh, with its length, unless it is made already. Any
+// thread; false when it cannot be made.
+bool ensureInPlace(InPlaceFile& file);
 
 // The file a thread last wrote a blob into, kept open for the next blob:
 // a bundle's blobs mostly go one after another into the same file, and
@@ -113,9 +126,9 @@ class PlaceWriter {
   PlaceWriter(const PlaceWriter&) = delete;
   PlaceWriter& operator=(const PlaceWriter&) = delete;
 
-  // An open descriptor of `file`, still the file with its recorded identity;
-  // -1 when it cannot be opened.
-  int descriptorFor(const InPlaceFile& file);
+  // An open descriptor of `file` (made first when it is not there yet),
+  // still the file with its recorded identity; -1 when it cannot be had.
+  int descriptorFor(InPlaceFile& file);
 
  private:
   const InPlaceFile* file_ = nullptr;
