@@ -701,6 +701,17 @@ const HostileAnswer kHostileAnswers[] = {
        wrapped.headers.emplace_back("Content-Encoding", encodings);
      },
      "could not reach the server (", true},
+    // The same with each layer on a header line of its own, which HTTP
+    // reads as the same list.
+    {"ContentEncodingsOnSeparateLines",
+     [](const std::string& genuinePointer, ScriptedResponse& wrapped) {
+       wrapped.body = genuinePointer;
+       for (int i = 0; i < 2; ++i) {
+         wrapped.body = gzipBytes(wrapped.body);
+         wrapped.headers.emplace_back("Content-Encoding", "gzip");
+       }
+     },
+     "could not reach the server (", true},
     // A server that takes the connection and never answers: the run ends
     // after the client's floor-rate window (a minute, in which 60 KiB must
     // arrive) instead of waiting for ever.

@@ -184,8 +184,13 @@ void noteHeader(TransferContext& transfer, const std::string& line) {
     transfer.blockLength = length;
   } else if (startsWith(line, "content-encoding:")) {
     const std::string coding = headerValue(line, 17);
-    transfer.blockEncoded = !coding.empty() && coding != "identity";
-    transfer.decoder->start(bodyEncodingNamed(coding));
+    const bool encoded = !coding.empty() && coding != "identity";
+    // A second header line stacks its coding on the first, as a list in
+    // one line does: a body is decoded once, never layer after layer.
+    if (!encoded) return;
+    const bool stacked = transfer.blockEncoded;
+    transfer.blockEncoded = true;
+    transfer.decoder->start(stacked ? BodyEncoding::unknown : bodyEncodingNamed(coding));
   }
 }
 
