@@ -178,7 +178,7 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
                                 const std::map<std::string, LocalBlob>& local) {
   InPlaceFiles chosen;
   chosen.folder = inPlaceFolder(blobStore);
-  std::set<std::string> contents;
+  std::unordered_set<std::string> contents;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
     // A file's name in the store is its digest, so it must be one.

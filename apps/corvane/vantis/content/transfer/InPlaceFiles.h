@@ -19,8 +19,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -76,10 +77,12 @@ struct InPlaceFiles {
   std::string folder;  // "<blob store>/files", where they all go
   std::vector<std::unique_ptr<InPlaceFile>> files;
   std::map<std::size_t, std::size_t> byRecord;  // work-list index to `files` index
-  // Every place of each blob: (`files` index, blob position) pairs.
-  std::map<std::string, std::vector<std::pair<std::size_t, std::size_t>>> places;
+  // Every place of each blob: (`files` index, blob position) pairs. Hash
+  // tables: only ever looked up, once or more for each of a first install's
+  // tens of thousands of blobs before its first request.
+  std::unordered_map<std::string, std::vector<std::pair<std::size_t, std::size_t>>> places;
   // Blobs that a file assembled the usual way needs too: kept in the store.
-  std::set<std::string> alsoStored;
+  std::unordered_set<std::string> alsoStored;
 
   // The file the record at `index` is assembled in, or nullptr.
   InPlaceFile* forRecord(std::size_t index) const;

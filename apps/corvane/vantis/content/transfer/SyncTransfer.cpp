@@ -11,6 +11,7 @@
 #include <exception>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <unistd.h>
 
 #include "foundation/Crypto.h"
@@ -78,8 +79,8 @@ BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint
     const std::uint64_t size = nonNegative(record.size);
     const std::uint64_t largest = longestBlob != 0 ? std::min(size, longestBlob) : size;
     for (const std::string& hash : record.chunks) {
-      const bool isNew = needed.insert(hash).second;
-      BlobFacts& blob = facts[hash];
+      const auto [entry, isNew] = facts.try_emplace(hash);
+      BlobFacts& blob = entry->second;
       if (isNew || rank < blob.rank) blob.rank = rank;
       blob.sizeGuess = size / count;
       blob.largest = std::max(blob.largest, largest);
@@ -87,6 +88,13 @@ BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint
       blob.wholeFile = blob.wholeFile || count == 1;
     }
   }
+  // Sorted first, the set is built in one pass at its end instead of by a
+  // search from its root for every blob.
+  std::vector<std::string> hashes;
+  hashes.reserve(facts.size());
+  for (const auto& [hash, blob] : facts) hashes.push_back(hash);
+  std::sort(hashes.begin(), hashes.end());
+  needed.insert(hashes.begin(), hashes.end());
   return facts;
 }
 
@@ -571,7 +579,7 @@ namespace {
 
 // The distinct blobs of the work list that installed files do not give.
 std::size_t blobsToFetch(const std::vector<FileRecord>& workList, const LocalBlobs& local) {
-  std::set<std::string> wanted;
+  std::unordered_set<std::string> wanted;
   for (const FileRecord& record : workList) {
     for (const std::string& blob : record.chunks) {
       if (local.blobs.count(blob) == 0) wanted.insert(blob);
