@@ -135,6 +135,12 @@ TEST(ReadWholeFile, LeavesOutputUntouchedWhenMissing) {
   writeFile(dir.file("big"), big);
   ASSERT_TRUE(readWholeFile(dir.file("big"), out));
   EXPECT_EQ(out, big);
+  writeFile(dir.file("empty"), "");
+  ASSERT_TRUE(readWholeFile(dir.file("empty"), out));
+  EXPECT_EQ(out, "");
+  // A length of zero is not taken at its word: such files still have lines.
+  ASSERT_TRUE(readWholeFile("/proc/self/status", out));
+  EXPECT_NE(out.find("\nPid:"), std::string::npos);
 }
 
 TEST(FileSize, FollowsLinksAndRefusesFolders) {

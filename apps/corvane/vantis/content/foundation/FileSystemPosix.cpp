@@ -214,12 +214,21 @@ bool flushFileData(const std::string& path) {
 bool readWholeFile(const std::string& path, std::string& out) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return false;
+  // Read into room sized once from the file's length: growing the string as
+  // the bytes come copies a record of megabytes several times over and
+  // touches every fresh page twice. The length only guides; a file that
+  // grows meanwhile is still read to its end.
+  struct stat info;
+  const bool sized = ::fstat(::fileno(file), &info) == 0 && info.st_size > 0;
+  std::size_t room = sized ? static_cast<std::size_t>(info.st_size) + 1 : kChunkBytes;
   out.clear();
-  std::vector<char> buffer(kChunkBytes);
   for (;;) {
-    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-    if (got == 0) break;
-    out.append(buffer.data(), got);
+    const std::size_t had = out.size();
+    out.resize(had + room);
+    const std::size_t got = std::fread(&out[had], 1, room, file);
+    out.resize(had + got);
+    if (got < room) break;
+    room = kChunkBytes;
   }
   std::fclose(file);
   return true;

@@ -183,13 +183,25 @@ std::string joinBlobs(const std::vector<RecordedBlob>& blobs) {
 }
 
 std::string formatCheckedFiles(const CheckedFiles& files) {
-  std::string text = std::string(kFirstLine) + "\n";
+  // Sized up front: the record runs to megabytes for a large pack, and
+  // growing it line by line would copy it over and over.
+  constexpr std::size_t kNumbersAndSpaces = 96;
+  std::size_t bytes = std::char_traits<char>::length(kFirstLine) + 1;
   for (const auto& [path, file] : files) {
-    text += file.sha256 + ' ' + std::to_string(file.identity.size) + ' ' +
-            std::to_string(file.identity.inode) + ' ' + std::to_string(file.identity.modifiedNs) +
-            ' ' + std::to_string(file.identity.changedNs) + ' ' +
-            (file.cutting.empty() ? kNone : file.cutting) + ' ' +
-            (file.blobs.empty() ? kNone : file.blobs) + ' ' + path + '\n';
+    bytes += file.sha256.size() + file.cutting.size() + file.blobs.size() + path.size() +
+             kNumbersAndSpaces;
+  }
+  std::string text;
+  text.reserve(bytes);
+  text.append(kFirstLine).append("\n");
+  for (const auto& [path, file] : files) {
+    text.append(file.sha256).append(" ").append(std::to_string(file.identity.size));
+    text.append(" ").append(std::to_string(file.identity.inode));
+    text.append(" ").append(std::to_string(file.identity.modifiedNs));
+    text.append(" ").append(std::to_string(file.identity.changedNs));
+    text.append(" ").append(file.cutting.empty() ? kNone : file.cutting);
+    text.append(" ").append(file.blobs.empty() ? kNone : file.blobs);
+    text.append(" ").append(path).append("\n");
   }
   return text;
 }
