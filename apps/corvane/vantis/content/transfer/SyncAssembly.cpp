@@ -115,11 +115,20 @@ std::size_t runOfLocalBlobs(const FileJob& job, std::size_t first, std::uint64_t
 // that reading an installed copy costs its write, as a download does, not
 // its write and two digests one after the other.
 struct LocalRun {
-  std::size_t first = 0;  // index of its first blob in the record's chunks
+  explicit LocalRun(std::vector<char>& buffer) : bytes(buffer) {}
+  std::vector<char>& bytes;  // one of `Buffers::runs`
+  std::size_t first = 0;     // index of its first blob in the record's chunks
   std::size_t count = 0;
-  std::vector<char> bytes;
   std::future<bool> checked;  // true when every blob matched
   std::future<void> fed;      // the run is in the file's digest
+};
+
+// What the assembly reads and copies through, made once and used for every
+// file: a megabyte or more made fresh per file costs its page faults each
+// time, which on this kind of machine is more than copying it.
+struct Buffers {
+  std::vector<char> copy = std::vector<char>(kCopyBytes);
+  std::vector<char> runs[2];
 };
 
 bool checkRun(const FileJob& job, const LocalRun& run) {
@@ -143,10 +152,13 @@ auto onItsOwnThread(Task task) -> std::future<decltype(task())> {
   }
 }
 
+void startCheck(const FileJob& job, LocalRun& run) {
+  run.checked = onItsOwnThread([&job, &run] { return checkRun(job, run); });
+}
+
 // The digest is fed the run only after the run before it is in: the caller
 // waits for that run's `fed` before starting this one.
-void startCheck(const FileJob& job, LocalRun& run, Sha256& digest) {
-  run.checked = onItsOwnThread([&job, &run] { return checkRun(job, run); });
+void startFeed(LocalRun& run, Sha256& digest) {
   run.fed = onItsOwnThread([&run, &digest] { digest.update(run.bytes.data(), run.bytes.size()); });
 }
 
@@ -196,10 +208,10 @@ bool writeBackEvery(const FileJob& job, std::FILE* out, std::uint64_t written,
 // Appends every blob of the record, in order, from installed files or the
 // store. False when something failed; `built` says what.
 bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64_t& written,
-                 std::vector<char>& buffer, Built& built) {
+                 Buffers& buffers, Built& built) {
   const std::vector<std::string>& chunks = job.record.chunks;
   LocalBlobReader reader;
-  LocalRun runs[2];
+  LocalRun runs[2] = {LocalRun(buffers.runs[0]), LocalRun(buffers.runs[1])};
   LocalRun* pending = &runs[0];  // read, being checked, not yet written
   LocalRun* next = &runs[1];
   std::uint64_t sent = 0;
@@ -210,7 +222,7 @@ bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64
       if (!finishRun(job, *pending, out, written, built)) return false;
       const std::uint64_t before = written;
       if (!appendFileHashing(blobPath(job.context.paths.blobStore, chunks[i]), out, digest,
-                             written, buffer)) {
+                             written, buffers.copy)) {
         return false;
       }
       built.blobs.push_back(RecordedBlob{chunks[i], written - before});
@@ -221,18 +233,22 @@ bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64
     next->first = i;
     next->count = runOfLocalBlobs(job, i, bytes);
     const LocalBlob& head = job.local.blobs.at(chunks[i]);
-    // Read while the run before is still being checked.
+    // Read, and checked, while the run before is still being fed and
+    // written: one after the other they leave a core idle.
     if (!reader.read(job.local.sources[head.source].real, head.offset, bytes, next->bytes)) {
       finishRun(job, *pending, out, written, built);
       next->count = 0;
       markStale(job, i, built);
       return false;
     }
+    startCheck(job, *next);
     if (!finishRun(job, *pending, out, written, built)) {
+      // Never leave with a check running on a buffer that is about to go.
+      next->checked.wait();
       next->count = 0;
       return false;
     }
-    startCheck(job, *next, digest);
+    startFeed(*next, digest);
     i += next->count;
     std::swap(pending, next);
   }
@@ -243,7 +259,7 @@ bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64
 // Writes and checks "<target>.part". On failure the part is gone and the
 // sync's message is set, unless a blob read from an installed file did not
 // match: then only `stale` is set, and the record is left to a download.
-Built buildPart(const FileJob& job, std::vector<char>& buffer) {
+Built buildPart(const FileJob& job, Buffers& buffers) {
   const FileRecord& record = job.record;
   const std::string& part = job.part;
   Built built;
@@ -257,7 +273,7 @@ Built buildPart(const FileJob& job, std::vector<char>& buffer) {
   }
   Sha256 digest;
   std::uint64_t written = 0;
-  const bool copied = appendBlobs(job, out, digest, written, buffer, built);
+  const bool copied = appendBlobs(job, out, digest, written, buffers, built);
   // A failed close is a failed write: a full disk often shows only there.
   const bool closed = std::fclose(out) == 0;
   // Written back while the next files are assembled, so that the flush
@@ -294,7 +310,7 @@ std::map<std::string, std::size_t> countBlobUses(const std::vector<FileRecord>& 
 // of being copied, which on a cold install would write every such file twice
 // and create it twice. Where the rename cannot be done (the store on another
 // file system) the file is copied as usual.
-Built adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
+Built adoptSoleBlob(const FileJob& job, Buffers& buffers) {
   const std::string& blobStore = job.context.paths.blobStore;
   const std::string& hash = job.record.chunks.front();
   const std::string blob = blobPath(blobStore, hash);
@@ -311,7 +327,7 @@ Built adoptSoleBlob(const FileJob& job, std::vector<char>& buffer) {
     return built;
   }
   makeParentDirectories(job.part);
-  if (std::rename(blob.c_str(), job.part.c_str()) != 0) return buildPart(job, buffer);
+  if (std::rename(blob.c_str(), job.part.c_str()) != 0) return buildPart(job, buffers);
   job.writeBack.add(job.part);
   built.blobs.push_back(RecordedBlob{hash, size});
   return built;
@@ -377,10 +393,10 @@ Built adoptInPlace(const FileJob& job, InPlaceFile& file) {
 // The part, whole and checked, with its execute bits where it is a program:
 // everything it will be once renamed, so that the flush covers all of it.
 Built buildChecked(const FileJob& job, InPlaceFile* inPlace, bool soleBlob,
-                   std::vector<char>& buffer) {
+                   Buffers& buffers) {
   Built built = inPlace    ? adoptInPlace(job, *inPlace)
-                : soleBlob ? adoptSoleBlob(job, buffer)
-                           : buildPart(job, buffer);
+                : soleBlob ? adoptSoleBlob(job, buffers)
+                           : buildPart(job, buffers);
   if (built.status && !built.stale && job.record.target == kTargetBinary) {
     makeProgramExecutable(job.part);
   }
@@ -483,7 +499,7 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
   for (const FileRecord& record : workList) {
     progress.stepTotal += record.size < 0 ? 0 : static_cast<std::uint64_t>(record.size);
   }
-  std::vector<char> buffer(kCopyBytes);
+  Buffers buffers;
   std::map<std::string, std::size_t> uses = countBlobUses(workList);
   std::vector<ReadyPart> ready;
   for (std::size_t i = 0; i < workList.size(); ++i) {
@@ -501,7 +517,7 @@ void assembleFiles(const TransferContext& context, const std::vector<FileRecord>
     const FileJob job{context, record, target, part, local, writeBack};
     const bool soleBlob = record.chunks.size() == 1 && uses.at(record.chunks.front()) == 1 &&
                           local.blobs.count(record.chunks.front()) == 0;
-    Built built = buildChecked(job, inPlace, soleBlob, buffer);
+    Built built = buildChecked(job, inPlace, soleBlob, buffers);
     if (built.stale) {
       // What the record said of that file no longer holds.
       checked.erase(built.staleSource);
