@@ -1,5 +1,6 @@
 #include "foundation/FileSystem.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -141,6 +142,36 @@ TEST(ReadWholeFile, LeavesOutputUntouchedWhenMissing) {
   // A length of zero is not taken at its word: such files still have lines.
   ASSERT_TRUE(readWholeFile("/proc/self/status", out));
   EXPECT_NE(out.find("\nPid:"), std::string::npos);
+}
+
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (!folder) return 0;
+  while (::readdir(folder)) ++count;
+  ::closedir(folder);
+  return count;
+}
+
+TEST(ReplacedCopies, HoldsUpToItsLimitAndLetsGoOfEverything) {
+  TempDir dir;
+  writeFile(dir.file("installed"), "old");
+  writeFile(dir.file("installed.part"), "new");
+  const std::size_t before = openDescriptors();
+  {
+    ReplacedCopies copies;
+    copies.hold(dir.file("installed"));
+    copies.hold(dir.file("none"));
+    EXPECT_EQ(openDescriptors(), before + 1);
+    ASSERT_EQ(std::rename(dir.file("installed.part").c_str(), dir.file("installed").c_str()), 0);
+    copies.release();
+    for (int i = 0; i < 300; ++i) copies.hold(dir.file("installed"));
+    EXPECT_LE(openDescriptors(), before + 256);
+  }
+  EXPECT_EQ(openDescriptors(), before);
+  std::string text;
+  ASSERT_TRUE(readWholeFile(dir.file("installed"), text));
+  EXPECT_EQ(text, "new");
 }
 
 TEST(FileSize, FollowsLinksAndRefusesFolders) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vantis::content {
@@ -73,6 +74,31 @@ void noteFileSystems(FileSystems& written, const FileSystems& more);
 // Flushes everything written to each noted file system (syncfs). False when
 // a flush reports an error: what was written may not be on the disk.
 bool syncFileSystems(const FileSystems& written);
+
+// Installed copies about to be replaced by a rename, held open so that the
+// rename does not free their blocks itself: freeing a file of megabytes
+// waits on the disk, and the renames run one after another on the calling
+// thread. release() lets them go on a thread of its own, while the caller
+// goes on with its records; the destructor waits for it. Calling thread
+// only; holding is a speed-up, never needed: a copy that cannot be held
+// (or one past the limit of descriptors held at once) is freed by its
+// rename as before.
+class ReplacedCopies {
+ public:
+  ReplacedCopies() = default;
+  ReplacedCopies(const ReplacedCopies&) = delete;
+  ReplacedCopies& operator=(const ReplacedCopies&) = delete;
+  ~ReplacedCopies();
+
+  // Holds the file at `path`, if there is one (links not followed).
+  void hold(const std::string& path);
+  // Lets go of everything held so far, on a thread of its own.
+  void release();
+
+ private:
+  std::vector<int> held_;
+  std::thread releasing_;
+};
 
 // Flushes one file's data (fdatasync); false on failure.
 bool flushFileData(const std::string& path);

@@ -234,6 +234,38 @@ bool readWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
+// Well under the usual limit of 1,024 descriptors, which the workers'
+// connections and the files being written share.
+constexpr std::size_t kMostHeld = 256;
+
+void ReplacedCopies::hold(const std::string& path) {
+  if (held_.size() >= kMostHeld) return;
+  // O_PATH: neither read nor execute permission is needed, and a fifo put
+  // there cannot block the open.
+  const int descriptor = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor >= 0) held_.push_back(descriptor);
+}
+
+void ReplacedCopies::release() {
+  if (releasing_.joinable()) releasing_.join();
+  if (held_.empty()) return;
+  std::vector<int> closing;
+  closing.swap(held_);
+  auto closeAll = [closing] {
+    for (const int descriptor : closing) ::close(descriptor);
+  };
+  try {
+    releasing_ = std::thread(closeAll);
+  } catch (const std::system_error&) {
+    closeAll();  // no thread to be had: freed here
+  }
+}
+
+ReplacedCopies::~ReplacedCopies() {
+  release();
+  if (releasing_.joinable()) releasing_.join();
+}
+
 bool folderExists(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);

@@ -160,10 +160,10 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
 // download; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles otherFiles,
-                CheckedFiles& checked, FileSystems& written, ProgressMeter& meter,
-                SyncResult& result) {
-  const TransferContext transferContext =
-      makeTransferContext(context, release, std::move(otherFiles));
+                CheckedFiles& checked, FileSystems& written, ReplacedCopies& replaced,
+                ProgressMeter& meter, SyncResult& result) {
+  TransferContext transferContext = makeTransferContext(context, release, std::move(otherFiles));
+  transferContext.replaced = &replaced;
   const BundleIndexSource index = [&](std::size_t blobsToFetch) {
     return bundleIndexFor(context, release, blobsToFetch, meter);
   };
@@ -296,12 +296,14 @@ Status install(const SyncContext& context, const Release& release, const Install
   meter.progress.bytesTotal = list.workBytes;
 
   FileSystems written;
+  // Let go of while the records are written, and waited for when this ends.
+  ReplacedCopies replaced;
   Status step = reuseFromOtherInstances(context, list.work, checked, written, meter, result);
   if (!step) return step;
   const bool workRemained = !list.work.empty();
   if (workRemained) {
     step = transfer(context, release, list.work, unlistedFiles(recorded, list.listedPaths),
-                    checked, written, meter, result);
+                    checked, written, replaced, meter, result);
   }
   if (!step) return step;
   complete(context, release, installed, list, checked, written, workRemained, meter, result);

@@ -466,6 +466,7 @@ Status placeBuilt(const TransferContext& context, const std::vector<FileRecord>&
   Status first;
   for (const ReadyPart& file : ready) {
     const FileRecord& record = workList[file.index];
+    if (context.replaced) context.replaced->hold(file.target);
     Status placed = moveIntoPlace(record, file.part, file.target);
     if (!placed) {
       // The others are whole and checked: they still go into place.
@@ -476,6 +477,7 @@ Status placeBuilt(const TransferContext& context, const std::vector<FileRecord>&
     if (record.target == kTargetBinary) report.programsChanged = true;
     report.filesWritten += 1;
   }
+  if (context.replaced) context.replaced->release();
   return first;
 }
 

@@ -72,6 +72,9 @@ struct TransferContext {
   // Under a limit, each request's floor rate is lowered to half a worker's
   // share of it, so that the limit never passes for a stalled server.
   std::uint64_t maxBytesPerSecond = 0;
+  // Where set, the installed copies the renames replace are held here and
+  // let go after the last rename (see ReplacedCopies); outlives the run.
+  ReplacedCopies* replaced = nullptr;
 };
 
 // What one transfer did. The counters hold also when `status` failed: the
