@@ -1,13 +1,15 @@
 // Lists cut into sections, as a player meets them: SkarvelPublish's releases
 // served by nginx on 127.0.0.1, installed and updated by SkarvelSync in temp
 // instances. An update fetches only the sections whose digest changed, a
-// damaged cached section is fetched again, and releases with whole lists
+// damaged section in the instance's copy of a list is fetched again, and releases with whole lists
 // only still install and update, also into an instance that later meets
 // sections.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -109,6 +111,24 @@ class ListSections : public ::testing::Test {
     return names;
   }
 
+  // The required file list as the instance keeps it: its table of sections
+  // on the first line, their texts behind it. Each section's place in it.
+  std::string keptList() const { return cache() + "/filesRequired.sections"; }
+  std::map<std::string, std::pair<std::size_t, std::size_t>> keptSections() const {
+    const std::string text = readFile(keptList());
+    const std::string table = text.substr(0, text.find('\n'));
+    std::map<std::string, std::pair<std::size_t, std::size_t>> at;
+    std::size_t offset = table.size() + 1;
+    const std::regex pair(R"re(\["([0-9a-f]{64})",([0-9]+)\])re");
+    for (auto it = std::sregex_iterator(table.begin(), table.end(), pair);
+         it != std::sregex_iterator(); ++it) {
+      const std::size_t size = std::stoul((*it)[2]);
+      at.emplace((*it)[1], std::make_pair(offset, size));
+      offset += size;
+    }
+    return at;
+  }
+
   ReleaseServer server;
   TempDir work;
 };
@@ -120,9 +140,10 @@ TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
             std::string::npos);
   sync("install", v1);
   // A first install fetches each list whole (one request beats dozens) and
-  // keeps its sections.
+  // keeps each in one file with its sections' table.
   EXPECT_EQ(requests("/sections/", "install"), 0u);
-  EXPECT_GE(cached().size(), 4u);
+  EXPECT_EQ(cached(), (std::set<std::string>{"bundles.sections", "filesRequired.sections"}));
+  EXPECT_GE(keptSections().size(), 4u);
 
   const std::string v2 = changed(v1, "v2", {517});
   publish("2.0", 2, v2);
@@ -131,16 +152,19 @@ TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
   EXPECT_LE(requests("/sections/", "update"), 2u);
   EXPECT_EQ(wholeListRequests("update"), 0u) << "no whole list, and no bundle index for one blob";
 
-  // A cached section that no longer matches its name is fetched again and
+  // A cached section that no longer matches its digest is fetched again and
   // replaced, never used.
   const std::string v3 = changed(v2, "v3", {3});
   publish("3.0", 3, v3);
   std::string damaged;
   for (const std::string& digest : listSections("3.0")) {
-    if (cached().count(digest) != 0) damaged = digest;
+    if (keptSections().count(digest) != 0) damaged = digest;
   }
   ASSERT_FALSE(damaged.empty());
-  writeFile(cache() + "/" + damaged, readFile(cache() + "/" + damaged) + "x");
+  const auto [offset, size] = keptSections().at(damaged);
+  std::string kept = readFile(keptList());
+  kept[offset + size / 2] ^= 1;
+  writeFile(keptList(), kept);
   sync("damaged", v3);
   EXPECT_EQ(wholeListRequests("damaged"), 0u);
   EXPECT_EQ(requests("/sections/" + damaged.substr(0, 2) + "/" + damaged.substr(2, 2) + "/" +
@@ -148,7 +172,8 @@ TEST_F(ListSections, AnUpdateFetchesOnlyTheChangedSections) {
                      "damaged"),
             1u);
   EXPECT_LE(requests("/sections/", "damaged"), 3u);
-  EXPECT_EQ(vantis::content::Sha256::of(readFile(cache() + "/" + damaged)), damaged);
+  const auto [after, length] = keptSections().at(damaged);
+  EXPECT_EQ(vantis::content::Sha256::of(readFile(keptList()).substr(after, length)), damaged);
 }
 
 // Changes all over the list: the changed sections come side by side over
@@ -168,7 +193,7 @@ TEST_F(ListSections, ChangesAllOverTheListComeSideBySideOrAsTheWholeList) {
   publish("3.0", 3, v3);
   std::string lost;
   for (const std::string& digest : listSections("3.0")) {
-    if (cached().count(digest) == 0) lost = digest;
+    if (keptSections().count(digest) == 0) lost = digest;
   }
   ASSERT_FALSE(lost.empty());
   fs::remove(server.file(vantis::content::objectFile(vantis::content::ObjectKind::section, lost)));

@@ -268,8 +268,7 @@ void complete(const SyncContext& context, const Release& release, const Installe
     removeDirectoryTree(context.paths.blobStore);
     // The sections of the release now installed stay for the next update,
     // which fetches only the sections that changed; older ones go.
-    keepSections(context.paths.sections,
-                 sectionDigests(release.manifest, {tierList(context), kBundlesList}));
+    keepSections(context.paths.sections, release.manifest, {tierList(context), kBundlesList});
     // The state record goes last: it is what tells the next run that this
     // release is in place. Written before the removals, a run killed between
     // the two would leave the retired files and the whole blob store behind

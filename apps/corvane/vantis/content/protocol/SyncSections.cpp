@@ -1,6 +1,7 @@
-// Lists in sections. The cache holds plain section texts named by their
-// digest; nothing vouches for a cached file but that digest, so it is
-// checked on every read, and a file that fails is fetched again.
+// Lists in sections. The cache holds each list of the installed release
+// with its table of sections; nothing vouches for a cached section but its
+// digest, so it is checked on every read, and one that fails is fetched
+// again.
 
 #include "protocol/SyncSections.h"
 
@@ -10,10 +11,12 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
+#include "foundation/Json.h"
 #include "protocol/SyncMessages.h"
 #include "release/FetchRule.h"
 #include "release/Layout.h"
@@ -22,37 +25,92 @@ namespace vantis::content {
 
 namespace {
 
-// The cached copy of the section when it is exactly the section.
-bool readCached(const std::string& cacheFolder, const ListSection& section, std::string& text) {
-  std::uint64_t size = 0;
-  const std::string path = joinPath(cacheFolder, section.sha256);
-  if (!fileSize(path, size) || size != section.size || !readWholeFile(path, text)) return false;
-  return Sha256::equals(Sha256::of(text), section.sha256);
+// A list's sections as the instance keeps them: all in one file,
+// "<part>.sections", the manifest's table of them on the first line and
+// their texts one after another behind it. One file per section would cost
+// a first install hundreds of file creations before its first download.
+std::string cachedListPath(const std::string& cacheFolder, const ListDocument& list) {
+  return joinPath(cacheFolder, std::string(list.part) + ".sections");
 }
 
-// Keeps a section that matched the manifest's digest; a cache that cannot
-// be written only costs the next run this section again.
-void cacheSection(const std::string& cacheFolder, const ListSection& section,
-                  const std::string& text) {
-  makeDirectories(cacheFolder);
-  replaceWholeFile(joinPath(cacheFolder, section.sha256), text);
+// What a list's cache file holds, by section digest. Nothing vouches for it
+// but those digests, so each section is checked when it is taken.
+struct CachedList {
+  std::string text;  // the whole file
+  std::size_t tableEnd = 0;  // where the table's line ends
+  std::unordered_map<std::string, std::pair<std::size_t, std::uint64_t>> at;  // offset, size
+};
+
+// The file's sections; none when it is missing, larger than any list could
+// be, or its table cannot be read or does not add up to what follows it.
+CachedList readCachedList(const std::string& cacheFolder, const ListDocument& list) {
+  constexpr std::uint64_t kTableBytesBound = kMaxSectionsPerList * 80;
+  CachedList cached;
+  std::uint64_t size = 0;
+  const std::string path = cachedListPath(cacheFolder, list);
+  if (!fileSize(path, size) || size > kMaxBodyBytes + kTableBytesBound) return {};
+  if (!readWholeFile(path, cached.text)) return {};
+  cached.tableEnd = cached.text.find('\n');
+  if (cached.tableEnd == std::string::npos) return {};
+  JsonValue table;
+  std::string error;
+  const char* begin = cached.text.data();
+  if (!parseJson(begin, begin + cached.tableEnd, table, error)) return {};
+  const std::optional<ListSections> sections =
+      readSectionTable(table, cached.text.size() - cached.tableEnd - 1);
+  if (!sections) return {};
+  std::size_t offset = cached.tableEnd + 1;
+  for (const ListSection& section : sections->sections) {
+    cached.at.emplace(section.sha256, std::make_pair(offset, section.size));
+    offset += section.size;
+  }
+  return cached;
+}
+
+bool holds(const CachedList& cached, const ListSection& section) {
+  const auto found = cached.at.find(section.sha256);
+  return found != cached.at.end() && found->second.second == section.size;
+}
+
+// A section kept as a file of its own, named by its digest, as instances
+// kept them before their lists were kept whole; still read, never written.
+std::string sectionFilePath(const std::string& cacheFolder, const ListSection& section) {
+  return joinPath(cacheFolder, section.sha256);
+}
+
+// The cached copy of the section when it is exactly the section.
+bool readCached(const std::string& cacheFolder, const CachedList& cached,
+                const ListSection& section, std::string& text) {
+  if (holds(cached, section)) {
+    text.assign(cached.text, cached.at.at(section.sha256).first, section.size);
+  } else {
+    std::uint64_t size = 0;
+    const std::string path = sectionFilePath(cacheFolder, section);
+    if (!fileSize(path, size) || size != section.size || !readWholeFile(path, text)) return false;
+  }
+  return Sha256::equals(Sha256::of(text), section.sha256);
 }
 
 // The list's sections as far as the cache holds them.
 struct Held {
+  CachedList cached;
   std::vector<std::string> texts;  // empty where not held
   std::vector<bool> held;
   std::uint64_t missingBytes = 0;
   std::uint64_t missing = 0;
+  std::uint64_t fromListFile = 0;  // held, and taken from the list's cache file
 };
 
-Held readHeld(const ListSections& sections, const std::string& cacheFolder) {
+Held readHeld(const ListSections& sections, const std::string& cacheFolder,
+              const ListDocument& list) {
   Held held;
+  held.cached = readCachedList(cacheFolder, list);
   for (const ListSection& section : sections.sections) {
     std::string text;
-    const bool cached = readCached(cacheFolder, section, text);
+    const bool cached = readCached(cacheFolder, held.cached, section, text);
     held.texts.push_back(cached ? std::move(text) : std::string());
     held.held.push_back(cached);
+    if (cached && holds(held.cached, section)) ++held.fromListFile;
     if (cached) continue;
     held.missingBytes += section.size;
     ++held.missing;
@@ -60,12 +118,28 @@ Held readHeld(const ListSections& sections, const std::string& cacheFolder) {
   return held;
 }
 
-// The whole list, fetched in one request; its sections go into the cache,
-// each cut at the sizes the manifest gives and kept only when it matches
-// its digest.
+// Keeps the list for the next update, unless the file already holds just
+// these sections; a cache that cannot be written only costs the next run
+// these sections again.
+void cacheList(const std::string& cacheFolder, const ListDocument& list,
+               const ListSections& sections, const Held& held,
+               const std::vector<unsigned char>& body) {
+  std::string text = sectionTableText(sections);
+  const CachedList& cached = held.cached;
+  const bool sameTable =
+      cached.tableEnd == text.size() && cached.text.compare(0, text.size(), text) == 0;
+  if (sameTable && held.fromListFile == sections.sections.size()) return;
+  text += '\n';
+  text.append(body.begin(), body.end());
+  makeDirectories(cacheFolder);
+  replaceWholeFile(cachedListPath(cacheFolder, list), text);
+}
+
+// The whole list, fetched in one request, and kept in the cache when the
+// manifest's sections add up to it.
 Result<std::vector<unsigned char>> fetchWhole(HttpClient& client, const std::string& packVersion,
                                               const Manifest& manifest, const ListDocument& list,
-                                              const std::string& cacheFolder,
+                                              const std::string& cacheFolder, const Held& held,
                                               const FetchMessages& messages,
                                               const HttpProgress& progress) {
   const ListPart& whole = manifest.part(list);
@@ -73,13 +147,10 @@ Result<std::vector<unsigned char>> fetchWhole(HttpClient& client, const std::str
       fetchVerified(client, listRequest(packVersion, list), listBytesBound(whole), whole.sha256,
                     messages, progress);
   if (!body) return body;
-  std::uint64_t offset = 0;
-  for (const ListSection& section : manifest.sectionsOf(list).sections) {
-    if (offset + section.size > body->size()) break;
-    const std::string text(body->begin() + offset, body->begin() + offset + section.size);
-    offset += section.size;
-    if (Sha256::equals(Sha256::of(text), section.sha256)) cacheSection(cacheFolder, section, text);
-  }
+  const ListSections& sections = manifest.sectionsOf(list);
+  std::uint64_t total = 0;
+  for (const ListSection& section : sections.sections) total += section.size;
+  if (total == body->size()) cacheList(cacheFolder, list, sections, held, *body);
   return body;
 }
 
@@ -87,7 +158,6 @@ Result<std::vector<unsigned char>> fetchWhole(HttpClient& client, const std::str
 struct SectionFetch {
   const ListSections& sections;
   Encoding encoding;  // how the release stores its sections
-  const std::string& cacheFolder;
   const FetchMessages& messages;
   const std::vector<std::size_t>& order;  // the missing sections' indexes
   Held& held;                  // each slot written by the one connection that took it
@@ -117,7 +187,6 @@ void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress&
     if (!body) return noteFailure(shared, body.failure());
     ++shared.fetched;
     shared.held.texts[index].assign(body->begin(), body->end());
-    cacheSection(shared.cacheFolder, section, shared.held.texts[index]);
   }
 }
 
@@ -127,19 +196,18 @@ void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress&
 // connections at once, the caller's and others opened like it. Only the
 // caller's thread asks `progress`; the others stop when it says stop.
 Status fetchMissing(HttpClient& client, const ListSections& sections, Encoding encoding,
-                    const std::string& cacheFolder, const FetchMessages& messages,
+                    const FetchMessages& messages,
                     const HttpProgress& progress, Held& held, SectionCounts& counts) {
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < sections.sections.size(); ++i) {
     if (!held.held[i]) order.push_back(i);
   }
-  SectionFetch shared{sections, encoding, cacheFolder, messages, order, held, {}, {}, {}, {}, {}};
+  SectionFetch shared{sections, encoding, messages, order, held, {}, {}, {}, {}, {}};
   const HttpProgress asked = [&shared, &progress](unsigned long got, unsigned long total) {
     if (progress && !progress(got, total)) shared.stop = true;
     return !shared.stop;
   };
   const HttpProgress follow = [&shared](unsigned long, unsigned long) { return !shared.stop; };
-  makeDirectories(cacheFolder);
   const std::size_t connections =
       std::min<std::size_t>(order.size(), static_cast<std::size_t>(kParallelRequests));
   std::vector<std::unique_ptr<HttpClient>> others;
@@ -174,7 +242,7 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
   }
   SectionCounts ignored;
   SectionCounts& counted = counts ? *counts : ignored;
-  Held held = readHeld(sections, cacheFolder);
+  Held held = readHeld(sections, cacheFolder, list);
   counted.cached += sections.sections.size() - held.missing;
   std::uint64_t listBytes = 0;
   for (const ListSection& section : sections.sections) listBytes += section.size;
@@ -182,11 +250,10 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
   // list in one request, however few bytes they are.
   if (fetchListWhole(held.missing, held.missingBytes, listBytes)) {
     ++counted.wholeLists;
-    return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
+    return fetchWhole(client, packVersion, manifest, list, cacheFolder, held, messages, progress);
   }
   const Status fetched =
-      fetchMissing(client, sections, manifest.encoding, cacheFolder, messages, progress, held,
-                   counted);
+      fetchMissing(client, sections, manifest.encoding, messages, progress, held, counted);
   if (!fetched && fetched.error() == messages::kCancelled) return fetched.failure();
   std::vector<unsigned char> body;
   body.reserve(listBytes);
@@ -194,12 +261,15 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
   // Each section matched its own digest; together they must still be the
   // list the manifest names, or the manifest cut some other list.
   const bool isTheList = fetched && Sha256::equals(Sha256::of(body.data(), body.size()), whole.sha256);
-  if (isTheList) return body;
+  if (isTheList) {
+    cacheList(cacheFolder, list, sections, held, body);
+    return body;
+  }
   // A host set up before sections existed may not serve them as stored
   // objects (or not at all); the whole list is still published beside them
   // and vouched for by the same digest, so the update goes on with it.
   ++counted.wholeLists;
-  return fetchWhole(client, packVersion, manifest, list, cacheFolder, messages, progress);
+  return fetchWhole(client, packVersion, manifest, list, cacheFolder, held, messages, progress);
 }
 
 std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
@@ -210,11 +280,13 @@ std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
     const std::uint64_t bytes = whole.size ? *whole.size : 0;
     return listFetchCost(1, bytes, bytes);
   }
+  const CachedList cached = readCachedList(cacheFolder, list);
   std::uint64_t missing = 0, missingBytes = 0, listBytes = 0;
   for (const ListSection& section : sections.sections) {
     listBytes += section.size;
     std::uint64_t size = 0;
-    const bool held = fileSize(joinPath(cacheFolder, section.sha256), size) && size == section.size;
+    const bool held = holds(cached, section) ||
+                      (fileSize(sectionFilePath(cacheFolder, section), size) && size == section.size);
     if (held) continue;
     ++missing;
     missingBytes += section.size;
@@ -222,18 +294,15 @@ std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
   return listFetchCost(missing, missingBytes, listBytes);
 }
 
-std::set<std::string> sectionDigests(const Manifest& manifest,
-                                     const std::vector<ListDocument>& lists) {
-  std::set<std::string> digests;
+void keepSections(const std::string& cacheFolder, const Manifest& manifest,
+                  const std::vector<ListDocument>& lists) {
+  std::set<std::string> keep;
   for (const ListDocument& list : lists) {
+    keep.insert(std::string(list.part) + ".sections");
     for (const ListSection& section : manifest.sectionsOf(list).sections) {
-      digests.insert(section.sha256);
+      keep.insert(section.sha256);
     }
   }
-  return digests;
-}
-
-void keepSections(const std::string& cacheFolder, const std::set<std::string>& keep) {
   removeFilesExcept(cacheFolder, keep);
 }
 

@@ -33,17 +33,19 @@ struct SectionCounts {
 
 // The list's verified text. A list the manifest does not cut is fetched
 // whole (bounded by `listBytesBound`). A cut one is made of its sections:
-// each from `cacheFolder` + "/" + its digest when that file holds exactly the
-// section, the others by GET "/sections/ab/cd/<digest>.gz" (at most the
-// section's size), each kept in the cache. When so many are missing that
-// their requests would cost more than the list (an instance's first
-// install), the whole list is fetched in one request instead and its
-// sections cached from it; so it is when a section cannot be had (failed,
-// or not its digest) or the sections together are not the list. Fails with
-// "The update manifest is malformed. Refused." when the manifest's
+// each from the cache when it holds exactly the section (the list's file
+// `cacheFolder` + "/<part>.sections", or a file named by the section's
+// digest, as instances kept them before), the others by GET
+// "/sections/ab/cd/<digest>.gz" (at most the section's size). When so many
+// are missing that their requests would cost more than the list (an
+// instance's first install), the whole list is fetched in one request
+// instead; so it is when a section cannot be had (failed, or not its
+// digest) or the sections together are not the list. The list then goes
+// into its cache file, unless that holds just these sections already. Fails
+// with "The update manifest is malformed. Refused." when the manifest's
 // "sections" cannot be used, with `messages` when the whole list's request
 // fails or its body does not match, and "Cancelled." when `progress` said
-// stop. A section that cannot be cached is used all the same.
+// stop. A list that cannot be cached is used all the same.
 Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::string& packVersion,
                                              const Manifest& manifest, const ListDocument& list,
                                              const std::string& cacheFolder,
@@ -56,12 +58,10 @@ Result<std::vector<unsigned char>> fetchListBody(HttpClient& client, const std::
 std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
                             const std::string& cacheFolder);
 
-// The digests of the sections of `lists` that the manifest names.
-std::set<std::string> sectionDigests(const Manifest& manifest,
-                                     const std::vector<ListDocument>& lists);
-
-// Empties the cache of every section not in `keep`: after a complete run the
-// cache holds the installed release's sections and nothing older.
-void keepSections(const std::string& cacheFolder, const std::set<std::string>& keep);
+// Empties the cache of everything but what the manifest names for `lists`:
+// after a complete run the cache holds the installed release's lists and
+// nothing older.
+void keepSections(const std::string& cacheFolder, const Manifest& manifest,
+                  const std::vector<ListDocument>& lists);
 
 }  // namespace vantis::content

@@ -74,24 +74,6 @@ std::optional<ListSection> readSection(const JsonValue& pair) {
   return ListSection{digest, *size};
 }
 
-// The list's sections, or nothing when its member cannot be used.
-std::optional<ListSections> readListSections(const JsonValue& member, const ListPart& whole) {
-  ListSections list;
-  list.present = true;
-  const bool array = member.kind == JsonValue::Kind::Array;
-  if (!array || member.size() > kMaxSectionsPerList) return std::nullopt;
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < member.size(); ++i) {
-    const std::optional<ListSection> section = readSection(member[i]);
-    if (!section) return std::nullopt;
-    total += section->size;
-    list.sections.push_back(*section);
-  }
-  const bool addsUp = !whole.size || *whole.size == total;
-  if (!addsUp) return std::nullopt;
-  return list;
-}
-
 void readSections(const JsonValue& document, Manifest& manifest) {
   if (!document.has("sections")) return;
   const JsonValue& member = document["sections"];
@@ -101,7 +83,7 @@ void readSections(const JsonValue& document, Manifest& manifest) {
   }
   for (const ListDocument& list : kSectionedLists) {
     if (!member.has(list.part)) continue;
-    std::optional<ListSections> read = readListSections(member[list.part], manifest.part(list));
+    std::optional<ListSections> read = readSectionTable(member[list.part], manifest.part(list).size);
     if (!read) {
       manifest.sectionsMalformed = true;
       manifest.sections.clear();
@@ -116,12 +98,7 @@ std::string sectionsText(const Manifest& manifest) {
   for (const ListDocument& list : kSectionedLists) {
     const ListSections& sections = manifest.sectionsOf(list);
     if (!sections.present) continue;
-    std::string pairs = "[";
-    for (const ListSection& section : sections.sections) {
-      if (pairs.size() > 1) pairs += ',';
-      pairs += "[" + quoteJson(section.sha256) + "," + std::to_string(section.size) + "]";
-    }
-    writer.raw(list.part, pairs + "]");
+    writer.raw(list.part, sectionTableText(sections));
   }
   return writer.finish();
 }
@@ -138,6 +115,33 @@ void readEncoding(const JsonValue& document, Manifest& manifest) {
 }
 
 }  // namespace
+
+std::optional<ListSections> readSectionTable(const JsonValue& member,
+                                             std::optional<std::uint64_t> total) {
+  ListSections list;
+  list.present = true;
+  const bool array = member.kind == JsonValue::Kind::Array;
+  if (!array || member.size() > kMaxSectionsPerList) return std::nullopt;
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < member.size(); ++i) {
+    const std::optional<ListSection> section = readSection(member[i]);
+    if (!section) return std::nullopt;
+    sum += section->size;
+    list.sections.push_back(*section);
+  }
+  const bool addsUp = !total || *total == sum;
+  if (!addsUp) return std::nullopt;
+  return list;
+}
+
+std::string sectionTableText(const ListSections& sections) {
+  std::string pairs = "[";
+  for (const ListSection& section : sections.sections) {
+    if (pairs.size() > 1) pairs += ',';
+    pairs += "[" + quoteJson(section.sha256) + "," + std::to_string(section.size) + "]";
+  }
+  return pairs + "]";
+}
 
 const ListPart& Manifest::part(const ListDocument& list) const {
   const std::string name = list.part;

@@ -101,6 +101,13 @@ struct Manifest {
   const ListSections& sectionsOf(const ListDocument& list) const;
 };
 
+// A list's sections as the manifest writes them, [[digest, size], ...],
+// and read back: nothing when `member` is not such an array (the rules of
+// `sectionsMalformed`) or, `total` given, its sizes do not add up to it.
+std::string sectionTableText(const ListSections& sections);
+std::optional<ListSections> readSectionTable(const JsonValue& member,
+                                             std::optional<std::uint64_t> total);
+
 // The manifest in a parsed document.
 Manifest readManifest(const JsonValue& document);
 
