@@ -371,7 +371,7 @@ TEST(ReadBundleIndex, MapsBlobsToTheirBundlesLaterLinesWinning) {
                            R"({"blobs":{"k":1}})";
   const Result<BundleIndex> index = readBundleIndex(bytesOf(body));
   ASSERT_TRUE(index) << index.error();
-  const std::map<std::string, BlobLocation>& blobs = index->blobs;
+  const auto& blobs = index->blobs;
   const std::map<std::string, BundleRecord>& bundles = index->bundles;
 
   ASSERT_EQ(bundles.size(), 3u);

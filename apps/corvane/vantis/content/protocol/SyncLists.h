@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/Json.h"
@@ -150,9 +151,10 @@ Result<FileList> readFileList(const std::vector<unsigned char>& body,
 
 // The bundle index: blob digest to its place (a later line naming the same
 // blob wins) and bundle id to its record (a later line with the same id
-// wins).
+// wins). Blobs are looked up by the tens of thousands while a first install
+// waits to start, so by hash rather than in order.
 struct BundleIndex {
-  std::map<std::string, BlobLocation> blobs;
+  std::unordered_map<std::string, BlobLocation> blobs;
   std::map<std::string, BundleRecord> bundles;
 };
 

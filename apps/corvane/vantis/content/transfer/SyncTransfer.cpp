@@ -99,7 +99,7 @@ BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint
 }
 
 // One blob fetched alone: the bytes the plan expects, and its bound.
-FetchJob chunkJob(const std::string& hash, const std::map<std::string, BlobLocation>& blobs,
+FetchJob chunkJob(const std::string& hash, const std::unordered_map<std::string, BlobLocation>& blobs,
                   const BlobFacts& facts) {
   const auto location = blobs.find(hash);
   if (location == blobs.end()) return FetchJob{false, hash, facts.sizeGuess, facts.largest};
