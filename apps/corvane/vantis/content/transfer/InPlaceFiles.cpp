@@ -72,7 +72,10 @@ bool writePlace(InPlaceFile& file, const std::uint8_t* data, std::size_t length,
 constexpr std::uint64_t kWriteBackStep = 8 << 20;
 
 // The read-back goes in steps of this size, never the whole file at once.
-constexpr std::size_t kReadBackStep = 1 << 20;
+// Small enough to come from the thread's heap and be reused there: a
+// buffer of a MiB would be mapped fresh for every file and fault in page by
+// page, which costs more than reading into it.
+constexpr std::size_t kReadBackStep = 64 << 10;
 
 // Where the running digest stands once finished: no place starts there, so
 // a late second copy of a blob can no longer feed it.
@@ -92,12 +95,11 @@ void feedDigest(InPlaceFile& file, std::size_t position, const std::uint8_t* dat
 // Feeds the open file to the running digest from where it stands to the
 // file's end; false when a read fails.
 bool hashToEnd(InPlaceFile& file, int descriptor) {
-  std::vector<char> buffer(kReadBackStep);
+  const std::unique_ptr<char[]> buffer(new char[kReadBackStep]);  // never zeroed: read into
   for (;;) {
-    const std::int64_t count =
-        readSomeAt(descriptor, file.hashedTo, buffer.data(), buffer.size());
+    const std::int64_t count = readSomeAt(descriptor, file.hashedTo, buffer.get(), kReadBackStep);
     if (count <= 0) return count == 0;
-    file.running.update(buffer.data(), static_cast<std::size_t>(count));
+    file.running.update(buffer.get(), static_cast<std::size_t>(count));
     file.hashedTo += static_cast<std::uint64_t>(count);
   }
 }
