@@ -61,6 +61,11 @@ bool replaceWholeFileDurably(const std::string& path, const std::string& data);
 // only a head start).
 void startWriteBack(const std::string& path);
 
+// Flushes the file system that holds `path` (syncfs) and waits for it. Only
+// a head start, like startWriteBack: failures are ignored, and what is
+// written afterwards still needs the flush that counts.
+void flushFileSystemEarly(const std::string& path);
+
 // The file systems a run wrote to, each named by one folder on it.
 struct FileSystems {
   std::map<std::uint64_t, std::string> folderByDevice;

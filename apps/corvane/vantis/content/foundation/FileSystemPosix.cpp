@@ -179,6 +179,13 @@ void startWriteBack(const std::string& path) {
   ::close(fd);
 }
 
+void flushFileSystemEarly(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  ::syncfs(fd);
+  ::close(fd);
+}
+
 void noteFileSystemOf(FileSystems& written, const std::string& path) {
   const std::string folder = folderOf(path);
   if (folder == written.lastFolder) return;
