@@ -151,7 +151,9 @@ TEST(BodyDecoder, DecodesWhatServersSendAndRefusesTheRest) {
       EXPECT_EQ(decoded.fed, c.fed) << where;
       EXPECT_EQ(decoded.complete, c.complete) << where;
       const bool compare = c.fed && (c.complete || !c.expected.empty());
-      if (compare) EXPECT_TRUE(decoded.bytes == c.expected) << where;
+      if (compare) {
+        EXPECT_TRUE(decoded.bytes == c.expected) << where;
+      }
     }
   }
 }

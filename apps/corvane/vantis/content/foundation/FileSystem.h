@@ -140,6 +140,10 @@ bool openFileIdentity(int descriptor, FileIdentity& identity);
 // be removed stays.
 void removeDirectoryTree(const std::string& path);
 
+// The names of the entries directly in `folder` (not "." and ".."); none
+// when it is missing or cannot be read.
+std::set<std::string> namesIn(const std::string& folder);
+
 // Removes every file directly in `folder` whose name is not in `keep`
 // (links as links; folders in it are left alone). A missing folder is empty.
 void removeFilesExcept(const std::string& folder, const std::set<std::string>& keep);

@@ -348,6 +348,18 @@ void removeDirectoryTree(const std::string& path) {
   ::rmdir(path.c_str());
 }
 
+std::set<std::string> namesIn(const std::string& folder) {
+  std::set<std::string> names;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.insert(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
 void removeFilesExcept(const std::string& folder, const std::set<std::string>& keep) {
   DIR* dir = ::opendir(folder.c_str());
   if (!dir) return;

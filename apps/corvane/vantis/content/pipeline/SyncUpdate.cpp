@@ -160,10 +160,10 @@ Status reuseFromOtherInstances(const SyncContext& context, std::vector<FileRecor
 // download; its counts go into the result.
 Status transfer(const SyncContext& context, const Release& release,
                 const std::vector<FileRecord>& work, CheckedFiles otherFiles,
-                CheckedFiles& checked, FileSystems& written, ReplacedCopies& replaced,
+                CheckedFiles& checked, FileSystems& written, ReplacedCopies* replaced,
                 ProgressMeter& meter, SyncResult& result) {
   TransferContext transferContext = makeTransferContext(context, release, std::move(otherFiles));
-  transferContext.replaced = &replaced;
+  transferContext.replaced = replaced;
   const BundleIndexSource index = [&](std::size_t blobsToFetch) {
     return bundleIndexFor(context, release, blobsToFetch, meter);
   };
@@ -296,13 +296,16 @@ Status install(const SyncContext& context, const Release& release, const Install
 
   FileSystems written;
   // Let go of while the records are written, and waited for when this ends.
+  // A first install replaces nothing: asking after every file would only
+  // cost a failed call each.
   ReplacedCopies replaced;
+  ReplacedCopies* const replacing = installed.state.version.empty() ? nullptr : &replaced;
   Status step = reuseFromOtherInstances(context, list.work, checked, written, meter, result);
   if (!step) return step;
   const bool workRemained = !list.work.empty();
   if (workRemained) {
     step = transfer(context, release, list.work, unlistedFiles(recorded, list.listedPaths),
-                    checked, written, replaced, meter, result);
+                    checked, written, replacing, meter, result);
   }
   if (!step) return step;
   complete(context, release, installed, list, checked, written, workRemained, meter, result);

@@ -39,26 +39,35 @@ struct CachedList {
   std::string text;  // the whole file
   std::size_t tableEnd = 0;  // where the table's line ends
   std::unordered_map<std::string, std::pair<std::size_t, std::uint64_t>> at;  // offset, size
+  // The folder's files named by a section's digest, as earlier instances
+  // kept sections: listed once, so that a first install does not ask after
+  // each of hundreds of sections in turn.
+  std::set<std::string> sectionFiles;
 };
 
-// The file's sections; none when it is missing, larger than any list could
-// be, or its table cannot be read or does not add up to what follows it.
+// The list's cache file and the folder's section files. The file holds no
+// section when it is missing, larger than any list could be, or its table
+// cannot be read or does not add up to what follows it.
 CachedList readCachedList(const std::string& cacheFolder, const ListDocument& list) {
   constexpr std::uint64_t kTableBytesBound = kMaxSectionsPerList * 80;
   CachedList cached;
+  for (const std::string& name : namesIn(cacheFolder)) {
+    if (isLowerHexDigest(name)) cached.sectionFiles.insert(name);
+  }
   std::uint64_t size = 0;
   const std::string path = cachedListPath(cacheFolder, list);
-  if (!fileSize(path, size) || size > kMaxBodyBytes + kTableBytesBound) return {};
-  if (!readWholeFile(path, cached.text)) return {};
-  cached.tableEnd = cached.text.find('\n');
-  if (cached.tableEnd == std::string::npos) return {};
+  if (!fileSize(path, size) || size > kMaxBodyBytes + kTableBytesBound) return cached;
+  if (!readWholeFile(path, cached.text)) return cached;
+  const std::size_t tableEnd = cached.text.find('\n');
+  if (tableEnd == std::string::npos) return cached;
   JsonValue table;
   std::string error;
   const char* begin = cached.text.data();
-  if (!parseJson(begin, begin + cached.tableEnd, table, error)) return {};
+  if (!parseJson(begin, begin + tableEnd, table, error)) return cached;
   const std::optional<ListSections> sections =
-      readSectionTable(table, cached.text.size() - cached.tableEnd - 1);
-  if (!sections) return {};
+      readSectionTable(table, cached.text.size() - tableEnd - 1);
+  if (!sections) return cached;
+  cached.tableEnd = tableEnd;
   std::size_t offset = cached.tableEnd + 1;
   for (const ListSection& section : sections->sections) {
     cached.at.emplace(section.sha256, std::make_pair(offset, section.size));
@@ -78,15 +87,22 @@ std::string sectionFilePath(const std::string& cacheFolder, const ListSection& s
   return joinPath(cacheFolder, section.sha256);
 }
 
+// A file of its own holds the section, by its size.
+bool holdsAsFile(const std::string& cacheFolder, const CachedList& cached,
+                 const ListSection& section) {
+  std::uint64_t size = 0;
+  return cached.sectionFiles.count(section.sha256) != 0 &&
+         fileSize(sectionFilePath(cacheFolder, section), size) && size == section.size;
+}
+
 // The cached copy of the section when it is exactly the section.
 bool readCached(const std::string& cacheFolder, const CachedList& cached,
                 const ListSection& section, std::string& text) {
   if (holds(cached, section)) {
     text.assign(cached.text, cached.at.at(section.sha256).first, section.size);
-  } else {
-    std::uint64_t size = 0;
-    const std::string path = sectionFilePath(cacheFolder, section);
-    if (!fileSize(path, size) || size != section.size || !readWholeFile(path, text)) return false;
+  } else if (!holdsAsFile(cacheFolder, cached, section) ||
+             !readWholeFile(sectionFilePath(cacheFolder, section), text)) {
+    return false;
   }
   return Sha256::equals(Sha256::of(text), section.sha256);
 }
@@ -284,9 +300,7 @@ std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
   std::uint64_t missing = 0, missingBytes = 0, listBytes = 0;
   for (const ListSection& section : sections.sections) {
     listBytes += section.size;
-    std::uint64_t size = 0;
-    const bool held = holds(cached, section) ||
-                      (fileSize(sectionFilePath(cacheFolder, section), size) && size == section.size);
+    const bool held = holds(cached, section) || holdsAsFile(cacheFolder, cached, section);
     if (held) continue;
     ++missing;
     missingBytes += section.size;

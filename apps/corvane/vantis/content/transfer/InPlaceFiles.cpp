@@ -180,6 +180,9 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
                                 const std::map<std::string, LocalBlob>& local) {
   InPlaceFiles chosen;
   chosen.folder = inPlaceFolder(blobStore);
+  // What a stopped run left, listed once: on a first install there is
+  // nothing, and opening each file to find so would cost a call apiece.
+  const std::set<std::string> left = namesIn(chosen.folder);
   std::unordered_set<std::string> contents;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
@@ -196,7 +199,7 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
     contents.insert(record.sha256);
     file->placed = std::make_unique<std::atomic<bool>[]>(record.chunks.size());
     file->missing = record.chunks.size();
-    findPlaced(*file, record.chunks);
+    if (left.count(record.sha256) != 0) findPlaced(*file, record.chunks);
     const std::size_t at = chosen.files.size();
     for (std::size_t b = 0; b < record.chunks.size(); ++b) {
       chosen.places[record.chunks[b]].push_back({at, b});

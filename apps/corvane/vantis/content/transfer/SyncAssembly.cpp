@@ -346,7 +346,7 @@ Status moveIntoPlace(const FileRecord& record, const std::string& part,
     std::remove(old.c_str());
     movedAside = std::rename(target.c_str(), old.c_str()) == 0;
   }
-  makeParentDirectories(target);
+  // The part lies beside the target: its folder is there.
   if (std::rename(part.c_str(), target.c_str()) == 0) return {};
   if (movedAside) std::rename(old.c_str(), target.c_str());
   std::remove(part.c_str());
@@ -375,15 +375,18 @@ Built adoptInPlace(const FileJob& job, InPlaceFile& file) {
     return built;
   }
   makeParentDirectories(job.part);
-  const bool moved = std::rename(file.path.c_str(), job.part.c_str()) == 0 ||
-                     copyFileHashing(file.path, job.part, size, digest);
-  std::remove(file.path.c_str());
+  const bool renamed = std::rename(file.path.c_str(), job.part.c_str()) == 0;
+  const bool moved = renamed || copyFileHashing(file.path, job.part, size, digest);
+  if (!renamed) std::remove(file.path.c_str());
   if (!moved || !matchesRecord(job.record, size, digest)) {
     std::remove(job.part.c_str());
     built.status = Failure{messages::kNotAssembled};
     return built;
   }
-  job.writeBack.add(job.part);
+  // A file whole when its last blob landed was sent to the disk then; a
+  // rename keeps it the same file.
+  const bool sentWhole = renamed && readBack;
+  if (!sentWhole) job.writeBack.add(job.part);
   for (std::size_t i = 0; i < file.lengths.size(); ++i) {
     built.blobs.push_back(RecordedBlob{job.record.chunks[i], file.lengths[i]});
   }

@@ -46,11 +46,14 @@ FetchPlan planDownloads(const TransferContext& context, const std::vector<FileRe
   // An empty stored blob is not there: taken for stored it would fail its
   // file's check and end the run. No release names an empty blob (an empty
   // file has none), so nothing is fetched for nothing. A blob's folder (its
-  // digest's first two characters) is looked at once: on a first install
-  // none is there, and no blob need be asked for.
+  // digest's first two characters) is looked at once, and on a first
+  // install, with no store at all, none is: no blob need be asked for.
   std::map<std::string, bool> folders;
-  const BlobPresent present = [&context, &local, inPlace, &folders](const std::string& hash) {
+  const bool storeThere = folderExists(context.paths.blobStore);
+  const BlobPresent present = [&context, &local, inPlace, &folders,
+                               storeThere](const std::string& hash) {
     if (local.count(hash) != 0 || (inPlace && inPlace->complete(hash))) return true;
+    if (!storeThere) return false;
     const std::string path = blobPath(context.paths.blobStore, hash);
     const std::string folder = path.substr(0, path.size() - hash.size() - 1);
     const auto known = folders.find(folder);
