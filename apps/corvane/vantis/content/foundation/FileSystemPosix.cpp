@@ -361,16 +361,12 @@ std::set<std::string> namesIn(const std::string& folder) {
 }
 
 void removeFilesExcept(const std::string& folder, const std::set<std::string>& keep) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == ".." || keep.count(name) != 0) continue;
+  for (const std::string& name : namesIn(folder)) {
+    if (keep.count(name) != 0) continue;
     const std::string child = joinPath(folder, name);
     struct stat info;
     if (::lstat(child.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) ::unlink(child.c_str());
   }
-  ::closedir(dir);
 }
 
 namespace {

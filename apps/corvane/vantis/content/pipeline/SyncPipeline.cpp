@@ -4,7 +4,6 @@
 // switch). A real update or a full check continues in the full update path.
 // Calling thread only.
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,14 +32,10 @@ namespace {
 // may show an entry twice or not at all.
 std::vector<std::string> replacedProgramNames(const std::string& programs) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(programs.c_str());
-  if (!dir) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
+  for (const std::string& name : namesIn(programs)) {
     const bool replaced = name.size() >= 5 && name.compare(name.size() - 4, 4, ".old") == 0;
     if (replaced) names.push_back(name);
   }
-  ::closedir(dir);
   return names;
 }
 
