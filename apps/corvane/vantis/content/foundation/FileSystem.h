@@ -97,7 +97,8 @@ class ReplacedCopies {
 
   // Holds the file at `path`, if there is one (links not followed).
   void hold(const std::string& path);
-  // Lets go of everything held so far, on a thread of its own.
+  // Lets go of everything held so far, on a thread of its own, once the
+  // letting go asked before is done.
   void release();
 
  private:

@@ -258,7 +258,7 @@ void ReplacedCopies::release() {
   if (held_.empty()) return;
   std::vector<int> closing;
   closing.swap(held_);
-  auto closeAll = [closing] {
+  auto closeAll = [closing = std::move(closing)] {
     for (const int descriptor : closing) ::close(descriptor);
   };
   try {
