@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +17,7 @@
 #include <vector>
 
 #include "LocalPort.h"
-
-extern char** environ;
+#include "ServerProcess.h"
 
 namespace skarvel::test {
 
@@ -83,24 +81,10 @@ std::string commandOutput(const std::string& command) {
 }
 
 pid_t spawnNginx(const std::string& dir) {
-  std::string configFile = dir + "/nginx.conf";
-  std::string prefix = dir + "/";
-  std::string startupLog = dir + "/error.log";
-  std::string output = dir + "/output.log";
-  std::vector<char*> argv = {const_cast<char*>(kNginx),
-                             const_cast<char*>("-p"), prefix.data(),
-                             const_cast<char*>("-c"), configFile.data(),
-                             const_cast<char*>("-e"), startupLog.data(),
-                             nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  int failed = ::posix_spawn(&pid, kNginx, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return failed == 0 ? pid : -1;
+  ServerCommand command;
+  command.argv = {kNginx, "-p", dir + "/", "-c", dir + "/nginx.conf", "-e", dir + "/error.log"};
+  command.outputFile = dir + "/output.log";
+  return startServerProcess(command);
 }
 
 }  // namespace

@@ -49,6 +49,8 @@ class NginxServer {
   // Why the start failed, with nginx's error log; empty when ok.
   const std::string& error() const { return error_; }
   uint16_t port() const { return port_; }
+  // nginx's process id; -1 when it is not running.
+  pid_t pid() const { return pid_; }
   // "http://127.0.0.1:<port>", or "https://..." with a certificate.
   std::string url() const;
   // nginx's access log, one line per request served.

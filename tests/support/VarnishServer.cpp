@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +19,7 @@
 
 #include "LocalPort.h"
 #include "Program.h"
-
-extern char** environ;
+#include "ServerProcess.h"
 
 namespace skarvel::test {
 
@@ -35,25 +33,14 @@ constexpr int kStopSteps = 200;   // of 100 ms
 constexpr int kCounterSteps = 100;
 constexpr auto kStep = std::chrono::milliseconds(100);
 
+// A group of its own: the serving child goes with the manager.
 pid_t spawnVarnishd(const std::vector<std::string>& args, const std::string& output) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  // A group of its own: the serving child goes with the manager.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  pid_t pid = -1;
-  int failed = ::posix_spawn(&pid, kVarnishd, &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return failed == 0 ? pid : -1;
+  ServerCommand command;
+  command.argv = args;
+  command.outputFile = output;
+  command.truncateOutput = true;
+  command.ownProcessGroup = true;
+  return startServerProcess(command);
 }
 
 // varnishstat -1: "MAIN.cache_hit   12   0.50 Cache hits", one counter a line.
