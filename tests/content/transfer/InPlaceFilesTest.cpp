@@ -26,10 +26,11 @@ struct Row {
   bool chosen;
 };
 
-TEST(ChooseInPlaceFiles, TakesOnlyFilesOfSeveralBlobsThatTheIndexLaysOutWhole) {
+TEST(ChooseInPlaceFiles, TakesOnlyFilesThatTheIndexLaysOutWhole) {
   const Row rows[] = {
       {"two blobs the index gives", {100, 50}, -1, false, true},
-      {"one blob", {100}, -1, false, false},
+      {"one blob", {100}, -1, false, true},
+      {"one blob the index lacks", {0}, 100, false, false},
       {"a blob the index lacks", {100, 0}, 100, false, false},
       {"lengths short of the size", {100, 50}, 151, false, false},
       {"lengths past the size", {100, 50}, 149, false, false},

@@ -187,7 +187,7 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
     // A file's name in the store is its digest, so it must be one.
-    const bool candidate = record.chunks.size() >= 2 && record.size > 0 &&
+    const bool candidate = !record.chunks.empty() && record.size > 0 &&
                            isLowerHexDigest(record.sha256) && !usesLocalBlob(record, local) &&
                            contents.count(record.sha256) == 0;
     std::unique_ptr<InPlaceFile> file;

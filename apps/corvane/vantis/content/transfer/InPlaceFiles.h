@@ -1,9 +1,11 @@
-// Files assembled where their blobs land. A file of several blobs that no
-// installed file can give is made whole in "<blob store>/files/<its digest>":
+// Files assembled where their blobs land. A file that no installed file can
+// give a blob of is made whole in "<blob store>/files/<its digest>":
 // the download workers write each blob, once checked, straight to its
 // offsets there, and the assembly checks the file whole and renames it into
 // place. A cold install then writes every byte once, instead of into a blob
-// file first and again into its file. A run stopped part way leaves these
+// file first and again into its file; a file of one blob is never a blob
+// file in the store's folders, and its digest is taken beside the downloads,
+// not after them on the one thread. A run stopped part way leaves these
 // files in the store; the next run checks each blob where it lies and
 // fetches only the ones missing.
 //
@@ -97,7 +99,7 @@ struct InPlaceFiles {
 std::string inPlaceFolder(const std::string& blobStore);
 std::string inPlacePath(const std::string& blobStore, const std::string& sha256);
 
-// Chooses the records of `workList` assembled in place: those of two or
+// Chooses the records of `workList` assembled in place: those of one or
 // more blobs, none of them in `local`, whose blob lengths the bundle index
 // gives and add up to the file's size; of records with the same content
 // only the first. A file already at a record's path (left by a stopped run)
