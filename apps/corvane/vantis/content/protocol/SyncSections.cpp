@@ -214,9 +214,16 @@ void fetchSections(SectionFetch& shared, HttpClient& client, const HttpProgress&
 Status fetchMissing(HttpClient& client, const ListSections& sections, Encoding encoding,
                     const FetchMessages& messages,
                     const HttpProgress& progress, Held& held, SectionCounts& counts) {
+  // Sections with one digest are one text (a list may repeat a run of
+  // lines): fetched once, and copied to the others once it is in.
   std::vector<std::size_t> order;
+  std::vector<std::pair<std::size_t, std::size_t>> copies;  // (to, from)
+  std::unordered_map<std::string, std::size_t> firstOf;
   for (std::size_t i = 0; i < sections.sections.size(); ++i) {
-    if (!held.held[i]) order.push_back(i);
+    if (held.held[i]) continue;
+    const auto [first, isNew] = firstOf.try_emplace(sections.sections[i].sha256, i);
+    if (isNew) order.push_back(i);
+    if (!isNew) copies.emplace_back(i, first->second);
   }
   SectionFetch shared{sections, encoding, messages, order, held, {}, {}, {}, {}, {}};
   const HttpProgress asked = [&shared, &progress](unsigned long got, unsigned long total) {
@@ -237,6 +244,7 @@ Status fetchMissing(HttpClient& client, const ListSections& sections, Encoding e
   for (std::thread& thread : threads) thread.join();
   counts.fetched += shared.fetched;
   if (shared.failure) return *shared.failure;
+  for (const auto& [to, from] : copies) held.texts[to] = held.texts[from];
   return {};
 }
 
