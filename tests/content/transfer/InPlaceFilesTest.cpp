@@ -52,7 +52,8 @@ TEST(ChooseInPlaceFiles, TakesOnlyFilesThatTheIndexLaysOutWhole) {
     record.size = row.size < 0 ? std::int64_t(total) : row.size;
     record.sha256 = Sha256::of(row.why);
     if (row.local) local[record.chunks.front()] = LocalBlob{};
-    const InPlaceFiles chosen = chooseInPlaceFiles("/nowhere", {record}, index, local);
+    const std::vector<FileRecord> work{record};  // outlives what is chosen from it
+    const InPlaceFiles chosen = chooseInPlaceFiles("/nowhere", work, index, local);
     EXPECT_EQ(chosen.forRecord(0) != nullptr, row.chosen);
     // A blob of a file assembled the usual way is stored; one only placed is not.
     EXPECT_EQ(chosen.storeToo(record.chunks.front()), !row.chosen);
@@ -74,7 +75,8 @@ TEST(ChooseInPlaceFiles, AssemblesEqualFilesOnceAndFindsWhatAStoppedRunPlaced) {
   FileRecord copy = record;
   copy.path = "elsewhere";
 
-  const InPlaceFiles chosen = chooseInPlaceFiles(store.path(), {record, copy}, index, {});
+  const std::vector<FileRecord> work{record, copy};
+  const InPlaceFiles chosen = chooseInPlaceFiles(store.path(), work, index, {});
   ASSERT_NE(chosen.forRecord(0), nullptr);
   EXPECT_EQ(chosen.forRecord(1), nullptr);
   EXPECT_TRUE(chosen.forRecord(0)->placed[0]);
@@ -151,7 +153,8 @@ TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
     TempDir store;
     const std::string path = inPlacePath(store.path(), made.record.sha256);
     if (!row.left.empty()) writeFile(path, made.leftBy(row.left));
-    InPlaceFiles files = chooseInPlaceFiles(store.path(), {made.record}, made.index, {});
+    const std::vector<FileRecord> work{made.record};
+    InPlaceFiles files = chooseInPlaceFiles(store.path(), work, made.index, {});
     ASSERT_TRUE(makeInPlaceFiles(files, store.path()));
     // Made by the first blob to land, not before the downloads start.
     EXPECT_EQ(std::filesystem::exists(path), !row.left.empty());

@@ -183,6 +183,7 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
   // What a stopped run left, listed once: on a first install there is
   // nothing, and opening each file to find so would cost a call apiece.
   const std::set<std::string> left = namesIn(chosen.folder);
+  chosen.places.reserve(blobsNamed(workList));
   std::unordered_set<std::string> contents;
   for (std::size_t i = 0; i < workList.size(); ++i) {
     const FileRecord& record = workList[i];
@@ -200,6 +201,7 @@ InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
     file->placed = std::make_unique<std::atomic<bool>[]>(record.chunks.size());
     file->missing = record.chunks.size();
     if (left.count(record.sha256) != 0) findPlaced(*file, record.chunks);
+    chosen.anyLeft = chosen.anyLeft || file->missing != record.chunks.size();
     const std::size_t at = chosen.files.size();
     for (std::size_t b = 0; b < record.chunks.size(); ++b) {
       chosen.places[record.chunks[b]].push_back({at, b});

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -81,10 +82,14 @@ struct InPlaceFiles {
   std::map<std::size_t, std::size_t> byRecord;  // work-list index to `files` index
   // Every place of each blob: (`files` index, blob position) pairs. Hash
   // tables: only ever looked up, once or more for each of a first install's
-  // tens of thousands of blobs before its first request.
-  std::unordered_map<std::string, std::vector<std::pair<std::size_t, std::size_t>>> places;
+  // tens of thousands of blobs before its first request. Both hold views of
+  // the work list's digests, not copies: the work list must outlive them.
+  std::unordered_map<std::string_view, std::vector<std::pair<std::size_t, std::size_t>>> places;
   // Blobs that a file assembled the usual way needs too: kept in the store.
-  std::unordered_set<std::string> alsoStored;
+  std::unordered_set<std::string_view> alsoStored;
+  // Some blob a stopped run left was found in its place. Until the workers
+  // start, no other blob is placed.
+  bool anyLeft = false;
 
   // The file the record at `index` is assembled in, or nullptr.
   InPlaceFile* forRecord(std::size_t index) const;
@@ -99,12 +104,12 @@ struct InPlaceFiles {
 std::string inPlaceFolder(const std::string& blobStore);
 std::string inPlacePath(const std::string& blobStore, const std::string& sha256);
 
-// Chooses the records of `workList` assembled in place: those of one or
-// more blobs, none of them in `local`, whose blob lengths the bundle index
-// gives and add up to the file's size; of records with the same content
-// only the first. A file already at a record's path (left by a stopped run)
-// is read and every blob found at its offset is marked placed. Reads, never
-// writes.
+// Chooses the records of `workList`, which must outlive the result,
+// assembled in place: those of one or more blobs, none of them in `local`,
+// whose blob lengths the bundle index gives and add up to the file's size;
+// of records with the same content only the first. A file already at a
+// record's path (left by a stopped run) is read and every blob found at its
+// offset is marked placed. Reads, never writes.
 InPlaceFiles chooseInPlaceFiles(const std::string& blobStore,
                                 const std::vector<FileRecord>& workList, const BundleIndex& index,
                                 const std::map<std::string, LocalBlob>& local);

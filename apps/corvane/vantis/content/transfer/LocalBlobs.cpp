@@ -258,6 +258,12 @@ bool blobsFit(const FileRecord& record, const BlobCutting& cutting) {
 Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
                                     const TransferContext& context, const CheckedFiles& checked,
                                     ProgressMeter& meter, MovingBlobs moving) {
+  const std::vector<Candidate> candidates =
+      candidatesOf(context.paths.content, workList, context.cutting, checked);
+  // A first install has no file to take a blob from: the tables below would
+  // cost it a search for each of its tens of thousands of blobs, for nothing.
+  const bool nothingOffered = checked.empty() && context.otherFiles.empty() && candidates.empty();
+  if (nothingOffered) return LocalBlobs();
   const BlobUses uses = blobUses(workList);
   const std::map<std::string, std::size_t> replaced =
       replacedFiles(context.paths.content, workList);
@@ -266,8 +272,6 @@ Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
     finder.offerRecorded(path, joinPath(context.paths.content, path), file);
   }
   offerOtherFiles(context.paths.content, context.otherFiles, finder);
-  const std::vector<Candidate> candidates =
-      candidatesOf(context.paths.content, workList, context.cutting, checked);
   const Status read = readCopies(workList, candidates, context.cutting, finder, meter);
   if (!read) return read.failure();
   if (moving == MovingBlobs::store) storeMovingBlobs(context, finder);

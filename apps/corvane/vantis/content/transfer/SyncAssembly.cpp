@@ -303,10 +303,8 @@ Built buildPart(const FileJob& job, Buffers& buffers) {
 using BlobUses = std::unordered_map<std::string, std::size_t>;
 
 BlobUses countBlobUses(const std::vector<FileRecord>& workList) {
-  std::size_t named = 0;
-  for (const FileRecord& record : workList) named += record.chunks.size();
   BlobUses uses;
-  uses.reserve(named);
+  uses.reserve(blobsNamed(workList));
   for (const FileRecord& record : workList) {
     for (const std::string& hash : record.chunks) ++uses[hash];
   }

@@ -11,11 +11,13 @@
 #include <exception>
 #include <thread>
 #include <unordered_map>
+#include <string_view>
 #include <unordered_set>
 #include <unistd.h>
 
 #include "foundation/Crypto.h"
 #include "foundation/FileSystem.h"
+#include "foundation/FreeMemory.h"
 #include "http/Http.h"
 #include "protocol/SyncMessages.h"
 #include "release/FetchRule.h"
@@ -64,15 +66,17 @@ struct BlobFacts {
   std::uint64_t largest = 0;
   std::size_t uses = 0;    // how many times the work list names it
   bool wholeFile = false;  // some record is this blob alone
+  const std::string* named = nullptr;  // its digest in the work list, first named
 };
 
-// Looked up, never walked in order: a hash table, since a first install
-// plans for tens of thousands of blobs before its first download.
+// Looked up, and walked in no order that matters: a hash table, since a
+// first install plans for tens of thousands of blobs before its first
+// download, on the one thread, with the other core idle.
 using BlobFactsByHash = std::unordered_map<std::string, BlobFacts>;
 
-BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint64_t longestBlob,
-                              std::set<std::string>& needed) {
+BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint64_t longestBlob) {
   BlobFactsByHash facts;
+  facts.reserve(blobsNamed(workList));
   for (const FileRecord& record : workList) {
     const int rank = recordRank(record);
     const std::uint64_t count = record.chunks.size();
@@ -81,6 +85,7 @@ BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint
     for (const std::string& hash : record.chunks) {
       const auto [entry, isNew] = facts.try_emplace(hash);
       BlobFacts& blob = entry->second;
+      if (isNew) blob.named = &hash;
       if (isNew || rank < blob.rank) blob.rank = rank;
       blob.sizeGuess = size / count;
       blob.largest = std::max(blob.largest, largest);
@@ -88,13 +93,6 @@ BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint
       blob.wholeFile = blob.wholeFile || count == 1;
     }
   }
-  // Sorted first, the set is built in one pass at its end instead of by a
-  // search from its root for every blob.
-  std::vector<std::string> hashes;
-  hashes.reserve(facts.size());
-  for (const auto& [hash, blob] : facts) hashes.push_back(hash);
-  std::sort(hashes.begin(), hashes.end());
-  needed.insert(hashes.begin(), hashes.end());
   return facts;
 }
 
@@ -107,13 +105,20 @@ FetchJob chunkJob(const std::string& hash, const std::unordered_map<std::string,
   return FetchJob{false, hash, length, length};
 }
 
-bool fetchWhole(const std::string& id, const std::vector<std::string>& wanted,
-                const BundleIndex& index, std::uint64_t& size) {
+// The missing blobs one bundle holds, gathered as each blob is looked up
+// once: a first install plans tens of thousands, and each lookup in tables
+// that large is a wait for memory.
+struct WantedInBundle {
+  std::vector<const std::string*> blobs;  // keys of the plan's facts
+  std::uint64_t bytes = 0;                // their lengths in the index
+  int rank = kRankNone;                   // the lowest of their ranks
+};
+
+bool fetchWhole(const std::string& id, const WantedInBundle& wanted, const BundleIndex& index,
+                std::uint64_t& size) {
   const auto bundle = index.bundles.find(id);
   size = bundle == index.bundles.end() ? 0 : nonNegative(bundle->second.size);
-  std::uint64_t wantedBytes = 0;
-  for (const std::string& hash : wanted) wantedBytes += nonNegative(index.blobs.at(hash).length);
-  return fetchBundleWhole(id, size, wanted.size(), wantedBytes);
+  return fetchBundleWhole(id, size, wanted.blobs.size(), wanted.bytes);
 }
 
 // ---- Workers -------------------------------------------------------------------
@@ -486,6 +491,9 @@ void transferRound(const TransferContext& context, const std::vector<FileRecord>
   if (!plan.jobs.empty()) {
     downloadFailure = download(context, plan, index, inPlace, writeBack, meter, report);
   }
+  // The workers' heaps keep their body buffers, freed; the assembly's
+  // records would otherwise come on top of those.
+  giveFreedMemoryBack();
   const StoreContents contents{local, inPlace};
   assembleFiles(context, workList, downloadFailure, contents, checked, writeBack, meter, report,
                 stale);
@@ -507,6 +515,12 @@ Status storeBlob(const InstancePaths& paths, const std::string& hash, const void
 
 // ---- Planning ----------------------------------------------------------------------
 
+std::size_t blobsNamed(const std::vector<FileRecord>& workList) {
+  std::size_t named = 0;
+  for (const FileRecord& record : workList) named += record.chunks.size();
+  return named;
+}
+
 int recordRank(const FileRecord& record) {
   if (record.target != kTargetBinary) return 2;
   const std::string name = baseName(record.path);
@@ -516,35 +530,37 @@ int recordRank(const FileRecord& record) {
 FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex& index,
                       const BlobPresent& present, std::uint64_t longestBlob) {
   FetchPlan plan;
-  const BlobFactsByHash facts = collectNeeded(workList, longestBlob, plan.needed);
-  for (const auto& [hash, blob] : facts) {
-    if (blob.wholeFile && blob.uses == 1) plan.wholeFiles.insert(hash);
-  }
-
+  const BlobFactsByHash facts = collectNeeded(workList, longestBlob);
+  plan.needed.reserve(facts.size());
   std::vector<std::string> chunks;
-  std::map<std::string, std::vector<std::string>> wantedPerBundle;
-  for (const std::string& hash : plan.needed) {
+  std::map<std::string, WantedInBundle> wantedPerBundle;
+  for (const auto& [hash, blob] : facts) {
+    plan.needed.insert(*blob.named);
+    if (blob.wholeFile && blob.uses == 1) plan.wholeFiles.insert(*blob.named);
     if (present(hash)) continue;
     const auto location = index.blobs.find(hash);
     if (location == index.blobs.end()) {
       chunks.push_back(hash);
-    } else {
-      wantedPerBundle[location->second.bundle].push_back(hash);
+      continue;
     }
+    WantedInBundle& wanted = wantedPerBundle[location->second.bundle];
+    wanted.blobs.push_back(&hash);
+    wanted.bytes += nonNegative(location->second.length);
+    wanted.rank = std::min(wanted.rank, blob.rank);
   }
 
   std::vector<std::pair<FetchJob, int>> ranked;
   for (const auto& [id, wanted] : wantedPerBundle) {
     std::uint64_t size = 0;
     if (!fetchWhole(id, wanted, index, size)) {
-      chunks.insert(chunks.end(), wanted.begin(), wanted.end());
+      for (const std::string* hash : wanted.blobs) chunks.push_back(*hash);
       continue;
     }
-    int rank = kRankNone;
-    for (const std::string& hash : wanted) rank = std::min(rank, facts.at(hash).rank);
-    ranked.push_back({FetchJob{true, id, size, size}, rank});
+    ranked.push_back({FetchJob{true, id, size, size}, wanted.rank});
     plan.downloadTotal += size;
   }
+  // In digest order, not the table's: the same plan on every run.
+  std::sort(chunks.begin(), chunks.end());
   for (const std::string& hash : chunks) {
     const BlobFacts& blob = facts.at(hash);
     FetchJob job = chunkJob(hash, index.blobs, blob);
@@ -578,8 +594,11 @@ void recordFailure(DownloadShared& shared, const std::string& message) {
 namespace {
 
 // The distinct blobs of the work list that installed files do not give.
+// Only counted, so the table holds views of the work list's digests rather
+// than a copy of each.
 std::size_t blobsToFetch(const std::vector<FileRecord>& workList, const LocalBlobs& local) {
-  std::unordered_set<std::string> wanted;
+  std::unordered_set<std::string_view> wanted;
+  wanted.reserve(blobsNamed(workList));
   for (const FileRecord& record : workList) {
     for (const std::string& blob : record.chunks) {
       if (local.blobs.count(blob) == 0) wanted.insert(blob);
@@ -615,6 +634,10 @@ TransferReport runTransfer(const TransferContext& context, const std::vector<Fil
   // must not leave half its blobs behind on a full disk.
   report.status = checkDiskSpace(context, diskSpaceNeeded(plan, workList));
   if (!report.status) return report;
+  // Reading the lists and planning freed tens of megabytes on this thread's
+  // heap, which keeps them: given back before the workers take their body
+  // buffers, or those would come on top.
+  giveFreedMemoryBack();
   makeDirectories(context.paths.blobStore);
   report.status = makeInPlaceFiles(inPlace, context.paths.cache);
   if (!report.status) return report;

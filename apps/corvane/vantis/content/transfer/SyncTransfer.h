@@ -24,6 +24,8 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "foundation/FileSystem.h"
@@ -154,6 +156,10 @@ Status storeBlob(const InstancePaths& paths, const std::string& hash, const void
 
 // ---- Planning ------------------------------------------------------------------
 
+// How many blobs the records name, each use counted: what a table of their
+// blobs is sized for before it is filled, so that it never grows on the way.
+std::size_t blobsNamed(const std::vector<FileRecord>& workList);
+
 // 0 for a "binary" record whose base name is "Skarvel.exe" or "Skarvel", 1
 // for every other "binary" record, 2 for the rest. Lower goes first.
 int recordRank(const FileRecord& record);
@@ -170,10 +176,14 @@ struct FetchJob {
 
 // The plan of one transfer; read-only while the workers run.
 struct FetchPlan {
-  std::set<std::string> needed;  // every blob a record of the work list names
+  // Every blob a record of the work list names. Hash tables: the workers
+  // look up each blob of every bundle they fetch. Views of the work list's
+  // digests, not copies (a first install names tens of thousands): the plan
+  // must not outlive the work list it was made for.
+  std::unordered_set<std::string_view> needed;
   // Blobs that are a whole file no other record shares: the assembly renames
   // them into place as they are.
-  std::set<std::string> wholeFiles;
+  std::unordered_set<std::string_view> wholeFiles;
   std::vector<FetchJob> jobs;    // sorted by rank, program files first
   std::uint64_t downloadTotal = 0;
 };
@@ -211,8 +221,8 @@ struct DownloadShared {
   const TransferContext* context = nullptr;                      // read-only
   const std::vector<FetchJob>* jobs = nullptr;                   // read-only
   const std::map<std::string, BundleRecord>* bundles = nullptr;  // read-only
-  const std::set<std::string>* needed = nullptr;                 // read-only
-  const std::set<std::string>* wholeFiles = nullptr;             // read-only
+  const std::unordered_set<std::string_view>* needed = nullptr;      // read-only
+  const std::unordered_set<std::string_view>* wholeFiles = nullptr;  // read-only
   WriteBackQueue* writeBack = nullptr;                           // any thread may add
   std::uint64_t bodyBytes = 0;  // read-only: what each worker's body buffer starts with
   RateLimit* rateLimit = nullptr;  // the pointer read-only; the limit guards itself

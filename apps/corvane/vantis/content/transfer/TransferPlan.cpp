@@ -48,11 +48,14 @@ FetchPlan planDownloads(const TransferContext& context, const std::vector<FileRe
   // file has none), so nothing is fetched for nothing. A blob's folder (its
   // digest's first two characters) is looked at once, and on a first
   // install, with no store at all, none is: no blob need be asked for.
+  // Only blobs a stopped run left are in place yet: with none found, such as
+  // on a first install, no blob need be looked up among the places.
   std::map<std::string, bool> folders;
   const bool storeThere = folderExists(context.paths.blobStore);
-  const BlobPresent present = [&context, &local, inPlace, &folders,
+  const bool anyInPlace = inPlace && inPlace->anyLeft;
+  const BlobPresent present = [&context, &local, inPlace, anyInPlace, &folders,
                                storeThere](const std::string& hash) {
-    if (local.count(hash) != 0 || (inPlace && inPlace->complete(hash))) return true;
+    if (local.count(hash) != 0 || (anyInPlace && inPlace->complete(hash))) return true;
     if (!storeThere) return false;
     const std::string path = blobPath(context.paths.blobStore, hash);
     const std::string folder = path.substr(0, path.size() - hash.size() - 1);
