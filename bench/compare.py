@@ -389,8 +389,8 @@ class Bench:
                 verdict = ""
                 if target is not None:
                     met = ours / wall <= target
-                    verdict = "<= %.2g: %s" % (target, "met" if met else "MISSED")
-                    verdicts.append("%s vs %s: %.2fx (target <= %.2g) %s" %
+                    verdict = "<= %g: %s" % (target, "met" if met else "MISSED")
+                    verdicts.append("%s vs %s: %.2fx (target <= %g) %s" %
                                     (row, tool, ours / wall, target, "met" if met else "MISSED"))
                 print("| %s | %s | %.3f (%s) | %.2f | %.1f | %.1f | %s | %s |" % (
                     row, tool, wall, ", ".join("%.3f" % run.wall for run in runs),
