@@ -9,9 +9,9 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
-#include <string_view>
 #include <unordered_set>
 #include <unistd.h>
 

@@ -22,7 +22,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_set>
