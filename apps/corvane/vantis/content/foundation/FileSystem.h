@@ -17,6 +17,7 @@
 
 namespace vantis::content {
 
+class DirectWriter;
 class Sha256;
 
 // Joins an instance-relative path (written with backslashes) onto a base and
@@ -172,6 +173,10 @@ bool hashFileBlobs(const std::string& path, std::uint64_t blobBytes, std::uint64
 // `written`. False when the source cannot be opened or read, or a write
 // comes up short. Closing `out` (and checking that close) is the caller's.
 bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest,
+                       std::uint64_t& written, std::vector<char>& buffer);
+
+// The same, appending to a direct writer.
+bool appendFileHashing(const std::string& source, DirectWriter& out, Sha256& digest,
                        std::uint64_t& written, std::vector<char>& buffer);
 
 // Appends the `length` bytes of `source` that start at `offset`, like

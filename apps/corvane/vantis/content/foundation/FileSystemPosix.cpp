@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/Crypto.h"
+#include "foundation/DirectWriter.h"
 #include "foundation/TemporaryFile.h"
 
 namespace vantis::content {
@@ -427,6 +428,24 @@ bool appendFileHashing(const std::string& source, std::FILE* out, Sha256& digest
   std::FILE* in = std::fopen(source.c_str(), "rb");
   if (!in) return false;
   const bool copied = pumpHashing(in, kNoLimit, out, digest, written, buffer);
+  std::fclose(in);
+  return copied;
+}
+
+bool appendFileHashing(const std::string& source, DirectWriter& out, Sha256& digest,
+                       std::uint64_t& written, std::vector<char>& buffer) {
+  std::FILE* in = std::fopen(source.c_str(), "rb");
+  if (!in) return false;
+  bool copied = true;
+  for (;;) {
+    const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+    if (got == 0) break;
+    digest.update(buffer.data(), got);
+    copied = out.append(buffer.data(), got);
+    if (!copied) break;
+    written += got;
+  }
+  copied = copied && std::ferror(in) == 0;
   std::fclose(in);
   return copied;
 }

@@ -7,7 +7,8 @@
 #include "transfer/LocalBlobs.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
+#include <cstdio>
 
 #include "foundation/FileSystem.h"
 #include "protocol/SyncMessages.h"
@@ -278,25 +279,15 @@ Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
   return std::move(finder.found);
 }
 
-LocalBlobReader::~LocalBlobReader() {
-  if (file_) std::fclose(file_);
-}
-
 bool LocalBlobReader::read(const std::string& real, std::uint64_t offset, std::uint64_t length,
                            std::vector<char>& out) {
-  if (!file_ || path_ != real) {
-    if (file_) std::fclose(file_);
+  if (!open_ || path_ != real) {
     path_ = real;
-    file_ = std::fopen(real.c_str(), "rb");
+    open_ = file_.open(real);
   }
-  constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(LONG_MAX);
-  if (!file_ || offset > kLongMax || length > kLongMax) return false;
+  if (!open_ || length > SIZE_MAX) return false;
   out.resize(static_cast<std::size_t>(length));
-  // A failed read before must not read as one now.
-  std::clearerr(file_);
-  if (std::fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
-  const std::size_t got = std::fread(out.data(), 1, out.size(), file_);
-  return got == out.size() && std::ferror(file_) == 0;
+  return file_.read(offset, out.size(), out.data());
 }
 
 }  // namespace vantis::content

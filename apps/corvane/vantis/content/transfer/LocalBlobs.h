@@ -23,12 +23,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "foundation/RangeReader.h"
 #include "foundation/Result.h"
 #include "protocol/SyncCheckedFiles.h"
 #include "protocol/SyncLists.h"
@@ -90,11 +90,6 @@ Result<LocalBlobs> findLocalBlobs(const std::vector<FileRecord>& workList,
 // blobs mostly come one after another from one installed copy.
 class LocalBlobReader {
  public:
-  LocalBlobReader() = default;
-  ~LocalBlobReader();
-  LocalBlobReader(const LocalBlobReader&) = delete;
-  LocalBlobReader& operator=(const LocalBlobReader&) = delete;
-
   // Reads `length` bytes at `offset` of the file at `real` into `out`
   // (resized to them). False when the file cannot be opened or read, or
   // ends before the range does.
@@ -103,7 +98,8 @@ class LocalBlobReader {
 
  private:
   std::string path_;
-  std::FILE* file_ = nullptr;
+  RangeReader file_;
+  bool open_ = false;
 };
 
 }  // namespace vantis::content

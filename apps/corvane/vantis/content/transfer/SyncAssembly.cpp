@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/Crypto.h"
+#include "foundation/DirectWriter.h"
 #include "foundation/FileSystem.h"
 #include "foundation/TemporaryFile.h"
 #include "protocol/SyncMessages.h"
@@ -130,6 +131,7 @@ struct LocalRun {
 struct Buffers {
   std::vector<char> copy = std::vector<char>(kCopyBytes);
   std::vector<char> runs[2];
+  DirectWriter writer;
 };
 
 bool checkRun(const FileJob& job, const LocalRun& run) {
@@ -171,15 +173,14 @@ void markStale(const FileJob& job, std::size_t chunk, Built& built) {
 
 // Waits for the run's check and writes it. False when a blob differed (with
 // `built.stale`) or the write failed; nothing is pending afterwards.
-bool finishRun(const FileJob& job, LocalRun& run, std::FILE* out, std::uint64_t& written,
+bool finishRun(const FileJob& job, LocalRun& run, DirectWriter& out, std::uint64_t& written,
                Built& built) {
   if (run.count == 0) return true;
   const bool intact = run.checked.get();
   const std::size_t first = run.first;
   const std::size_t count = run.count;
   run.count = 0;
-  const bool wrote =
-      intact && std::fwrite(run.bytes.data(), 1, run.bytes.size(), out) == run.bytes.size();
+  const bool wrote = intact && out.append(run.bytes.data(), run.bytes.size());
   // Never leave with the digest still reading a buffer about to be reused.
   run.fed.get();
   if (!intact) {
@@ -195,20 +196,18 @@ bool finishRun(const FileJob& job, LocalRun& run, std::FILE* out, std::uint64_t&
   return true;
 }
 
-// Sends what was written since the last step to the disk once a step's
-// worth has gathered; false when the buffered bytes cannot be written.
-bool writeBackEvery(const FileJob& job, std::FILE* out, std::uint64_t written,
+// Sends what was written through the cache since the last step to the disk
+// once a step's worth has gathered. Direct writes are on the disk already.
+void writeBackEvery(const FileJob& job, const DirectWriter& out, std::uint64_t written,
                     std::uint64_t& sent) {
-  if (written - sent < kWriteBackStep) return true;
-  if (std::fflush(out) != 0) return false;
+  if (out.direct() || written - sent < kWriteBackStep) return;
   job.writeBack.add(job.part);
   sent = written;
-  return true;
 }
 
 // Appends every blob of the record, in order, from installed files or the
 // store. False when something failed; `built` says what.
-bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64_t& written,
+bool appendBlobs(const FileJob& job, DirectWriter& out, Sha256& digest, std::uint64_t& written,
                  Buffers& buffers, Built& built) {
   const std::vector<std::string>& chunks = job.record.chunks;
   LocalBlobReader reader;
@@ -217,7 +216,7 @@ bool appendBlobs(const FileJob& job, std::FILE* out, Sha256& digest, std::uint64
   LocalRun* next = &runs[1];
   std::uint64_t sent = 0;
   for (std::size_t i = 0; i < chunks.size();) {
-    if (!writeBackEvery(job, out, written, sent)) return false;
+    writeBackEvery(job, out, written, sent);
     if (job.local.blobs.count(chunks[i]) == 0) {
       // The digest is fed in file order: what is pending goes first.
       if (!finishRun(job, *pending, out, written, built)) return false;
@@ -267,8 +266,8 @@ Built buildPart(const FileJob& job, Buffers& buffers) {
   makeParentDirectories(part);
   // Never opened as it lies: a link planted at "<target>.part", or a hard
   // link an interrupted reuse left there, would carry the write outside.
-  std::FILE* out = openTemporaryStream(part);
-  if (!out) {
+  DirectWriter& out = buffers.writer;
+  if (!out.create(part)) {
     built.status = Failure{messages::fileNotWritable(record.path)};
     return built;
   }
@@ -276,10 +275,10 @@ Built buildPart(const FileJob& job, Buffers& buffers) {
   std::uint64_t written = 0;
   const bool copied = appendBlobs(job, out, digest, written, buffers, built);
   // A failed close is a failed write: a full disk often shows only there.
-  const bool closed = std::fclose(out) == 0;
+  const bool closed = out.finish();
   // Written back while the next files are assembled, so that the flush
   // before the renames finds little left to write.
-  if (copied && closed) job.writeBack.add(part);
+  if (copied && closed && !out.direct()) job.writeBack.add(part);
   if (!copied || !closed) {
     std::remove(part.c_str());
     if (!built.stale) built.status = Failure{messages::kNotAssembled};
