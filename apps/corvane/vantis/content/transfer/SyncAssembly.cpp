@@ -434,15 +434,19 @@ void rememberInstalled(const TransferContext& context, const FileRecord& record,
 // stays, so a failed or cancelled run keeps what the next run must have.
 // The blobs only files assembled in place needed went straight into those
 // files and never into the store: there is nothing to delete, and on a first
-// install asking would be thousands of failed calls. (One a stopped run left
-// in the store goes with the store when the run completes.)
+// install asking would be thousands of failed calls. Nor were the blobs
+// read from installed files: an update that rebuilds a large archive from
+// its installed copy would ask once for each of its thousands of blobs.
+// (One a stopped run left in the store goes with the store when the run
+// completes.)
 void dropUsedBlobs(const FileJob& job, const InPlaceFiles& inPlace, bool assembledInPlace,
                    BlobUses& uses) {
   for (const std::string& hash : job.record.chunks) {
     const auto left = uses.find(hash);
     if (left == uses.end() || left->second == 0) continue;
     if (--left->second != 0) continue;
-    const bool neverStored = assembledInPlace && !inPlace.storeToo(hash);
+    const bool neverStored = (assembledInPlace && !inPlace.storeToo(hash)) ||
+                             job.local.blobs.count(hash) != 0;
     if (!neverStored) std::remove(blobPath(job.context.paths.blobStore, hash).c_str());
   }
 }
