@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "foundation/DirectIoInternal.h"
+#include "foundation/DirectIo.h"
 #include "foundation/DirectWriter.h"
 #include "foundation/RangeReader.h"
 

@@ -89,13 +89,15 @@ TEST(ChooseInPlaceFiles, AssemblesEqualFilesOnceAndFindsWhatAStoppedRunPlaced) {
 
 // How the blobs of one file land: in this order on one thread, `second`
 // at the same time on another, after a stopped run left `left` in the
-// file; `wrong` (or -1) is placed with other bytes of its length.
+// file; `wrong` (or -1) is placed with other bytes of its length. `inBodies`:
+// each thread's blobs come back to back in one body, as a bundle's do.
 struct Placing {
   const char* why;
   std::vector<std::size_t> first;
   std::vector<std::size_t> second;
   std::vector<std::size_t> left;
   int wrong;
+  bool inBodies = false;
 };
 
 // A file of four blobs of uneven lengths, past one step of the read-back.
@@ -127,12 +129,24 @@ struct PlacedFile {
   }
 
   void place(const InPlaceFiles& files, const std::vector<std::size_t>& order, int wrong,
-             const std::string& cache, WriteBackQueue& writeBack) const {
+             bool inBody, const std::string& cache, WriteBackQueue& writeBack) const {
     PlaceWriter writer;
+    std::string body;
     for (const std::size_t b : order) {
-      const std::string bytes = int(b) == wrong ? patterned(blobs[b].size(), 99) : blobs[b];
-      const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-      EXPECT_TRUE(placeBlob(files, record.chunks[b], data, bytes.size(), cache, writeBack, writer));
+      body += int(b) == wrong ? patterned(blobs[b].size(), 99) : blobs[b];
+    }
+    const auto* data = reinterpret_cast<const std::uint8_t*>(body.data());
+    std::vector<BodyBlob> run;
+    for (const std::size_t b : order) {
+      run.push_back(BodyBlob{&record.chunks[b], data, blobs[b].size()});
+      data += blobs[b].size();
+    }
+    if (inBody) {
+      EXPECT_TRUE(placeBlobRun(files, run, cache, writeBack, writer));
+      return;
+    }
+    for (const BodyBlob& blob : run) {
+      EXPECT_TRUE(placeBlob(files, *blob.hash, blob.data, blob.length, cache, writeBack, writer));
     }
   }
 };
@@ -146,6 +160,11 @@ TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
       {"after a stopped run left the first", {3, 1, 2}, {}, {0}, -1},
       {"a wrong blob where the digest stands", {0, 1, 2, 3}, {}, {}, 2},
       {"a wrong blob past where the digest stands", {0, 2, 1, 3}, {}, {}, 2},
+      {"in order in one body", {0, 1, 2, 3}, {}, {}, -1, true},
+      {"in reverse in one body", {3, 2, 1, 0}, {}, {}, -1, true},
+      {"in order in two bodies from two threads", {0, 1}, {2, 3}, {}, -1, true},
+      {"in one body after a stopped run left some", {0, 1, 2, 3}, {}, {1, 3}, -1, true},
+      {"a wrong blob in one body", {0, 1, 2, 3}, {}, {}, 1, true},
   };
   const PlacedFile made;
   for (const Placing& row : rows) {
@@ -160,8 +179,9 @@ TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
     EXPECT_EQ(std::filesystem::exists(path), !row.left.empty());
     {
       WriteBackQueue writeBack;
-      std::thread other([&] { made.place(files, row.second, row.wrong, store.path(), writeBack); });
-      made.place(files, row.first, row.wrong, store.path(), writeBack);
+      std::thread other(
+          [&] { made.place(files, row.second, row.wrong, row.inBodies, store.path(), writeBack); });
+      made.place(files, row.first, row.wrong, row.inBodies, store.path(), writeBack);
       other.join();
     }
     const InPlaceFile& file = *files.forRecord(0);

@@ -10,26 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "foundation/DirectIoInternal.h"
+#include "foundation/DirectIo.h"
 #include "foundation/TemporaryFile.h"
 
 namespace vantis::content {
-
-namespace {
-
-bool writeAllAt(int descriptor, const char* data, std::size_t length, std::uint64_t offset) {
-  while (length > 0) {
-    const ssize_t count = ::pwrite(descriptor, data, length, static_cast<off_t>(offset));
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    data += count;
-    offset += static_cast<std::uint64_t>(count);
-    length -= static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
-}  // namespace
 
 DirectWriter::~DirectWriter() {
   if (descriptor_ >= 0) ::close(descriptor_);

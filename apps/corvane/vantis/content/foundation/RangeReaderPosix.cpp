@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "foundation/DirectIoInternal.h"
+#include "foundation/DirectIo.h"
 
 namespace vantis::content {
 

@@ -127,8 +127,8 @@ bool ensureInPlace(InPlaceFile& file);
 
 // The file a thread last wrote a blob into, kept open for the next blob:
 // a bundle's blobs mostly go one after another into the same file, and
-// opening it for each one costs more than writing it. One per thread and
-// bundle (or blob); it closes the file when it goes.
+// opening it for each one costs more than writing it. One per thread; it
+// closes the file when it goes.
 class PlaceWriter {
  public:
   PlaceWriter() = default;
@@ -136,13 +136,22 @@ class PlaceWriter {
   PlaceWriter(const PlaceWriter&) = delete;
   PlaceWriter& operator=(const PlaceWriter&) = delete;
 
-  // An open descriptor of `file` (made first when it is not there yet),
-  // still the file with its recorded identity; -1 when it cannot be had.
-  int descriptorFor(InPlaceFile& file);
+  // Writes `length` bytes at `offset` of `file` (made first when it is not
+  // there yet), only while it is still the file with its recorded
+  // identity. A long write sends its whole 4 KiB blocks straight to the
+  // disk where the file system allows it. False when the file cannot be
+  // had or a write fails.
+  bool write(InPlaceFile& file, std::uint64_t offset, const void* data, std::size_t length);
 
  private:
+  bool open(InPlaceFile& file);
+  int directFor(InPlaceFile& file);
+
   const InPlaceFile* file_ = nullptr;
   int descriptor_ = -1;
+  int direct_ = -1;              // the same file opened for direct writes, or -1
+  bool directRefused_ = false;  // by the file system: not asked again
+  char* block_ = nullptr;        // aligned, what direct writes are copied through
 };
 
 // Writes the `length` bytes of the blob `hash` at `data`, whose digest the
@@ -155,6 +164,23 @@ class PlaceWriter {
 Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::uint8_t* data,
                  std::size_t length, const std::string& cache, WriteBackQueue& writeBack,
                  PlaceWriter& writer);
+
+// One blob of a downloaded body: its digest and its bytes there.
+struct BodyBlob {
+  const std::string* hash;
+  const std::uint8_t* data;
+  std::size_t length;
+};
+
+// `placeBlob` for blobs of one body, in body order. Where some of them lie
+// back to back both in the body and in one file, and have no other place,
+// they are written with one call, which sends its whole 4 KiB blocks
+// straight to the disk: a first install's large files arrive in bundles as
+// runs of hundreds of blobs, and written blob by blob through the cache
+// every 4 KiB took a freshly cleared cache page (on a virtual machine that
+// hands idle memory back to its host, a fault on the host too).
+Status placeBlobRun(const InPlaceFiles& files, const std::vector<BodyBlob>& run,
+                    const std::string& cache, WriteBackQueue& writeBack, PlaceWriter& writer);
 
 // Fills each place of `file` still empty from the store's copy of its blob
 // (`blobPath`). False when a blob is in neither.
@@ -177,7 +203,7 @@ std::int64_t readSomeAt(int descriptor, std::uint64_t offset, char* out, std::si
 // Opens an in-place file, never through a link: for reading, or for writing
 // when it is still the file with the identity recorded. -1 on failure.
 int openInPlaceForReading(const InPlaceFile& file, std::uint64_t& device, std::uint64_t& inode);
-int openInPlaceForWriting(const InPlaceFile& file);
+int openInPlaceForWriting(const InPlaceFile& file, bool direct = false);
 
 // Creates the file afresh (whatever lay there goes) with the file's length,
 // and records its identity.
@@ -185,8 +211,6 @@ bool createInPlace(InPlaceFile& file);
 // Sets the length of the file already there, when it is still the one read.
 bool resizeInPlace(const InPlaceFile& file);
 
-// Writes all `length` bytes at `offset`; false on the first error.
-bool writeAt(int descriptor, std::uint64_t offset, const void* data, std::size_t length);
 void closeFile(int descriptor);
 
 }  // namespace vantis::content

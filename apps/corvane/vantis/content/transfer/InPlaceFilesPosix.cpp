@@ -60,8 +60,9 @@ int openInPlaceForReading(const InPlaceFile& file, std::uint64_t& device, std::u
   return descriptor;
 }
 
-int openInPlaceForWriting(const InPlaceFile& file) {
-  const int descriptor = ::open(file.path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+int openInPlaceForWriting(const InPlaceFile& file, bool direct) {
+  const int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | (direct ? O_DIRECT : 0);
+  const int descriptor = ::open(file.path.c_str(), flags);
   if (descriptor < 0) return -1;
   struct stat info;
   if (::fstat(descriptor, &info) != 0 || !sameFile(info, file)) {
@@ -91,19 +92,6 @@ bool resizeInPlace(const InPlaceFile& file) {
   const bool resized = ::ftruncate(descriptor, static_cast<off_t>(file.size)) == 0;
   ::close(descriptor);
   return resized;
-}
-
-bool writeAt(int descriptor, std::uint64_t offset, const void* data, std::size_t length) {
-  const char* bytes = static_cast<const char*>(data);
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t count =
-        ::pwrite(descriptor, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    done += static_cast<std::size_t>(count);
-  }
-  return true;
 }
 
 void closeFile(int descriptor) { ::close(descriptor); }

@@ -189,6 +189,16 @@ Status writeStoredBlob(const InstancePaths& paths, const std::string& hash, cons
   return Failure{messages::cacheNotWritable(paths.cache)};
 }
 
+// What a worker keeps from job to job: one body buffer, whose pages are
+// taken from the system once, not once per download; the file its blobs
+// last went into, open for the next ones; and the run of a bundle's blobs
+// being gathered.
+struct WorkerBuffers {
+  HttpResponse response;
+  PlaceWriter writer;
+  std::vector<BodyBlob> run;
+};
+
 // A blob the worker has: written straight into the files assembled in
 // place, and into the store for the files that are not (or that become the
 // blob as it is). `inCheckedBundle`: its bytes come from a bundle whose
@@ -227,23 +237,40 @@ bool withinBody(const BundleRecord::Blob& blob, std::size_t bodySize) {
   return offset <= bodySize && length <= bodySize - offset;
 }
 
+// Places the run of blobs gathered so far and starts a new one.
+Status placeRun(DownloadShared& shared, std::vector<BodyBlob>& run, PlaceWriter& writer) {
+  const Status placed = placeBlobRun(*shared.inPlace, run, shared.context->paths.cache,
+                                     *shared.writeBack, writer);
+  run.clear();
+  return placed;
+}
+
 Status storeBundle(DownloadShared& shared, const FetchJob& job,
-                   const std::vector<std::uint8_t>& body) {
+                   const std::vector<std::uint8_t>& body, WorkerBuffers& own) {
   const auto bundle = shared.bundles->find(job.hash);
   const bool intact = bundle != shared.bundles->end() &&
                       Sha256::equals(Sha256::of(body.data(), body.size()), job.hash);
   if (!intact) return Failure{messages::kBundleCorrupt};
   // Blobs are written straight out of the body: no copy of a bundle is made.
-  PlaceWriter writer;
+  // Those that only files assembled in place need are gathered into runs,
+  // which a large file's blobs mostly form, and written a run at a time.
+  std::vector<BodyBlob>& run = own.run;
+  run.clear();
   for (const BundleRecord::Blob& blob : bundle->second.blobs) {
     if (shared.needed->count(blob.digest) == 0) continue;
     if (!withinBody(blob, body.size())) return Failure{messages::kBundleShort};
     const std::uint8_t* start = body.data() + blob.offset;
-    const Status stored =
-        keepBlob(shared, blob.digest, start, static_cast<std::size_t>(blob.length), true, writer);
+    const std::size_t length = static_cast<std::size_t>(blob.length);
+    if (!shared.inPlace->storeToo(blob.digest)) {
+      run.push_back(BodyBlob{&blob.digest, start, length});
+      continue;
+    }
+    const Status placed = placeRun(shared, run, own.writer);
+    if (!placed) return placed;
+    const Status stored = keepBlob(shared, blob.digest, start, length, true, own.writer);
     if (!stored) return stored;
   }
-  return {};
+  return placeRun(shared, run, own.writer);
 }
 
 // A body that is not what its digest says is the server's fault, and
@@ -296,7 +323,8 @@ enum class Attempt { done, nextServer, stop };
 // is left to try it on, so that its failure is the download's. A lone
 // server gets the retries; with servers left, one failure moves on.
 Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJob& job,
-                    const std::string& path, bool lastChance, HttpResponse& response) {
+                    const std::string& path, bool lastChance, WorkerBuffers& own) {
+  HttpResponse& response = own.response;
   HttpClient* client = servers.client();
   if (!client) {
     if (lastChance) recordFailure(shared, messages::serverUnreachable(servers.currentUrl()));
@@ -309,10 +337,9 @@ Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJ
     if (lastChance) recordFailure(shared, messages::downloadFailed(response.error));
     return lastChance ? Attempt::stop : Attempt::nextServer;
   }
-  PlaceWriter writer;
-  const Status stored = job.bundle ? storeBundle(shared, job, response.body)
+  const Status stored = job.bundle ? storeBundle(shared, job, response.body, own)
                                    : keepBlob(shared, job.hash, response.body.data(),
-                                              response.body.size(), false, writer);
+                                              response.body.size(), false, own.writer);
   if (!stored) {
     shared.progressBytes -= counted;
     if (!lastChance && serverAtFault(stored)) return Attempt::nextServer;
@@ -328,10 +355,9 @@ Attempt tryOnServer(DownloadShared& shared, WorkerMirrors& servers, const FetchJ
 
 // One job from request to stored blobs, on each server at most once from
 // the worker's current one on. False ends the worker: a failure was
-// recorded, or another worker's failure (or a cancel) was seen. `response`
-// is the worker's own, reused from job to job.
+// recorded, or another worker's failure (or a cancel) was seen.
 bool runJob(DownloadShared& shared, WorkerMirrors& servers, const FetchJob& job,
-            HttpResponse& response) {
+            WorkerBuffers& own) {
   const std::string path = requestPath(job, shared.context->encoding);
   if (path.empty()) {
     // A name too short to be a digest can never pass the integrity check.
@@ -340,7 +366,7 @@ bool runJob(DownloadShared& shared, WorkerMirrors& servers, const FetchJob& job,
   }
   for (std::size_t tried = 1; tried <= servers.count(); ++tried) {
     const bool lastChance = tried == servers.count();
-    switch (tryOnServer(shared, servers, job, path, lastChance, response)) {
+    switch (tryOnServer(shared, servers, job, path, lastChance, own)) {
       case Attempt::done:
         return true;
       case Attempt::stop:
@@ -377,14 +403,12 @@ void workerLoop(DownloadShared& shared) {
   WorkerMirrors servers(shared.urls,
                         [&shared](HttpClient& client) { prepareWorkerClient(shared, client); });
   const std::uint64_t jobCount = shared.jobs->size();
-  // One body buffer for all of this worker's jobs: its pages are taken from
-  // the system once, not once per download.
-  HttpResponse response;
-  reserveBody(response.body, shared.bodyBytes);
+  WorkerBuffers own;
+  reserveBody(own.response.body, shared.bodyBytes);
   for (;;) {
     const std::uint64_t index = shared.nextJob.fetch_add(1);
     if (index >= jobCount || shared.failed) return;
-    if (!runJob(shared, servers, (*shared.jobs)[index], response)) return;
+    if (!runJob(shared, servers, (*shared.jobs)[index], own)) return;
   }
 }
 
