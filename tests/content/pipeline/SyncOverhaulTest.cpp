@@ -154,6 +154,25 @@ class OverhaulRemoval : public ::testing::Test {
   GameSearch game{work.file("home"), demoBaseGame()};
 };
 
+// A first server that cannot be reached does not stop the removal while a
+// mirror serves the release; with every server down, the first one's
+// refusal is what the player reads.
+TEST_F(OverhaulRemoval, TakesTheListsFromAMirrorWhenTheFirstServerIsDown) {
+  installBothTiers();
+  SyncOptions allDown = options();
+  allDown.url = "ftp://127.0.0.1";
+  allDown.mirrors = {"http://127.0.0.1:1"};
+  EXPECT_EQ(clearOverhaul(allDown).error, "Could not reach the content server.");
+  EXPECT_TRUE(fs::exists(content("mods/overhaul-core")));
+
+  SyncOptions mirrored = allDown;
+  mirrored.mirrors = {"http://127.0.0.1:1", server.url()};
+  const ClearResult result = clearOverhaul(mirrored);
+  EXPECT_TRUE(result.ok) << result.error;
+  EXPECT_EQ(result.removed, 2u);
+  EXPECT_FALSE(fs::exists(content("mods/overhaul-core")));
+}
+
 TEST_F(OverhaulRemoval, RemovesTheOverhaulAndTheNextSyncRepairsInFull) {
   installBothTiers();
   // A same-size fault in a required file, which only a full check can see.

@@ -81,6 +81,35 @@ Result<TierLists> fetchTierLists(HttpClient& client, const ReleasePointer& point
   return lists;
 }
 
+// What one server says the removal is, every document verified.
+struct ServedRemoval {
+  std::int64_t sequence = 0;
+  std::string manifestText;
+  TierLists lists;
+};
+
+// Refused as the removal is when the server cannot be reached, a document
+// does not hold, or its release is older than one this instance has had:
+// an older release's lists would delete by an older idea of the tiers, and
+// its sequence must not reach the state record.
+Result<ServedRemoval> fetchRemoval(const SyncOptions& options, const std::string& url,
+                                   long long highest) {
+  HttpClient client;
+  if (!client.open(url)) return Failure{messages::kServerUnreachable};
+  prepareClient(client, options);
+  const Result<ReleasePointer> pointer = fetchPointer(client);
+  if (!pointer) return pointer.failure();
+  if (highest >= 0 && pointer->sequence < highest) return Failure{messages::kOlderRelease};
+  const Result<std::string> manifestText = fetchManifestText(client, *pointer);
+  if (!manifestText) return manifestText.failure();
+  JsonValue manifest;
+  std::string parseError;
+  parseJson(*manifestText, manifest, parseError);
+  Result<TierLists> lists = fetchTierLists(client, *pointer, manifest);
+  if (!lists) return lists.failure();
+  return ServedRemoval{pointer->sequence, *manifestText, std::move(*lists)};
+}
+
 // The required tier's configuration from the manifest text; false when the
 // manifest does not parse or the text could not be written (for instance
 // because the base game is no longer on this computer).
@@ -126,30 +155,25 @@ ClearResult clearOverhaul(const SyncOptions& options) {
   const Status locked = lock.take(instancePaths(options.root));
   if (!locked) return refused(locked.error());
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
-  HttpClient client;
-  if (!client.open(options.url)) return refused(messages::kServerUnreachable);
-  prepareClient(client, options);
-
-  const Result<ReleasePointer> pointer = fetchPointer(client);
-  if (!pointer) return refused(pointer.error());
-  // An older release's lists would delete by an older idea of the tiers,
-  // and its sequence must not reach the state record.
   const InstancePaths paths = instancePaths(options.root);
   const long long highest = highestRecordedSequence(paths, readStateDocument(paths));
-  if (highest >= 0 && pointer->sequence < highest) return refused(messages::kOlderRelease);
-  const Result<std::string> manifestText = fetchManifestText(client, *pointer);
-  if (!manifestText) return refused(manifestText.error());
-  JsonValue manifest;
-  std::string parseError;
-  parseJson(*manifestText, manifest, parseError);
-  const Result<TierLists> lists = fetchTierLists(client, *pointer, manifest);
-  if (!lists) return refused(lists.error());
+  // The servers in turn, as the sync would try them: a mirror serves when
+  // the first server cannot be reached or its documents do not hold. What
+  // the first server answered is the refusal reported.
+  Result<ServedRemoval> served = Failure{};
+  for (const std::string& url : serverUrls(options)) {
+    Result<ServedRemoval> answer = fetchRemoval(options, url, highest);
+    const bool first = served.error().empty();
+    if (answer || first) served = std::move(answer);
+    if (served) break;
+  }
+  if (!served) return refused(served.error());
 
   // Asked again: the game may have been started while the lists were
   // fetched, and its files must not vanish under it.
   if (gameIsRunning(options)) return refused(messages::kCloseTheGame);
-  return finishClearLocked(options, lists->removal, lists->keep, pointer->sequence,
-                           *manifestText);
+  return finishClearLocked(options, served->lists.removal, served->lists.keep, served->sequence,
+                           served->manifestText);
 }
 
 ClearResult finishClear(const SyncOptions& options, const std::vector<std::string>& removal,
