@@ -18,6 +18,7 @@
 #include "foundation/Json.h"
 #include "http/Http.h"
 #include "protocol/SyncSections.h"
+#include "release/FetchRule.h"
 #include "release/Layout.h"
 #include "release/Manifest.h"
 
@@ -106,6 +107,9 @@ TEST_F(ServedSections, MissingOnesComeSideBySideOrTheListWhole) {
   EXPECT_EQ(counts.fetched, 10u);  // 12 missing, three of them one text
   EXPECT_EQ(counts.cached, 28u);
   EXPECT_EQ(counts.wholeLists, 0u);
+  // Judged by the cache file's table alone: nothing left to fetch.
+  EXPECT_EQ(listFetchCost(manifest, kFilesRequiredList, cache.path()),
+            listFetchCost(0, 0, list.size()));
 
   // The list is kept in one file: the next run takes every section from it,
   // and a section damaged there is fetched again rather than trusted.

@@ -112,6 +112,9 @@ bool flushFileData(const std::string& path);
 
 // False (output untouched) only when the file cannot be opened.
 bool readWholeFile(const std::string& path, std::string& out);
+// The file's first `limit` bytes, or all of it when shorter; false (output
+// untouched) when it cannot be opened or read.
+bool readFileFront(const std::string& path, std::size_t limit, std::string& out);
 
 // stat() follows links; false for a directory or a missing path.
 bool fileSize(const std::string& path, std::uint64_t& size);

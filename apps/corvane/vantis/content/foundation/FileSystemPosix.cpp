@@ -242,6 +242,17 @@ bool readWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
+bool readFileFront(const std::string& path, std::size_t limit, std::string& out) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  std::string front(limit, '\0');
+  front.resize(std::fread(&front[0], 1, limit, file));
+  const bool read = std::ferror(file) == 0;
+  std::fclose(file);
+  if (read) out = std::move(front);
+  return read;
+}
+
 // Well under the usual limit of 1,024 descriptors, which the workers'
 // connections and the files being written share.
 constexpr std::size_t kMostHeld = 256;

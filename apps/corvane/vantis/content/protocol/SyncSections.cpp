@@ -45,10 +45,16 @@ struct CachedList {
   std::set<std::string> sectionFiles;
 };
 
+// How much of the list's cache file is read: all of it, to take sections
+// from; or its table alone, to learn which sections it holds (a pack's
+// bundle index keeps megabytes there, read only when the index is wanted).
+enum class CacheReading { whole, tableOnly };
+
 // The list's cache file and the folder's section files. The file holds no
 // section when it is missing, larger than any list could be, or its table
 // cannot be read or does not add up to what follows it.
-CachedList readCachedList(const std::string& cacheFolder, const ListDocument& list) {
+CachedList readCachedList(const std::string& cacheFolder, const ListDocument& list,
+                          CacheReading reading = CacheReading::whole) {
   constexpr std::uint64_t kTableBytesBound = kMaxSectionsPerList * 80;
   CachedList cached;
   for (const std::string& name : namesIn(cacheFolder)) {
@@ -57,15 +63,19 @@ CachedList readCachedList(const std::string& cacheFolder, const ListDocument& li
   std::uint64_t size = 0;
   const std::string path = cachedListPath(cacheFolder, list);
   if (!fileSize(path, size) || size > kMaxBodyBytes + kTableBytesBound) return cached;
-  if (!readWholeFile(path, cached.text)) return cached;
+  const bool whole = reading == CacheReading::whole;
+  const bool read = whole ? readWholeFile(path, cached.text)
+                          : readFileFront(path, std::min(size, kTableBytesBound), cached.text);
+  if (!read) return cached;
   const std::size_t tableEnd = cached.text.find('\n');
   if (tableEnd == std::string::npos) return cached;
+  const std::uint64_t fileBytes = whole ? cached.text.size() : size;
   JsonValue table;
   std::string error;
   const char* begin = cached.text.data();
   if (!parseJson(begin, begin + tableEnd, table, error)) return cached;
   const std::optional<ListSections> sections =
-      readSectionTable(table, cached.text.size() - tableEnd - 1);
+      readSectionTable(table, fileBytes - tableEnd - 1);
   if (!sections) return cached;
   cached.tableEnd = tableEnd;
   std::size_t offset = cached.tableEnd + 1;
@@ -304,7 +314,7 @@ std::uint64_t listFetchCost(const Manifest& manifest, const ListDocument& list,
     const std::uint64_t bytes = whole.size ? *whole.size : 0;
     return listFetchCost(1, bytes, bytes);
   }
-  const CachedList cached = readCachedList(cacheFolder, list);
+  const CachedList cached = readCachedList(cacheFolder, list, CacheReading::tableOnly);
   std::uint64_t missing = 0, missingBytes = 0, listBytes = 0;
   for (const ListSection& section : sections.sections) {
     listBytes += section.size;
