@@ -122,6 +122,9 @@ bool fileSize(const std::string& path, std::uint64_t& size);
 // True when `path` is a folder (following links).
 bool folderExists(const std::string& path);
 
+// True when anything at all lies at `path`, a dangling link too (lstat).
+bool entryExists(const std::string& path);
+
 // What tells one state of a file from another without reading it: as long as
 // all four are unchanged, nobody has written to it or put another file in
 // its place (a write moves the modification time, a rename or a change of

@@ -290,6 +290,11 @@ bool folderExists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool entryExists(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
 bool fileSize(const std::string& path, std::uint64_t& size) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return false;

@@ -4,9 +4,7 @@
 // switch). A real update or a full check continues in the full update path.
 // Calling thread only.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,11 +37,6 @@ std::vector<std::string> replacedProgramNames(const std::string& programs) {
   return names;
 }
 
-bool entryExists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
-}
-
 // Programs replaced by an earlier run wait under "<name>.old" until the game
 // no longer runs them. A program is replaced by two renames (the old copy
 // aside, the new one in), so a run killed between them leaves "<name>.old"
@@ -58,9 +51,9 @@ void settleReplacedPrograms(const SyncContext& context) {
     const std::string old = joinPath(programs, name);
     const std::string program = old.substr(0, old.size() - 4);
     if (!entryExists(program)) {
-      ::rename(old.c_str(), program.c_str());
+      std::rename(old.c_str(), program.c_str());
     } else if (!gameRunning) {
-      ::unlink(old.c_str());
+      std::remove(old.c_str());
     }
   }
 }
