@@ -17,9 +17,14 @@ int createExclusiveFile(const std::string& path, unsigned mode) {
 
 int createTemporaryFile(const std::string& path, unsigned mode) {
   // Opening what lies there with O_TRUNC would write through a link into
-  // the file it reaches; removing the name first and then creating a new
-  // file exclusively cannot. Should a link be planted again in between, the
-  // create fails rather than follows it.
+  // the file it reaches; removing the name and then creating a new file
+  // exclusively cannot. The name is removed only when something is there:
+  // asked for each of a first install's thousands of files, the removal
+  // found nothing and still locked the folder against the other workers'
+  // creates. Should a link be planted again in between, the create fails
+  // rather than follows it.
+  const int created = createExclusiveFile(path, mode);
+  if (created >= 0 || errno != EEXIST) return created;
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
   return createExclusiveFile(path, mode);
 }
