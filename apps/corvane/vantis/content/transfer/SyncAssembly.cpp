@@ -17,7 +17,6 @@
 #include "foundation/Crypto.h"
 #include "foundation/DirectWriter.h"
 #include "foundation/FileSystem.h"
-#include "foundation/TemporaryFile.h"
 #include "protocol/SyncMessages.h"
 #include "release/BlobCut.h"
 #include "transfer/InPlaceFiles.h"
