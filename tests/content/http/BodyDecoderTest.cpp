@@ -118,6 +118,10 @@ TEST(BodyDecoder, DecodesWhatServersSendAndRefusesTheRest) {
   std::string reserved = gzipped;
   reserved[3] = '\x20';
   const std::string zstd = zstdFrame(small);
+  // The format's early-version magic number on a frame, and a skippable
+  // frame of three bytes.
+  const std::string earlyVersion = "\x27" + zstd.substr(1);
+  const std::string skippable = std::string("\x50\x2a\x4d\x18\x03\0\0\0abc", 11);
   const DecodeCase cases[] = {
       {"identity", BodyEncoding::identity, small, small, true, true},
       {"gzip", BodyEncoding::gzip, gzipped, small, true, true},
@@ -135,6 +139,10 @@ TEST(BodyDecoder, DecodesWhatServersSendAndRefusesTheRest) {
       {"gzip header cut short", BodyEncoding::gzip, gzipWithEveryField(small).substr(0, 20), "",
        true, false},
       {"zstd cut short", BodyEncoding::zstd, zstd.substr(0, zstd.size() - 3), "", true, false},
+      {"zstd cut inside a magic number", BodyEncoding::zstd, zstd + zstd.substr(0, 2), small,
+       true, false},
+      {"a skippable frame, then zstd", BodyEncoding::zstd, skippable + zstd, small, true, true},
+      {"zstd of the format's early versions", BodyEncoding::zstd, earlyVersion, "", false, false},
       {"gzip stating another length", BodyEncoding::gzip, wrongLength, "", false, false},
       {"gzip with bytes after it", BodyEncoding::gzip, gzipped + "junk", "", false, false},
       {"not gzip", BodyEncoding::gzip, small, "", false, false},

@@ -109,6 +109,40 @@ bool inflateSome(z_stream& z, std::vector<std::uint8_t>& out, std::uint32_t& mem
   return true;
 }
 
+// What opens a zstd frame: its magic number, little-endian. HTTP's zstd
+// coding is the format's frames, the standard one or a skippable one; the
+// library also reads the frames of its early versions, which a publisher
+// never writes and which, fed in pieces, do not decode as they do whole.
+constexpr std::size_t kZstdMagicBytes = 4;
+constexpr std::uint32_t kZstdFrameMagic = 0xFD2FB528u;
+constexpr std::uint32_t kZstdSkippableMagic = 0x184D2A50u;  // to 0x184D2A5F
+
+bool zstdFrameAllowed(const std::uint8_t* magic) {
+  const std::uint32_t value = littleEndian32(magic);
+  return value == kZstdFrameMagic || (value & 0xFFFFFFF0u) == kZstdSkippableMagic;
+}
+
+// Decodes from `data` until its bytes run out or the frame ends, handing
+// the output to `sink`; `used` says how much was taken, so that the next
+// frame's magic number is judged too.
+bool decodeZstdFrame(ZSTD_DCtx* zstd, std::vector<std::uint8_t>& output, bool& inFrame,
+                     const std::uint8_t* data, std::size_t size, const DecodedSink& sink,
+                     std::size_t& used) {
+  ZSTD_inBuffer in{data, size, 0};
+  bool outputFull = false;
+  do {
+    ZSTD_outBuffer out{output.data(), output.size(), 0};
+    const std::size_t result = ZSTD_decompressStream(zstd, &out, &in);
+    if (ZSTD_isError(result)) return false;
+    if (out.pos > 0 && !sink(output.data(), out.pos)) return false;
+    // Zero means the frame ended and all of it was handed on.
+    inFrame = result != 0;
+    outputFull = out.pos == out.size;
+  } while (inFrame && (in.pos < in.size || outputFull));
+  used = in.pos;
+  return true;
+}
+
 }  // namespace
 
 BodyEncoding bodyEncodingNamed(const std::string& value) {
@@ -198,7 +232,7 @@ bool BodyDecoder::complete() const {
   if (encoding_ == BodyEncoding::gzip) {
     return codecs_->part == Codecs::GzipPart::header && codecs_->gathered.empty();
   }
-  if (encoding_ == BodyEncoding::zstd) return !codecs_->inFrame;
+  if (encoding_ == BodyEncoding::zstd) return !codecs_->inFrame && codecs_->gathered.empty();
   return true;
 }
 
@@ -251,17 +285,28 @@ bool BodyDecoder::feedGzip(const std::uint8_t* data, std::size_t size, const Dec
 
 bool BodyDecoder::feedZstd(const std::uint8_t* data, std::size_t size, const DecodedSink& sink) {
   Codecs& c = *codecs_;
-  ZSTD_inBuffer in{data, size, 0};
-  bool outputFull = false;
-  while (in.pos < in.size || outputFull) {
-    ZSTD_outBuffer out{c.out.data(), c.out.size(), 0};
-    const std::size_t result = ZSTD_decompressStream(c.zstd, &out, &in);
-    if (ZSTD_isError(result)) return false;
-    if (out.pos > 0 && !sink(c.out.data(), out.pos)) return false;
-    // Zero means a frame ended and all of it was handed on; another frame
-    // may follow in the same body.
-    c.inFrame = result != 0;
-    outputFull = out.pos == out.size;
+  while (size > 0) {
+    if (c.inFrame) {
+      std::size_t used = 0;
+      if (!decodeZstdFrame(c.zstd, c.out, c.inFrame, data, size, sink, used)) return false;
+      data += used;
+      size -= used;
+      continue;
+    }
+    // A frame begins: its magic number is gathered and judged before the
+    // library sees a byte of it.
+    const std::size_t take = std::min(size, kZstdMagicBytes - c.gathered.size());
+    c.gathered.insert(c.gathered.end(), data, data + take);
+    data += take;
+    size -= take;
+    if (c.gathered.size() < kZstdMagicBytes) return true;
+    if (!zstdFrameAllowed(c.gathered.data())) return false;
+    std::size_t used = 0;
+    if (!decodeZstdFrame(c.zstd, c.out, c.inFrame, c.gathered.data(), kZstdMagicBytes, sink,
+                         used)) {
+      return false;
+    }
+    c.gathered.clear();
   }
   return true;
 }
