@@ -122,6 +122,20 @@ TEST(BodyDecoder, DecodesWhatServersSendAndRefusesTheRest) {
   // frame of three bytes.
   const std::string earlyVersion = "\x27" + zstd.substr(1);
   const std::string skippable = std::string("\x50\x2a\x4d\x18\x03\0\0\0abc", 11);
+  // A frame's header whose bytes after the magic number read as a whole
+  // skippable frame: the frame goes on, whether its header arrives in one
+  // piece or in several.
+  const std::string headerLikeAFrame =
+      std::string("\x28\xb5\x2f\xfd", 4) + skippable.substr(0, 4) + std::string(8, '\0');
+  // Bytes deflate cannot shrink go out as stored blocks.
+  std::string noise(200000, '\0');
+  for (std::size_t i = 0, x = 12345; i < noise.size(); ++i) {
+    x = x * 6364136223846793005u + 1442695040888963407u;
+    noise[i] = static_cast<char>(x >> 56);
+  }
+  // A member whose deflate stream is damaged in its middle.
+  std::string damaged = gzipBytes(large);
+  for (std::size_t i = 100; i < 140; ++i) damaged[i] = '\xff';
   const DecodeCase cases[] = {
       {"identity", BodyEncoding::identity, small, small, true, true},
       {"gzip", BodyEncoding::gzip, gzipped, small, true, true},
@@ -130,6 +144,8 @@ TEST(BodyDecoder, DecodesWhatServersSendAndRefusesTheRest) {
        true},
       {"two gzip members", BodyEncoding::gzip, gzipped + gzipBytes(large), small + large, true,
        true},
+      {"gzip of stored blocks, then another member", BodyEncoding::gzip,
+       gzipBytes(noise) + gzipped, noise + small, true, true},
       {"gzip, nothing sent", BodyEncoding::gzip, "", "", true, true},
       {"zstd", BodyEncoding::zstd, zstd, small, true, true},
       {"zstd, large", BodyEncoding::zstd, zstdFrame(large), large, true, true},
@@ -142,10 +158,12 @@ TEST(BodyDecoder, DecodesWhatServersSendAndRefusesTheRest) {
       {"zstd cut inside a magic number", BodyEncoding::zstd, zstd + zstd.substr(0, 2), small,
        true, false},
       {"a skippable frame, then zstd", BodyEncoding::zstd, skippable + zstd, small, true, true},
+      {"zstd whose header holds a frame", BodyEncoding::zstd, headerLikeAFrame, "", true, false},
       {"zstd of the format's early versions", BodyEncoding::zstd, earlyVersion, "", false, false},
       {"gzip stating another length", BodyEncoding::gzip, wrongLength, "", false, false},
       {"gzip with bytes after it", BodyEncoding::gzip, gzipped + "junk", "", false, false},
       {"not gzip", BodyEncoding::gzip, small, "", false, false},
+      {"gzip with a damaged deflate stream", BodyEncoding::gzip, damaged, "", false, false},
       {"gzip with a reserved flag", BodyEncoding::gzip, reserved, "", false, false},
       {"not zstd", BodyEncoding::zstd, small, "", false, false},
       {"zstd wanting a window over 8 MiB", BodyEncoding::zstd, zstdWideWindowFrame(large), "",

@@ -122,6 +122,27 @@ bool zstdFrameAllowed(const std::uint8_t* magic) {
   return value == kZstdFrameMagic || (value & 0xFFFFFFF0u) == kZstdSkippableMagic;
 }
 
+// How many bytes of a frame's start are gathered before libzstd sees any of
+// it: the magic number and, for a standard frame, the whole header. Once a
+// header is whole, libzstd checks whether the frame lies whole in the input
+// of that call, looking for it from where that input starts: a header fed
+// in two calls would have the bytes after its first part taken for a frame
+// of their own, and a body would decode differently cut than whole.
+std::size_t zstdFrameOpening(const std::vector<std::uint8_t>& gathered) {
+  const std::size_t descriptorAt = kZstdMagicBytes;
+  if (gathered.size() < descriptorAt) return descriptorAt;
+  if (littleEndian32(gathered.data()) != kZstdFrameMagic) return descriptorAt;
+  if (gathered.size() == descriptorAt) return descriptorAt + 1;
+  static constexpr std::size_t kDictionaryIdBytes[] = {0, 1, 2, 4};
+  static constexpr std::size_t kContentSizeBytes[] = {0, 2, 4, 8};
+  const std::uint8_t descriptor = gathered[descriptorAt];
+  const bool singleSegment = (descriptor & 0x20) != 0;
+  std::size_t contentSize = kContentSizeBytes[descriptor >> 6];
+  if (contentSize == 0 && singleSegment) contentSize = 1;
+  const std::size_t windowBytes = singleSegment ? 0 : 1;
+  return descriptorAt + 1 + windowBytes + kDictionaryIdBytes[descriptor & 3] + contentSize;
+}
+
 // Decodes from `data` until its bytes run out or the frame ends, handing
 // the output to `sink`; `used` says how much was taken, so that the next
 // frame's magic number is judged too.
@@ -293,16 +314,17 @@ bool BodyDecoder::feedZstd(const std::uint8_t* data, std::size_t size, const Dec
       size -= used;
       continue;
     }
-    // A frame begins: its magic number is gathered and judged before the
-    // library sees a byte of it.
-    const std::size_t take = std::min(size, kZstdMagicBytes - c.gathered.size());
+    // A frame begins: its magic number is gathered and judged, and its
+    // header gathered, before the library sees a byte of it.
+    const std::size_t take = std::min(size, zstdFrameOpening(c.gathered) - c.gathered.size());
     c.gathered.insert(c.gathered.end(), data, data + take);
     data += take;
     size -= take;
     if (c.gathered.size() < kZstdMagicBytes) return true;
     if (!zstdFrameAllowed(c.gathered.data())) return false;
+    if (c.gathered.size() < zstdFrameOpening(c.gathered)) continue;
     std::size_t used = 0;
-    if (!decodeZstdFrame(c.zstd, c.out, c.inFrame, c.gathered.data(), kZstdMagicBytes, sink,
+    if (!decodeZstdFrame(c.zstd, c.out, c.inFrame, c.gathered.data(), c.gathered.size(), sink,
                          used)) {
       return false;
     }
