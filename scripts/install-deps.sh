@@ -9,10 +9,11 @@ set -euo pipefail
 # (objdump) reads the install folder's symbol versions; mount (unshare's
 # partner) hides the trust store from a test's own namespace.
 # varnish: the caching proxy the CDN test puts in front of nginx.
-# zlib1g-dev and libzstd-dev: the synchroniser decodes reply bodies and the
-# publisher compresses objects with either.
+# zlib1g-dev and libzstd-dev: the publisher compresses objects with either;
+# libisal-dev: the synchroniser inflates gzip bodies with ISA-L (zstd ones
+# with libzstd).
 packages=(g++ cmake make pkg-config openssl libssl-dev libcurl4-openssl-dev
-          libgtest-dev zlib1g-dev libzstd-dev nginx-light python3
+          libgtest-dev zlib1g-dev libzstd-dev libisal-dev nginx-light python3
           file procps curl clang libclang-rt-14-dev
           rsync time ca-certificates binutils mount varnish)
 
