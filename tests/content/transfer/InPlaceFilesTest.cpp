@@ -91,6 +91,8 @@ TEST(ChooseInPlaceFiles, AssemblesEqualFilesOnceAndFindsWhatAStoppedRunPlaced) {
 // at the same time on another, after a stopped run left `left` in the
 // file; `wrong` (or -1) is placed with other bytes of its length. `inBodies`:
 // each thread's blobs come back to back in one body, as a bundle's do.
+// `held`: each blob in a body of its own, which the thread holds while the
+// digest may yet reach it, as download workers do.
 struct Placing {
   const char* why;
   std::vector<std::size_t> first;
@@ -98,6 +100,7 @@ struct Placing {
   std::vector<std::size_t> left;
   int wrong;
   bool inBodies = false;
+  bool held = false;
 };
 
 // A file of four blobs of uneven lengths, past one step of the read-back.
@@ -126,6 +129,18 @@ struct PlacedFile {
                     blobs[b]);
     }
     return bytes;
+  }
+
+  void placeHeld(const InPlaceFiles& files, const std::vector<std::size_t>& order,
+                 DigestWaits& waits, const std::string& cache, WriteBackQueue& writeBack) const {
+    PlaceWriter writer;
+    DigestFeeder feeder(waits);
+    for (const std::size_t b : order) {
+      const auto* data = reinterpret_cast<const std::uint8_t*>(blobs[b].data());
+      const std::vector<BodyBlob> body{BodyBlob{&record.chunks[b], data, blobs[b].size()}};
+      EXPECT_TRUE(placeBlobRun(files, body, cache, writeBack, writer, &feeder));
+      feeder.feedHeld(writeBack);
+    }
   }
 
   void place(const InPlaceFiles& files, const std::vector<std::size_t>& order, int wrong,
@@ -165,6 +180,9 @@ TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
       {"in order in two bodies from two threads", {0, 1}, {2, 3}, {}, -1, true},
       {"in one body after a stopped run left some", {0, 1, 2, 3}, {}, {1, 3}, -1, true},
       {"a wrong blob in one body", {0, 1, 2, 3}, {}, {}, 1, true},
+      {"held, in reverse on one thread", {3, 2, 1, 0}, {}, {}, -1, false, true},
+      {"held, the end first from two threads", {3, 1}, {2, 0}, {}, -1, false, true},
+      {"held, after a stopped run left some", {3, 0}, {2}, {1}, -1, false, true},
   };
   const PlacedFile made;
   for (const Placing& row : rows) {
@@ -179,9 +197,13 @@ TEST(PlaceBlob, EndsWithTheDigestOfTheBytesOnDiskHoweverTheBlobsLand) {
     EXPECT_EQ(std::filesystem::exists(path), !row.left.empty());
     {
       WriteBackQueue writeBack;
-      std::thread other(
-          [&] { made.place(files, row.second, row.wrong, row.inBodies, store.path(), writeBack); });
-      made.place(files, row.first, row.wrong, row.inBodies, store.path(), writeBack);
+      DigestWaits waits;
+      const auto place = [&](const std::vector<std::size_t>& order) {
+        if (row.held) return made.placeHeld(files, order, waits, store.path(), writeBack);
+        made.place(files, order, row.wrong, row.inBodies, store.path(), writeBack);
+      };
+      std::thread other([&] { place(row.second); });
+      place(row.first);
       other.join();
     }
     const InPlaceFile& file = *files.forRecord(0);

@@ -254,6 +254,27 @@ TEST(PlanFetches, OrdersJobsByTheLowestRankOfTheFilesThatNeedThem) {
   EXPECT_EQ(plan.downloadTotal, 50u + 4 * 5u);
 }
 
+// A large file's bundles go out in file order, whatever their ids: the
+// file's digest is then fed from the bodies as they land.
+TEST(PlanFetches, FetchesBundlesInTheOrderTheWorkListNamesTheirBlobs) {
+  std::vector<std::string> ids = {digestOf("one"), digestOf("two")};
+  std::sort(ids.begin(), ids.end());
+  Index index;
+  std::vector<std::string> chunks;
+  for (int half = 0; half < 2; ++half) {
+    std::vector<std::pair<std::string, std::int64_t>> contents;
+    for (int i = 0; i < 5; ++i) {
+      contents.push_back({blobId("h" + std::to_string(half) + std::to_string(i)), 10});
+      chunks.push_back(contents.back().first);
+    }
+    // The file's second half lies in the bundle whose id sorts first.
+    index.add(ids[1 - half], 50, contents);
+  }
+  const FetchPlan plan = planFetches({record("big.pak", 100, chunks)}, index, kNothingStored);
+  const std::vector<std::string> expected = {"bundle " + ids[1], "bundle " + ids[0]};
+  EXPECT_EQ(jobNames(plan), expected);
+}
+
 TEST(RequestPath, SplitsTheHashIntoTwoFoldersAndNeverReadsPastItsEnd) {
   const std::string hash = blobId("x");
   EXPECT_EQ(requestPath(FetchJob{false, hash, 0}),

@@ -90,11 +90,36 @@ constexpr std::uint64_t kDigestFinished = ~std::uint64_t(0);
 // starts where the digest stands: its bytes are in memory now, and reading
 // them back later would hash them a second time. A place further on is left
 // to the read-back rather than kept waiting for the gap before it to fill.
-void feedDigest(InPlaceFile& file, std::size_t position, const std::uint8_t* data) {
+// Feeds, from the disk, the blobs from `next` on that were marked placed
+// without being fed (their worker stopped waiting for the digest), so that
+// the digest does not stop at them and leave every blob after them to the
+// read-back too. Call with `hashing` held.
+void catchUp(InPlaceFile& file, std::size_t next) {
+  int descriptor = -1;
+  std::vector<char> bytes;
+  for (; next < file.offsets.size(); ++next) {
+    const bool waitingHere = file.placed[next] && file.hashedTo == file.offsets[next];
+    if (!waitingHere) break;
+    if (descriptor < 0) {
+      std::uint64_t device = 0, inode = 0;
+      descriptor = openInPlaceForReading(file, device, inode);
+      const bool sameFile = descriptor >= 0 && device == file.device && inode == file.inode;
+      if (!sameFile) break;
+    }
+    if (!readAt(descriptor, file.offsets[next], file.lengths[next], bytes)) break;
+    file.running.update(bytes.data(), bytes.size());
+    file.hashedTo += file.lengths[next];
+  }
+  if (descriptor >= 0) closeFile(descriptor);
+}
+
+bool feedDigest(InPlaceFile& file, std::size_t position, const std::uint8_t* data) {
   const std::lock_guard<std::mutex> lock(file.hashing);
-  if (file.hashedTo != file.offsets[position]) return;
+  if (file.hashedTo != file.offsets[position]) return false;
   file.running.update(data, file.lengths[position]);
   file.hashedTo += file.lengths[position];
+  catchUp(file, position + 1);
+  return true;
 }
 
 // Feeds the open file to the running digest from where it stands to the
@@ -183,7 +208,7 @@ std::size_t blobsInStep(const InPlaceFiles& files, const std::vector<BodyBlob>& 
 // file, with one call, and notes each placed as `placeBlob` does.
 Status placeInStep(const InPlaceFiles& files, const std::vector<BodyBlob>& run,
                    std::size_t first, std::size_t count, const std::string& cache,
-                   WriteBackQueue& writeBack, PlaceWriter& writer) {
+                   WriteBackQueue& writeBack, PlaceWriter& writer, DigestFeeder* feeder) {
   const Place& head = *onlyPlace(files, *run[first].hash);
   InPlaceFile& file = *files.files[head.first];
   std::size_t bytes = 0;
@@ -197,12 +222,19 @@ Status placeInStep(const InPlaceFiles& files, const std::vector<BodyBlob>& run,
   if (!writePlace(file, run[first].data, bytes, file.offsets[head.second], writer)) {
     return Failure{messages::cacheNotWritable(cache)};
   }
+  bool fedAny = false;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t position = head.second + i;
     if (file.placed[position]) continue;
-    feedDigest(file, position, run[first + i].data);
+    const bool fed = feedDigest(file, position, run[first + i].data);
+    fedAny = fedAny || fed;
+    if (!fed && feeder) {
+      feeder->held.push_back(HeldBlob{&file, position, run[first + i].data});
+      continue;
+    }
     markPlaced(file, position, writeBack);
   }
+  if (fedAny && feeder) feeder->announce();
   return {};
 }
 
@@ -358,17 +390,99 @@ Status placeBlob(const InPlaceFiles& files, const std::string& hash, const std::
 }
 
 Status placeBlobRun(const InPlaceFiles& files, const std::vector<BodyBlob>& run,
-                    const std::string& cache, WriteBackQueue& writeBack, PlaceWriter& writer) {
+                    const std::string& cache, WriteBackQueue& writeBack, PlaceWriter& writer,
+                    DigestFeeder* feeder) {
   for (std::size_t first = 0; first < run.size();) {
+    const bool onePlace = onlyPlace(files, *run[first].hash) != nullptr;
     const std::size_t count = blobsInStep(files, run, first);
     const Status placed =
-        count > 1 ? placeInStep(files, run, first, count, cache, writeBack, writer)
-                  : placeBlob(files, *run[first].hash, run[first].data, run[first].length,
-                              cache, writeBack, writer);
+        onePlace ? placeInStep(files, run, first, count, cache, writeBack, writer, feeder)
+                 : placeBlob(files, *run[first].hash, run[first].data, run[first].length,
+                             cache, writeBack, writer);
     if (!placed) return placed;
     first += count;
   }
   return {};
+}
+
+DigestFeeder::DigestFeeder(DigestWaits& waits) : waits_(waits) {
+  const std::lock_guard<std::mutex> lock(waits_.mutex);
+  waits_.placing += 1;
+}
+
+DigestFeeder::~DigestFeeder() {
+  {
+    const std::lock_guard<std::mutex> lock(waits_.mutex);
+    waits_.placing -= 1;
+  }
+  // One fewer worker may bring the bytes a waiting one needs.
+  waits_.advanced.notify_all();
+}
+
+void DigestFeeder::announce() {
+  {
+    const std::lock_guard<std::mutex> lock(waits_.mutex);
+    waits_.feeds += 1;
+  }
+  waits_.advanced.notify_all();
+}
+
+// Feeds the held blobs whose digests stand where they start, in body
+// order, so that blobs that follow one another go in one pass. True when
+// any was fed.
+bool DigestFeeder::feedReady(WriteBackQueue& writeBack) {
+  std::size_t kept = 0;
+  for (const HeldBlob& blob : held) {
+    if (!feedDigest(*blob.file, blob.position, blob.data)) {
+      held[kept++] = blob;
+      continue;
+    }
+    markPlaced(*blob.file, blob.position, writeBack);
+  }
+  const bool fedAny = kept != held.size();
+  held.resize(kept);
+  return fedAny;
+}
+
+// Waits until some digest goes forward after `seen`; false when the wait
+// is not worth it: every other worker placing is waiting too (nobody may
+// bring the missing bytes), or the deadline passed.
+bool DigestFeeder::awaitFeed(std::uint64_t& seen, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(waits_.mutex);
+  waits_.waiting += 1;
+  const auto movedOrHopeless = [this, &seen] {
+    return waits_.feeds != seen || waits_.waiting >= waits_.placing;
+  };
+  waits_.advanced.wait_until(lock, deadline, movedOrHopeless);
+  waits_.waiting -= 1;
+  const bool moved = waits_.feeds != seen;
+  seen = waits_.feeds;
+  return moved;
+}
+
+void DigestFeeder::feedHeld(WriteBackQueue& writeBack, bool wait) {
+  // Long enough for the bodies in flight beside this one to land on a busy
+  // computer; short enough that a slow link loses little of its
+  // parallelism to a worker holding one.
+  constexpr std::chrono::seconds kHoldLimit{1};
+  const auto deadline = std::chrono::steady_clock::now() + kHoldLimit;
+  std::uint64_t seen = 0;
+  {
+    const std::lock_guard<std::mutex> lock(waits_.mutex);
+    seen = waits_.feeds;
+  }
+  while (!held.empty()) {
+    if (feedReady(writeBack)) announce();
+    if (held.empty() || !wait || !awaitFeed(seen, deadline)) break;
+  }
+  // Whatever is still held is read back from the disk, by whoever feeds
+  // the digest up to it or once its file is whole. Marked first and then
+  // offered once more: a digest that reached it in between is fed here.
+  for (const HeldBlob& blob : held) {
+    markPlaced(*blob.file, blob.position, writeBack);
+    feedDigest(*blob.file, blob.position, blob.data);
+  }
+  held.clear();
 }
 
 bool inPlaceReady(const InPlaceFile& file, const std::vector<std::string>& blobs,

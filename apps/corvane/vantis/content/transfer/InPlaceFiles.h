@@ -16,6 +16,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -172,7 +174,58 @@ struct BodyBlob {
   std::size_t length;
 };
 
-// `placeBlob` for blobs of one body, in body order. Where some of them lie
+// The download's workers that hold blobs placed ahead of their file's
+// digest, each waiting for the digest to reach them. One per download.
+struct DigestWaits {
+  std::mutex mutex;
+  std::condition_variable advanced;  // some digest went forward, or a worker left
+  std::uint64_t feeds = 0;           // guarded by `mutex`: times a digest went forward
+  std::size_t placing = 0;           // guarded by `mutex`: workers placing blobs
+  std::size_t waiting = 0;           // guarded by `mutex`: of them, waiting
+};
+
+// A blob written past where its file's digest stood, not yet marked placed,
+// whose bytes still lie in the body at `data`.
+struct HeldBlob {
+  InPlaceFile* file;
+  std::size_t position;
+  const std::uint8_t* data;
+};
+
+// One worker's part in the waits: counted among the workers placing while
+// it lives. The blobs of a large file arrive in several bodies on several
+// workers, and a digest can only be fed in file order: a blob placed ahead
+// of it would otherwise be read back from the disk once the file is whole.
+// So the worker holds such blobs, with their body, until the digest reaches
+// them, as long as some other worker is still placing (and so may bring the
+// bytes before them) and for no more than a second. One per worker thread.
+class DigestFeeder {
+ public:
+  explicit DigestFeeder(DigestWaits& waits);
+  ~DigestFeeder();
+  DigestFeeder(const DigestFeeder&) = delete;
+  DigestFeeder& operator=(const DigestFeeder&) = delete;
+
+  // Feeds the held blobs as their digests reach them, waiting as said
+  // above when `wait`; those it cannot feed are left to the read-back.
+  // Marks them all placed and forgets them. Call before the body they lie
+  // in goes.
+  void feedHeld(WriteBackQueue& writeBack, bool wait = true);
+  // Tells the waiting workers that a digest went forward.
+  void announce();
+
+  std::vector<HeldBlob> held;  // filled by `placeBlobRun`
+
+ private:
+  bool feedReady(WriteBackQueue& writeBack);
+  bool awaitFeed(std::uint64_t& seen, std::chrono::steady_clock::time_point deadline);
+
+  DigestWaits& waits_;
+};
+
+// `placeBlob` for blobs of one body, in body order. With a `feeder`, the
+// blobs written together that lie past their file's digest are held there
+// for `feedHeld` rather than marked placed. Where some of them lie
 // back to back both in the body and in one file, and have no other place,
 // they are written with one call, which sends its whole 4 KiB blocks
 // straight to the disk: a first install's large files arrive in bundles as
@@ -180,7 +233,8 @@ struct BodyBlob {
 // every 4 KiB took a freshly cleared cache page (on a virtual machine that
 // hands idle memory back to its host, a fault on the host too).
 Status placeBlobRun(const InPlaceFiles& files, const std::vector<BodyBlob>& run,
-                    const std::string& cache, WriteBackQueue& writeBack, PlaceWriter& writer);
+                    const std::string& cache, WriteBackQueue& writeBack, PlaceWriter& writer,
+                    DigestFeeder* feeder = nullptr);
 
 // Fills each place of `file` still empty from the store's copy of its blob
 // (`blobPath`). False when a blob is in neither.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -60,6 +61,8 @@ bool isClientError(const HttpResponse& response) {
 // What planning learns per needed blob from the records that use it.
 struct BlobFacts {
   int rank = kRankNone;
+  // Where the work list first names it: record index, then place in it.
+  std::pair<std::size_t, std::size_t> firstUse{0, 0};
   std::uint64_t sizeGuess = 0;
   // The longest the blob can be: a blob is a stretch of each file that
   // names it, and no longer than the release's longest blob.
@@ -77,15 +80,20 @@ using BlobFactsByHash = std::unordered_map<std::string, BlobFacts>;
 BlobFactsByHash collectNeeded(const std::vector<FileRecord>& workList, std::uint64_t longestBlob) {
   BlobFactsByHash facts;
   facts.reserve(blobsNamed(workList));
-  for (const FileRecord& record : workList) {
+  for (std::size_t r = 0; r < workList.size(); ++r) {
+    const FileRecord& record = workList[r];
     const int rank = recordRank(record);
     const std::uint64_t count = record.chunks.size();
     const std::uint64_t size = nonNegative(record.size);
     const std::uint64_t largest = longestBlob != 0 ? std::min(size, longestBlob) : size;
-    for (const std::string& hash : record.chunks) {
+    for (std::size_t c = 0; c < record.chunks.size(); ++c) {
+      const std::string& hash = record.chunks[c];
       const auto [entry, isNew] = facts.try_emplace(hash);
       BlobFacts& blob = entry->second;
-      if (isNew) blob.named = &hash;
+      if (isNew) {
+        blob.named = &hash;
+        blob.firstUse = {r, c};
+      }
       if (isNew || rank < blob.rank) blob.rank = rank;
       blob.sizeGuess = size / count;
       blob.largest = std::max(blob.largest, largest);
@@ -112,6 +120,8 @@ struct WantedInBundle {
   std::vector<const std::string*> blobs;  // keys of the plan's facts
   std::uint64_t bytes = 0;                // their lengths in the index
   int rank = kRankNone;                   // the lowest of their ranks
+  // The earliest first use among them.
+  std::pair<std::size_t, std::size_t> firstUse{std::numeric_limits<std::size_t>::max(), 0};
 };
 
 bool fetchWhole(const std::string& id, const WantedInBundle& wanted, const BundleIndex& index,
@@ -194,9 +204,11 @@ Status writeStoredBlob(const InstancePaths& paths, const std::string& hash, cons
 // last went into, open for the next ones; and the run of a bundle's blobs
 // being gathered.
 struct WorkerBuffers {
+  explicit WorkerBuffers(DigestWaits& waits) : feeder(waits) {}
   HttpResponse response;
   PlaceWriter writer;
   std::vector<BodyBlob> run;
+  DigestFeeder feeder;
 };
 
 // A blob the worker has: written straight into the files assembled in
@@ -238,14 +250,14 @@ bool withinBody(const BundleRecord::Blob& blob, std::size_t bodySize) {
 }
 
 // Places the run of blobs gathered so far and starts a new one.
-Status placeRun(DownloadShared& shared, std::vector<BodyBlob>& run, PlaceWriter& writer) {
-  const Status placed = placeBlobRun(*shared.inPlace, run, shared.context->paths.cache,
-                                     *shared.writeBack, writer);
-  run.clear();
+Status placeRun(DownloadShared& shared, WorkerBuffers& own) {
+  const Status placed = placeBlobRun(*shared.inPlace, own.run, shared.context->paths.cache,
+                                     *shared.writeBack, own.writer, &own.feeder);
+  own.run.clear();
   return placed;
 }
 
-Status storeBundle(DownloadShared& shared, const FetchJob& job,
+Status placeBundle(DownloadShared& shared, const FetchJob& job,
                    const std::vector<std::uint8_t>& body, WorkerBuffers& own) {
   const auto bundle = shared.bundles->find(job.hash);
   const bool intact = bundle != shared.bundles->end() &&
@@ -265,12 +277,20 @@ Status storeBundle(DownloadShared& shared, const FetchJob& job,
       run.push_back(BodyBlob{&blob.digest, start, length});
       continue;
     }
-    const Status placed = placeRun(shared, run, own.writer);
+    const Status placed = placeRun(shared, own);
     if (!placed) return placed;
     const Status stored = keepBlob(shared, blob.digest, start, length, true, own.writer);
     if (!stored) return stored;
   }
-  return placeRun(shared, run, own.writer);
+  return placeRun(shared, own);
+}
+
+Status storeBundle(DownloadShared& shared, const FetchJob& job,
+                   const std::vector<std::uint8_t>& body, WorkerBuffers& own) {
+  const Status placed = placeBundle(shared, job, body, own);
+  // The held blobs lie in the body: they are fed before it goes.
+  own.feeder.feedHeld(*shared.writeBack, placed.ok());
+  return placed;
 }
 
 // A body that is not what its digest says is the server's fault, and
@@ -403,7 +423,7 @@ void workerLoop(DownloadShared& shared) {
   WorkerMirrors servers(shared.urls,
                         [&shared](HttpClient& client) { prepareWorkerClient(shared, client); });
   const std::uint64_t jobCount = shared.jobs->size();
-  WorkerBuffers own;
+  WorkerBuffers own(shared.digestWaits);
   reserveBody(own.response.body, shared.bodyBytes);
   for (;;) {
     const std::uint64_t index = shared.nextJob.fetch_add(1);
@@ -571,17 +591,33 @@ FetchPlan planFetches(const std::vector<FileRecord>& workList, const BundleIndex
     wanted.blobs.push_back(&hash);
     wanted.bytes += nonNegative(location->second.length);
     wanted.rank = std::min(wanted.rank, blob.rank);
+    wanted.firstUse = std::min(wanted.firstUse, blob.firstUse);
   }
 
-  std::vector<std::pair<FetchJob, int>> ranked;
+  struct WholeBundle {
+    const std::string* id;
+    const WantedInBundle* wanted;
+    std::uint64_t size;
+  };
+  std::vector<WholeBundle> bundles;
   for (const auto& [id, wanted] : wantedPerBundle) {
     std::uint64_t size = 0;
-    if (!fetchWhole(id, wanted, index, size)) {
-      for (const std::string* hash : wanted.blobs) chunks.push_back(*hash);
+    if (fetchWhole(id, wanted, index, size)) {
+      bundles.push_back({&id, &wanted, size});
       continue;
     }
-    ranked.push_back({FetchJob{true, id, size, size}, wanted.rank});
-    plan.downloadTotal += size;
+    for (const std::string* hash : wanted.blobs) chunks.push_back(*hash);
+  }
+  // Bundles in the order the work list first names their blobs: a large
+  // file's bundles then arrive nearly in file order, and the file's digest
+  // is taken from each blob as it lands instead of read back from the disk.
+  std::stable_sort(bundles.begin(), bundles.end(), [](const auto& a, const auto& b) {
+    return a.wanted->firstUse < b.wanted->firstUse;
+  });
+  std::vector<std::pair<FetchJob, int>> ranked;
+  for (const WholeBundle& bundle : bundles) {
+    ranked.push_back({FetchJob{true, *bundle.id, bundle.size, bundle.size}, bundle.wanted->rank});
+    plan.downloadTotal += bundle.size;
   }
   // In digest order, not the table's: the same plan on every run.
   std::sort(chunks.begin(), chunks.end());

@@ -227,6 +227,7 @@ struct DownloadShared {
   RateLimit* rateLimit = nullptr;  // the pointer read-only; the limit guards itself
   // Read-only, but for the placed flags, which guard themselves.
   const InPlaceFiles* inPlace = nullptr;
+  DigestWaits digestWaits;  // guards itself
 
   std::atomic<std::uint64_t> nextJob{0};        // fetch-and-add hands out jobs
   std::atomic<bool> failed{false};              // set with the slot, never cleared
