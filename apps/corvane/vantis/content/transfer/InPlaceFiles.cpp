@@ -446,9 +446,16 @@ bool DigestFeeder::feedReady(WriteBackQueue& writeBack) {
 
 // Waits until some digest goes forward after `seen`; false when the wait
 // is not worth it: every other worker placing is waiting too (nobody may
-// bring the missing bytes), or the deadline passed.
+// bring the missing bytes), or the deadline passed. Never more than half
+// the workers wait: on a slow link the others keep its connections busy.
 bool DigestFeeder::awaitFeed(std::uint64_t& seen, std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(waits_.mutex);
+  if (waits_.feeds != seen) {
+    seen = waits_.feeds;
+    return true;
+  }
+  const bool tooMany = (waits_.waiting + 1) * 2 > waits_.placing;
+  if (tooMany) return false;
   waits_.waiting += 1;
   const auto movedOrHopeless = [this, &seen] {
     return waits_.feeds != seen || waits_.waiting >= waits_.placing;

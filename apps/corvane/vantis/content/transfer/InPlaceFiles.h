@@ -198,7 +198,8 @@ struct HeldBlob {
 // of it would otherwise be read back from the disk once the file is whole.
 // So the worker holds such blobs, with their body, until the digest reaches
 // them, as long as some other worker is still placing (and so may bring the
-// bytes before them) and for no more than a second. One per worker thread.
+// bytes before them), for no more than a second, and only while no more
+// than half the workers wait. One per worker thread.
 class DigestFeeder {
  public:
   explicit DigestFeeder(DigestWaits& waits);
