@@ -405,6 +405,14 @@ Status placeBlobRun(const InPlaceFiles& files, const std::vector<BodyBlob>& run,
   return {};
 }
 
+void stopDigestWaits(DigestWaits& waits) {
+  {
+    const std::lock_guard<std::mutex> lock(waits.mutex);
+    waits.stopped = true;
+  }
+  waits.advanced.notify_all();
+}
+
 DigestFeeder::DigestFeeder(DigestWaits& waits) : waits_(waits) {
   const std::lock_guard<std::mutex> lock(waits_.mutex);
   waits_.placing += 1;
@@ -455,10 +463,10 @@ bool DigestFeeder::awaitFeed(std::uint64_t& seen, std::chrono::steady_clock::tim
     return true;
   }
   const bool tooMany = (waits_.waiting + 1) * 2 > waits_.placing;
-  if (tooMany) return false;
+  if (tooMany || waits_.stopped) return false;
   waits_.waiting += 1;
   const auto movedOrHopeless = [this, &seen] {
-    return waits_.feeds != seen || waits_.waiting >= waits_.placing;
+    return waits_.feeds != seen || waits_.waiting >= waits_.placing || waits_.stopped;
   };
   waits_.advanced.wait_until(lock, deadline, movedOrHopeless);
   waits_.waiting -= 1;

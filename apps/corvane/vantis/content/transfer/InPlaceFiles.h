@@ -182,7 +182,12 @@ struct DigestWaits {
   std::uint64_t feeds = 0;           // guarded by `mutex`: times a digest went forward
   std::size_t placing = 0;           // guarded by `mutex`: workers placing blobs
   std::size_t waiting = 0;           // guarded by `mutex`: of them, waiting
+  bool stopped = false;              // guarded by `mutex`: the download is ending
 };
+
+// Ends every wait, now and later: the download failed or was cancelled.
+// Any thread.
+void stopDigestWaits(DigestWaits& waits);
 
 // A blob written past where its file's digest stood, not yet marked placed,
 // whose bytes still lie in the body at `data`.

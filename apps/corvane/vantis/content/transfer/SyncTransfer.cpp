@@ -646,9 +646,13 @@ std::string requestPath(const FetchJob& job, Encoding encoding) {
 // ---- Download ------------------------------------------------------------------------
 
 void recordFailure(DownloadShared& shared, const std::string& message) {
-  std::lock_guard<std::mutex> lock(shared.failureMutex);
-  if (shared.failure.empty()) shared.failure = message;
-  shared.failed = true;
+  {
+    std::lock_guard<std::mutex> lock(shared.failureMutex);
+    if (shared.failure.empty()) shared.failure = message;
+    shared.failed = true;
+  }
+  // A worker holding blobs for a digest must not keep a cancel waiting.
+  stopDigestWaits(shared.digestWaits);
 }
 
 namespace {
