@@ -86,10 +86,6 @@ constexpr std::size_t kReadBackStep = 64 << 10;
 // a late second copy of a blob can no longer feed it.
 constexpr std::uint64_t kDigestFinished = ~std::uint64_t(0);
 
-// Feeds the blob just written at `position` to the running digest when it
-// starts where the digest stands: its bytes are in memory now, and reading
-// them back later would hash them a second time. A place further on is left
-// to the read-back rather than kept waiting for the gap before it to fill.
 // Feeds, from the disk, the blobs from `next` on that were marked placed
 // without being fed (their worker stopped waiting for the digest), so that
 // the digest does not stop at them and leave every blob after them to the
@@ -113,6 +109,11 @@ void catchUp(InPlaceFile& file, std::size_t next) {
   if (descriptor >= 0) closeFile(descriptor);
 }
 
+// Feeds the blob just written at `position` to the running digest when it
+// starts where the digest stands: its bytes are in memory now, and reading
+// them back later would cost a read as well as the digest. False for a
+// place further on, which its worker may hold until the digest reaches it
+// (`DigestFeeder`) or leave to the read-back.
 bool feedDigest(InPlaceFile& file, std::size_t position, const std::uint8_t* data) {
   const std::lock_guard<std::mutex> lock(file.hashing);
   if (file.hashedTo != file.offsets[position]) return false;
